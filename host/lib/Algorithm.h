@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "core/Configurable.h"
+#include "core/Export.h"
+#include "core/Signal.h"
+#include "lib/DataList.h"
+#include "lib/OwningDataList.h"
+
+namespace Kelvaros
+{
+
+class Progress;
+
+/// A unit of work on data, created by an AlgorithmFactory from the user's selection. Failures are reported
+/// through status() and the host log; no exception leaves compute().
+class KELVAROS_API Algorithm : public Configurable
+{
+public:
+    /// Status values shared by all algorithms; an algorithm may define more of its own (2, 3, ...).
+    enum Status : int
+    {
+        Success = 0,
+        Error = 1,
+        Unknown = -1
+    };
+
+    /// Where the algorithm came from: identifier, display name and the data it was created on.
+    struct FactoryInfo
+    {
+        std::string id;
+        std::string name;
+        DataList data;
+    };
+
+    Algorithm();
+    ~Algorithm() override;
+
+    virtual void compute() = 0;
+    /// Hands over the data the last compute produced (empty by default).
+    virtual OwningDataList takeOutput();
+    /// Where long work reports its progress (not owned; may be null).
+    virtual void setProgress(Progress* progress) { m_progress = progress; }
+    /// Result of the last compute: 0 success, Unknown before the first.
+    [[nodiscard]] virtual int status() const { return m_status; }
+    /// Whether the algorithm may live on when this data object is deleted (false: the host closes it).
+    [[nodiscard]] virtual bool survivesDataDeletion(const Data* data) const;
+
+    [[nodiscard]] const FactoryInfo& factoryInfo() const { return m_factoryInfo; }
+    void setFactoryInfo(FactoryInfo info) { m_factoryInfo = std::move(info); }
+
+    /// Emitted when the output of the algorithm changed (a controller refreshes its display).
+    SignalImpl<> signalOutputChanged;
+
+protected:
+    void setStatus(int status) { m_status = status; }
+    [[nodiscard]] Progress* progress() const { return m_progress; }
+
+private:
+    std::atomic<int> m_status{Unknown};
+    Progress* m_progress = nullptr;
+    FactoryInfo m_factoryInfo;
+};
+
+} // namespace Kelvaros

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/Export.h"
+
+namespace Kelvaros
+{
+
+class Algorithm;
+class AlgorithmController;
+
+/// Builds the panel of an algorithm. A plug-in's factory knows its own algorithms and returns null for others.
+class KELVAROS_API AlgorithmControllerFactory
+{
+public:
+    /// `hidden`: as for AlgorithmFactory.
+    AlgorithmControllerFactory(std::string name, bool hidden);
+    AlgorithmControllerFactory(const AlgorithmControllerFactory&) = delete;
+    AlgorithmControllerFactory& operator=(const AlgorithmControllerFactory&) = delete;
+    virtual ~AlgorithmControllerFactory();
+
+    /// The controller of the algorithm, or null when this factory has none for it. Called on the
+    /// user-interface thread; the caller takes ownership.
+    [[nodiscard]] virtual std::unique_ptr<AlgorithmController> create(Algorithm* algorithm) const = 0;
+
+    [[nodiscard]] const std::string& name() const { return m_name; }
+    [[nodiscard]] bool isHidden() const { return m_hidden; }
+
+private:
+    std::string m_name;
+    bool m_hidden;
+};
+
+} // namespace Kelvaros

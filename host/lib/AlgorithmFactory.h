@@ -1,0 +1,88 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <typeindex>
+#include <vector>
+
+#include "core/Export.h"
+#include "core/Properties.h"
+#include "lib/Algorithm.h"
+#include "lib/DataList.h"
+
+namespace Kelvaros
+{
+
+/// Registers algorithms under identifiers and menu categories, tests which fit a data selection and creates them.
+/// A plug-in derives from it and registers its algorithms in its constructor.
+class KELVAROS_API AlgorithmFactory
+{
+public:
+    /// The creation rule of an algorithm class (its static createCompatible): false when the data do not fit;
+    /// with a null out-pointer it only tests, otherwise it constructs the algorithm into it. May throw.
+    using CreationRule = std::function<bool(const DataList&, std::unique_ptr<Algorithm>*)>;
+
+    struct Descriptor
+    {
+        /// Full identifier: factory name, ".", short name.
+        std::string id;
+        /// Menu path, levels separated by ";" ("Streaming;Combine Trackings").
+        std::string category;
+        int flags = 0;
+        /// Configuration applied after creation, when set.
+        std::shared_ptr<const Properties> preset;
+        /// Creates the algorithm on a selection (null when the data do not fit or creation fails).
+        std::function<std::unique_ptr<Algorithm>(const DataList&)> create;
+        std::function<bool(const DataList&)> isCompatible;
+
+        /// The last ";"-separated piece of the category: the name shown to the user.
+        [[nodiscard]] std::string displayName() const;
+    };
+
+    /// `hidden`: the factory's algorithms are created by identifier only and stay out of the menus.
+    AlgorithmFactory(std::string name, bool hidden);
+    AlgorithmFactory(const AlgorithmFactory&) = delete;
+    AlgorithmFactory& operator=(const AlgorithmFactory&) = delete;
+    virtual ~AlgorithmFactory();
+
+    [[nodiscard]] const std::string& name() const { return m_name; }
+    [[nodiscard]] bool isHidden() const { return m_hidden; }
+
+    /// Creates the algorithm of that identifier on the data; null (with a log line) when unknown or unfit.
+    [[nodiscard]] virtual std::unique_ptr<Algorithm> instantiateAlgorithm(const std::string& id,
+                                                                          const DataList& data) const;
+    /// Descriptors whose compatibility rule accepts the data, in registration order.
+    [[nodiscard]] virtual std::vector<const Descriptor*> compatibleDescriptors(const DataList& data) const;
+    /// The descriptor of an identifier, or null.
+    [[nodiscard]] virtual const Descriptor* algorithmDescriptor(const std::string& id) const;
+    [[nodiscard]] virtual std::vector<const Descriptor*> algorithmDescriptors() const;
+
+    /// Identifier of the algorithm's run-time type, empty when this factory did not register it.
+    [[nodiscard]] std::string algorithmId(const Algorithm& algorithm) const;
+
+protected:
+    /// Registers an algorithm class under "<factory name>.<short name>" (the short name alone when the factory
+    /// name is empty). A duplicate identifier keeps the first registration and logs
+    /// "Algorithm already registered: <id>" (Warning, "AlgorithmFactory"). Returns whether it was registered.
+    template <typename AlgorithmClass>
+    bool registerAlgorithm(const std::string& shortName, const std::string& category,
+                           CreationRule rule = &AlgorithmClass::createCompatible)
+    {
+        return registerAlgorithm(std::type_index(typeid(AlgorithmClass)), shortName, category, std::move(rule));
+    }
+    bool registerAlgorithm(std::type_index type, const std::string& shortName, const std::string& category,
+                           CreationRule rule, std::shared_ptr<const Properties> preset = nullptr);
+
+    /// Hands a descriptor to the factory's table; false when refused (empty identifier or no creation function).
+    virtual bool addDescriptor(Descriptor descriptor);
+
+private:
+    std::string m_name;
+    bool m_hidden;
+    std::vector<Descriptor> m_descriptors;
+    std::map<std::type_index, std::string> m_typeToId;
+};
+
+} // namespace Kelvaros

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <typeinfo>
+#include <vector>
+
+#include "core/Export.h"
+#include "lib/DataComponent.h"
+
+namespace Kelvaros
+{
+
+/// The components of one Data object or sample, at most one per run-time type. Thread-safe: a stream thread
+/// may look a component up while the user-interface thread adds one. A component, once added, stays at the
+/// same address until it is removed or the list is destroyed.
+class KELVAROS_API DataComponentList
+{
+public:
+    DataComponentList() = default;
+    /// Deep copy (every component cloned).
+    DataComponentList(const DataComponentList& other);
+    DataComponentList& operator=(const DataComponentList& other);
+    ~DataComponentList();
+
+    /// The component whose run-time type is exactly T, or null.
+    template <typename T>
+    [[nodiscard]] T* get() const
+    {
+        return static_cast<T*>(find(typeid(T)));
+    }
+
+    /// The component of type T, adding a default-constructed one when there is none.
+    template <typename T>
+    T& getOrAdd()
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (T* existing = get<T>())
+            return *existing;
+        return static_cast<T&>(*addLocked(std::make_unique<T>()));
+    }
+
+    /// Adds a component, replacing one of the same run-time type; returns the stored component.
+    DataComponent* add(std::unique_ptr<DataComponent> component);
+    /// Removes the component of exactly that type and hands it back (null when absent).
+    std::unique_ptr<DataComponent> remove(const std::type_info& type);
+    /// Every component, in the order they were added.
+    [[nodiscard]] std::vector<DataComponent*> all() const;
+    [[nodiscard]] size_t size() const;
+
+private:
+    DataComponent* find(const std::type_info& type) const;
+    DataComponent* addLocked(std::unique_ptr<DataComponent> component);
+
+    mutable std::recursive_mutex m_mutex;
+    std::vector<std::unique_ptr<DataComponent>> m_components;
+};
+
+} // namespace Kelvaros
