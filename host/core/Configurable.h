@@ -29,7 +29,9 @@ public:
     /// Resets every registered parameter to its default.
     virtual void configureDefaults();
 
-    /// Parameters are kept by pointer, in registration order; registering twice has no effect.
+    /// Parameters are kept by pointer, in registration order; registering twice has no effect. A parameter has one
+    /// owner at a time (the one notified of its changes): registering it here takes it from its previous owner.
+    /// Main thread (or the thread that owns the object); not concurrently with configure/configuration.
     void registerParameter(ParameterBase* parameter);
     void unregisterParameter(ParameterBase* parameter);
     [[nodiscard]] const std::vector<ParameterBase*>& parameters() const { return m_parameters; }

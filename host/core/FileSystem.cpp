@@ -1,0 +1,64 @@
+#include "core/FileSystem.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace Kelvaros::FileSystem
+{
+
+namespace fs = std::filesystem;
+
+namespace
+{
+/// lexically_normal keeps a trailing separator ("a/b/.." gives "a/"); paths are compared and joined as text
+/// elsewhere, so it is dropped, except for the root itself.
+std::string normalised(const fs::path& path)
+{
+    std::string text = path.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+} // namespace
+
+bool exists(const std::string& path)
+{
+    std::error_code error;
+    return !path.empty() && fs::exists(fs::path(path), error);
+}
+
+bool isRelative(const std::string& path)
+{
+    return fs::path(path).is_relative();
+}
+
+std::string makeAbsolute(const std::string& path, const std::string& base)
+{
+    const fs::path p(path);
+    if (p.is_absolute())
+        return normalised(p);
+    fs::path root;
+    std::error_code error;
+    const fs::path current = fs::current_path(error);
+    if (base.empty())
+        root = current;
+    else if (fs::path(base).is_relative())
+        root = current / base;
+    else
+        root = base;
+    return normalised(root / p);
+}
+
+std::string parentDirectory(const std::string& path)
+{
+    return fs::path(path).parent_path().string();
+}
+
+std::string executableDirectory()
+{
+    std::error_code error;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : executable.parent_path().string();
+}
+
+} // namespace Kelvaros::FileSystem

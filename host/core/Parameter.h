@@ -13,14 +13,12 @@ namespace Kelvaros
 /// A typed setting: bool, int, double, string, an enum (stored as int with parameter type 8), a fixed-size Eigen
 /// vector or matrix, or an optional of one of these. value() and setValue() are thread-safe (a stream thread may
 /// read what the user-interface thread writes); setValue signals only real changes.
-template <typename T>
+template<typename T>
 class Parameter final : public ParameterBase
 {
 public:
     Parameter(std::string name, T defaultValue, Configurable* owner = nullptr)
-      : ParameterBase(std::move(name), owner)
-      , m_value(defaultValue)
-      , m_default(std::move(defaultValue))
+      : ParameterBase(std::move(name), owner), m_value(defaultValue), m_default(std::move(defaultValue))
     {
     }
 
@@ -56,6 +54,8 @@ public:
         properties.setParamType(name(), type());
         if (!attributes().empty())
             properties.setParamAttributes(name(), attributeString());
+        if (!label().empty())
+            properties.setParamLabel(name(), label());
     }
 
     bool readFrom(const Properties& properties) override

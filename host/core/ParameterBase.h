@@ -35,7 +35,7 @@ public:
     /// The attributes in the attribute-string form of Properties ("min: 0, max: 10").
     [[nodiscard]] std::string attributeString() const;
 
-    /// Writes value, default, type and attributes under the parameter's name.
+    /// Writes value, default, type, attributes and label under the parameter's name.
     virtual void writeTo(Properties& properties) const = 0;
     /// Reads the value under the parameter's name; false (value unchanged) when absent or not convertible.
     virtual bool readFrom(const Properties& properties) = 0;

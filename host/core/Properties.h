@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@ namespace Kelvaros
 
 /// A tree of named, typed values: the persistent settings of algorithms, streams and workspaces.
 /// Each node has a name, an ordered list of parameters (key, value text, optional default, parameter type,
-/// attribute string) and an ordered list of child nodes ("sub-properties"). Keys are unique inside a node;
+/// attribute string, label) and an ordered list of child nodes ("sub-properties"). Keys are unique inside a node;
 /// child names need not be (lists are stored as several children of one name).
 /// Not thread-safe: one thread at a time.
 class KELVAROS_API Properties
@@ -28,7 +29,7 @@ public:
 
     /// Reads a key. Returns false, leaving `value` untouched, when the key is absent or its text does not
     /// convert to T.
-    template <typename T>
+    template<typename T>
     bool param(const std::string& key, T& value) const
     {
         const Param* p = find(key);
@@ -36,7 +37,7 @@ public:
     }
 
     /// Reads a key, or returns the fallback.
-    template <typename T>
+    template<typename T>
     [[nodiscard]] T paramOr(const std::string& key, T fallback) const
     {
         param(key, fallback);
@@ -44,7 +45,7 @@ public:
     }
 
     /// Writes a key (adding it at the end when new) and records the value type.
-    template <typename T>
+    template<typename T>
     void setParam(const std::string& key, const T& value)
     {
         Param& p = findOrAdd(key);
@@ -54,7 +55,7 @@ public:
     }
 
     /// Writes a key together with its default value.
-    template <typename T>
+    template<typename T>
     void setParam(const std::string& key, const T& value, const T& defaultValue)
     {
         setParam(key, value);
@@ -64,7 +65,7 @@ public:
     }
 
     /// Reads the default recorded with a key; false when there is none.
-    template <typename T>
+    template<typename T>
     bool paramDefault(const std::string& key, T& value) const
     {
         const Param* p = find(key);
@@ -82,9 +83,30 @@ public:
     void setParamType(const std::string& key, int type);
     [[nodiscard]] int paramType(const std::string& key) const;
     /// Attribute string of a key: "name: value" pairs separated by ", " (for example "min: 0, max: 10");
-    /// adds the key with empty text when absent.
+    /// adds the key with empty text when absent. See parseAttributes for the quoting rule.
     void setParamAttributes(const std::string& key, const std::string& attributes);
     [[nodiscard]] std::string paramAttributes(const std::string& key) const;
+
+    /// Display label of a key for the property editor (empty: the editor shows the key); adds the key with empty
+    /// text when absent. Kept apart from the attribute string, so that replacing the attributes keeps the label.
+    void setParamLabel(const std::string& key, const std::string& label);
+    [[nodiscard]] std::string paramLabel(const std::string& key) const;
+
+    /// Parses an attribute string into its pairs. The grammar, shared with formatAttributes:
+    /// - pairs are separated by commas (", " when written); name and value by the first colon of the pair;
+    ///   white space around names and values is not part of them;
+    /// - a name or value that begins with a single quote runs to the next single quote ('a, b: c'); an apostrophe
+    ///   elsewhere is an ordinary character ("tooltip: don't");
+    /// - a backslash takes the next character literally, inside quotes (\' and \\) and outside;
+    /// - a piece without a colon continues the previous value, so a hand-written "values: A, B, C" is the one
+    ///   value "A, B, C" (before any pair, such a piece is a name with an empty value);
+    /// - a later pair of the same name replaces an earlier one.
+    /// Never fails: an unclosed quote runs to the end of the text.
+    static std::map<std::string, std::string> parseAttributes(const std::string& attributes);
+    /// Writes pairs in map order as "name: value, name: value", quoting a name or value that has leading or
+    /// trailing white space or contains ',', ':', a single quote or a backslash, so that parseAttributes gives the
+    /// same map back.
+    static std::string formatAttributes(const std::map<std::string, std::string>& attributes);
 
     /// Adds an empty child at the end and returns it (owned by this node).
     Properties* addSubProperties(const std::string& name);
@@ -99,6 +121,7 @@ public:
 
     /// Makes this node a deep copy of another (name, parameters and children).
     void copyFrom(const Properties& other);
+    /// Removes every parameter and child; the name stays.
     void clear();
     [[nodiscard]] bool isEmpty() const { return m_params.empty() && m_children.empty(); }
 
@@ -126,6 +149,7 @@ private:
         bool hasDefault = false;
         int type = ParamTypeUnknown;
         std::string attributes;
+        std::string label;
         bool operator==(const Param& o) const;
     };
 

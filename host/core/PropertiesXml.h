@@ -1,0 +1,68 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+class QXmlStreamReader;
+class QXmlStreamWriter;
+
+namespace Kelvaros
+{
+
+class Properties;
+
+/// Writes and parses the XML form of a Properties tree. Internal to KelvarosCore: use Properties::toXml,
+/// fromXml, saveToXmlFile and loadFromXmlFile.
+///
+/// The format, one element per node and one empty element per parameter, everything in attributes:
+///
+///     <?xml version="1.0" encoding="UTF-8"?>
+///     <properties name="SmoothedTrackingStream">
+///       <param key="smoothingMode" value="2" default="2" type="8" attributes="values: 'None, Kalman Filter'"/>
+///       <param key="offset" value="0 0.1 -2.5e-07" type="5"/>
+///       <properties name="instrument">
+///         <param key="id" value="Pointer" type="4"/>
+///       </properties>
+///     </properties>
+///
+/// - `properties`: attribute `name` (required, may be empty); contains `param` and `properties` elements, whose
+///   order is kept; parameters and children may interleave in a hand-written file, they are written parameters
+///   first.
+/// - `param`: `key` (required, unique within its node), `value` (absent means empty text), `default` (absent
+///   means no default, which differs from an empty default), `type` (a ParamType number; absent means 0),
+///   `attributes` (the attribute string; absent means empty) and `label` (absent means empty). Attribute values carry
+///   any text exactly: the writer escapes tab, line feed and carriage return as character references, which XML keeps,
+///   where literal ones in attributes would be normalised to spaces.
+/// - Text that XML cannot carry (bytes that are not UTF-8, control characters other than tab, line feed and
+///   carriage return, U+FFFE/U+FFFF, a leading byte-order mark) makes the writer mark that element with
+///   `encoding="base64"`: every text attribute of that element (name; or key, value, default, attributes and label)
+///   is then the Base64 of its bytes. Nothing is lost in either case.
+/// - Written with two-space indentation, attributes in the order shown, UTF-8, and a final line feed, so that a
+///   tree written, read and written again gives the same bytes.
+/// - Comments and processing instructions are skipped. Refused, with "<source>:<line>:<column>: <reason>" logged
+///   at Error level in category "Properties" and null returned: anything not well-formed or truncated, a root
+///   other than `properties`, an unknown element or attribute, a missing `name` or `key`, a duplicate key, a
+///   `type` that is not an integer, invalid Base64, non-blank text between elements, a DTD, or nesting deeper
+///   than 256 levels. Line and column are those QXmlStreamReader reports (column: characters read on the line).
+class PropertiesXml
+{
+public:
+    /// The XML text of a tree.
+    static std::string write(const Properties& properties);
+    /// Parses XML text; `sourceName` names it in log lines. Null on any error.
+    static std::unique_ptr<Properties> read(const std::string& xml, const std::string& sourceName);
+    /// Writes atomically (QSaveFile: a temporary file renamed over the target); false and an Error line on failure.
+    static bool writeFile(const Properties& properties, const std::string& path);
+    /// Reads a file; null and an Error line naming the file (and line and column for parse errors) on failure.
+    static std::unique_ptr<Properties> readFile(const std::string& path);
+
+    /// Deepest nesting of `properties` elements accepted when reading (the root is level 1).
+    static constexpr int maxDepth = 256;
+
+private:
+    static void writeNode(QXmlStreamWriter& writer, const Properties& node);
+    /// Reads the attributes of a `param` start element into the current node; false after raising a reader error.
+    static bool readParam(QXmlStreamReader& reader, Properties& node);
+};
+
+} // namespace Kelvaros

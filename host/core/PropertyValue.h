@@ -39,15 +39,16 @@ KELVAROS_API std::string toText(const std::string& value);
 /// Coefficients separated by single spaces; matrices row by row.
 KELVAROS_API std::string toText(const double* values, int count);
 
-/// Each returns false (leaving value untouched) when the text is not a complete, finite-or-not, valid value.
-/// "true"/"false" and "1"/"0" are booleans.
+/// Each returns false (leaving value untouched) when the text is not a complete, finite-or-not, valid value:
+/// no surrounding white space, no '+', no trailing characters, no out-of-range number. Booleans are written as
+/// "1"/"0" and read from "1"/"0" or "true"/"false"; doubles read "inf", "-inf" and "nan" as well.
 KELVAROS_API bool fromText(const std::string& text, bool& value);
 KELVAROS_API bool fromText(const std::string& text, int& value);
 KELVAROS_API bool fromText(const std::string& text, long long& value);
 KELVAROS_API bool fromText(const std::string& text, unsigned long long& value);
 KELVAROS_API bool fromText(const std::string& text, double& value);
 KELVAROS_API bool fromText(const std::string& text, std::string& value);
-/// Exactly `count` whitespace-separated numbers.
+/// Exactly `count` numbers separated (and optionally surrounded) by white space.
 KELVAROS_API bool fromText(const std::string& text, double* values, int count);
 } // namespace PropertyText
 
@@ -55,10 +56,10 @@ KELVAROS_API bool fromText(const std::string& text, double* values, int count);
 /// Supported: bool, int, long long, unsigned long long, double, std::string, enums (stored as int),
 /// fixed-size Eigen matrices of double (vectors and 4x4 matrices), and std::optional of any of them
 /// (an empty optional is stored as empty text).
-template <typename T, typename Enable = void>
+template<typename T, typename Enable = void>
 struct PropertyValue;
 
-template <>
+template<>
 struct PropertyValue<bool>
 {
     static constexpr int type = ParamTypeBool;
@@ -66,7 +67,7 @@ struct PropertyValue<bool>
     static bool fromText(const std::string& text, bool& value) { return PropertyText::fromText(text, value); }
 };
 
-template <typename T>
+template<typename T>
 struct PropertyValue<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>>
 {
     static constexpr int type = ParamTypeInt;
@@ -83,7 +84,7 @@ struct PropertyValue<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_
     }
 };
 
-template <typename T>
+template<typename T>
 struct PropertyValue<T, std::enable_if_t<std::is_floating_point_v<T>>>
 {
     static constexpr int type = ParamTypeDouble;
@@ -98,7 +99,7 @@ struct PropertyValue<T, std::enable_if_t<std::is_floating_point_v<T>>>
     }
 };
 
-template <>
+template<>
 struct PropertyValue<std::string>
 {
     static constexpr int type = ParamTypeString;
@@ -110,7 +111,7 @@ struct PropertyValue<std::string>
     }
 };
 
-template <typename T>
+template<typename T>
 struct PropertyValue<T, std::enable_if_t<std::is_enum_v<T>>>
 {
     static constexpr int type = ParamTypeEnum;
@@ -125,7 +126,7 @@ struct PropertyValue<T, std::enable_if_t<std::is_enum_v<T>>>
     }
 };
 
-template <int Rows, int Cols, int Options, int MaxRows, int MaxCols>
+template<int Rows, int Cols, int Options, int MaxRows, int MaxCols>
 struct PropertyValue<Eigen::Matrix<double, Rows, Cols, Options, MaxRows, MaxCols>>
 {
     static_assert(Rows > 0 && Cols > 0, "only fixed-size Eigen matrices are property values");
@@ -148,7 +149,7 @@ struct PropertyValue<Eigen::Matrix<double, Rows, Cols, Options, MaxRows, MaxCols
     }
 };
 
-template <typename T>
+template<typename T>
 struct PropertyValue<std::optional<T>>
 {
     static constexpr int type = PropertyValue<T>::type;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,7 +17,8 @@ namespace Kelvaros
 {
 
 /// Registers algorithms under identifiers and menu categories, tests which fit a data selection and creates them.
-/// A plug-in derives from it and registers its algorithms in its constructor.
+/// A plug-in derives from it and registers its algorithms in its constructor. Main thread only: registration,
+/// look-up and creation are not synchronised.
 class KELVAROS_API AlgorithmFactory
 {
 public:
@@ -33,8 +35,12 @@ public:
         int flags = 0;
         /// Configuration applied after creation, when set.
         std::shared_ptr<const Properties> preset;
-        /// Creates the algorithm on a selection (null when the data do not fit or creation fails).
+        /// Creates the algorithm on a selection (null when the data do not fit or creation fails). The creation
+        /// rule runs on a copy of the list; an exception is logged ("Cannot create algorithm <id>: <what>",
+        /// Error, empty category) and gives null. A created algorithm carries its FactoryInfo (id, display name,
+        /// data) and has the preset, if any, applied through configure.
         std::function<std::unique_ptr<Algorithm>(const DataList&)> create;
+        /// The creation rule in test mode (no algorithm built); an exception counts as unfit and is logged.
         std::function<bool(const DataList&)> isCompatible;
 
         /// The last ";"-separated piece of the category: the name shown to the user.
@@ -65,7 +71,9 @@ public:
 protected:
     /// Registers an algorithm class under "<factory name>.<short name>" (the short name alone when the factory
     /// name is empty). A duplicate identifier keeps the first registration and logs
-    /// "Algorithm already registered: <id>" (Warning, "AlgorithmFactory"). Returns whether it was registered.
+    /// "Algorithm already registered: <id>" (Warning, "AlgorithmFactory"). A descriptor that addDescriptor refuses
+    /// (a null rule, for instance) is logged at Warning too. Only an accepted registration maps the class to its
+    /// identifier (the first identifier of a class stays). Returns whether it was registered.
     template <typename AlgorithmClass>
     bool registerAlgorithm(const std::string& shortName, const std::string& category,
                            CreationRule rule = &AlgorithmClass::createCompatible)
@@ -75,13 +83,15 @@ protected:
     bool registerAlgorithm(std::type_index type, const std::string& shortName, const std::string& category,
                            CreationRule rule, std::shared_ptr<const Properties> preset = nullptr);
 
-    /// Hands a descriptor to the factory's table; false when refused (empty identifier or no creation function).
+    /// Hands a descriptor to the factory's table; false when refused (empty identifier, no creation function, or
+    /// an identifier already in the table).
     virtual bool addDescriptor(Descriptor descriptor);
 
 private:
     std::string m_name;
     bool m_hidden;
-    std::vector<Descriptor> m_descriptors;
+    // A deque, so that the descriptor pointers handed out stay valid when a later registration appends.
+    std::deque<Descriptor> m_descriptors;
     std::map<std::type_index, std::string> m_typeToId;
 };
 

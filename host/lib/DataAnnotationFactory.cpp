@@ -1,0 +1,8 @@
+#include "lib/DataAnnotationFactory.h"
+
+namespace Kelvaros
+{
+
+DataAnnotationFactory::~DataAnnotationFactory() = default;
+
+} // namespace Kelvaros

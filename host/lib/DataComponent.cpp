@@ -1,0 +1,8 @@
+#include "lib/DataComponent.h"
+
+namespace Kelvaros
+{
+
+DataComponent::~DataComponent() = default;
+
+} // namespace Kelvaros

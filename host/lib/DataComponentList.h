@@ -20,6 +20,8 @@ public:
     DataComponentList() = default;
     /// Deep copy (every component cloned).
     DataComponentList(const DataComponentList& other);
+    /// Makes the content equal to `other`: components of a type present in both keep their address and take
+    /// the other's content, the others are cloned or removed.
     DataComponentList& operator=(const DataComponentList& other);
     ~DataComponentList();
 
@@ -40,7 +42,10 @@ public:
         return static_cast<T&>(*addLocked(std::make_unique<T>()));
     }
 
-    /// Adds a component, replacing one of the same run-time type; returns the stored component.
+    /// Adds a component and returns the stored one. When a component of the same run-time type is already
+    /// there, that one keeps its address and takes over the content of `component` (through assign), so that a
+    /// pointer another thread got from get() stays valid; `component` itself is then discarded. Null is ignored
+    /// (returns null).
     DataComponent* add(std::unique_ptr<DataComponent> component);
     /// Removes the component of exactly that type and hands it back (null when absent).
     std::unique_ptr<DataComponent> remove(const std::type_info& type);

@@ -12,7 +12,8 @@ namespace Kelvaros
 class SharedImageSet;
 class TrackingSequence;
 
-/// An ordered, non-owning list of data (the user's selection, an algorithm's input).
+/// An ordered, non-owning list of data (the user's selection, an algorithm's input). Null entries are dropped
+/// on the way in, so every entry may be dereferenced. Not thread-safe; the data must outlive the list's use.
 class KELVAROS_API DataList
 {
 public:

@@ -18,6 +18,7 @@ public:
     OwningDataList& operator=(OwningDataList&&) noexcept = default;
     ~OwningDataList();
 
+    /// Appends (null is ignored).
     void add(std::unique_ptr<Data> data);
     [[nodiscard]] size_t size() const { return m_data.size(); }
     [[nodiscard]] bool isEmpty() const { return m_data.empty(); }

@@ -15,6 +15,8 @@ class KELVAROS_API PluginAutoRegistrationGuard
 public:
     using IdFunction = std::string (*)();
 
+    /// Calls `idFunction` once (a null function announces nothing). Runs during the library's static
+    /// initialisation, on the thread that loads the library.
     explicit PluginAutoRegistrationGuard(IdFunction idFunction);
     PluginAutoRegistrationGuard(const PluginAutoRegistrationGuard&) = delete;
     PluginAutoRegistrationGuard& operator=(const PluginAutoRegistrationGuard&) = delete;
@@ -25,6 +27,7 @@ public:
 
 private:
     IdFunction m_idFunction;
+    std::string m_id;
 };
 
 } // namespace Kelvaros

@@ -1,0 +1,8 @@
+#include "lib/PluginBase.h"
+
+namespace Kelvaros
+{
+
+PluginBase::~PluginBase() = default;
+
+} // namespace Kelvaros

@@ -1,0 +1,8 @@
+#include "lib/Progress.h"
+
+namespace Kelvaros
+{
+
+Progress::~Progress() = default;
+
+} // namespace Kelvaros

@@ -1,0 +1,370 @@
+#include "lib/numerics/Geometry.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <Eigen/Dense>
+#include <Eigen/Geometry>
+#include <gtest/gtest.h>
+
+#include "lib/numerics/Math.h"
+
+namespace Kelvaros
+{
+namespace
+{
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegree = kPi / 180.0;
+
+Eigen::Matrix4d makePose(const Eigen::Matrix3d& rotation, const Eigen::Vector3d& translation)
+{
+    Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
+    pose.topLeftCorner<3, 3>() = rotation;
+    pose.topRightCorner<3, 1>() = translation;
+    return pose;
+}
+
+Eigen::Matrix3d randomRotation(std::mt19937_64& rng)
+{
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    return Eigen::Quaterniond(gauss(rng), gauss(rng), gauss(rng), gauss(rng)).normalized().toRotationMatrix();
+}
+
+/// A pivoting recording: the tool tilted within a cone about -pivot (towards a tracker at the origin) and spun
+/// about its shaft, its tip fixed at `pivot`. With markerNoise > 0 the poses come from a rigid fit to noisy
+/// markers of a 4-marker cross, as a tracker reports them.
+struct Pivoting
+{
+    Eigen::Vector3d tip{ 2.0, -1.5, -160.0 };
+    Eigen::Vector3d pivot{ 120.0, -60.0, -1400.0 };
+    double coneDegrees = 30.0;
+    double markerNoise = 0.0;
+
+    std::vector<Eigen::Matrix4d> record(int count, std::mt19937_64& rng) const
+    {
+        Eigen::Matrix<double, 3, 4> markers;
+        markers << -40.0, 50.0, 0.0, 0.0, 0.0, 0.0, 45.0, -30.0, 0.0, 0.0, 0.0, 0.0;
+        std::uniform_real_distribution<double> uniform(0.0, 1.0);
+        std::normal_distribution<double> gauss(0.0, 1.0);
+        const Eigen::Matrix3d base =
+          Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), -pivot).toRotationMatrix();
+        const double cosMax = std::cos(coneDegrees * kDegree);
+        std::vector<Eigen::Matrix4d> poses;
+        for (int i = 0; i < count; ++i)
+        {
+            const Eigen::Matrix3d rotation =
+              base * (Eigen::AngleAxisd(2.0 * kPi * uniform(rng), Eigen::Vector3d::UnitZ()) *
+                      Eigen::AngleAxisd(std::acos(1.0 - uniform(rng) * (1.0 - cosMax)), Eigen::Vector3d::UnitX()) *
+                      Eigen::AngleAxisd(2.0 * kPi * uniform(rng), Eigen::Vector3d::UnitZ()))
+                       .toRotationMatrix();
+            const Eigen::Vector3d translation = pivot - rotation * tip;
+            if (markerNoise == 0.0)
+            {
+                poses.push_back(makePose(rotation, translation));
+                continue;
+            }
+            Eigen::Matrix<double, 3, 4> seen = (rotation * markers).colwise() + translation;
+            for (int k = 0; k < 4; ++k)
+                seen.col(k) += markerNoise * Eigen::Vector3d(gauss(rng), gauss(rng), gauss(rng));
+            poses.push_back(Eigen::umeyama(markers, seen, false));
+        }
+        return poses;
+    }
+};
+
+void expectNoNaN(const Geometry::SpherePivotResult& result)
+{
+    EXPECT_TRUE(result.pivotPoint.allFinite());
+    EXPECT_TRUE(result.tipOffset.allFinite());
+    EXPECT_TRUE(std::isfinite(result.minResidual) && std::isfinite(result.meanResidual) &&
+                std::isfinite(result.maxResidual) && std::isfinite(result.tipOffsetStdDev));
+}
+
+TEST(GeometryPivotTest, RecoversTipAndPivotExactlyFromNoiseFreePoses)
+{
+    std::mt19937_64 rng(1);
+    for (const double cone : { 10.0, 30.0, 60.0 })
+    {
+        Pivoting pivoting;
+        pivoting.coneDegrees = cone;
+        const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(pivoting.record(60, rng));
+        ASSERT_TRUE(result.valid) << cone;
+        EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 1e-9) << cone;
+        EXPECT_LT((result.pivotPoint - pivoting.pivot).norm(), 1e-9) << cone;
+        EXPECT_LT(result.maxResidual, 1e-9) << cone;
+        EXPECT_EQ(result.inliers, 60u);
+        EXPECT_TRUE(result.rejected.empty());
+    }
+}
+
+TEST(GeometryPivotTest, ExactWithTheFewestPosesThatDetermineTheTip)
+{
+    // Three poses are the minimum; below 8 no pose is rejected and below 10 no noise model is estimated.
+    std::mt19937_64 rng(2);
+    const Pivoting pivoting;
+    for (const int count : { 3, 5, 9 })
+    {
+        const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(pivoting.record(count, rng));
+        ASSERT_TRUE(result.valid) << count;
+        EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 1e-9) << count;
+        EXPECT_EQ(result.inliers, static_cast<std::size_t>(count));
+    }
+}
+
+TEST(GeometryPivotTest, NoisyRecordingMatchesGroundTruthWithinItsReportedUncertainty)
+{
+    // 0.25 mm marker noise, 100 poses, ±30 degrees: the tip is known to about 0.2 mm RMS.
+    std::mt19937_64 rng(3);
+    Pivoting pivoting;
+    pivoting.markerNoise = 0.25;
+    const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(pivoting.record(100, rng));
+    ASSERT_TRUE(result.valid);
+    expectNoNaN(result);
+    EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 0.6);
+    EXPECT_LT((result.pivotPoint - pivoting.pivot).norm(), 0.6);
+    EXPECT_GT(result.tipOffsetStdDev, 0.1);
+    EXPECT_LT(result.tipOffsetStdDev, 0.3);
+    EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 4.0 * result.tipOffsetStdDev);
+    // Tip scatter of one pose: about 0.5 mm across the shaft (rotation noise times the 160 mm lever arm).
+    EXPECT_GT(result.meanResidual, 0.2);
+    EXPECT_LT(result.meanResidual, 1.0);
+    EXPECT_LE(result.minResidual, result.meanResidual);
+    EXPECT_LE(result.meanResidual, result.rmsResidual);
+    EXPECT_LE(result.rmsResidual, result.maxResidual);
+    EXPECT_GE(result.inliers, 95u);
+}
+
+TEST(GeometryPivotTest, ResidualsAreTipDistancesFromThePivotOverTheKeptPoses)
+{
+    std::mt19937_64 rng(4);
+    Pivoting pivoting;
+    pivoting.markerNoise = 0.25;
+    const std::vector<Eigen::Matrix4d> poses = pivoting.record(40, rng);
+    const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(poses);
+    ASSERT_TRUE(result.valid);
+    double minimum = 1e300, maximum = 0.0, sum = 0.0;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < poses.size(); ++i)
+    {
+        if (std::find(result.rejected.begin(), result.rejected.end(), i) != result.rejected.end())
+            continue;
+        const double distance = (Math::transformPointAffine(poses[i], result.tipOffset) - result.pivotPoint).norm();
+        minimum = std::min(minimum, distance);
+        maximum = std::max(maximum, distance);
+        sum += distance;
+        ++kept;
+    }
+    EXPECT_EQ(kept, result.inliers);
+    EXPECT_NEAR(result.minResidual, minimum, 1e-12);
+    EXPECT_NEAR(result.maxResidual, maximum, 1e-12);
+    EXPECT_NEAR(result.meanResidual, sum / static_cast<double>(kept), 1e-12);
+}
+
+TEST(GeometryPivotTest, RejectsJumpsAndSwappedMarkers)
+{
+    std::mt19937_64 rng(5);
+    Pivoting pivoting;
+    pivoting.markerNoise = 0.25;
+    std::vector<Eigen::Matrix4d> poses = pivoting.record(100, rng);
+    const Geometry::SpherePivotResult clean = Geometry::fitSpherePivotingPoses(poses);
+
+    // Jumps of 20 mm in three poses, a 5-degree orientation glitch in one and a marker swap in two.
+    const std::vector<std::size_t> corrupted = { 7, 23, 31, 58, 64, 90 };
+    poses[7](0, 3) += 20.0;
+    poses[23](1, 3) -= 20.0;
+    poses[31](2, 3) += 20.0;
+    poses[58].topLeftCorner<3, 3>() *= Eigen::AngleAxisd(5.0 * kDegree, Eigen::Vector3d::UnitY()).toRotationMatrix();
+    for (const std::size_t i : { 64, 90 })
+    {
+        Eigen::Matrix<double, 3, 4> markers;
+        markers << -40.0, 50.0, 0.0, 0.0, 0.0, 0.0, 45.0, -30.0, 0.0, 0.0, 0.0, 0.0;
+        Eigen::Matrix<double, 3, 4> seen =
+          (poses[i].topLeftCorner<3, 3>() * markers).colwise() + Eigen::Vector3d(poses[i].topRightCorner<3, 1>());
+        seen.col(0).swap(seen.col(2));
+        poses[i] = Eigen::umeyama(markers, seen, false);
+    }
+    const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(poses);
+    ASSERT_TRUE(result.valid);
+    for (const std::size_t i : corrupted)
+        EXPECT_NE(std::find(result.rejected.begin(), result.rejected.end(), i), result.rejected.end()) << i;
+    EXPECT_LE(result.rejected.size(), corrupted.size() + 3);
+    EXPECT_LT((result.tipOffset - clean.tipOffset).norm(), 0.1);
+    EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 0.6);
+    EXPECT_LT(result.maxResidual, 3.0);
+}
+
+TEST(GeometryPivotTest, NoiseFreePosesStayExactBesideAnOutlier)
+{
+    std::mt19937_64 rng(6);
+    const Pivoting pivoting;
+    std::vector<Eigen::Matrix4d> poses = pivoting.record(30, rng);
+    poses[12](2, 3) += 0.5;
+    const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(poses);
+    ASSERT_TRUE(result.valid);
+    EXPECT_EQ(result.rejected, std::vector<std::size_t>{ 12 });
+    EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 1e-9);
+    EXPECT_LT((result.pivotPoint - pivoting.pivot).norm(), 1e-9);
+}
+
+TEST(GeometryPivotTest, IgnoresPosesWithNonFiniteEntries)
+{
+    std::mt19937_64 rng(7);
+    const Pivoting pivoting;
+    std::vector<Eigen::Matrix4d> poses = pivoting.record(20, rng);
+    poses[3](1, 1) = std::numeric_limits<double>::quiet_NaN();
+    poses[15](0, 3) = std::numeric_limits<double>::infinity();
+    const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(poses);
+    ASSERT_TRUE(result.valid);
+    EXPECT_EQ(result.rejected, (std::vector<std::size_t>{ 3, 15 }));
+    EXPECT_EQ(result.inliers, 18u);
+    EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 1e-9);
+}
+
+TEST(GeometryPivotTest, DegenerateInputIsFlaggedInvalidWithoutNaN)
+{
+    std::mt19937_64 rng(8);
+    const Pivoting pivoting;
+    const std::vector<Eigen::Matrix4d> recording = pivoting.record(10, rng);
+
+    std::vector<std::vector<Eigen::Matrix4d>> cases;
+    cases.emplace_back();                                                          // no poses
+    cases.emplace_back(recording.begin(), recording.begin() + 2);                  // two poses
+    cases.emplace_back(3, std::vector<Eigen::Matrix4d>::value_type(recording[0])); // the same pose thrice
+    std::vector<Eigen::Matrix4d> translated; // orientation fixed, tool moved around
+    for (int i = 0; i < 20; ++i)
+        translated.push_back(makePose(recording[0].topLeftCorner<3, 3>(), Eigen::Vector3d(i, 2.0 * i, -i)));
+    cases.push_back(translated);
+    // Rotations about one tool axis only: the tip can slide along that axis.
+    std::vector<Eigen::Matrix4d> planar;
+    const Eigen::Vector3d axis = Eigen::Vector3d(1.0, 0.0, 0.0);
+    for (int i = 0; i < 20; ++i)
+    {
+        const Eigen::Matrix3d rotation = Eigen::AngleAxisd((i - 10) * 3.0 * kDegree, axis).toRotationMatrix();
+        planar.push_back(makePose(rotation, pivoting.pivot - rotation * pivoting.tip));
+    }
+    cases.push_back(planar);
+    std::vector<Eigen::Matrix4d> nonFinite(5, Eigen::Matrix4d::Constant(std::numeric_limits<double>::quiet_NaN()));
+    cases.push_back(nonFinite);
+
+    for (std::size_t c = 0; c < cases.size(); ++c)
+    {
+        const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(cases[c]);
+        EXPECT_FALSE(result.valid) << "case " << c;
+        expectNoNaN(result);
+    }
+}
+
+/// A rotation recording: the tool spun by `spinDegrees` about `axis` (tool frame) in `count` poses, with rotation
+/// noise of `noiseDegrees` per axis.
+std::vector<Eigen::Matrix4d> spin(const Eigen::Vector3d& axis, const Eigen::Matrix3d& start, double spinDegrees,
+                                  int count, double noiseDegrees, std::mt19937_64& rng)
+{
+    std::normal_distribution<double> gauss(0.0, noiseDegrees * kDegree);
+    std::vector<Eigen::Matrix4d> poses;
+    for (int i = 0; i < count; ++i)
+    {
+        const Eigen::Vector3d w(gauss(rng), gauss(rng), gauss(rng));
+        const Eigen::Matrix3d noise =
+          w.norm() > 0.0 ? Eigen::AngleAxisd(w.norm(), w.normalized()).toRotationMatrix() : Eigen::Matrix3d::Identity();
+        const double angle = spinDegrees * kDegree * i / (count - 1);
+        poses.push_back(makePose(start * Eigen::AngleAxisd(angle, axis).toRotationMatrix() * noise,
+                                 Eigen::Vector3d(5.0 * i, -3.0, -900.0)));
+    }
+    return poses;
+}
+
+double lineAngle(const Eigen::Vector3d& a, const Eigen::Vector3d& b)
+{
+    return std::atan2(a.cross(b).norm(), std::abs(a.dot(b)));
+}
+
+TEST(GeometryAxisTest, RecoversTheAxisExactlyFromNoiseFreeSpins)
+{
+    std::mt19937_64 rng(11);
+    const Eigen::Vector3d axis = Eigen::Vector3d(0.1, -0.05, 1.0).normalized();
+    const Eigen::Matrix3d start = randomRotation(rng);
+    for (const double degrees : { 20.0, 90.0, 180.0, 540.0 })
+    {
+        const Geometry::RotationAxisResult result = Geometry::fitRotationAxis(spin(axis, start, degrees, 50, 0.0, rng));
+        ASSERT_TRUE(result.valid) << degrees;
+        EXPECT_LT((result.axis - axis).norm(), 1e-9) << degrees;
+        EXPECT_LT((result.direction - start * axis).norm(), 1e-9) << degrees;
+        EXPECT_NEAR(result.spinAngle, degrees * kDegree, 1e-9) << degrees;
+        EXPECT_LT(result.maxResidualAngle, 1e-9);
+        EXPECT_EQ(result.inliers, 50u);
+    }
+}
+
+TEST(GeometryAxisTest, AxisPointsIntoThePositiveZHalfSpace)
+{
+    std::mt19937_64 rng(12);
+    const Eigen::Vector3d axis = Eigen::Vector3d(0.3, 0.2, -1.0).normalized();
+    const Geometry::RotationAxisResult result =
+      Geometry::fitRotationAxis(spin(axis, randomRotation(rng), 120.0, 20, 0.0, rng));
+    ASSERT_TRUE(result.valid);
+    EXPECT_LT((result.axis + axis).norm(), 1e-9);
+    EXPECT_GT(result.axis.z(), 0.0);
+}
+
+TEST(GeometryAxisTest, NoisySpinStaysWithinItsReportedUncertainty)
+{
+    // 0.5 degrees orientation noise per axis, 100 poses over 180 degrees: about 0.1 degrees RMS.
+    std::mt19937_64 rng(13);
+    const Eigen::Vector3d axis = Eigen::Vector3d(-0.02, 0.04, 1.0).normalized();
+    const Geometry::RotationAxisResult result =
+      Geometry::fitRotationAxis(spin(axis, randomRotation(rng), 180.0, 100, 0.5, rng));
+    ASSERT_TRUE(result.valid);
+    const double error = lineAngle(result.axis, axis);
+    EXPECT_LT(error, 0.35 * kDegree);
+    EXPECT_GT(result.axisStdDev, 0.05 * kDegree);
+    EXPECT_LT(result.axisStdDev, 0.2 * kDegree);
+    EXPECT_NEAR(result.spinAngle, kPi, 3.0 * kDegree);
+    EXPECT_GT(result.rmsResidualAngle, 0.3 * kDegree);
+    EXPECT_LT(result.rmsResidualAngle, 1.5 * kDegree);
+}
+
+TEST(GeometryAxisTest, RejectsPosesThatTiltTheAxis)
+{
+    std::mt19937_64 rng(14);
+    const Eigen::Vector3d axis = Eigen::Vector3d::UnitZ();
+    std::vector<Eigen::Matrix4d> poses = spin(axis, randomRotation(rng), 180.0, 60, 0.2, rng);
+    const std::vector<std::size_t> corrupted = { 5, 30, 44 };
+    for (const std::size_t i : corrupted)
+        poses[i].topLeftCorner<3, 3>() = randomRotation(rng);
+    const Geometry::RotationAxisResult result = Geometry::fitRotationAxis(poses);
+    ASSERT_TRUE(result.valid);
+    for (const std::size_t i : corrupted)
+        EXPECT_NE(std::find(result.rejected.begin(), result.rejected.end(), i), result.rejected.end()) << i;
+    EXPECT_LT(lineAngle(result.axis, axis), 0.2 * kDegree);
+}
+
+TEST(GeometryAxisTest, WithoutRotationThereIsNoAxis)
+{
+    std::mt19937_64 rng(15);
+    const Eigen::Matrix3d fixed = randomRotation(rng);
+    EXPECT_FALSE(Geometry::fitRotationAxis({}).valid);
+    EXPECT_FALSE(Geometry::fitRotationAxis({ makePose(fixed, Eigen::Vector3d::Zero()) }).valid);
+    std::vector<Eigen::Matrix4d> still;
+    for (int i = 0; i < 10; ++i)
+        still.push_back(makePose(fixed, Eigen::Vector3d(i, 0.0, 0.0)));
+    const Geometry::RotationAxisResult result = Geometry::fitRotationAxis(still);
+    EXPECT_FALSE(result.valid);
+    EXPECT_TRUE(result.axis.allFinite());
+}
+
+TEST(MathTest, TransformPointAffineAppliesLinearPartAndTranslation)
+{
+    Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+    m.topLeftCorner<3, 3>() << 0.0, -2.0, 0.0, 2.0, 0.0, 0.0, 0.0, 0.0, 2.0; // 90 degrees about z, scale 2
+    m.topRightCorner<3, 1>() << 10.0, -5.0, 1.0;
+    m.row(3) << 0.0, 0.0, 0.0, 7.0; // never read: no projective division
+    const Eigen::Vector3d p(1.0, 2.0, 3.0);
+    EXPECT_TRUE(Math::transformPointAffine(m, p).isApprox(Eigen::Vector3d(6.0, -3.0, 7.0), 1e-15));
+    EXPECT_TRUE(Math::transformVectorAffine(m, p).isApprox(Eigen::Vector3d(-4.0, 2.0, 6.0), 1e-15));
+}
+
+} // namespace
+} // namespace Kelvaros

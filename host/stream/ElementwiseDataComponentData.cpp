@@ -1,0 +1,8 @@
+#include "stream/ElementwiseDataComponentData.h"
+
+namespace Kelvaros
+{
+
+ElementwiseDataComponentData::~ElementwiseDataComponentData() = default;
+
+} // namespace Kelvaros

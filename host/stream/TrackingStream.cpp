@@ -1,0 +1,79 @@
+#include "stream/TrackingStream.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "stream/TrackingStreamData.h"
+
+namespace Kelvaros
+{
+
+TrackingStream::TrackingStream(std::string displayName) : Stream(std::move(displayName)) {}
+
+TrackingStream::~TrackingStream() = default;
+
+std::string TrackingStream::describe() const
+{
+    return fmt::format("{} ({}, {} instruments)", name(), stateName(state()), numInstruments());
+}
+
+std::vector<TrackingInstrument> TrackingStream::instruments() const
+{
+    std::lock_guard<std::mutex> lock(m_instrumentsMutex);
+    return m_seen;
+}
+
+std::vector<TrackingInstrument> TrackingStream::activeInstruments() const
+{
+    std::vector<TrackingInstrument> active;
+    std::lock_guard<std::mutex> lock(m_instrumentsMutex);
+    std::copy_if(m_last.begin(), m_last.end(), std::back_inserter(active),
+                 [](const TrackingInstrument& i) { return i.tracked; });
+    return active;
+}
+
+void TrackingStream::noteEmitted(const StreamData& data)
+{
+    const auto* tracking = dynamic_cast<const TrackingStreamData*>(&data);
+    if (!tracking)
+        return;
+    const std::vector<TrackingInstrument>& sample = tracking->instrumentList();
+
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_instrumentsMutex);
+        for (const TrackingInstrument& instrument : sample)
+        {
+            auto known = std::find_if(m_seen.begin(), m_seen.end(),
+                                      [&](const TrackingInstrument& i) { return i.id.ID() == instrument.id.ID(); });
+            if (known == m_seen.end())
+            {
+                m_seen.push_back(instrument);
+                changed = true;
+                continue;
+            }
+            if (known->id != instrument.id)
+                changed = true;
+            *known = instrument;
+        }
+        m_last = sample;
+    }
+
+    if (changed)
+        signalInstrumentsChanged.emitSignal();
+}
+
+void TrackingStream::clearInstruments()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_instrumentsMutex);
+        m_seen.clear();
+        m_last.clear();
+    }
+    signalInstrumentsChanged.emitSignal();
+}
+
+} // namespace Kelvaros

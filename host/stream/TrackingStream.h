@@ -1,0 +1,49 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/Export.h"
+#include "stream/Stream.h"
+
+namespace Kelvaros
+{
+
+/// A stream whose samples are TrackingStreamData: the poses of tracked instruments.
+///
+/// It keeps, from every sample it publishes with emitStreamData, the list of instruments seen so far (in the
+/// order they first appeared, each with its latest record) and the instruments of the last sample; these back
+/// instruments() and activeInstruments(), which derived streams may override. signalInstrumentsChanged is
+/// emitted, on the emitting thread, when an instrument appears for the first time or its name or model changes.
+/// The main instrument is never chosen here: its change signal must not fire on the delivery thread, where
+/// listeners that are only safe on the user-interface thread would then run.
+class KELVAROS_API TrackingStream : public Stream
+{
+public:
+    /// A tracking stream shown under this name.
+    explicit TrackingStream(std::string displayName);
+    ~TrackingStream() override;
+
+    [[nodiscard]] Kind kind() const override { return Kind::TrackingStream; }
+    [[nodiscard]] Modality modality() const override { return Modality::Tracking; }
+
+    /// Name, state and number of instruments seen.
+    [[nodiscard]] std::string describe() const override;
+    /// Every instrument seen so far, first-seen order, latest record of each. Any thread.
+    [[nodiscard]] std::vector<TrackingInstrument> instruments() const override;
+    /// The instruments of the last published sample whose tracked flag is set. Any thread.
+    [[nodiscard]] std::vector<TrackingInstrument> activeInstruments() const override;
+
+protected:
+    void noteEmitted(const StreamData& data) override;
+    /// Forgets the instruments seen so far (for example when a source reconnects to another device).
+    void clearInstruments();
+
+private:
+    mutable std::mutex m_instrumentsMutex;
+    std::vector<TrackingInstrument> m_seen;
+    std::vector<TrackingInstrument> m_last;
+};
+
+} // namespace Kelvaros
