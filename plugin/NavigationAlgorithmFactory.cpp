@@ -1,9 +1,23 @@
 #include "NavigationAlgorithmFactory.h"
 
+#include "CreateStreamAlgorithm.h"
+#include "streams/CombinedTrackingStream.h"
+#include "streams/SmoothedTrackingStream.h"
+#include "streams/StreamCreationRule.h"
+
 namespace Kelvaros
 {
 
-NavigationAlgorithmFactory::NavigationAlgorithmFactory() : AlgorithmFactory("Navigation", false) {}
+NavigationAlgorithmFactory::NavigationAlgorithmFactory()
+  : AlgorithmFactory("Navigation", false)
+{
+    registerAlgorithm<CreateStreamAlgorithm<CombinedTrackingStream>>(
+        "CreateStreamCombinedTrackingStream", "Streaming;Combine Trackings",
+        &createStreamAlgorithm<CombinedTrackingStream>);
+    registerAlgorithm<CreateStreamAlgorithm<SmoothedTrackingStream>>(
+        "CreateStreamSmoothedTrackingStream", "Streaming;Smoothed Live Tracking Stream",
+        &createStreamAlgorithm<SmoothedTrackingStream>);
+}
 
 NavigationAlgorithmFactory::~NavigationAlgorithmFactory() = default;
 

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "core/Parameter.h"
+#include "core/Signal.h"
+#include "lib/DataList.h"
+#include "stream/TrackingStream.h"
+
+namespace Kelvaros
+{
+
+class KalmanPosition;
+class KalmanQuaternion;
+class Properties;
+
+/// A derived tracking stream that follows one input tracking stream and re-emits each of its samples with every
+/// instrument pose smoothed over time: by a quality-weighted moving average, or by a Kalman filter on position and
+/// orientation. Instruments are told apart by their position in the sample, not by id; each emitted instrument keeps
+/// its id and gets " (smoothed)" appended to its name.
+///
+/// The stream's lifecycle is its input's: open, start, stop and close are passed on to the input, and every state
+/// change of the input is taken over. The input must outlive this stream; destroying the stream closes the input when
+/// the stream is not closed.
+///
+/// Threads and locks: smoothAndUpdate runs on the input's delivery thread and holds the stream mutex for the whole
+/// sample, emission included, so listeners of this stream run with it held (lock order: this stream's mutex, then the
+/// listener's own) and must not call configure() of this stream. configure() takes the same mutex. instruments() only
+/// takes a separate output lock, so listeners and any other thread may call it at any time.
+class SmoothedTrackingStream
+  : public TrackingStream
+  , public SignalReceiver
+{
+public:
+    enum class SmoothingMode : int
+    {
+        None = 0,            ///< poses passed through, names suffixed
+        WeightedAverage = 1, ///< quality-weighted moving average over "smoothingInterval" samples
+        Kalman = 2           ///< constant-velocity Kalman filters on position and orientation
+    };
+
+    /// Follows `input` (not owned, must not be null: std::invalid_argument otherwise).
+    explicit SmoothedTrackingStream(TrackingStream* input);
+    /// Follows the first TrackingStream of the list (std::invalid_argument when there is none).
+    explicit SmoothedTrackingStream(const DataList& data);
+    /// Drops the connections to the input first (waiting for a running sample), then closes the stream.
+    ~SmoothedTrackingStream() override;
+
+    /// True when the list holds exactly one item and it is a TrackingStream.
+    [[nodiscard]] static bool isCompatible(const DataList& data);
+
+    /// The followed stream.
+    [[nodiscard]] TrackingStream* inputStream() const { return m_input; }
+
+    /// The instruments of the last emitted sample. Any thread, also from a listener of this stream.
+    [[nodiscard]] std::vector<TrackingInstrument> instruments() const override;
+    /// InputThread: samples are emitted on the input's delivery thread.
+    [[nodiscard]] ThreadingMode threadingMode() const override;
+
+    /// Reads the parameters, updates their "hidden" attributes for the mode, and resets all smoothing state (the
+    /// histories restart, the filters are rebuilt from the next sample). Null: nothing. Not from a listener of this
+    /// stream.
+    void configure(const Properties* properties) override;
+    /// Writes the parameters, then replaces the attributes of the mode-dependent keys by "hidden: true" or
+    /// "hidden: false". Null: nothing.
+    void configuration(Properties* properties) const override;
+
+    /// Smoothing mode; an unknown value passes samples on unchanged.
+    Parameter<SmoothingMode> p_smoothingMode{ "smoothingMode", SmoothingMode::Kalman, this };
+    /// Moving-average window in samples (values below 1 are taken as 1).
+    Parameter<int> p_smoothingInterval{ "smoothingInterval", 200, this };
+    /// Expected translation noise of the input in millimetres (Kalman measurement standard deviation).
+    Parameter<double> p_translationError{ "translationError", 0.5, this };
+    /// Expected rotation noise of the input; divided by 100 it is the quaternion-component standard deviation.
+    Parameter<double> p_angularError{ "angularError", 1.0, this };
+    /// Normalised process sigma of the Kalman filters: smaller smooths more, larger follows faster.
+    Parameter<double> p_processSigma{ "processSigma", 0.5, this };
+
+protected:
+    bool openImpl() override;
+    bool closeImpl() override;
+    bool startImpl() override;
+    bool stopImpl() override;
+    std::optional<WorkContinuation> doWork() override;
+
+private:
+    void connectInput();
+    /// Listener of the input's samples, on its delivery thread.
+    void smoothAndUpdate(const std::shared_ptr<const StreamData>& data);
+    void updateHiddenAttributes();
+    /// Forgets every history and filter. Mutex held.
+    void resetSmoothing();
+
+    /// Window average of instrument position i (mode 1); returns the pose and quality to emit. Mutex held.
+    std::pair<Eigen::Matrix4d, double> movingAverage(size_t i, const Eigen::Matrix4d& pose, double quality,
+                                                     size_t interval);
+    /// Kalman step over all instruments of one sample (mode 2). Mutex held.
+    void kalmanFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
+
+    TrackingStream* const m_input;
+
+    mutable std::mutex m_mutex;
+    std::vector<std::unique_ptr<KalmanPosition>> m_positionFilters;
+    std::vector<std::unique_ptr<KalmanQuaternion>> m_orientationFilters;
+    std::vector<double> m_smoothedQualities;
+    uint64_t m_lastDeviceTimestamp = 0;
+    std::vector<std::vector<Eigen::Matrix4d>> m_poseHistories;
+    std::vector<std::vector<double>> m_qualityHistories;
+    // Unit quaternion (w, x, y, z) of each pose-history entry, converted once when the entry is stored rather than
+    // for every entry of the window at every sample.
+    std::vector<std::vector<Eigen::Vector4d>> m_rotationHistories;
+    uint32_t m_windowPosition = 0;
+
+    // Separate from m_mutex, which the delivery thread holds while listeners run: a listener or another thread
+    // reading instruments() then neither deadlocks nor races with the replacement.
+    mutable std::mutex m_outputMutex;
+    std::vector<TrackingInstrument> m_lastOutput;
+};
+
+} // namespace Kelvaros
