@@ -1,6 +1,7 @@
 #include "NavigationAlgorithmFactory.h"
 
 #include "CreateStreamAlgorithm.h"
+#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/SmoothedTrackingStream.h"
 #include "streams/StreamCreationRule.h"
@@ -14,6 +15,8 @@ NavigationAlgorithmFactory::NavigationAlgorithmFactory()
     registerAlgorithm<CreateStreamAlgorithm<CombinedTrackingStream>>(
         "CreateStreamCombinedTrackingStream", "Streaming;Combine Trackings",
         &createStreamAlgorithm<CombinedTrackingStream>);
+    registerAlgorithm<LiveTrackingPointRegistrationAlgorithm>("LiveTrackingPointRegistration",
+                                                              "Registration;Tracker-Volume Registration");
     registerAlgorithm<CreateStreamAlgorithm<SmoothedTrackingStream>>(
         "CreateStreamSmoothedTrackingStream", "Streaming;Smoothed Live Tracking Stream",
         &createStreamAlgorithm<SmoothedTrackingStream>);

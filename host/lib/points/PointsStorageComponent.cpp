@@ -1,0 +1,167 @@
+#include "lib/points/PointsStorageComponent.h"
+
+#include <cstdlib>
+#include <cxxabi.h>
+
+#include "core/Log.h"
+#include "lib/points/PointsOnData.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+const char* const kCategory = "PointsStorageComponent";
+const char* const kRecord = "pointSet";
+} // namespace
+
+PointsStorageComponent::PointsStorageComponent() = default;
+
+PointsStorageComponent::PointsStorageComponent(const PointsStorageComponent& other)
+  : DataComponentBase<PointsStorageComponent>(), m_entries(other.snapshot())
+{
+}
+
+PointsStorageComponent& PointsStorageComponent::operator=(const PointsStorageComponent& other)
+{
+    if (this == &other)
+        return *this;
+    auto entries = other.snapshot();
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_entries = std::move(entries);
+    return *this;
+}
+
+PointsStorageComponent::~PointsStorageComponent() = default;
+
+std::map<std::string, PointsStorageComponent::Entry> PointsStorageComponent::snapshot() const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::map<std::string, Entry> copy;
+    for (const auto& [name, entry] : m_entries)
+    {
+        Entry& c = copy[name];
+        if (entry.points)
+        {
+            c.configuration.emplace();
+            entry.points->configuration(&*c.configuration);
+        }
+        else
+            c.configuration = entry.configuration;
+    }
+    return copy;
+}
+
+std::shared_ptr<PointsOnData> PointsStorageComponent::points(const std::string& name) const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_entries.find(name);
+    return it == m_entries.end() ? nullptr : it->second.points;
+}
+
+void PointsStorageComponent::setPoints(const std::string& name, std::shared_ptr<PointsOnData> points)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_entries[name].points = std::move(points);
+}
+
+std::optional<Properties> PointsStorageComponent::storedConfiguration(const std::string& name) const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const auto it = m_entries.find(name);
+    return it == m_entries.end() ? std::nullopt : it->second.configuration;
+}
+
+void PointsStorageComponent::setStoredConfiguration(const std::string& name, const Properties& configuration)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_entries[name].configuration = configuration;
+}
+
+bool PointsStorageComponent::remove(const std::string& name)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return m_entries.erase(name) > 0;
+}
+
+std::vector<std::string> PointsStorageComponent::names() const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::vector<std::string> result;
+    for (const auto& entry : m_entries)
+        result.push_back(entry.first);
+    return result;
+}
+
+std::shared_ptr<PointsOnData> PointsStorageComponent::getOrCreate(
+  const std::string& name, const std::type_info& type, const std::function<bool(const PointsOnData&)>& isType,
+  const std::function<std::shared_ptr<PointsOnData>()>& create)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    Entry& entry = m_entries[name];
+    if (entry.points)
+    {
+        if (isType(*entry.points))
+            return entry.points;
+        Log::log(Log::Error, kCategory,
+                 "Point set with name '" + name + "' already exists, but is not of type '" + typeName(type) + "'");
+        return nullptr;
+    }
+    std::shared_ptr<PointsOnData> created = create ? create() : nullptr;
+    if (!created)
+        return nullptr;
+    entry.points = created;
+    if (entry.configuration)
+        created->configure(&*entry.configuration);
+    return created;
+}
+
+void PointsStorageComponent::configuration(Properties* properties) const
+{
+    if (!properties)
+        return;
+    for (const auto& [name, entry] : snapshot())
+    {
+        Properties* record = entry.configuration ? properties->addSubProperties(*entry.configuration)
+                                                 : properties->addSubProperties(kRecord);
+        record->setName(kRecord);
+        record->setParam("name", name);
+    }
+}
+
+void PointsStorageComponent::configure(const Properties* properties)
+{
+    if (!properties)
+        return;
+    for (const Properties* record : properties->subPropertiesAll(kRecord))
+    {
+        std::string name;
+        if (!record->param("name", name))
+        {
+            Log::log(Log::Warning, kCategory, "A point set record without a name was skipped");
+            continue;
+        }
+        Properties configuration(*record);
+        configuration.removeParam("name");
+        std::shared_ptr<PointsOnData> live;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_mutex);
+            Entry& entry = m_entries[name];
+            entry.configuration = configuration;
+            live = entry.points;
+        }
+        if (live)
+            live->configure(&configuration);
+    }
+}
+
+std::string PointsStorageComponent::typeName(const std::type_info& type)
+{
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    std::string result = status == 0 && demangled ? demangled : type.name();
+    std::free(demangled);
+    return result;
+}
+
+} // namespace Kelvaros

@@ -1,0 +1,318 @@
+#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include <Eigen/LU>
+
+#include "core/Log.h"
+#include "core/Properties.h"
+#include "lib/DataList.h"
+#include "lib/SharedImageSet.h"
+#include "lib/numerics/Math.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
+#include "stream/TrackingStream.h"
+#include "stream/TrackingStreamData.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+const char* const kCategory = "LiveTrackingPointRegistrationAlgorithm";
+// The result messages of the two volume-moving types use this shorter category (log filters select on it).
+const char* const kResultCategory = "LiveTrackingPointRegistration";
+
+/// Tracked flag set and quality of at least 0.8 (NaN fails).
+bool usable(const TrackingInstrument& instrument, const std::string& id)
+{
+    return instrument.ID() == id && instrument.tracked && instrument.quality >= 0.8;
+}
+
+/// Logs a message followed by a line feed and a matrix in Eigen's default format, if the log takes it.
+void logWithMatrix(const char* category, const std::string& text, const Eigen::Matrix4d& matrix)
+{
+    if (!Log::isAccepted(Log::Info, category))
+        return;
+    std::ostringstream message;
+    message << text << "\n" << matrix;
+    Log::log(Log::Info, category, message.str());
+}
+
+bool hasId(const std::optional<std::string>& id)
+{
+    return id && !id->empty();
+}
+} // namespace
+
+LiveTrackingPointRegistrationAlgorithm::Correspondence::Correspondence() = default;
+
+LiveTrackingPointRegistrationAlgorithm::Correspondence::Correspondence(const Correspondence& other) : Configurable()
+{
+    *this = other;
+}
+
+LiveTrackingPointRegistrationAlgorithm::Correspondence&
+LiveTrackingPointRegistrationAlgorithm::Correspondence::operator=(const Correspondence& other)
+{
+    id.setValue(other.id.value());
+    volume.setValue(other.volume.value());
+    tracked.setValue(other.tracked.value());
+    return *this;
+}
+
+bool LiveTrackingPointRegistrationAlgorithm::createCompatible(const DataList& data,
+                                                              std::unique_ptr<Algorithm>* algorithm)
+{
+    const auto streams = data.getAll<TrackingStream>();
+    const auto volumes = data.getImages(Data::Kind::Volume, Data::Modality::NA);
+    if (streams.size() != 1 || volumes.size() != 1)
+        return false;
+    if (algorithm)
+        *algorithm = std::make_unique<LiveTrackingPointRegistrationAlgorithm>(*streams.front(), *volumes.front());
+    return true;
+}
+
+LiveTrackingPointRegistrationAlgorithm::LiveTrackingPointRegistrationAlgorithm(TrackingStream& stream,
+                                                                               SharedImageSet& volume)
+  : m_stream(stream),
+    m_volume(volume),
+    m_pointsOnImage(volume),
+    m_pointsOnTrackingStream(stream),
+    m_pointCorrespondences(m_pointsOnTrackingStream, m_pointsOnImage)
+{
+    m_stream.signalStreamData.connect(this, &LiveTrackingPointRegistrationAlgorithm::onStreamData);
+    m_pointsOnTrackingStream.setUseMainInstrument(false);
+}
+
+LiveTrackingPointRegistrationAlgorithm::~LiveTrackingPointRegistrationAlgorithm()
+{
+    // The stream listener uses the members below; once this returns it is never entered again.
+    disconnectAll();
+}
+
+void LiveTrackingPointRegistrationAlgorithm::configure(const Properties* properties)
+{
+    if (!properties)
+        return;
+    Algorithm::configure(properties);
+    if (const Properties* pairs = properties->subProperties("pointCorrespondences"))
+    {
+        m_pointsOnTrackingStream.configure(pairs->subProperties("pointsFirst"));
+        m_pointsOnImage.configure(pairs->subProperties("pointsSecond"));
+    }
+}
+
+void LiveTrackingPointRegistrationAlgorithm::configuration(Properties* properties) const
+{
+    if (!properties)
+        return;
+    Algorithm::configuration(properties);
+    Properties* pairs = properties->addSubProperties("pointCorrespondences");
+    m_pointsOnTrackingStream.configuration(pairs->addSubProperties("pointsFirst"));
+    m_pointsOnImage.configuration(pairs->addSubProperties("pointsSecond"));
+}
+
+void LiveTrackingPointRegistrationAlgorithm::onStreamData(const std::shared_ptr<const StreamData>& data)
+{
+    const auto* tracking = dynamic_cast<const TrackingStreamData*>(data.get());
+    if (!tracking || tracking->instrumentList().empty())
+        return;
+    const std::string trackerId = m_pointsOnTrackingStream.trackerId();
+    const std::optional<std::string> relativeId = m_pointsOnTrackingStream.relativeTrackerId();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const TrackingInstrument& instrument : tracking->instrumentList())
+    {
+        if (instrument.ID() == trackerId)
+            m_trackedInstrument = instrument;
+        if (relativeId && *relativeId == instrument.ID())
+            m_relativeInstrument = instrument;
+    }
+}
+
+Eigen::Matrix4d LiveTrackingPointRegistrationAlgorithm::calibrationOf(const std::string& instrumentId) const
+{
+    if (const auto* component = m_stream.components().get<InstrumentCalibrationDataComponent>())
+        if (const auto calibration = component->calibration(instrumentId))
+            return calibration->matrix;
+    return Eigen::Matrix4d::Identity();
+}
+
+std::optional<int> LiveTrackingPointRegistrationAlgorithm::addLiveTrackingPoint(Eigen::Vector3d& point)
+{
+    const std::string trackerId = m_pointsOnTrackingStream.trackerId();
+    const std::optional<std::string> relativeId = m_pointsOnTrackingStream.relativeTrackerId();
+    Eigen::Vector3d tip;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // A record kept from before the user chose another instrument is not a sample of the chosen one.
+        if (!usable(m_trackedInstrument, trackerId))
+            return std::nullopt;
+        Eigen::Matrix4d tool = m_trackedInstrument.matrix * calibrationOf(m_trackedInstrument.ID());
+        if (relativeId)
+        {
+            if (!usable(m_relativeInstrument, *relativeId))
+                return std::nullopt;
+            tool = m_relativeInstrument.matrix.inverse() * tool;
+        }
+        tip = tool.block<3, 1>(0, 3);
+    }
+    point = tip;
+    m_pointsOnTrackingStream.addWorldPoint(tip);
+    return m_pointsOnTrackingStream.size() - 1;
+}
+
+bool LiveTrackingPointRegistrationAlgorithm::setVolumePoint(int index, const Eigen::Vector3d& point)
+{
+    const int tracked = m_pointsOnTrackingStream.size();
+    if (index < 0 || index != tracked - 1)
+        return false;
+    const int images = m_pointsOnImage.size();
+    if (images == index)
+    {
+        m_pointsOnImage.addImagePoint(point, 0);
+        return true;
+    }
+    if (images == index + 1)
+    {
+        m_pointsOnImage.setImagePoint(point, index);
+        return true;
+    }
+    Log::logf(Log::Warning, kCategory,
+              "setVolumePoint: cannot pair an image point with tracked point {}: there are {} image points for {} "
+              "tracked points",
+              index, images, tracked);
+    return false;
+}
+
+void LiveTrackingPointRegistrationAlgorithm::compute()
+{
+    setStatus(Unknown);
+    if (m_pointCorrespondences.size() < 3)
+    {
+        Log::log(Log::Error, kCategory, "Need at least 3 point correspondeces for registration");
+        setStatus(StatusUnusablePoints);
+        return;
+    }
+
+    const RegistrationType type = m_registrationType.value();
+    if (type != GlobalTracking && type != AdjustVolumeRegistration && type != AdjustRelativeCalibration)
+    {
+        Log::logf(Log::Error, kCategory, "Unknown registration type {}; nothing was changed", int(type));
+        setStatus(StatusInvalidRegistrationType);
+        return;
+    }
+    const std::optional<std::string> relativeId = m_pointsOnTrackingStream.relativeTrackerId();
+    if (type != GlobalTracking && !hasId(relativeId))
+    {
+        Log::log(Log::Error, kCategory,
+                 "This registration type adjusts a relative tracker, but none is selected; nothing was changed");
+        setStatus(StatusNoRelativeTracker);
+        return;
+    }
+
+    const auto fit = m_pointCorrespondences.fit();
+    if (!fit)
+    {
+        Log::log(Log::Error, kCategory,
+                 "Registration failed: the point pairs do not determine a rigid transform (coincident or collinear "
+                 "points); nothing was changed");
+        setStatus(StatusUnusablePoints);
+        return;
+    }
+    const Eigen::Matrix4d& T = fit->transform;
+    m_trackerToVolume = T;
+    m_lastFit = fit;
+
+    if (Log::isAccepted(Log::Info, kCategory))
+    {
+        std::ostringstream message;
+        message << "Registration error: " << fit->fre << " mm";
+        Log::log(Log::Info, kCategory, message.str());
+        if (const auto tre = fit->predictedTreAtCentroid())
+            Log::logf(Log::Info, kCategory,
+                      "Predicted target registration error at the centroid of the image points: {:.3g} mm "
+                      "(localisation error estimated from the registration error: {:.3g} mm)",
+                      *tre, fit->fleEstimate);
+    }
+
+    switch (type)
+    {
+        case GlobalTracking:
+            m_volume.setMatrix(m_volume.matrix() * T);
+            logWithMatrix(kResultCategory, "Global registration successfull. Image registration was updated: T = ", T);
+            break;
+        case AdjustVolumeRegistration:
+            m_volume.setMatrix(m_volume.matrix() * T);
+            logWithMatrix(kResultCategory,
+                          "Relative registration successfull. Image registration was updated: T = ", T);
+            m_stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+              *relativeId, Eigen::Matrix4d::Identity(), 0.0);
+            Log::log(Log::Info, kResultCategory, "Calibration of relative tracker reset to unity.");
+            break;
+        case AdjustRelativeCalibration:
+        {
+            // T p ≈ V⁻¹ S q for image points p and tracked points q (reference frame), so the rigid map from image
+            // coordinates into the reference frame is S⁻¹ V T. As the reference's calibration C it makes the tool
+            // shown relative to the reference, S C⁻¹ q, coincide with the image point's world position V p.
+            const Eigen::Matrix4d calibration = m_stream.matrix().inverse() * m_volume.matrix() * T;
+            m_stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(*relativeId,
+                                                                                                calibration, 0.0);
+            logWithMatrix(kCategory,
+                          "Relative registration successfull. Image registration is kept unchanged. Calibration of "
+                          "relative tracker is set to C=",
+                          calibration);
+            break;
+        }
+    }
+    setStatus(Success);
+    signalOutputChanged.emitSignal();
+}
+
+std::vector<LiveTrackingPointRegistrationAlgorithm::Correspondence>
+LiveTrackingPointRegistrationAlgorithm::correspondences() const
+{
+    const auto& tracked = m_pointsOnTrackingStream.allPoints();
+    const auto& images = m_pointsOnImage.allPoints();
+    const size_t n = std::max(tracked.size(), images.size());
+    const Eigen::Matrix4d fromWorld = m_volume.matrixFromWorld();
+    std::vector<Correspondence> result(n);
+    for (size_t i = 0; i < n; ++i)
+    {
+        result[i].id.setValue(int(i));
+        if (i < tracked.size())
+            result[i].tracked.setValue(tracked[i]);
+        if (i < images.size())
+            result[i].volume.setValue(Math::transformPointAffine(fromWorld, images[i]));
+    }
+    return result;
+}
+
+int LiveTrackingPointRegistrationAlgorithm::correspondenceId() const
+{
+    return m_pointCorrespondences.size();
+}
+
+void LiveTrackingPointRegistrationAlgorithm::resetCorrespondences()
+{
+    m_pointCorrespondences.clear();
+}
+
+std::optional<double> LiveTrackingPointRegistrationAlgorithm::registrationError() const
+{
+    return m_lastFit ? std::optional<double>(m_lastFit->fre) : std::nullopt;
+}
+
+std::optional<double> LiveTrackingPointRegistrationAlgorithm::predictedTre(const Eigen::Vector3d& volumePoint,
+                                                                           std::optional<double> fle) const
+{
+    return m_lastFit ? m_lastFit->predictedTre(volumePoint, fle) : std::nullopt;
+}
+
+std::optional<double> LiveTrackingPointRegistrationAlgorithm::predictedTreAtCentroid(std::optional<double> fle) const
+{
+    return m_lastFit ? m_lastFit->predictedTreAtCentroid(fle) : std::nullopt;
+}
+
+} // namespace Kelvaros
