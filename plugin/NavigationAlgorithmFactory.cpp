@@ -1,6 +1,8 @@
 #include "NavigationAlgorithmFactory.h"
 
 #include "CreateStreamAlgorithm.h"
+#include "calibration/ToolCalibrationAlgorithm.h"
+#include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/SmoothedTrackingStream.h"
@@ -20,6 +22,9 @@ NavigationAlgorithmFactory::NavigationAlgorithmFactory()
     registerAlgorithm<CreateStreamAlgorithm<SmoothedTrackingStream>>(
         "CreateStreamSmoothedTrackingStream", "Streaming;Smoothed Live Tracking Stream",
         &createStreamAlgorithm<SmoothedTrackingStream>);
+    registerAlgorithm<ToolCalibrationAlgorithm>("ToolCalibration", "Streaming;Tool Calibration");
+    registerAlgorithm<TrackingToolCalibrationWizardAlgorithm>("TrackingToolCalibrationWizardAlgorithm",
+                                                              "Streaming;Tracking Tool Calibration");
 }
 
 NavigationAlgorithmFactory::~NavigationAlgorithmFactory() = default;

@@ -1,0 +1,346 @@
+#include "calibration/ToolCalibrationAlgorithm.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <exception>
+#include <sstream>
+#include <string>
+
+#include <Eigen/Eigenvalues>
+#include <Eigen/Geometry>
+
+#include "core/Log.h"
+#include "core/Properties.h"
+#include "core/PropertyValue.h"
+#include "lib/DataList.h"
+#include "lib/numerics/Geometry.h"
+#include "lib/numerics/Math.h"
+#include "lib/numerics/Pose.h"
+#include "stream/TrackingInstrumentFiducialsData.h"
+#include "stream/TrackingSequence.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+const char* const kCategory = "ToolCalibrationAlgorithm";
+
+/// Eigen's default stream format: matrices one row per line, a transposed vector as one row.
+template<typename Derived>
+std::string toText(const Eigen::DenseBase<Derived>& value)
+{
+    std::ostringstream stream;
+    stream << value;
+    return stream.str();
+}
+
+std::string toText(double value)
+{
+    std::ostringstream stream;
+    stream << value;
+    return stream.str();
+}
+
+/// Normalises a vector unless its squared length is 0 (a zero vector stays zero instead of becoming NaN).
+Eigen::Vector3d normalizedIfNonZero(const Eigen::Vector3d& v)
+{
+    const double squaredLength = v.squaredNorm();
+    return squaredLength > 0.0 ? Eigen::Vector3d(v / std::sqrt(squaredLength)) : v;
+}
+} // namespace
+
+ToolCalibrationAlgorithm::ToolCalibrationAlgorithm(const std::vector<TrackingSequence*>& sequences)
+  : m_sequences(sequences), m_calibrationType(CalibrationType(2))
+{
+    if (m_sequences.size() == 1)
+        m_calibrationType = Pivot3d;
+    configureDefaults();
+}
+
+ToolCalibrationAlgorithm::ToolCalibrationAlgorithm(TrackingSequence* pivotSequence, TrackingSequence* rotationSequence)
+  : m_calibrationType(CalibrationType(2))
+{
+    if (pivotSequence)
+        m_sequences.push_back(pivotSequence);
+    if (rotationSequence)
+        m_sequences.push_back(rotationSequence);
+    if (pivotSequence && !rotationSequence)
+        m_calibrationType = Pivot3d;
+    else if (!pivotSequence && rotationSequence)
+        m_calibrationType = NeedleDir;
+}
+
+ToolCalibrationAlgorithm::~ToolCalibrationAlgorithm() = default;
+
+bool ToolCalibrationAlgorithm::createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm)
+{
+    const std::vector<TrackingSequence*> sequences = data.getTrackingSequences();
+    if (sequences.empty() || sequences.size() > 2)
+        return false;
+    if (algorithm)
+        *algorithm =
+          std::make_unique<ToolCalibrationAlgorithm>(sequences[0], sequences.size() > 1 ? sequences[1] : nullptr);
+    return true;
+}
+
+void ToolCalibrationAlgorithm::configure(const Properties* properties)
+{
+    if (!properties)
+        return;
+    int type = 0;
+    if (properties->param("CalibrationType", type) && (type == Pivot3d || type == NeedleDir))
+        m_calibrationType = CalibrationType(type);
+    properties->param("flip", m_flip);
+}
+
+void ToolCalibrationAlgorithm::configuration(Properties* properties) const
+{
+    if (!properties || m_sequences.size() != 1)
+        return;
+    properties->setParam("CalibrationType", int(m_calibrationType), int(Pivot3d));
+    properties->setParamType("CalibrationType", ParamTypeEnum);
+    properties->setParamAttributes("CalibrationType", "values: 'Pivot3d,NeedleDir'");
+    properties->setParam("flip", m_flip, false);
+}
+
+bool ToolCalibrationAlgorithm::inputIsValid() const
+{
+    if (m_sequences.empty() || m_sequences.size() > 2)
+        return false;
+    if (!m_sequences[0] || m_sequences[0]->size() < 2)
+        return false;
+    // The rotation sequence may be short (one sample gives the identity rotation) but not empty: the needle
+    // direction reads its first and last pose.
+    if (m_sequences.size() == 2 && (!m_sequences[1] || m_sequences[1]->empty()))
+        return false;
+    return true;
+}
+
+void ToolCalibrationAlgorithm::compute()
+{
+    // Nothing below throws on valid sequences; this only keeps a broken host container or an allocation failure
+    // from leaving the algorithm.
+    try
+    {
+        run();
+    }
+    catch (const std::exception& e)
+    {
+        Log::logf(Log::Error, kCategory, "Tool calibration failed: {}", e.what());
+        setStatus(Error);
+    }
+}
+
+void ToolCalibrationAlgorithm::run()
+{
+    if (!inputIsValid())
+    {
+        Log::log(Log::Error, kCategory,
+                 "Input tracking sequence requirements not fulfilled! Missing sequence or too many sequences.");
+        setStatus(StatusInvalidInput);
+        return;
+    }
+
+    for (TrackingSequence* sequence : m_sequences)
+        sequence->setCalibration(Eigen::Matrix4d::Identity());
+
+    if (m_sequences.size() == 2)
+    {
+        const std::optional<Eigen::Matrix4d> pivot = performPivotCalibration3d(*m_sequences[0]);
+        if (!pivot)
+        {
+            setStatus(StatusCalibrationFailed);
+            return;
+        }
+        m_sequences[1]->setCalibration(*pivot);
+        const std::optional<Eigen::Matrix4d> direction = performNeedleDirectionCalibration(*m_sequences[1]);
+        if (!direction)
+        {
+            setStatus(StatusCalibrationFailed);
+            return;
+        }
+        // Tip translation from the pivot fit, orientation from the needle axis: [I p] · [R 0] = [R p].
+        m_calibration = *pivot * *direction;
+        for (TrackingSequence* sequence : m_sequences)
+            sequence->setCalibration(m_calibration);
+    }
+    else
+    {
+        std::optional<Eigen::Matrix4d> result;
+        if (m_calibrationType == Pivot3d)
+            result = performPivotCalibration3d(*m_sequences[0]);
+        else if (m_calibrationType == NeedleDir)
+            result = performNeedleDirectionCalibration(*m_sequences[0]);
+        else
+        {
+            Log::log(Log::Error, kCategory, "Unknown calibration type!");
+            setStatus(StatusUnknownType);
+            return;
+        }
+        if (!result)
+        {
+            setStatus(StatusCalibrationFailed);
+            return;
+        }
+        m_calibration = *result;
+        m_sequences[0]->setCalibration(m_calibration);
+    }
+
+    if (m_flip)
+        rotateCalibration180();
+
+    Log::log(Log::Info, kCategory, "Final calibration matrix: \n" + toText(m_sequences[0]->calibration()));
+    setStatus(Success);
+}
+
+std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performPivotCalibration3d(const TrackingSequence& sequence)
+{
+    const int count = sequence.size();
+    Log::log(Log::Info, kCategory, "Performing pivot calibration with " + std::to_string(count) + " samples.");
+
+    std::vector<Eigen::Matrix4d> poses;
+    poses.reserve(size_t(std::max(count, 0)));
+    for (int i = 0; i < count; ++i)
+        poses.push_back(sequence.matrix(i));
+    const Geometry::SpherePivotResult fit = Geometry::fitSpherePivotingPoses(poses);
+    if (!fit.valid)
+    {
+        // The fit returns zero vectors here; taking them as tip and pivot point would silently yield an
+        // identity calibration and an origin at the tracker's origin.
+        Log::logf(Log::Error, kCategory,
+                  "Pivot calibration failed: the {} poses do not determine the tool tip. Pivot the tool about its "
+                  "fixed tip, tilting it in more than one direction.",
+                  count);
+        return std::nullopt;
+    }
+    m_origin = fit.pivotPoint;
+
+    Log::log(Log::Info, kCategory, "Calibration done. Offset: " + toText(fit.tipOffset.transpose()));
+    Log::log(Log::Info, kCategory, "Pos in world space: " + toText(fit.pivotPoint.transpose()));
+    Log::log(Log::Info, kCategory,
+             "Reproj errors. Mean: " + toText(fit.meanResidual) + ", min: " + toText(fit.minResidual) +
+               ", max: " + toText(fit.maxResidual));
+
+    Eigen::Matrix4d result = Eigen::Matrix4d::Identity();
+    result.topRightCorner<3, 1>() = fit.tipOffset;
+
+    upDirectionFromFiducials(sequence, fit.pivotPoint);
+    return result;
+}
+
+void ToolCalibrationAlgorithm::upDirectionFromFiducials(const TrackingSequence& sequence, const Eigen::Vector3d& origin)
+{
+    const ElementwiseDataComponentList& elements = sequence.elementwiseComponents();
+    const int count = std::min(sequence.size(), elements.size());
+    if (count == 0 || !elements.element(0).get<TrackingInstrumentFiducialsData>())
+        return;
+
+    // The fiducials carry the FNV-1a hash of the id of the instrument they belong to; the tool's own markers sit
+    // above its tip, so their mean offset from the pivot point points "up" along the tool.
+    const uint64_t key = TrackingInstrumentFiducialsData::instrumentKey(sequence.trackerID().ID());
+    Eigen::Vector3d sum = Eigen::Vector3d::Zero();
+    for (int i = 0; i < count; ++i)
+    {
+        const auto* fiducials = elements.element(i).get<TrackingInstrumentFiducialsData>();
+        if (!fiducials)
+            continue;
+        const size_t n =
+          std::min({ fiducials->instrumentKeys().size(), fiducials->points().size(), fiducials->values().size() });
+        for (size_t j = 0; j < n; ++j)
+        {
+            // "> 0" is false for NaN, so an unmeasured fiducial never counts; nor does a point the device could
+            // not locate, which would turn the whole direction into NaN.
+            const Eigen::Vector3d& point = fiducials->points()[j];
+            if (fiducials->instrumentKeys()[j] == key && fiducials->values()[j] > 0.0 && point.allFinite())
+                sum += point - origin;
+        }
+    }
+    if (sum != Eigen::Vector3d::Zero())
+        m_directionUp = normalizedIfNonZero(sum);
+}
+
+std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionCalibration(
+  const TrackingSequence& sequence)
+{
+    const int count = sequence.size();
+    if (count == 0)
+    {
+        Log::log(Log::Error, kCategory, "Needle direction calibration needs at least one pose; the sequence is empty.");
+        return std::nullopt;
+    }
+    const Eigen::Matrix4d first = sequence.matrix(0);
+    const Eigen::Matrix4d last = sequence.matrix(count - 1);
+
+    // Turning the tool about its needle leaves the needle's direction fixed in tracker space: R_A a = R_B a, so
+    // a is the eigenvector of eigenvalue 1 of the relative rotation M = R_Aᵀ R_B (expressed in the tracked frame).
+    // The other two eigenvalues are e^(±iθ); they are real only for θ = 0 (then every direction is fixed) and
+    // θ = π (then they are -1 and their eigenvectors are perpendicular to the axis). Taking the real eigenvalue
+    // closest to 1, the first one on ties, picks the axis in both cases.
+    const Eigen::Matrix3d relative = first.topLeftCorner<3, 3>().transpose() * last.topLeftCorner<3, 3>();
+    const Eigen::EigenSolver<Eigen::Matrix3d> solver(relative, true);
+    Eigen::Vector3d axis = Eigen::Vector3d::UnitZ();
+    int chosen = -1;
+    for (int i = 0; i < 3; ++i)
+    {
+        const std::complex<double> lambda = solver.eigenvalues()(i);
+        if (std::abs(lambda.imag()) < 1e-9 && (chosen < 0 || lambda.real() > solver.eigenvalues()(chosen).real()))
+            chosen = i;
+    }
+    if (chosen >= 0)
+        axis = solver.eigenvectors().col(chosen).real();
+    axis = normalizedIfNonZero(axis);
+
+    const double turnedDegrees = Pose::geodesicDistance(first, last) * 180.0 / 3.14159265358979323846;
+    if (turnedDegrees < 1e-6)
+        Log::log(Log::Warning, kCategory,
+                 "Needle direction calibration: the first and last pose have the same orientation, so the needle "
+                 "axis is undetermined. Turn the tool about its needle while recording.");
+
+    // A right-handed frame (w, u, axis). u = axis × x is the natural choice, but it vanishes for an axis along
+    // ±x; the frame is then built on y instead, which gives u = ±z and w = y.
+    Eigen::Vector3d u = axis.cross(Eigen::Vector3d::UnitX());
+    if (u.squaredNorm() < 1e-24)
+        u = axis.cross(Eigen::Vector3d::UnitY());
+    u = normalizedIfNonZero(u);
+    const Eigen::Vector3d w = normalizedIfNonZero(u.cross(axis));
+
+    Eigen::Matrix3d rotation;
+    rotation.col(0) = w;
+    rotation.col(1) = u;
+    rotation.col(2) = axis;
+    Log::log(Log::Info, kCategory, "Rotation axis: " + toText(axis.transpose()));
+    Log::log(Log::Info, kCategory, "Matrix: " + toText(rotation));
+    Log::log(Log::Info, kCategory, "Det: " + toText(rotation.determinant()));
+
+    Eigen::Matrix4d result = Eigen::Matrix4d::Identity();
+    result.topLeftCorner<3, 3>() = rotation;
+
+    // The needle axis in tracker coordinates at the first sample.
+    const Eigen::Matrix4d calibrated = first * result;
+    const Eigen::Vector3d p0 = Math::transformPointAffine(calibrated, Eigen::Vector3d::Zero());
+    const Eigen::Vector3d p1 = Math::transformPointAffine(calibrated, Eigen::Vector3d::UnitZ());
+    m_directionUp = normalizedIfNonZero(p1 - p0);
+    return result;
+}
+
+void ToolCalibrationAlgorithm::rotateCalibration180()
+{
+    // 180 degrees about the calibrated x-axis: y and z change sign, the origin (the tip) stays.
+    const Eigen::Matrix4d turn = Pose::eulerToMat(Eigen::Vector3d::Zero(), Eigen::Vector3d(180.0, 0.0, 0.0));
+    for (TrackingSequence* sequence : m_sequences)
+    {
+        if (!sequence)
+            continue;
+        m_calibration = sequence->calibration() * turn;
+        sequence->setCalibration(m_calibration);
+        Log::log(Log::Info, kCategory, "Calibration rotated by 180 is: \n" + toText(m_calibration));
+    }
+    m_flip = !m_flip;
+    if (m_directionUp)
+        m_directionUp = -*m_directionUp;
+}
+
+} // namespace Kelvaros

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "lib/Algorithm.h"
+
+namespace Kelvaros
+{
+
+class DataList;
+class Properties;
+class TrackingSequence;
+
+/// Calibration of a tracked pointer or needle from recorded tracking sequences.
+///
+/// The result maps the calibrated tool frame into the tool's tracked frame (the frame the tracker reports): its
+/// translation is the tip in the tracked frame (pivot calibration) and, when a needle direction was calibrated,
+/// its third column is the needle axis in the tracked frame. Two recordings feed it:
+///  - a pivot sequence, the tool pivoted about its fixed tip: gives the tip offset and the pivot point in tracker
+///    coordinates (origin);
+///  - a rotation sequence, the tool turned about its own needle: gives the needle axis.
+/// With two sequences the first is the pivot and the second the rotation sequence and the result combines both;
+/// with one the calibration type chooses. compute() writes the result into every held sequence.
+///
+/// Status after compute(): 0 success; StatusUnknownType (2) for one sequence and a type other than Pivot3d or
+/// NeedleDir; StatusInvalidInput (3) when the sequences are missing, too many, too short (the first needs at least
+/// 2 samples) or the rotation sequence is empty; StatusCalibrationFailed (4) when the poses do not determine the
+/// tip (too few usable poses, no rotation, or rotation about one axis only). On 3 nothing changes; on 2 and 4 the
+/// held sequences are left with the identity calibration and calibration(), origin() and directionUp() keep the
+/// values of the last successful run; 1 (Error) if the host containers throw. Failures are logged at Error level in
+/// category "ToolCalibrationAlgorithm".
+///
+/// Not synchronised: every call on one thread (normally the user-interface thread); the sequences must not change
+/// during compute(). The sequences are not owned and must outlive the algorithm.
+class ToolCalibrationAlgorithm : public Algorithm
+{
+public:
+    /// Which calibration a single sequence receives. The constructors also store 2 ("both sequences given"),
+    /// which compute() refuses for a single sequence.
+    enum CalibrationType : int
+    {
+        Pivot3d = 0,
+        NeedleDir = 1
+    };
+
+    /// Failure codes of compute() beyond the host's 0 (success).
+    enum CalibrationStatus : int
+    {
+        StatusUnknownType = 2,
+        StatusInvalidInput = 3,
+        StatusCalibrationFailed = 4
+    };
+
+    /// Holds the listed sequences (null entries are kept and make compute() refuse the input). The type is
+    /// Pivot3d for exactly one entry, otherwise 2.
+    explicit ToolCalibrationAlgorithm(const std::vector<TrackingSequence*>& sequences);
+    /// Holds the non-null ones of a pivot and a rotation sequence, in that order. The type is Pivot3d when only
+    /// the pivot sequence is given, NeedleDir when only the rotation sequence is given, otherwise 2.
+    ToolCalibrationAlgorithm(TrackingSequence* pivotSequence, TrackingSequence* rotationSequence);
+    ~ToolCalibrationAlgorithm() override;
+
+    /// True when the data hold one or two tracking sequences (other data are ignored). With a non-null out-pointer
+    /// the algorithm is built on (first, second or null) with the two-sequence constructor.
+    static bool createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm);
+
+    /// "CalibrationType" (only 0 or 1 are taken) and "flip"; nothing for null.
+    void configure(const Properties* properties) override;
+    /// Writes "CalibrationType" (enumeration, values Pivot3d and NeedleDir) and "flip" when exactly one sequence
+    /// is held, nothing otherwise or for null.
+    void configuration(Properties* properties) const override;
+
+    /// Runs the calibration chosen by the held sequences and the type, then the pending 180-degree flip; sets the
+    /// status (see the class comment).
+    void compute() override;
+
+    void setCalibrationType(CalibrationType type) { m_calibrationType = type; }
+    [[nodiscard]] CalibrationType calibrationType() const { return m_calibrationType; }
+
+    /// Calibrated tool frame → tracked tool frame, 4x4 homogeneous, millimetres; identity before a successful run.
+    [[nodiscard]] Eigen::Matrix4d calibration() const { return m_calibration; }
+    /// Pivot point in tracker coordinates (mm); empty until a pivot calibration succeeded.
+    [[nodiscard]] std::optional<Eigen::Vector3d> origin() const { return m_origin; }
+    /// Unit "up" direction of the tool in tracker coordinates: from the tip towards the tool's own fiducials
+    /// (pivot calibration, when the recording carries them) or the needle axis at the first sample (needle
+    /// direction). Empty until one of them was found.
+    [[nodiscard]] std::optional<Eigen::Vector3d> directionUp() const { return m_directionUp; }
+    /// Whether the next compute() ends with rotateCalibration180().
+    [[nodiscard]] bool flip() const { return m_flip; }
+
+    /// Turns the calibration of every held sequence by 180 degrees about the calibrated x-axis (reversing the
+    /// calibrated y- and z-axes, keeping the tip), keeps the last one as calibration(), toggles flip() and negates
+    /// directionUp(). Called before compute() it only arms the flip, since compute() resets the sequences first.
+    void rotateCalibration180();
+
+protected:
+    /// Pivot calibration of one sequence: the identity with the tip offset as translation. Sets origin() and,
+    /// when sample 0 carries the tool's fiducials, directionUp(). Empty (logged, origin() and directionUp()
+    /// unchanged) when the poses do not determine the tip.
+    [[nodiscard]] std::optional<Eigen::Matrix4d> performPivotCalibration3d(const TrackingSequence& sequence);
+    /// Needle-direction calibration from the first and the last pose: a pure rotation whose third column is the
+    /// needle axis in the tracked frame. Sets directionUp() to that axis in tracker coordinates at the first
+    /// sample. Empty (logged, directionUp() unchanged) for an empty sequence.
+    [[nodiscard]] std::optional<Eigen::Matrix4d> performNeedleDirectionCalibration(const TrackingSequence& sequence);
+
+private:
+    void run();
+    [[nodiscard]] bool inputIsValid() const;
+    void upDirectionFromFiducials(const TrackingSequence& sequence, const Eigen::Vector3d& origin);
+
+    std::vector<TrackingSequence*> m_sequences;
+    bool m_flip = false;
+    CalibrationType m_calibrationType = Pivot3d;
+    std::optional<Eigen::Vector3d> m_origin;
+    std::optional<Eigen::Vector3d> m_directionUp;
+    Eigen::Matrix4d m_calibration = Eigen::Matrix4d::Identity();
+};
+
+} // namespace Kelvaros
