@@ -4,6 +4,7 @@
 #include "calibration/ToolCalibrationAlgorithm.h"
 #include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+#include "registration/PointsOnTrackingStreamRegistry.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/SmoothedTrackingStream.h"
 #include "streams/StreamCreationRule.h"
@@ -11,22 +12,25 @@
 namespace Kelvaros
 {
 
-NavigationAlgorithmFactory::NavigationAlgorithmFactory()
-  : AlgorithmFactory("Navigation", false)
+NavigationAlgorithmFactory::NavigationAlgorithmFactory() : AlgorithmFactory("Navigation", false)
 {
-    registerAlgorithm<CreateStreamAlgorithm<CombinedTrackingStream>>(
-        "CreateStreamCombinedTrackingStream", "Streaming;Combine Trackings",
-        &createStreamAlgorithm<CombinedTrackingStream>);
+    registerAlgorithm<CreateStreamAlgorithm<CombinedTrackingStream>>("CreateStreamCombinedTrackingStream",
+                                                                     "Streaming;Combine Trackings",
+                                                                     &createStreamAlgorithm<CombinedTrackingStream>);
     registerAlgorithm<LiveTrackingPointRegistrationAlgorithm>("LiveTrackingPointRegistration",
                                                               "Registration;Tracker-Volume Registration");
-    registerAlgorithm<CreateStreamAlgorithm<SmoothedTrackingStream>>(
-        "CreateStreamSmoothedTrackingStream", "Streaming;Smoothed Live Tracking Stream",
-        &createStreamAlgorithm<SmoothedTrackingStream>);
+    registerAlgorithm<CreateStreamAlgorithm<SmoothedTrackingStream>>("CreateStreamSmoothedTrackingStream",
+                                                                     "Streaming;Smoothed Live Tracking Stream",
+                                                                     &createStreamAlgorithm<SmoothedTrackingStream>);
     registerAlgorithm<ToolCalibrationAlgorithm>("ToolCalibration", "Streaming;Tool Calibration");
     registerAlgorithm<TrackingToolCalibrationWizardAlgorithm>("TrackingToolCalibrationWizardAlgorithm",
                                                               "Streaming;Tracking Tool Calibration");
+    registerTrackingStreamPoints();
 }
 
-NavigationAlgorithmFactory::~NavigationAlgorithmFactory() = default;
+NavigationAlgorithmFactory::~NavigationAlgorithmFactory()
+{
+    unregisterTrackingStreamPoints();
+}
 
 } // namespace Kelvaros

@@ -11,9 +11,13 @@ class PointsOnTrackingStream;
 
 /// Makes tracking streams take part in the host's paired-point registration: adds to PointCorrespondencesAlgorithm
 /// a compatibility check (the data object is a TrackingStream) and a points-on-data factory of priority 2 that
-/// hands out the stream's named PointsOnTrackingStream (pointsOnTrackingStream below). Registers once per process;
-/// later calls do nothing. Main thread, as at plug-in initialisation.
+/// hands out the stream's named PointsOnTrackingStream (pointsOnTrackingStream below). Counted: only the first
+/// call adds the entries. Main thread, as at plug-in initialisation.
 void registerTrackingStreamPoints();
+
+/// Undoes one registerTrackingStreamPoints(); the last one takes the entries out of the host's registries, so
+/// that none of them is left pointing into the plug-in once it is unloaded. Main thread.
+void unregisterTrackingStreamPoints();
 
 /// The point set called `name` of a tracking stream, kept in the stream's PointsStorageComponent (added when the
 /// stream has none): the stored set when it is a PointsOnTrackingStream, otherwise a new one, stored under the name

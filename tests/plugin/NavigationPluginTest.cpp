@@ -8,6 +8,9 @@
 #include "lib/KelvarosLibPlugin.h"
 #include "lib/PluginAutoRegistrationGuard.h"
 #include "lib/PluginLoader.h"
+#include "lib/points/PointCorrespondencesAlgorithm.h"
+#include "lib/points/PointsOnData.h"
+#include "stream/ManualTrackingStream.h"
 
 #include "LogExpectation.h"
 
@@ -53,6 +56,29 @@ TEST(NavigationPlugin, LoadsThroughTheHostAndHandsOverItsFactories)
 
     loader.unloadAll();
     EXPECT_FALSE(announced("Kelvaros.Navigation"));
+}
+
+// Tracking streams join the host's paired-point registration while the plug-in is loaded, and nothing of the
+// plug-in is left in the host's registries once it is gone: a second load and unload must work as the first.
+TEST(NavigationPlugin, ExtendsPointRegistrationOnlyWhileLoaded)
+{
+    for (int round = 0; round < 2; ++round)
+    {
+        PluginLoader loader;
+        ASSERT_NE(loader.load(NAVIGATION_PLUGIN_PATH), nullptr);
+        {
+            // The stream keeps a point set made by the plug-in's code, so it must go before that code does.
+            ManualTrackingStream stream;
+            EXPECT_TRUE(PointCorrespondencesAlgorithm::isCompatible(stream));
+            const auto points = PointCorrespondencesAlgorithm::createPointsOnData(stream, "PointCorrespondences");
+            ASSERT_NE(points, nullptr);
+            EXPECT_EQ(points->data(), &stream);
+        }
+        loader.unloadAll();
+        ManualTrackingStream stream;
+        EXPECT_FALSE(PointCorrespondencesAlgorithm::isCompatible(stream));
+        EXPECT_EQ(PointCorrespondencesAlgorithm::createPointsOnData(stream, "PointCorrespondences"), nullptr);
+    }
 }
 
 TEST(NavigationPlugin, ControllerFactoryHasNoPanelForForeignAlgorithms)

@@ -24,9 +24,10 @@ TEST(PointsOnTrackingStreamRegistry, StreamsGetTheirNamedPointSetsThroughTheHost
     stream.setMainInstrumentId("pointer");
     SharedImageSet volume("volume", Eigen::Vector3i(4, 4, 4), Eigen::Vector3d(1, 1, 1));
 
+    EXPECT_FALSE(PointCorrespondencesAlgorithm::isCompatible(stream));
     registerTrackingStreamPoints();
     const size_t checks = PointCorrespondencesAlgorithm::getCompatibilityChecks().size();
-    registerTrackingStreamPoints(); // once per process
+    registerTrackingStreamPoints(); // a second factory adds nothing
     EXPECT_EQ(PointCorrespondencesAlgorithm::getCompatibilityChecks().size(), checks);
     EXPECT_TRUE(PointCorrespondencesAlgorithm::isCompatible(stream));
 
@@ -42,6 +43,16 @@ TEST(PointsOnTrackingStreamRegistry, StreamsGetTheirNamedPointSetsThroughTheHost
     // Image sets still get the host's point sets.
     EXPECT_TRUE(dynamic_cast<PointsOnImage*>(PointCorrespondencesAlgorithm::createPointsOnData(volume, "x").get()));
     EXPECT_EQ(pointsOnTrackingStream(volume, "x"), nullptr);
+
+    // The entries stay while any registration does, and go with the last.
+    unregisterTrackingStreamPoints();
+    EXPECT_TRUE(PointCorrespondencesAlgorithm::isCompatible(stream));
+    unregisterTrackingStreamPoints();
+    EXPECT_FALSE(PointCorrespondencesAlgorithm::isCompatible(stream));
+    ManualTrackingStream fresh;
+    EXPECT_EQ(PointCorrespondencesAlgorithm::createPointsOnData(fresh, "tracked"), nullptr);
+    unregisterTrackingStreamPoints(); // an unmatched call is harmless
+    EXPECT_EQ(PointCorrespondencesAlgorithm::getCompatibilityChecks().size(), checks - 1);
 }
 
 TEST(PointsOnTrackingStreamRegistry, StoredConfigurationsAndTypeClashes)
@@ -95,4 +106,5 @@ TEST(PointsOnTrackingStreamRegistry, HostAlgorithmRegistersAVolumeOntoTrackedPoi
     host.compute();
     EXPECT_EQ(host.status(), 0);
     EXPECT_TRUE(host.transform().isApprox(truth, 1e-9));
+    unregisterTrackingStreamPoints();
 }

@@ -43,6 +43,22 @@ std::shared_ptr<PointsOnData> pointsOnImage(Data& data, const std::string& name)
     return storage.getOrCreate<PointsOnImage>(name, [image] { return std::make_shared<PointsOnImage>(*image); });
 }
 
+/// True when the std::function holds exactly `function` (a lambda or another function never matches).
+template<typename Function, typename Wrapper>
+bool wraps(const Wrapper& wrapper, Function function)
+{
+    const auto* target = wrapper.template target<Function>();
+    return target && *target == function;
+}
+
+template<typename Function, typename Factory>
+void eraseWrapping(std::vector<Prioritised<Factory>>& list, Function function)
+{
+    list.erase(
+      std::remove_if(list.begin(), list.end(), [function](const auto& e) { return wraps(e.factory, function); }),
+      list.end());
+}
+
 struct Registries
 {
     Registries()
@@ -132,6 +148,27 @@ std::vector<int> PointCorrespondencesAlgorithm::manipulatorFactoryPriorities()
     for (const auto& entry : r.manipulatorFactories)
         result.push_back(entry.priority);
     return result;
+}
+
+void PointCorrespondencesAlgorithm::removeCompatibilityCheck(CompatibilityCheckFunction check)
+{
+    auto& checks = getCompatibilityChecks();
+    checks.erase(std::remove_if(checks.begin(), checks.end(), [check](const auto& c) { return wraps(c, check); }),
+                 checks.end());
+}
+
+void PointCorrespondencesAlgorithm::removePointsOnDataFactory(PointsOnDataFactoryFunction factory)
+{
+    Registries& r = registries();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    eraseWrapping(r.pointsFactories, factory);
+}
+
+void PointCorrespondencesAlgorithm::removeManipulatorFactory(ManipulatorFactoryFunction factory)
+{
+    Registries& r = registries();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    eraseWrapping(r.manipulatorFactories, factory);
 }
 
 bool PointCorrespondencesAlgorithm::createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm)

@@ -70,6 +70,17 @@ public:
     /// Their priorities, in the same order.
     [[nodiscard]] static std::vector<int> manipulatorFactoryPriorities();
 
+    /// Plain-function forms of the registry entries. A plug-in registers these (wrapped in the std::function types
+    /// above) so that it can take them out again before its code is unloaded: an entry left behind would call into
+    /// an unmapped library.
+    using CompatibilityCheckFunction = bool (*)(const Data&);
+    using PointsOnDataFactoryFunction = std::shared_ptr<PointsOnData> (*)(Data&, const std::string&);
+    using ManipulatorFactoryFunction = std::unique_ptr<PointsOnDataManipulator> (*)(PointsOnData&);
+    /// Remove every entry that wraps exactly this function; entries of other kinds are kept. Main thread.
+    static void removeCompatibilityCheck(CompatibilityCheckFunction check);
+    static void removePointsOnDataFactory(PointsOnDataFactoryFunction factory);
+    static void removeManipulatorFactory(ManipulatorFactoryFunction factory);
+
     /// True for exactly two compatible data objects that both get a point set; with a non-null out-pointer the
     /// algorithm is built on them (first fixed, second moved).
     static bool createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm);

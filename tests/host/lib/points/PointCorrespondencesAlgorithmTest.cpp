@@ -95,6 +95,48 @@ TEST(PointCorrespondencesAlgorithm, RegistriesAskHigherPrioritiesFirst)
     EXPECT_EQ(PointCorrespondencesAlgorithm::manipulatorFactories().size(), 3u);
 }
 
+namespace
+{
+bool isPlain(const Data& data)
+{
+    return dynamic_cast<const PlainData*>(&data) != nullptr;
+}
+std::shared_ptr<PointsOnData> plainPoints(Data& data, const std::string&)
+{
+    return isPlain(data) ? std::make_shared<PlainPoints>(&data, "function") : nullptr;
+}
+std::unique_ptr<PointsOnDataManipulator> noManipulator(PointsOnData&)
+{
+    return nullptr;
+}
+} // namespace
+
+// A plug-in takes its entries out before it is unloaded; entries of others, lambdas included, stay.
+TEST(PointCorrespondencesAlgorithm, RemovesExactlyTheEntriesWrappingAFunction)
+{
+    PlainData plain;
+    const size_t checks = PointCorrespondencesAlgorithm::getCompatibilityChecks().size();
+    const size_t manipulators = PointCorrespondencesAlgorithm::manipulatorFactories().size();
+    const auto before = PointCorrespondencesAlgorithm::createPointsOnData(plain, "set");
+
+    PointCorrespondencesAlgorithm::getCompatibilityChecks().emplace_back(&isPlain);
+    PointCorrespondencesAlgorithm::addPointsOnDataFactory(&plainPoints, 100);
+    PointCorrespondencesAlgorithm::addManipulatorFactory(&noManipulator, 100);
+    const auto added = PointCorrespondencesAlgorithm::createPointsOnData(plain, "set");
+    ASSERT_TRUE(added);
+    EXPECT_EQ(static_cast<PlainPoints&>(*added).tag, "function");
+
+    PointCorrespondencesAlgorithm::removeCompatibilityCheck(&isPlain);
+    PointCorrespondencesAlgorithm::removePointsOnDataFactory(&plainPoints);
+    PointCorrespondencesAlgorithm::removeManipulatorFactory(&noManipulator);
+    EXPECT_EQ(PointCorrespondencesAlgorithm::getCompatibilityChecks().size(), checks);
+    EXPECT_EQ(PointCorrespondencesAlgorithm::manipulatorFactories().size(), manipulators);
+    const auto after = PointCorrespondencesAlgorithm::createPointsOnData(plain, "set");
+    EXPECT_EQ(after == nullptr, before == nullptr);
+    if (after)
+        EXPECT_NE(static_cast<PlainPoints&>(*after).tag, "function");
+}
+
 TEST(PointCorrespondencesAlgorithm, RegistersTheSecondImageOntoTheFirst)
 {
     std::mt19937 rng(3);
