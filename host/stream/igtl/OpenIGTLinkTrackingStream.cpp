@@ -1,0 +1,306 @@
+#include "stream/igtl/OpenIGTLinkTrackingStream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <fmt/format.h>
+#include <igtlClientSocket.h>
+
+#include "core/Log.h"
+#include "stream/TrackingStreamData.h"
+#include "stream/igtl/OpenIGTLinkMessageDecoder.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+constexpr const char* logCategory = "OpenIGTLinkTrackingStream";
+/// Quiet time after which the messages gathered for one time stamp are published.
+constexpr int gatherWindowMs = 5;
+/// Receive timeout when nothing is pending: bounds how long stop() waits for the delivery thread.
+constexpr int idleReceiveTimeoutMs = 100;
+/// Bodies larger than this are not buffered; no tracking message comes near it.
+constexpr uint64_t maximumBufferedBody = uint64_t(1) << 20;
+constexpr size_t receiveChunk = 64 * 1024;
+} // namespace
+
+/// The client socket of one connection (kept out of the header so that users need no OpenIGTLink headers).
+class OpenIGTLinkTrackingStream::Connection
+{
+public:
+    igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
+    int receiveTimeoutMs = -1;
+    std::vector<uint8_t> chunk = std::vector<uint8_t>(receiveChunk);
+
+    ~Connection()
+    {
+        if (socket.IsNotNull())
+            socket->CloseSocket();
+    }
+};
+
+OpenIGTLinkTrackingStream::OpenIGTLinkTrackingStream(std::string name) : TrackingStream(std::move(name)) {}
+
+OpenIGTLinkTrackingStream::~OpenIGTLinkTrackingStream()
+{
+    closeOnDestruction();
+}
+
+std::string OpenIGTLinkTrackingStream::describe() const
+{
+    return fmt::format("{} ({}, OpenIGTLink client of {}:{}, {} samples, {} messages skipped)", name(),
+                       stateName(state()), host.value(), port.value(), numSamples(), numSkippedMessages());
+}
+
+int64_t OpenIGTLinkTrackingStream::numSamples() const
+{
+    std::lock_guard<std::mutex> lock(m_countersMutex);
+    return m_samples;
+}
+
+int64_t OpenIGTLinkTrackingStream::numSkippedMessages() const
+{
+    std::lock_guard<std::mutex> lock(m_countersMutex);
+    return m_skipped;
+}
+
+int64_t OpenIGTLinkTrackingStream::numConnections() const
+{
+    std::lock_guard<std::mutex> lock(m_countersMutex);
+    return m_connections;
+}
+
+bool OpenIGTLinkTrackingStream::connect(bool reconnecting)
+{
+    const std::string hostName = host.value();
+    const int portNumber = port.value();
+    if (portNumber < 1 || portNumber > 65535)
+    {
+        Log::logf(Log::Error, logCategory, "Stream '{}': port {} is not a TCP port", name(), portNumber);
+        return false;
+    }
+    auto connection = std::make_unique<Connection>();
+    if (connection->socket->ConnectToServer(hostName.c_str(), portNumber) != 0)
+    {
+        if (!reconnecting)
+            Log::logf(Log::Error, logCategory, "Stream '{}': cannot connect to OpenIGTLink server {}:{}", name(),
+                      hostName, portNumber);
+        return false;
+    }
+    m_connection = std::move(connection);
+    m_buffer.clear();
+    m_discardRemaining = 0;
+    m_warnedFaults.clear();
+    m_backoff = std::chrono::milliseconds(0);
+    {
+        std::lock_guard<std::mutex> lock(m_countersMutex);
+        ++m_connections;
+    }
+    Log::logf(Log::Info, logCategory, "Stream '{}': {} OpenIGTLink server {}:{}", name(),
+              reconnecting ? "reconnected to" : "connected to", hostName, portNumber);
+    return true;
+}
+
+bool OpenIGTLinkTrackingStream::openImpl()
+{
+    m_pending.clear();
+    m_pendingKeys.clear();
+    m_pendingTimestamp.reset();
+    return connect(false);
+}
+
+bool OpenIGTLinkTrackingStream::startImpl()
+{
+    // The connection may have been lost while the stream ran before a stop.
+    return m_connection || connect(false);
+}
+
+bool OpenIGTLinkTrackingStream::closeImpl()
+{
+    m_connection.reset();
+    m_buffer.clear();
+    m_pending.clear();
+    m_pendingKeys.clear();
+    m_pendingTimestamp.reset();
+    return true;
+}
+
+void OpenIGTLinkTrackingStream::connectionLost(const std::string& reason)
+{
+    flushSample();
+    m_connection.reset();
+    m_buffer.clear();
+    m_discardRemaining = 0;
+    m_backoff = std::chrono::milliseconds(std::max(1, reconnectMinimumMs.value()));
+    changeState(State::Disconnected);
+    Log::logf(Log::Warning, logCategory, "Stream '{}': connection to OpenIGTLink server {}:{} lost ({}); reconnecting",
+              name(), host.value(), port.value(), reason);
+}
+
+std::optional<Stream::WorkContinuation> OpenIGTLinkTrackingStream::doWork()
+{
+    if (!m_connection)
+    {
+        if (connect(true))
+        {
+            if (state() == State::Disconnected)
+                changeState(State::Running);
+            return WorkContinuation::immediately();
+        }
+        const auto minimum = std::chrono::milliseconds(std::max(1, reconnectMinimumMs.value()));
+        const auto maximum = std::chrono::milliseconds(std::max(1, reconnectMaximumMs.value()));
+        m_backoff = std::min(std::max(m_backoff * 2, minimum), std::max(minimum, maximum));
+        Log::logf(Log::Debug, logCategory, "Stream '{}': server {}:{} not reachable, next attempt in {} ms", name(),
+                  host.value(), port.value(), m_backoff.count());
+        return WorkContinuation::after(m_backoff);
+    }
+
+    Connection& connection = *m_connection;
+    const int timeout = m_pending.empty() ? idleReceiveTimeoutMs : gatherWindowMs;
+    if (timeout != connection.receiveTimeoutMs)
+    {
+        connection.socket->SetReceiveTimeout(timeout);
+        connection.receiveTimeoutMs = timeout;
+    }
+    errno = 0;
+    const int received = connection.socket->Receive(connection.chunk.data(), int(connection.chunk.size()), 0);
+    const int error = errno;
+    if (received > 0)
+    {
+        receive(connection.chunk.data(), size_t(received));
+        if (!m_connection) // the byte stream was beyond repair
+            return WorkContinuation::after(m_backoff);
+        return WorkContinuation::immediately();
+    }
+    if (received < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR))
+    {
+        flushSample();
+        return WorkContinuation::immediately();
+    }
+    connectionLost(received == 0 ? std::string("closed by the server") : std::string(std::strerror(error)));
+    return WorkContinuation::after(m_backoff);
+}
+
+void OpenIGTLinkTrackingStream::receive(const uint8_t* data, size_t size)
+{
+    if (m_discardRemaining > 0)
+    {
+        const size_t n = size_t(std::min<uint64_t>(m_discardRemaining, size));
+        m_discardRemaining -= n;
+        data += n;
+        size -= n;
+    }
+    m_buffer.insert(m_buffer.end(), data, data + size);
+
+    size_t offset = 0;
+    while (m_buffer.size() - offset >= OpenIGTLinkMessageDecoder::headerSize)
+    {
+        const uint8_t* message = m_buffer.data() + offset;
+        const size_t available = m_buffer.size() - offset;
+        OpenIGTLinkMessageDecoder::Header header;
+        const auto result = OpenIGTLinkMessageDecoder::decodeHeader(message, available, header);
+        if (!result.ok())
+        {
+            {
+                std::lock_guard<std::mutex> lock(m_countersMutex);
+                ++m_skipped;
+            }
+            connectionLost(fmt::format("message boundaries lost: {}", result.error));
+            return;
+        }
+        if (!OpenIGTLinkMessageDecoder::isTrackingType(header.type) || header.bodySize > maximumBufferedBody)
+        {
+            // Not worth buffering: skip the header now and the body as it arrives.
+            const bool tracking = OpenIGTLinkMessageDecoder::isTrackingType(header.type);
+            skipMessage(header.type, header.deviceName,
+                        fmt::format("{} message '{}': {}", header.type, header.deviceName,
+                                    tracking ? fmt::format("body of {} bytes is too large", header.bodySize)
+                                             : std::string("message type not handled (only TRANSFORM, TDATA, "
+                                                           "QTDATA, POSITION)")));
+            offset += OpenIGTLinkMessageDecoder::headerSize;
+            const size_t n = size_t(std::min<uint64_t>(header.bodySize, m_buffer.size() - offset));
+            offset += n;
+            m_discardRemaining = header.bodySize - n;
+            continue;
+        }
+        const size_t total = OpenIGTLinkMessageDecoder::headerSize + size_t(header.bodySize);
+        if (available < total)
+            break;
+        handleMessage(message, total);
+        offset += total;
+    }
+    m_buffer.erase(m_buffer.begin(), m_buffer.begin() + std::ptrdiff_t(offset));
+}
+
+void OpenIGTLinkTrackingStream::handleMessage(const uint8_t* data, size_t size)
+{
+    auto result = OpenIGTLinkMessageDecoder::decode(data, size);
+    if (!result.ok())
+    {
+        OpenIGTLinkMessageDecoder::Header header;
+        (void)OpenIGTLinkMessageDecoder::decodeHeader(data, size, header);
+        skipMessage(header.type, header.deviceName, result.error);
+        return;
+    }
+    const OpenIGTLinkMessageDecoder::Message& message = *result.message;
+    const int64_t timestamp = message.timestampMicroseconds;
+    // A new time stamp starts a new sample. So does a tool that already came in a message of this type: a sender
+    // that sends no time stamps (0), or always the same one, still sends each tool once per type and instant.
+    // (A TDATA and a TRANSFORM for one tool and instant, as our own server sends them, are one record.)
+    bool newInstant = m_pendingTimestamp && *m_pendingTimestamp != timestamp;
+    for (const TrackingInstrument& instrument : message.instruments)
+        newInstant = newInstant || m_pendingKeys.count(message.header.type + '\n' + instrument.ID()) > 0;
+    if (newInstant)
+        flushSample();
+    m_pendingTimestamp = timestamp;
+    for (const TrackingInstrument& instrument : message.instruments)
+        m_pendingKeys.insert(message.header.type + '\n' + instrument.ID());
+    for (const TrackingInstrument& instrument : message.instruments)
+    {
+        auto same = std::find_if(m_pending.begin(), m_pending.end(),
+                                 [&](const TrackingInstrument& pending) { return pending.ID() == instrument.ID(); });
+        if (same != m_pending.end())
+            *same = instrument;
+        else
+            m_pending.push_back(instrument);
+    }
+}
+
+void OpenIGTLinkTrackingStream::skipMessage(const std::string& kind, const std::string& device,
+                                            const std::string& error)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_countersMutex);
+        ++m_skipped;
+    }
+    // Warn once per fault and device in a connection; a peer that repeats it every frame would flood the log.
+    const bool first = m_warnedFaults.insert(kind + '\n' + device + '\n' + error).second;
+    Log::logf(first ? Log::Warning : Log::Debug, logCategory, "Stream '{}': skipped a message from {}:{}: {}", name(),
+              host.value(), port.value(), error);
+}
+
+void OpenIGTLinkTrackingStream::flushSample()
+{
+    if (m_pending.empty())
+    {
+        m_pendingKeys.clear();
+        m_pendingTimestamp.reset();
+        return;
+    }
+    auto sample = std::make_shared<TrackingStreamData>(this, std::move(m_pending));
+    sample->setTimestampDevice(m_pendingTimestamp.value_or(0));
+    sample->setTimestampArrival(StreamData::nowMicroseconds());
+    m_pending.clear();
+    m_pendingKeys.clear();
+    m_pendingTimestamp.reset();
+    {
+        std::lock_guard<std::mutex> lock(m_countersMutex);
+        ++m_samples;
+    }
+    emitStreamData(std::move(sample));
+}
+
+} // namespace Kelvaros

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/Export.h"
+#include "core/Parameter.h"
+#include "stream/TrackingStream.h"
+
+namespace Kelvaros
+{
+
+/// A tracking source that connects, as a client, to an OpenIGTLink server (a tracking server, another
+/// navigation system) and turns its TRANSFORM, TDATA, QTDATA and POSITION messages into samples.
+///
+/// Each pose becomes an instrument whose id and name are the device name (TRANSFORM, POSITION) or the element
+/// name (TDATA, QTDATA). Consecutive messages with the same time stamp form one sample (a tracker that sends one
+/// TRANSFORM per tool at each instant gives one sample per instant); a sample is published when a message with
+/// another time stamp, or a tool already received in a message of the same type, arrives, or when the connection
+/// has been quiet for a few milliseconds. A tool sent in messages of two types for one instant (TDATA and
+/// TRANSFORM) gives one record, the last one. The sample's device timestamp is the message time stamp in
+/// microseconds (0 when the sender sets none); instruments are tracked with quality 1.
+///
+/// Bad input never stops the stream: a message with a wrong body size, a bad CRC, an unhandled type or
+/// non-finite numbers is skipped with a log line (a warning the first time for each kind of fault and device in
+/// a connection, then debug lines) and counted in numSkippedMessages(). A header that cannot be genuine means the
+/// message boundaries are lost: the stream then drops the connection and reconnects.
+///
+/// Connection: open() connects (false, with an error in the log, when the server cannot be reached). While
+/// started, a lost connection moves the stream to Disconnected with a warning, and the delivery thread retries
+/// with a back-off that doubles from reconnectMinimumMs to reconnectMaximumMs; on success the stream goes back
+/// to Running with an info line.
+///
+/// Threads: the socket belongs to the delivery thread while the stream is started, to the lifecycle calls
+/// otherwise. The counters may be read from any thread.
+class KELVAROS_API OpenIGTLinkTrackingStream : public TrackingStream
+{
+public:
+    explicit OpenIGTLinkTrackingStream(std::string name = "OpenIGTLink Tracking Stream");
+    ~OpenIGTLinkTrackingStream() override;
+
+    /// Host name or address of the server.
+    Parameter<std::string> host{ "host", "127.0.0.1", this };
+    /// TCP port of the server (OpenIGTLink's customary port by default).
+    Parameter<int> port{ "port", 18944, this };
+    /// First wait before reconnecting after the connection was lost, in milliseconds.
+    Parameter<int> reconnectMinimumMs{ "reconnectMinimumMs", 200, this };
+    /// The wait doubles after each failed attempt up to this many milliseconds.
+    Parameter<int> reconnectMaximumMs{ "reconnectMaximumMs", 5000, this };
+
+    [[nodiscard]] std::string describe() const override;
+    [[nodiscard]] bool supportsAsyncOperation() const override { return true; }
+
+    /// Samples published since construction. Any thread.
+    [[nodiscard]] int64_t numSamples() const;
+    /// Messages skipped as malformed or unhandled since construction. Any thread.
+    [[nodiscard]] int64_t numSkippedMessages() const;
+    /// Connections made since construction (the first one and every reconnection). Any thread.
+    [[nodiscard]] int64_t numConnections() const;
+
+protected:
+    bool openImpl() override;
+    bool closeImpl() override;
+    bool startImpl() override;
+    std::optional<WorkContinuation> doWork() override;
+
+private:
+    class Connection;
+
+    bool connect(bool reconnecting);
+    void connectionLost(const std::string& reason);
+    void receive(const uint8_t* data, size_t size);
+    void handleMessage(const uint8_t* data, size_t size);
+    void skipMessage(const std::string& kind, const std::string& device, const std::string& error);
+    void flushSample();
+
+    // Delivery thread while started, lifecycle calls otherwise (the thread start and join order the two).
+    std::unique_ptr<Connection> m_connection;
+    std::vector<uint8_t> m_buffer;
+    uint64_t m_discardRemaining = 0; // body bytes of an oversized message still to throw away
+    std::vector<TrackingInstrument> m_pending;
+    std::set<std::string> m_pendingKeys; // message type and instrument id of each pending record
+    std::optional<int64_t> m_pendingTimestamp;
+    std::set<std::string> m_warnedFaults; // kind and device of faults already warned about in this connection
+    std::chrono::milliseconds m_backoff{ 0 };
+
+    mutable std::mutex m_countersMutex;
+    int64_t m_samples = 0;
+    int64_t m_skipped = 0;
+    int64_t m_connections = 0;
+};
+
+} // namespace Kelvaros

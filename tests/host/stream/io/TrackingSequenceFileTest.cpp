@@ -1,0 +1,317 @@
+#include "stream/io/TrackingSequenceFile.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "core/Log.h"
+#include "stream/TrackingSequence.h"
+
+#include "LogExpectation.h"
+#include "SampleComparison.h"
+
+using namespace Kelvaros;
+using namespace Kelvaros::Testing;
+
+namespace
+{
+
+TrackingInstrument instrument(const std::string& id, const Eigen::Matrix4d& matrix, double quality, bool tracked,
+                              int64_t timestamp, const std::string& model = "Model", const std::string& name = "")
+{
+    return TrackingInstrument{ TrackerID(id, model, name.empty() ? id : name), matrix, quality, timestamp, tracked };
+}
+
+/// Doubles chosen to break any writer that does not use the shortest round-trip form: thirds, sub-normals,
+/// extremes, negative zero, values one ulp apart.
+std::vector<TrackingSample> awkwardRecording()
+{
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> uniform(-500.0, 500.0);
+    const std::vector<double> specials = { 1.0 / 3.0,
+                                           -0.0,
+                                           std::numeric_limits<double>::denorm_min(),
+                                           std::numeric_limits<double>::max(),
+                                           -std::numeric_limits<double>::min(),
+                                           std::nextafter(1.0, 2.0),
+                                           0.1 + 0.2,
+                                           123456789.123456789 };
+    const std::vector<int64_t> timestamps = { 0, 16667, -1, -1234567, 1'700'000'000'123'456LL, 999'999 };
+    std::vector<TrackingSample> samples;
+    for (size_t i = 0; i < timestamps.size(); ++i)
+    {
+        TrackingSample sample;
+        sample.timestampDevice = timestamps[i];
+        for (const char* id : { "Pointer", "Needle_2", "Ref.Frame" })
+        {
+            if (i == 2 && std::string(id) == "Needle_2")
+                continue; // an instrument absent from a frame stays absent
+            Eigen::Matrix4d matrix = Eigen::Matrix4d::Identity();
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 4; ++c)
+                    matrix(r, c) = uniform(random);
+            matrix(0, 0) = specials[(i * 3 + sample.instruments.size()) % specials.size()];
+            sample.instruments.push_back(instrument(id, matrix, uniform(random) / 500.0, i % 2 == 0,
+                                                    sample.timestampDevice,
+                                                    std::string(id) == "Pointer" ? "NDI 8700340" : "",
+                                                    std::string(id) == "Ref.Frame" ? "Reference frame" : ""));
+        }
+        samples.push_back(sample);
+    }
+    return samples;
+}
+
+std::string temporaryPath(const std::string& name)
+{
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return (std::filesystem::temp_directory_path() /
+            (std::string("kelvaros-") + test->name() + "-" + std::to_string(::getpid()) + "-" + name))
+      .string();
+}
+
+/// A small file as another toolkit writes it: extra image metadata, CRLF line ends, statuses without quality.
+const char* const kForeignFile = "ObjectType = Image\r\n"
+                                 "NDims = 3\r\n"
+                                 "AnatomicalOrientation = RAI\r\n"
+                                 "BinaryData = True\r\n"
+                                 "CompressedData = False\r\n"
+                                 "DimSize = 0 0 2\r\n"
+                                 "ElementSpacing = 1 1 1\r\n"
+                                 "Offset = 0 0 0\r\n"
+                                 "TransformMatrix = 1 0 0 0 1 0 0 0 1\r\n"
+                                 "ElementType = MET_UCHAR\r\n"
+                                 "Kinds = domain domain list\r\n"
+                                 "Seq_Frame0000_FrameNumber = 0\r\n"
+                                 "Seq_Frame0000_StylusToTrackerTransform = 1 0 0 10.5 0 1 0 -2 0 0 1 -1200 0 0 0 1\r\n"
+                                 "Seq_Frame0000_StylusToTrackerTransformStatus = OK\r\n"
+                                 "Seq_Frame0000_ProbeToTrackerTransform = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\r\n"
+                                 "Seq_Frame0000_ProbeToTrackerTransformStatus = MISSING\r\n"
+                                 "Seq_Frame0000_Timestamp = 1234.5\r\n"
+                                 "Seq_Frame0001_FrameNumber = 1\r\n"
+                                 "Seq_Frame0001_StylusToTrackerTransform = 0 -1 0 11 1 0 0 -2 0 0 1 -1200 0 0 0 1\r\n"
+                                 "Seq_Frame0001_StylusToTrackerTransformStatus = INVALID\r\n"
+                                 "Seq_Frame0001_Timestamp = 1234.5166666666\r\n"
+                                 "ElementDataFile = LOCAL\r\n";
+
+} // namespace
+
+TEST(TrackingSequenceFile, WrittenFilesReadBackBitForBit)
+{
+    const std::vector<TrackingSample> samples = awkwardRecording();
+    const std::string path = temporaryPath("awkward.seq.mha");
+    ASSERT_TRUE(TrackingSequenceFile::write(path, samples));
+    const auto read = TrackingSequenceFile::read(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(samplesIdentical(samples, *read));
+    // What we read, written again, is the same text: nothing is lost or reformatted on the way.
+    EXPECT_EQ(TrackingSequenceFile::format(*read), TrackingSequenceFile::format(samples));
+
+    EXPECT_TRUE(samplesIdentical({}, *TrackingSequenceFile::parse(*TrackingSequenceFile::format({}), "empty")));
+}
+
+TEST(TrackingSequenceFile, WritesTheMetafileLayoutOtherToolsRead)
+{
+    TrackingSample sample;
+    sample.timestampDevice = 1'016'667;
+    Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
+    pose.topRightCorner<3, 1>() = Eigen::Vector3d(10, -2.5, -1200);
+    sample.instruments = { instrument("Pointer", pose, 0.5, true, sample.timestampDevice, ""),
+                           instrument("Needle", pose, 0.0, false, sample.timestampDevice, "") };
+    const std::string text = *TrackingSequenceFile::format({ sample });
+
+    EXPECT_EQ(text.rfind("ObjectType = Image\nNDims = 3\n", 0), 0u);
+    EXPECT_NE(text.find("\nDimSize = 0 0 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\nSeq_Frame0000_PointerToTrackerTransform = 1 0 0 10 0 1 0 -2.5 0 0 1 -1200 0 0 0 1\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\nSeq_Frame0000_PointerToTrackerTransformStatus = OK\n"), std::string::npos);
+    EXPECT_NE(text.find("\nSeq_Frame0000_PointerToTrackerTransformQuality = 0.5\n"), std::string::npos);
+    EXPECT_NE(text.find("\nSeq_Frame0000_NeedleToTrackerTransformStatus = INVALID\n"), std::string::npos);
+    EXPECT_NE(text.find("\nSeq_Frame0000_Timestamp = 1.016667\n"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 24), "ElementDataFile = LOCAL\n");
+}
+
+TEST(TrackingSequenceFile, ReadsFilesOfOtherToolsAndSaysWhatItLeavesOut)
+{
+    LogExpectation ignored(Log::Warning, "'FrameNumber' is not supported", 1);
+    const auto samples = TrackingSequenceFile::parse(kForeignFile, "foreign.mha");
+    ASSERT_TRUE(samples);
+    ASSERT_EQ(samples->size(), 2u);
+
+    const TrackingSample& first = (*samples)[0];
+    EXPECT_EQ(first.timestampDevice, 1'234'500'000);
+    ASSERT_EQ(first.instruments.size(), 2u);
+    EXPECT_EQ(first.instruments[0].ID(), "Stylus");
+    EXPECT_EQ(first.instruments[0].name(), "Stylus");
+    EXPECT_TRUE(first.instruments[0].tracked);
+    EXPECT_EQ(first.instruments[0].quality, 1.0); // default for OK
+    EXPECT_EQ(first.instruments[0].matrix(0, 3), 10.5);
+    EXPECT_EQ(first.instruments[0].matrix(2, 3), -1200.0);
+    EXPECT_EQ(first.instruments[0].timestamp, first.timestampDevice);
+    EXPECT_EQ(first.instruments[1].ID(), "Probe");
+    EXPECT_FALSE(first.instruments[1].tracked); // MISSING
+    EXPECT_EQ(first.instruments[1].quality, 0.0);
+
+    const TrackingSample& second = (*samples)[1];
+    EXPECT_EQ(second.timestampDevice, 1'234'516'667); // rounded to the microsecond
+    ASSERT_EQ(second.instruments.size(), 1u);
+    EXPECT_EQ(second.instruments[0].matrix(0, 1), -1.0); // row-major
+    EXPECT_EQ(second.instruments[0].matrix(1, 0), 1.0);
+    EXPECT_FALSE(second.instruments[0].tracked);
+}
+
+TEST(TrackingSequenceFile, RefusesMalformedFilesNamingTheFrameAndField)
+{
+    struct Case
+    {
+        std::string from;
+        std::string to;
+        std::string message;
+    };
+    // The foreign file without its FrameNumber fields, so that the only message is the refusal.
+    std::string good = kForeignFile;
+    for (const char* line : { "Seq_Frame0000_FrameNumber = 0\r\n", "Seq_Frame0001_FrameNumber = 1\r\n" })
+        good.erase(good.find(line), std::strlen(line));
+    const std::vector<Case> cases = {
+        { "Seq_Frame0001_Timestamp = 1234.5166666666\r\n", "", "frame 1: missing field 'Timestamp'" },
+        { "-2 0 0 1 -1200 0 0 0 1\r\nSeq_Frame0000_StylusToTrackerTransformStatus",
+          "-2 0 0 1 -1200 0 0 0\r\nSeq_Frame0000_StylusToTrackerTransformStatus",
+          "frame 0, field 'StylusToTrackerTransform': expected 16 matrix entries, got 15" },
+        { "1 0 0 10.5", "1 0 0 ten", "frame 0, field 'StylusToTrackerTransform': matrix entry 4 is not a finite" },
+        { "1 0 0 10.5", "1 0 0 nan", "matrix entry 4 is not a finite number" },
+        { "1 0 0 10.5", "1 0 0 1e999", "matrix entry 4 is not a finite number" },
+        { "-1200 0 0 0 1\r\nSeq_Frame0000_StylusToTrackerTransformStatus",
+          "-1200 0 0.5 0 1\r\nSeq_Frame0000_StylusToTrackerTransformStatus", "the last matrix row must be 0 0 0 1" },
+        { "Seq_Frame0000_Timestamp = 1234.5", "Seq_Frame0000_Timestamp = soon", "frame 0, field 'Timestamp'" },
+        { "Seq_Frame0000_Timestamp = 1234.5", "Seq_Frame0000_Timestamp = NaN", "frame 0, field 'Timestamp'" },
+        { "Seq_Frame0001_StylusToTrackerTransform =", "Seq_Frame0002_StylusToTrackerTransform =",
+          "frame 2 (field 'StylusToTrackerTransform') out of order: expected frame 1 or 0" },
+        { "Seq_Frame0000_Timestamp", "Seq_Frame0003_Timestamp", "frame 3 (field 'Timestamp') out of order" },
+        { "Seq_Frame0000_ProbeToTrackerTransformStatus = MISSING\r\n",
+          "Seq_Frame0000_ProbeToTrackerTransformStatus = MISSING\r\nSeq_Frame0000_ProbeToTrackerTransformStatus = "
+          "OK\r\n",
+          "duplicate key 'Seq_Frame0000_ProbeToTrackerTransformStatus'" },
+        { "Seq_Frame0000_ProbeToTrackerTransformStatus = MISSING\r\n",
+          "Seq_Frame0000_ProbeToTrackerTransformStatus = MISSING\r\nSeq_Frame00_ProbeToTrackerTransformStatus = OK\r\n",
+          "frame 0: field 'ProbeToTrackerTransformStatus' given twice" },
+        { "Seq_Frame0000_ProbeToTrackerTransformStatus = MISSING\r\n", "",
+          "frame 0: missing field 'ProbeToTrackerTransformStatus'" },
+        { "Seq_Frame0000_ProbeToTrackerTransform = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1\r\n", "",
+          "frame 0: missing field 'ProbeToTrackerTransform'" },
+        { "= MISSING", "= LOST", "frame 0, field 'ProbeToTrackerTransformStatus': expected OK or INVALID" },
+        { "DimSize = 0 0 2", "DimSize = 0 0 3", "DimSize announces 3 frames but the file holds 2" },
+        { "DimSize = 0 0 2", "DimSize = 0 0 1", "frame 1 beyond the 1 frames of DimSize" },
+        { "DimSize = 0 0 2", "DimSize = 0 0", "DimSize is '0 0', expected three counts" },
+        { "DimSize = 0 0 2", "DimSize = 640 480 2", "image data" },
+        { "DimSize = 0 0 2\r\n", "", "missing field 'DimSize'" },
+        { "ObjectType = Image", "ObjectType = Mesh", "ObjectType is 'Mesh'" },
+        { "NDims = 3", "NDims = 2", "NDims is '2'" },
+        { "ElementDataFile = LOCAL\r\n", "", "does not end with 'ElementDataFile = LOCAL'" },
+        { "ElementDataFile = LOCAL\r\n", "ElementDataFile = LOCAL\r\n\x01\x02garbage", "unexpected data after" },
+        { "ElementDataFile = LOCAL", "ElementDataFile = frames.raw", "ElementDataFile is 'frames.raw'" },
+        { "Kinds = domain domain list", "Kinds domain domain list", "line 11: expected 'key = value'" },
+        { "Seq_Frame0001_Timestamp = 1234.5166666666\r\n",
+          "Seq_Frame0001_Timestamp = 1234.5166666666\r\nComment = x\r\n", "header field 'Comment' after the frames" },
+        { "Seq_Frame0001_Timestamp", "Seq_FrameX_Timestamp", "malformed frame field name 'Seq_FrameX_Timestamp'" },
+        { "Seq_Frame0000_StylusToTrackerTransform ", "Seq_Frame0000_Sty lusToTrackerTransform ",
+          "the instrument name contains white space" },
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.message);
+        const size_t at = good.find(c.from);
+        ASSERT_NE(at, std::string::npos) << c.from;
+        std::string text = good;
+        text.replace(at, c.from.size(), c.to);
+        LogExpectation error(Log::Error, c.message, 1);
+        EXPECT_FALSE(TrackingSequenceFile::parse(text, "broken.mha"));
+        for (const Log::Record& record : capturedLog())
+            if (record.level == Log::Error)
+            {
+                EXPECT_EQ(record.category, "SequenceFile");
+            }
+    }
+    LogExpectation missing(Log::Error, "Cannot open", 1);
+    EXPECT_FALSE(TrackingSequenceFile::read(temporaryPath("does-not-exist.mha")));
+}
+
+TEST(TrackingSequenceFile, RefusesToWriteWhatCouldNotBeReadBack)
+{
+    Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
+    const auto refused = [&](const TrackingInstrument& bad, const std::string& message)
+    {
+        LogExpectation error(Log::Error, message, 1);
+        return !TrackingSequenceFile::format({ TrackingSample{ 5, { bad } } });
+    };
+    EXPECT_TRUE(refused(instrument("my tool", pose, 1, true, 5), "instrument id 'my tool'"));
+    EXPECT_TRUE(refused(instrument("", pose, 1, true, 5), "instrument id ''"));
+    EXPECT_TRUE(refused(instrument("a=b", pose, 1, true, 5), "instrument id 'a=b'"));
+    EXPECT_TRUE(refused(instrument("t", pose, std::nan(""), true, 5), "non-finite"));
+    pose(3, 0) = 1.0;
+    EXPECT_TRUE(refused(instrument("t", pose, 1, true, 5), "last row"));
+    pose(3, 0) = 0.0;
+    EXPECT_TRUE(refused(instrument("t", pose, 1, true, 5, "line\nbreak"), "control characters"));
+    {
+        LogExpectation error(Log::Error, "appears twice", 1);
+        EXPECT_FALSE(TrackingSequenceFile::format(
+          { TrackingSample{ 5, { instrument("t", pose, 1, true, 5), instrument("t", pose, 1, true, 5) } } }));
+    }
+    {
+        LogExpectation error(Log::Error, "Cannot write '/nonexistent-folder/x.mha'", 1);
+        EXPECT_FALSE(TrackingSequenceFile::write("/nonexistent-folder/x.mha", { TrackingSample{ 5, {} } }));
+    }
+}
+
+TEST(TrackingSequenceFile, ConvertsToAndFromOneSequencePerInstrument)
+{
+    const std::vector<TrackingSample> samples = awkwardRecording();
+    const auto sequences = TrackingSequenceFile::toSequences(samples);
+    ASSERT_EQ(sequences.size(), 3u);
+    EXPECT_EQ(sequences[0]->trackerID().ID(), "Pointer");
+    EXPECT_EQ(sequences[0]->trackerID().model(), "NDI 8700340");
+    EXPECT_EQ(sequences[2]->name(), "Reference frame");
+    EXPECT_EQ(sequences[0]->size(), 6);
+    EXPECT_EQ(sequences[1]->size(), 5); // absent from one frame
+
+    std::vector<const TrackingSequence*> pointers;
+    for (const auto& sequence : sequences)
+        pointers.push_back(sequence.get());
+    pointers.push_back(nullptr);
+    // Frames come back sorted by timestamp; the recording's own order is not sorted.
+    std::vector<TrackingSample> sorted = samples;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const TrackingSample& a, const TrackingSample& b)
+                     { return a.timestampDevice < b.timestampDevice; });
+    EXPECT_TRUE(samplesIdentical(sorted, TrackingSequenceFile::fromSequences(pointers)));
+
+    // Two samples of one tool with the same timestamp stay two frames.
+    TrackingSequence repeated("Repeated");
+    repeated.setTrackerID(TrackerID("R", "", "R"));
+    repeated.add(Eigen::Matrix4d::Identity(), 10);
+    repeated.add(Eigen::Matrix4d::Identity() * 1.0, 10, 0.5, false);
+    const auto frames = TrackingSequenceFile::fromSequences({ &repeated });
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].instruments.at(0).quality, 0.5);
+}
+
+TEST(TrackingSequenceFile, ExportsCsvOneRowPerInstrumentAndFrame)
+{
+    Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
+    pose(0, 3) = 1.0 / 3.0;
+    const auto csv = TrackingSequenceFile::formatCsv(
+      { TrackingSample{ 2'500'000, { instrument("A", pose, 0.75, true, 0), instrument("B", pose, 0, false, 0) } },
+        TrackingSample{ 2'600'000, { instrument("A", pose, 1, true, 0) } } });
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(std::count(csv->begin(), csv->end(), '\n'), 4);
+    EXPECT_EQ(csv->rfind("frame,timestamp,instrument,tracked,quality,m00,m01,", 0), 0u);
+    EXPECT_NE(csv->find("\n0,2.500000,A,1,0.75,1,0,0,0.3333333333333333,0,1,0,0,0,0,1,0,0,0,0,1\n"), std::string::npos);
+    EXPECT_NE(csv->find("\n0,2.500000,B,0,0,"), std::string::npos);
+    EXPECT_NE(csv->find("\n1,2.600000,A,1,1,"), std::string::npos);
+}
