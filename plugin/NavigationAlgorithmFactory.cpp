@@ -3,17 +3,21 @@
 #include "CreateStreamAlgorithm.h"
 #include "calibration/ToolCalibrationAlgorithm.h"
 #include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
+#include "navigation/ToolNavigationVisualizationAlgorithm.h"
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "registration/PointsOnTrackingStreamRegistry.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/SmoothedTrackingStream.h"
 #include "streams/StreamCreationRule.h"
+#include "visualization/BullseyeVisualizationAlgorithm.h"
+#include "visualization/ToolVisualizationAlgorithm.h"
 
 namespace Kelvaros
 {
 
 NavigationAlgorithmFactory::NavigationAlgorithmFactory() : AlgorithmFactory("Navigation", false)
 {
+    registerAlgorithm<BullseyeVisualizationAlgorithm>("BullseyeVisualization", "Visualization;Bullseye Visualization");
     registerAlgorithm<CreateStreamAlgorithm<CombinedTrackingStream>>("CreateStreamCombinedTrackingStream",
                                                                      "Streaming;Combine Trackings",
                                                                      &createStreamAlgorithm<CombinedTrackingStream>);
@@ -23,6 +27,9 @@ NavigationAlgorithmFactory::NavigationAlgorithmFactory() : AlgorithmFactory("Nav
                                                                      "Streaming;Smoothed Live Tracking Stream",
                                                                      &createStreamAlgorithm<SmoothedTrackingStream>);
     registerAlgorithm<ToolCalibrationAlgorithm>("ToolCalibration", "Streaming;Tool Calibration");
+    registerAlgorithm<ToolNavigationVisualizationAlgorithm>("ToolNavigationVisualization",
+                                                            "Visualization;Navigation Visualization");
+    registerAlgorithm<ToolVisualizationAlgorithm>("ToolVisualization", "Visualization;Tool Visualization");
     registerAlgorithm<TrackingToolCalibrationWizardAlgorithm>("TrackingToolCalibrationWizardAlgorithm",
                                                               "Streaming;Tracking Tool Calibration");
     registerTrackingStreamPoints();

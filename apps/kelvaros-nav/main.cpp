@@ -1,77 +1,77 @@
 // kelvaros-nav: the headless command-line tool of the Kelvaros navigation system.
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/Log.h"
-#include "lib/ApplicationController.h"
-#include "lib/PluginBase.h"
-#include "lib/PluginLoader.h"
+
+#include "AlgorithmsCommand.h"
+#include "CalibrateCommand.h"
+#include "DemoCommand.h"
+#include "ExitCode.h"
+#include "RegisterCommand.h"
+#include "StreamCommands.h"
 
 namespace
 {
+using namespace Kelvaros::Nav;
 
-enum ExitCode : int
+struct Command
 {
-    ExitSuccess = 0,
-    ExitFailure = 1,
-    ExitUsage = 2
+    const char* name;
+    int (*run)(const std::vector<std::string>&);
+    const char* const* usage;
+};
+
+const Command kCommands[] = {
+    { "demo", &runDemo, &kDemoUsage },
+    { "algorithms", &runAlgorithms, &kAlgorithmsUsage },
+    { "calibrate", &runCalibrate, &kCalibrateUsage },
+    { "register", &runRegister, &kRegisterUsage },
+    { "smooth", &runSmooth, &kSmoothUsage },
+    { "record", &runRecord, &kRecordUsage },
+    { "relay", &runRelay, &kRelayUsage },
+    { "config", &runConfig, &kConfigUsage },
 };
 
 void printUsage(std::FILE* out)
 {
-    std::fputs("Usage: kelvaros-nav <command>\n"
-               "\n"
-               "Commands:\n"
-               "  algorithms   list the loaded plug-ins and every registered algorithm\n"
-               "               (identifier and menu category)\n"
-               "  help         show this text\n"
+    std::fputs("Usage: kelvaros-nav <command> [arguments]\n\nCommands:\n", out);
+    for (const auto& command : kCommands)
+        std::fputs(*command.usage, out);
+    std::fputs("  help         show this text\n"
                "\n"
                "Plug-ins are loaded from the folder of this program and from the folders listed in\n"
                "KELVAROS_PLUGIN_PATH (separated by ':').\n"
                "\n"
-               "Exit codes: 0 success, 1 failure, 2 wrong usage.\n",
+               "Exit codes: 0 success, 1 the work failed, 2 wrong usage, 3 unreadable or malformed input,\n"
+               "4 output could not be written.\n",
                out);
-}
-
-int listAlgorithms(Kelvaros::ApplicationController& app)
-{
-    const auto& plugins = app.pluginLoader().plugins();
-    if (plugins.empty())
-    {
-        std::fputs("No plug-in found.\n", stderr);
-        return ExitFailure;
-    }
-    std::printf("Plug-ins (%zu):\n", plugins.size());
-    for (const auto& info : plugins)
-        std::printf("  %-24s %s\n    %s\n", info.id.c_str(), info.plugin->description().c_str(), info.path.c_str());
-
-    const auto algorithms = app.algorithmDescriptors();
-    std::printf("\nAlgorithms (%zu):\n", algorithms.size());
-    for (const auto& entry : algorithms)
-        std::printf("  %-48s %s\n", entry.descriptor->id.c_str(), entry.descriptor->category.c_str());
-    return ExitSuccess;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const std::string command = argc > 1 ? argv[1] : "help";
-    if (command == "help" || command == "--help" || command == "-h")
+    // Progress goes to stderr, the report to stdout; line buffering keeps them in order in a shared log.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string name = argc > 1 ? argv[1] : "help";
+    if (name == "help" || name == "--help" || name == "-h")
     {
         printUsage(stdout);
         return ExitSuccess;
     }
-    if (command != "algorithms")
+    for (const auto& command : kCommands)
     {
-        std::fprintf(stderr, "kelvaros-nav: unknown command '%s'\n\n", command.c_str());
-        printUsage(stderr);
-        return ExitUsage;
+        if (name != command.name)
+            continue;
+        // Warnings and errors of the host and plug-ins reach the user; information would drown the report.
+        Kelvaros::Log::g_globalLevel = Kelvaros::Log::Warning;
+        return command.run(std::vector<std::string>(argv + 2, argv + argc));
     }
-
-    Kelvaros::Log::g_globalLevel = Kelvaros::Log::Warning;
-    Kelvaros::ApplicationController app;
-    app.loadPlugins();
-    return listAlgorithms(app);
+    std::fprintf(stderr, "kelvaros-nav: unknown command '%s'\n\n", name.c_str());
+    printUsage(stderr);
+    return ExitUsage;
 }

@@ -1,0 +1,348 @@
+#include "DemoCommand.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include <Eigen/Geometry>
+#include <fmt/format.h>
+
+#include "lib/SharedImageSet.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
+#include "stream/ManualTrackingStream.h"
+#include "stream/TrackingSequence.h"
+#include "stream/sources/SimulatedTrackingStream.h"
+
+#include "CommandLine.h"
+#include "DerivedStream.h"
+#include "ExitCode.h"
+#include "HostSession.h"
+#include "SampleCollector.h"
+#include "SimulatorFeed.h"
+#include "SmoothingStudy.h"
+#include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
+#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+#include "registration/PointsOnTrackingStream.h"
+#include "visualization/BullseyeVisualizationAlgorithm.h"
+#include "visualization/ToolVisualizationAlgorithm.h"
+
+namespace Kelvaros::Nav
+{
+
+const char* const kDemoUsage =
+  "  demo [--seed N]\n"
+  "               a navigation session on the simulated tracker: smoothing, tool calibration,\n"
+  "               registration to a phantom and needle guidance, with a report against ground truth\n";
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+using GroundTruth = TrackingSimulator::GroundTruth;
+
+const int kSteps = 4;
+
+void progress(int step, const std::string& text)
+{
+    std::fprintf(stderr, "[%d/%d] %s\n", step, kSteps, text.c_str());
+}
+
+Eigen::Vector3d transformPoint(const Eigen::Matrix4d& m, const Eigen::Vector3d& p)
+{
+    return (m * p.homogeneous()).head<3>();
+}
+
+double angleDegrees(const Eigen::Vector3d& a, const Eigen::Vector3d& b)
+{
+    return std::atan2(a.cross(b).norm(), a.dot(b)) * 180.0 / M_PI;
+}
+
+/// One line of the report: what was estimated, the truth and the error, with the limit the error must stay under.
+struct ReportLine
+{
+    std::string what;
+    std::string estimate;
+    std::string truth;
+    double error = 0;
+    std::string unit;
+    double limit = 0;
+};
+
+class Report
+{
+public:
+    void add(ReportLine line) { m_lines.push_back(std::move(line)); }
+    void note(std::string text) { m_notes.push_back(std::move(text)); }
+    void fail(std::string text) { m_failures.push_back(std::move(text)); }
+
+    bool print(double seconds) const
+    {
+        std::puts("\nKelvaros navigation demo: estimates against the simulator's ground truth\n");
+        std::printf("  %-40s %-26s %-26s %10s\n", "", "estimate", "truth", "error");
+        bool withinLimits = m_failures.empty();
+        for (const auto& line : m_lines)
+        {
+            const bool ok = line.error <= line.limit;
+            withinLimits = withinLimits && ok;
+            std::printf("  %-40s %-26s %-26s %7.3f %-3s%s\n", line.what.c_str(), line.estimate.c_str(),
+                        line.truth.c_str(), line.error, line.unit.c_str(), ok ? "" : "  (above the limit)");
+        }
+        for (const auto& note : m_notes)
+            std::printf("  %s\n", note.c_str());
+        for (const auto& failure : m_failures)
+            std::printf("  FAILED: %s\n", failure.c_str());
+        std::printf("\n%s in %.1f s\n", withinLimits ? "All estimates within their limits" : "Demo FAILED", seconds);
+        return withinLimits;
+    }
+
+private:
+    std::vector<ReportLine> m_lines;
+    std::vector<std::string> m_notes;
+    std::vector<std::string> m_failures;
+};
+
+std::string vec(const Eigen::Vector3d& v, int decimals = 2)
+{
+    return fmt::format("({:.{}f} {:.{}f} {:.{}f})", v.x(), decimals, v.y(), decimals, v.z(), decimals);
+}
+
+TrackingSimulator::Settings settingsFor(TrackingSimulator::Scenario scenario, uint64_t seed)
+{
+    TrackingSimulator::Settings settings;
+    settings.scenario = scenario;
+    settings.seed = seed;
+    return settings;
+}
+
+// ---- 1: smoothing, through the plug-in loaded by the host ----
+
+void smoothingStep(HostSession& session, uint64_t seed, Report& report)
+{
+    progress(1, "Smoothing: the simulated tracker (needle insertion) through the plug-in's smoothed stream");
+    auto created = std::make_unique<SimulatedTrackingStream>("Simulated tracker");
+    created->scenario = "insertion";
+    created->seed = static_cast<int>(seed);
+    created->freeRunning = true;
+    auto* simulated = static_cast<SimulatedTrackingStream*>(session.app().addData(std::move(created)));
+    std::string error;
+    TrackingStream* smoothed = createDerivedStream(session, *simulated, std::nullopt, std::nullopt, &error);
+    if (!smoothed)
+        return report.fail("smoothing: " + error);
+
+    const int64_t frames = 1800; // 30 s of the simulated clock
+    SampleCollector raw(*simulated);
+    SampleCollector filtered(*smoothed);
+    if (!simulated->open() || !simulated->start() || !simulated->waitUntilDelivered(frames, std::chrono::seconds(30)))
+        return report.fail("smoothing: the simulated tracker did not deliver");
+    simulated->stop();
+    smoothed->stop();
+
+    const auto figures = studySmoothing(simulated->simulator(), "Needle", raw.samples(), filtered.samples());
+    if (!figures)
+        return report.fail("smoothing: too few tracked samples to compare");
+    report.add({ "Needle position error, raw (RMS)", "", "", figures->rawErrorRms, "mm", 1.0 });
+    report.add({ "Needle position error, smoothed (RMS)", "", "", figures->smoothedErrorRms, "mm", 2.0 });
+    report.note(fmt::format("Smoothing (Kalman defaults, 60 Hz, {} samples): jitter {:.3f} -> {:.3f} mm "
+                            "(reduction {:.2f}x), lag {:.0f} ms",
+                            figures->samples, figures->rawJitter, figures->smoothedJitter,
+                            figures->rawJitter / std::max(figures->smoothedJitter, 1e-9), figures->lagMs));
+}
+
+// ---- 2: calibration wizard ----
+
+std::unique_ptr<TrackingSequence> record(TrackingToolCalibrationWizardAlgorithm& wizard, SimulatorFeed& feed,
+                                         int64_t frames)
+{
+    wizard.startRecording();
+    feed.play(0, frames);
+    return wizard.stopRecording();
+}
+
+std::optional<Eigen::Matrix4d> calibrationOf(const TrackingStream& stream, const std::string& tool)
+{
+    const auto* component = stream.components().get<InstrumentCalibrationDataComponent>();
+    const auto calibration = component ? component->calibration(tool) : std::nullopt;
+    if (!calibration)
+        return std::nullopt;
+    return calibration->matrix;
+}
+
+/// Calibrates one tool with the wizard from a pivoting recording and, for a needle, a spinning one.
+std::optional<Eigen::Matrix4d> calibrateTool(ManualTrackingStream& stream, const std::string& tool, bool withAxis,
+                                             uint64_t seed, Report& report)
+{
+    TrackingToolCalibrationWizardAlgorithm wizard(&stream);
+    wizard.setInstrument(tool);
+    SimulatorFeed pivoting(settingsFor(TrackingSimulator::Scenario::Pivot, seed), stream);
+    if (!wizard.setPivoting(record(wizard, pivoting, 600)))
+        report.fail(tool + ": the wizard refused the pivoting recording");
+    if (withAxis)
+    {
+        SimulatorFeed spinning(settingsFor(TrackingSimulator::Scenario::Spin, seed + 1), stream);
+        if (!wizard.setRotation(record(wizard, spinning, 300)))
+            report.fail(tool + ": the wizard refused the rotation recording");
+    }
+    wizard.compute();
+    if (wizard.status() != 0)
+    {
+        report.fail(fmt::format("{}: calibration failed with status {}", tool, wizard.status()));
+        return std::nullopt;
+    }
+    wizard.accept();
+    return calibrationOf(stream, tool);
+}
+
+void calibrationStep(ManualTrackingStream& stream, uint64_t seed, Report& report)
+{
+    progress(2, "Calibration: the wizard records the pointer pivoting and the needle pivoting and spinning");
+    const GroundTruth& truth = TrackingSimulator::groundTruth();
+    for (const char* id : { "Pointer", "Needle" })
+    {
+        const bool needle = std::string(id) == "Needle";
+        const auto calibration = calibrateTool(stream, id, needle, seed, report);
+        const TrackingSimulator::Tool* tool = truth.tool(id);
+        if (!calibration || !tool)
+            continue;
+        const Eigen::Vector3d tip = calibration->block<3, 1>(0, 3);
+        report.add({ fmt::format("{} tip offset", id), vec(tip), vec(tool->tipOffset_Tool),
+                     (tip - tool->tipOffset_Tool).norm(), "mm", 1.0 });
+        if (needle)
+        {
+            const Eigen::Vector3d axis = calibration->block<3, 1>(0, 2);
+            report.add({ "Needle axis", vec(axis, 3), vec(tool->axis_Tool, 3), angleDegrees(axis, tool->axis_Tool),
+                         "deg", 2.0 });
+        }
+    }
+}
+
+// ---- 3: registration ----
+
+/// Tracker → image truth: the phantom is the image.
+Eigen::Matrix4d trueImageToTracker()
+{
+    return TrackingSimulator::groundTruth().phantomToTracker;
+}
+
+std::optional<Eigen::Matrix4d> registrationStep(ManualTrackingStream& stream, SharedImageSet& phantom, uint64_t seed,
+                                                Report& report)
+{
+    progress(3, "Registration: the calibrated pointer touches the phantom's landmarks");
+    const GroundTruth& truth = TrackingSimulator::groundTruth();
+    LiveTrackingPointRegistrationAlgorithm registration(stream, phantom);
+    registration.pointsOnTrackingStream().setTrackerId("Pointer");
+
+    // The user takes a point once the pointer has rested on a landmark for a moment (here 12 frames, 0.2 s).
+    SimulatorFeed touching(settingsFor(TrackingSimulator::Scenario::Landmarks, seed), stream);
+    const auto& simulator = touching.simulator();
+    const int landmarks = static_cast<int>(truth.landmarks_Phantom.size());
+    int taken = 0;
+    int resting = 0;
+    touching.play(0, 20000,
+                  [&](int64_t k)
+                  {
+                      const int touched = simulator.touchedLandmark(k);
+                      resting = touched == taken ? resting + 1 : 0;
+                      Eigen::Vector3d point;
+                      if (resting >= 12 && registration.addLiveTrackingPoint(point))
+                      {
+                          registration.pointsOnImage().addImagePoint(truth.landmarks_Phantom[taken], 0);
+                          ++taken;
+                          resting = 0;
+                      }
+                      return taken < landmarks;
+                  });
+    registration.compute();
+    if (registration.status() != 0)
+    {
+        report.fail(fmt::format("registration failed with status {} after {} of {} landmarks", registration.status(),
+                                taken, landmarks));
+        return std::nullopt;
+    }
+    const Eigen::Matrix4d imageToTracker = phantom.matrix();
+    const Eigen::Vector3d target = transformPoint(trueImageToTracker().inverse(), truth.pathTarget_Tracker);
+    const double tre = (transformPoint(imageToTracker, target) - transformPoint(trueImageToTracker(), target)).norm();
+    const double fre = registration.registrationError().value_or(-1);
+    report.add({ fmt::format("Fiducial registration error ({} landmarks)", taken), "", "", fre, "mm", 1.0 });
+    report.add({ "Target registration error at the target",
+                 fmt::format("predicted {:.3f} mm", registration.predictedTre(target).value_or(-1)), "", tre, "mm",
+                 2.0 });
+    return imageToTracker;
+}
+
+// ---- 4: guidance ----
+
+void guidanceStep(ManualTrackingStream& stream, SharedImageSet& phantom, const Eigen::Matrix4d& imageToTracker,
+                  uint64_t seed, Report& report)
+{
+    progress(4, "Guidance: the needle is inserted along the planned path with the bullseye view's figures");
+    const GroundTruth& truth = TrackingSimulator::groundTruth();
+    BullseyeVisualizationAlgorithm bullseye(&stream, &phantom);
+    bullseye.toolVisAlg().p_trackingTargetId = std::string("Needle");
+    bullseye.toolVisAlg().setRunning(true);
+    // The path is planned in the image; the registration brings it into tracker space.
+    const Eigen::Matrix4d toImage = trueImageToTracker().inverse();
+    const Eigen::Vector3d target = transformPoint(imageToTracker, transformPoint(toImage, truth.pathTarget_Tracker));
+    const Eigen::Vector3d entry = transformPoint(imageToTracker, transformPoint(toImage, truth.pathEntry_Tracker));
+    bullseye.setLinePoints(target, entry);
+
+    SimulatorFeed inserting(settingsFor(TrackingSimulator::Scenario::Insertion, seed), stream);
+    const auto& simulator = inserting.simulator();
+    const double pathLength = (truth.pathTarget_Tracker - truth.pathEntry_Tracker).norm();
+    const double milestones[] = { 0.0, 0.5 * pathLength, pathLength };
+    size_t next = 0;
+    inserting.play(0, 20000,
+                   [&](int64_t k)
+                   {
+                       const auto tool = bullseye.lastToolMatrix();
+                       if (!tool || simulator.insertionDepth(k) < milestones[next] - 1e-9)
+                           return true;
+                       Eigen::Vector2d tip;
+                       Eigen::Vector2d shaft;
+                       bullseye.computeOverlayParameters(tip, shaft, *tool);
+                       const Eigen::Vector3d trueTip =
+                         transformPoint(simulator.truePose("Needle", k), truth.tool("Needle")->tipOffset_Tool);
+                       const double shownToTarget = tip.y();
+                       const double trueToTarget = (truth.pathTarget_Tracker - trueTip).norm();
+                       report.add({ fmt::format("Distance to target at depth {:.0f} mm", milestones[next]),
+                                    fmt::format("{:.2f} mm, {:.2f} off path", shownToTarget, -tip.x()),
+                                    fmt::format("{:.2f} mm", trueToTarget), std::abs(shownToTarget - trueToTarget),
+                                    "mm", 3.0 });
+                       return ++next < std::size(milestones);
+                   });
+    if (next < std::size(milestones))
+        report.fail("guidance: the needle never reached the target");
+}
+} // namespace
+
+int runDemo(const std::vector<std::string>& arguments)
+{
+    const CommandLine line(arguments, { { "seed" }, {}, 0, 0 });
+    std::string error = line.error();
+    const auto seed = error.empty() ? line.integer("seed", 1, &error) : std::nullopt;
+    if (!error.empty() || *seed < 0)
+    {
+        std::fprintf(stderr, "kelvaros-nav demo: %s\n", error.empty() ? "--seed must not be negative" : error.c_str());
+        return ExitUsage;
+    }
+    const auto start = Clock::now();
+    HostSession session;
+    if (!session.loadPlugins())
+        return ExitFailure;
+    Report report;
+    smoothingStep(session, static_cast<uint64_t>(*seed), report);
+
+    ManualTrackingStream stream("Simulated tracker (program-fed)");
+    SharedImageSet phantom("Phantom", Eigen::Vector3i(160, 160, 160), Eigen::Vector3d(1, 1, 1));
+    if (stream.open() && stream.start())
+    {
+        calibrationStep(stream, static_cast<uint64_t>(*seed), report);
+        if (const auto registration = registrationStep(stream, phantom, static_cast<uint64_t>(*seed), report))
+            guidanceStep(stream, phantom, *registration, static_cast<uint64_t>(*seed), report);
+        stream.stop();
+    }
+    else
+        report.fail("the program-fed stream did not start");
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return report.print(seconds) ? ExitSuccess : ExitFailure;
+}
+
+} // namespace Kelvaros::Nav

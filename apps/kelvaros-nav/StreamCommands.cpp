@@ -1,0 +1,207 @@
+#include "StreamCommands.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "stream/TrackingStream.h"
+#include "stream/igtl/OpenIGTLinkTrackingServer.h"
+#include "stream/io/TrackingSequenceFile.h"
+#include "stream/sources/PlaybackTrackingStream.h"
+
+#include "CommandLine.h"
+#include "DerivedStream.h"
+#include "ExitCode.h"
+#include "HostSession.h"
+#include "SampleCollector.h"
+#include "TrackingSource.h"
+
+namespace Kelvaros::Nav
+{
+
+const char* const kSmoothUsage =
+  "  smooth --in FILE --out FILE [--config FILE] [--algorithm ID]\n"
+  "               plays a sequence file as fast as possible through the smoothed stream (or the\n"
+  "               derived stream the configuration names, see config) and writes what it emits\n";
+const char* const kRecordUsage =
+  "  record --source SOURCE --out FILE --seconds S\n"
+  "               records a source to a sequence file (.csv: CSV export); SOURCE is\n"
+  "               sim[:pivot|spin|landmarks|insertion], igtl://HOST:PORT or a sequence file\n";
+const char* const kRelayUsage =
+  "  relay --source SOURCE [--port P] [--config FILE] [--algorithm ID] [--seconds S]\n"
+  "               follows a source, applies the smoothed (or configured) stream and serves the result\n"
+  "               over OpenIGTLink on 127.0.0.1:P (default 18945) until S seconds passed or Ctrl-C\n";
+
+namespace
+{
+std::atomic<bool> g_interrupted{ false };
+
+void onInterrupt(int)
+{
+    g_interrupted = true;
+}
+
+int fail(const char* command, int code, const std::string& error)
+{
+    std::fprintf(stderr, "kelvaros-nav %s: %s\n", command, error.c_str());
+    return code;
+}
+
+int writeSamples(const char* command, const std::string& path, const std::vector<TrackingSample>& samples)
+{
+    const bool csv = path.size() > 4 && path.compare(path.size() - 4, 4, ".csv") == 0;
+    if (!(csv ? TrackingSequenceFile::writeCsv(path, samples) : TrackingSequenceFile::write(path, samples)))
+        return fail(command, ExitOutputError, "cannot write " + path + " (see the message above)");
+    std::printf("Wrote %zu samples to %s\n", samples.size(), path.c_str());
+    return ExitSuccess;
+}
+
+/// Waits until `done` says so, the time is up or the user interrupts, showing progress on stderr once a second.
+void waitWhile(double seconds, const std::function<bool()>& done, const std::function<size_t()>& count)
+{
+    const auto start = std::chrono::steady_clock::now();
+    auto nextReport = start + std::chrono::seconds(1);
+    std::signal(SIGINT, &onInterrupt);
+    while (!g_interrupted && !done())
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (std::chrono::duration<double>(now - start).count() >= seconds)
+            break;
+        if (now >= nextReport)
+        {
+            std::fprintf(stderr, "  %5.1f s  %zu samples\n", std::chrono::duration<double>(now - start).count(),
+                         count());
+            nextReport += std::chrono::seconds(1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::signal(SIGINT, SIG_DFL);
+}
+
+bool isPlaybackFinished(const TrackingStream& stream)
+{
+    const auto* playback = dynamic_cast<const PlaybackTrackingStream*>(&stream);
+    return playback && playback->finished();
+}
+
+/// Opens and starts a source; its own message is in the log when it cannot.
+bool startSource(TrackingStream& source)
+{
+    return source.open() && source.start();
+}
+
+std::optional<double> positiveSeconds(const CommandLine& line, double fallback, std::string* error)
+{
+    const auto seconds = line.number("seconds", fallback, error);
+    if (seconds && *seconds <= 0)
+    {
+        *error = "--seconds must be positive";
+        return std::nullopt;
+    }
+    return seconds;
+}
+} // namespace
+
+int runSmooth(const std::vector<std::string>& arguments)
+{
+    const CommandLine line(arguments, { { "in", "out", "config", "algorithm" }, {}, 0, 0 });
+    if (!line.ok() || !line.value("in") || !line.value("out"))
+        return fail("smooth", ExitUsage, line.ok() ? "smooth needs --in FILE and --out FILE" : line.error());
+    HostSession session;
+    if (!session.loadPlugins())
+        return ExitFailure;
+
+    auto playback = std::make_unique<PlaybackTrackingStream>("Recording");
+    playback->path = *line.value("in");
+    playback->freeRunning = true;
+    if (!playback->open())
+        return fail("smooth", ExitBadInput, *line.value("in") + ": refused (see the message above)");
+    auto* input = static_cast<PlaybackTrackingStream*>(session.app().addData(std::move(playback)));
+
+    std::string error;
+    TrackingStream* derived =
+      createDerivedStream(session, *input, line.value("algorithm"), line.value("config"), &error);
+    if (!derived)
+        return fail("smooth",
+                    line.value("config") && error.find("refused") != std::string::npos ? ExitBadInput : ExitFailure,
+                    error);
+    SampleCollector collector(*derived);
+    if (!input->start() || !input->waitUntilFinished(std::chrono::minutes(10)))
+        return fail("smooth", ExitFailure, "the recording could not be played to its end");
+    input->stop();
+    derived->stop();
+    std::printf("Played %lld samples through %s\n", static_cast<long long>(input->numDelivered()),
+                derived->describe().c_str());
+    return writeSamples("smooth", *line.value("out"), collector.samples());
+}
+
+int runRecord(const std::vector<std::string>& arguments)
+{
+    const CommandLine line(arguments, { { "source", "out", "seconds" }, {}, 0, 0 });
+    std::string error = line.error();
+    const auto seconds = error.empty() ? positiveSeconds(line, 0, &error) : std::nullopt;
+    if (error.empty() && (!line.value("source") || !line.value("out") || !line.value("seconds")))
+        error = "record needs --source SOURCE, --out FILE and --seconds S";
+    if (!error.empty())
+        return fail("record", ExitUsage, error);
+
+    auto source = makeTrackingSource(*line.value("source"), false, &error);
+    if (!source)
+        return fail("record", ExitUsage, error);
+    SampleCollector collector(*source);
+    if (!startSource(*source))
+        return fail("record", ExitBadInput, "cannot start " + *line.value("source") + " (see the message above)");
+    std::fprintf(stderr, "Recording %s for %g s\n", source->describe().c_str(), *seconds);
+    waitWhile(
+      *seconds, [&source] { return isPlaybackFinished(*source); }, [&collector] { return collector.size(); });
+    source->stop();
+    source->close();
+    return writeSamples("record", *line.value("out"), collector.samples());
+}
+
+int runRelay(const std::vector<std::string>& arguments)
+{
+    const CommandLine line(arguments, { { "source", "port", "config", "algorithm", "seconds" }, {}, 0, 0 });
+    std::string error = line.error();
+    const auto seconds = error.empty() ? positiveSeconds(line, 1e9, &error) : std::nullopt;
+    const auto port = error.empty() ? line.integer("port", 18945, &error) : std::nullopt;
+    if (error.empty() && (*port < 1 || *port > 65535))
+        error = "--port must be from 1 to 65535";
+    if (error.empty() && !line.value("source"))
+        error = "relay needs --source SOURCE";
+    if (!error.empty())
+        return fail("relay", ExitUsage, error);
+
+    HostSession session;
+    if (!session.loadPlugins())
+        return ExitFailure;
+    auto created = makeTrackingSource(*line.value("source"), false, &error);
+    if (!created)
+        return fail("relay", ExitUsage, error);
+    auto* source = static_cast<TrackingStream*>(session.app().addData(std::move(created)));
+    if (!startSource(*source))
+        return fail("relay", ExitBadInput, "cannot start " + *line.value("source") + " (see the message above)");
+    TrackingStream* derived =
+      createDerivedStream(session, *source, line.value("algorithm"), line.value("config"), &error);
+    if (!derived)
+        return fail("relay", ExitFailure, error);
+
+    OpenIGTLinkTrackingServer server(*derived);
+    server.port = *port;
+    if (!server.start())
+        return fail("relay", ExitFailure, "cannot serve on port " + std::to_string(*port));
+    std::fprintf(stderr, "Relaying %s as %s on 127.0.0.1:%d\n", source->describe().c_str(), derived->describe().c_str(),
+                 *port);
+    SampleCollector counter(*derived, false);
+    waitWhile(
+      *seconds, [&source] { return isPlaybackFinished(*source); }, [&counter] { return counter.size(); });
+    server.stop();
+    source->stop();
+    std::printf("Relayed %zu samples\n", counter.size());
+    return ExitSuccess;
+}
+
+} // namespace Kelvaros::Nav

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace Kelvaros
+{
+class TrackingStream;
+}
+
+namespace Kelvaros::Nav
+{
+
+/// A tracking source from its text form, not yet opened:
+///  - "sim" or "sim:SCENARIO" (pivot, spin, landmarks, insertion): the simulated tracker at 60 Hz;
+///  - "igtl://HOST:PORT": an OpenIGTLink tracking server;
+///  - anything else: a sequence file, played back at its recorded pace.
+/// `asFastAsPossible` makes the simulator and playback run free instead of in real time. Null with `error` set
+/// for a malformed form (unknown scenario, bad port).
+std::unique_ptr<TrackingStream> makeTrackingSource(const std::string& source, bool asFastAsPossible,
+                                                   std::string* error);
+
+/// Usage text of the source forms.
+extern const char* const kSourceForms;
+
+} // namespace Kelvaros::Nav
