@@ -22,17 +22,13 @@ bool ToolNavigationVisualizationAlgorithm::createCompatible(const DataList& data
 }
 
 ToolNavigationVisualizationAlgorithm::ToolNavigationVisualizationAlgorithm(TrackingStream* stream)
-  : m_stream(stream), m_toolVisualization(std::make_unique<ToolVisualizationAlgorithm>(stream, nullptr))
+  : m_stream(stream),
+    m_toolVisualization(std::make_unique<ToolVisualizationAlgorithm>(stream, nullptr)),
+    m_meshBinding(p_toolMeshPath, *m_toolVisualization)
 {
-    m_toolVisualization->p_mesh.setValue(p_toolMeshPath.value());
-    m_meshFollower = p_toolMeshPath.signalValueChanged.connect([this](const std::string& path)
-                                                               { m_toolVisualization->p_mesh.setValue(path); });
 }
 
-ToolNavigationVisualizationAlgorithm::~ToolNavigationVisualizationAlgorithm()
-{
-    m_meshFollower.disconnect();
-}
+ToolNavigationVisualizationAlgorithm::~ToolNavigationVisualizationAlgorithm() = default;
 
 void ToolNavigationVisualizationAlgorithm::configure(const Properties* properties)
 {
@@ -40,8 +36,7 @@ void ToolNavigationVisualizationAlgorithm::configure(const Properties* propertie
         return;
     Algorithm::configure(properties);
     ToolVisualizationAlgorithm::fixAbsolutePath(p_toolMeshPath);
-    m_toolVisualization->configure(properties);
-    m_toolVisualization->p_mesh.setValue(p_toolMeshPath.value()); // signals only on a change
+    m_meshBinding.configure(*properties);
 }
 
 void ToolNavigationVisualizationAlgorithm::configuration(Properties* properties) const
@@ -49,13 +44,7 @@ void ToolNavigationVisualizationAlgorithm::configuration(Properties* properties)
     if (!properties)
         return;
     Algorithm::configuration(properties);
-    m_toolVisualization->configuration(properties);
-    std::string mesh;
-    if (properties->param("mesh", mesh))
-    {
-        properties->removeParam("mesh");
-        properties->setParam("toolMeshPath", mesh);
-    }
+    m_meshBinding.configuration(*properties);
 }
 
 void ToolNavigationVisualizationAlgorithm::compute()

@@ -7,6 +7,8 @@
 #include "core/Signal.h"
 #include "lib/Algorithm.h"
 
+#include "visualization/ToolMeshBinding.h"
+
 namespace Kelvaros
 {
 
@@ -53,8 +55,7 @@ public:
 private:
     TrackingStream* m_stream;
     std::unique_ptr<ToolVisualizationAlgorithm> m_toolVisualization;
-    // Keeps the tool visualization's mesh equal to toolMeshPath between configurations (property editor).
-    SignalConnection m_meshFollower;
+    ToolMeshBinding m_meshBinding;
 };
 
 } // namespace Kelvaros

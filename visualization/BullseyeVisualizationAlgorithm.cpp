@@ -36,19 +36,13 @@ bool BullseyeVisualizationAlgorithm::createCompatible(const DataList& data, std:
 }
 
 BullseyeVisualizationAlgorithm::BullseyeVisualizationAlgorithm(TrackingStream* stream, SharedImageSet* referenceImage)
-  : m_referenceImage(referenceImage), m_toolVisualization(std::make_unique<ToolVisualizationAlgorithm>(stream, nullptr))
+  : m_referenceImage(referenceImage),
+    m_toolVisualization(std::make_unique<ToolVisualizationAlgorithm>(stream, nullptr)),
+    m_meshBinding(p_toolMeshPath, *m_toolVisualization)
 {
-    // One mesh path: without this a fresh algorithm would save the tool visualization's own default
-    // (":/TrackingPointer.obj") as its toolMeshPath, and an edit of toolMeshPath would not reach the mesh shown.
-    m_toolVisualization->p_mesh.setValue(p_toolMeshPath.value());
-    m_meshFollower = p_toolMeshPath.signalValueChanged.connect([this](const std::string& path)
-                                                               { m_toolVisualization->p_mesh.setValue(path); });
 }
 
-BullseyeVisualizationAlgorithm::~BullseyeVisualizationAlgorithm()
-{
-    m_meshFollower.disconnect();
-}
+BullseyeVisualizationAlgorithm::~BullseyeVisualizationAlgorithm() = default;
 
 void BullseyeVisualizationAlgorithm::configure(const Properties* properties)
 {
@@ -58,8 +52,7 @@ void BullseyeVisualizationAlgorithm::configure(const Properties* properties)
     ToolVisualizationAlgorithm::fixAbsolutePath(p_toolMeshPath);
     ToolVisualizationAlgorithm::fixAbsolutePath(p_bullseyeMeshPath);
     ToolVisualizationAlgorithm::fixAbsolutePath(p_toolRingMeshPath);
-    m_toolVisualization->configure(properties);
-    m_toolVisualization->p_mesh.setValue(p_toolMeshPath.value()); // signals only on a change
+    m_meshBinding.configure(*properties);
 }
 
 void BullseyeVisualizationAlgorithm::configuration(Properties* properties) const
@@ -67,13 +60,7 @@ void BullseyeVisualizationAlgorithm::configuration(Properties* properties) const
     if (!properties)
         return;
     Algorithm::configuration(properties);
-    m_toolVisualization->configuration(properties);
-    std::string mesh;
-    if (properties->param("mesh", mesh))
-    {
-        properties->removeParam("mesh");
-        properties->setParam("toolMeshPath", mesh);
-    }
+    m_meshBinding.configuration(*properties);
 }
 
 void BullseyeVisualizationAlgorithm::compute()

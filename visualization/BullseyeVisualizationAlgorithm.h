@@ -10,6 +10,8 @@
 #include "core/Signal.h"
 #include "lib/Algorithm.h"
 
+#include "visualization/ToolMeshBinding.h"
+
 namespace Kelvaros
 {
 
@@ -113,8 +115,7 @@ public:
 private:
     SharedImageSet* m_referenceImage;
     std::unique_ptr<ToolVisualizationAlgorithm> m_toolVisualization;
-    // Keeps the tool visualization's mesh equal to toolMeshPath between configurations (property editor).
-    SignalConnection m_meshFollower;
+    ToolMeshBinding m_meshBinding;
     Eigen::Vector3d m_a = Eigen::Vector3d::Zero();
     Eigen::Vector3d m_b = Eigen::Vector3d::Zero();
 };
