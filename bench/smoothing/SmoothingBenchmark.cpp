@@ -6,14 +6,8 @@
 // sample used for init and passed through. The moving average is the stream's quality-weighted window with its ring
 // position and its sign-aligned quaternion sum.
 //
-// Scenarios (noise is isotropic Gaussian; the quoted value is the RMS 3D length / RMS rotation angle):
-// - static pose, 200 s: jitter reduction = RMS spread of the input about its mean / RMS spread of the output about
-//   its mean (position: distance, orientation: angle);
-// - ramp: 1 s at rest, then 50 mm/s along x (and 50 deg/s about z) for 4 s: lag = mean of (truth - output) along the
-//   motion over the last 2 s, divided by the speed, in ms;
-// - sine: x = 20 mm * sin(2 pi 1 Hz t) (and a 20 degree, 1 Hz rotation about a tilted axis), 12 s: RMS error against
-//   ground truth after the first 2 s, noise included.
-// Bar for the Kalman mode (adaptive filters of the literature): jitter reduction >= 3, lag <= 5 ms, sine RMS <= 0.7 mm.
+// The scenarios and figures are those of bench/support/SmoothingScenarios.h. Bar for the Kalman mode (adaptive
+// filters of the literature): jitter reduction >= 3, lag <= 5 ms, sine RMS <= 0.7 mm.
 
 #include <algorithm>
 #include <cmath>
@@ -32,27 +26,14 @@
 #include "lib/numerics/KalmanPosition.h"
 #include "lib/numerics/KalmanQuaternion.h"
 
+#include "SmoothingScenarios.h"
+
 namespace
 {
 
 using Kelvaros::KalmanPosition;
 using Kelvaros::KalmanQuaternion;
-
-constexpr double kDegree = M_PI / 180.0;
-
-struct Pose
-{
-    Eigen::Vector3d position = Eigen::Vector3d::Zero();
-    Eigen::Quaterniond rotation = Eigen::Quaterniond::Identity();
-};
-
-Eigen::Matrix4d toMatrix(const Pose& pose)
-{
-    Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
-    m.topLeftCorner<3, 3>() = pose.rotation.toRotationMatrix();
-    m.topRightCorner<3, 1>() = pose.position;
-    return m;
-}
+namespace Bench = Kelvaros::Bench;
 
 /// Unit quaternion of a pose matrix's rotation as (w, x, y, z), the way the stream converts it (sign as it comes).
 Eigen::Vector4d matrixQuaternion(const Eigen::Matrix4d& m)
@@ -184,181 +165,17 @@ private:
     std::vector<double> m_qualities;
 };
 
-struct Noise
+/// A smoother of the kind above as the scenarios drive it.
+template<typename SmootherClass, typename... Args>
+Bench::SmootherFactory smootherOf(Args... args)
 {
-    double positionMm;
-    double rotationDegrees;
-};
-
-/// Runs `truth` (time in seconds -> pose) through a smoother at `rate` Hz with noise; returns truth and output.
-struct Run
-{
-    std::vector<double> time;
-    std::vector<Pose> truth;
-    std::vector<Pose> output;
-};
-
-Run simulate(Smoother& smoother, double rate, double seconds, const std::function<Pose(double)>& truth,
-             const Noise& noise, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::normal_distribution<double> pos(0.0, noise.positionMm / std::sqrt(3.0));
-    std::normal_distribution<double> rot(0.0, noise.rotationDegrees * kDegree / std::sqrt(3.0));
-    // Device clock in microseconds, starting away from 0 (the stream's "no previous sample").
-    const std::uint64_t t0 = 1'000'000'000;
-    Run run;
-    const auto count = static_cast<std::int64_t>(seconds * rate);
-    for (std::int64_t k = 0; k < count; ++k)
+    return [=]
     {
-        const auto tUs = static_cast<std::uint64_t>(std::llround(static_cast<double>(k) * 1e6 / rate));
-        const double t = static_cast<double>(tUs) * 1e-6;
-        const Pose p = truth(t);
-        Pose measured;
-        measured.position = p.position + Eigen::Vector3d(pos(rng), pos(rng), pos(rng));
-        const Eigen::Vector3d v(rot(rng), rot(rng), rot(rng));
-        measured.rotation = Eigen::Quaterniond(Eigen::AngleAxisd(v.norm(), v.normalized())) * p.rotation;
-        const Eigen::Matrix4d out = smoother.step(toMatrix(measured), 1.0, t0 + tUs);
-        Pose o;
-        o.position = out.topRightCorner<3, 1>();
-        o.rotation = Eigen::Quaterniond(Eigen::Matrix3d(out.topLeftCorner<3, 3>()));
-        run.time.push_back(t);
-        run.truth.push_back(p);
-        run.output.push_back(o);
-    }
-    return run;
-}
-
-const Eigen::Quaterniond kBaseRotation(Eigen::AngleAxisd(0.8, Eigen::Vector3d(0.2, -0.5, 1.0).normalized()));
-const Eigen::Vector3d kBasePosition(20.0, -35.0, -1200.0);
-
-struct Spread
-{
-    double position; // mm
-    double rotation; // rad
-};
-
-Spread spreadAboutMean(const std::vector<Pose>& poses, std::size_t from)
-{
-    Eigen::Vector3d mean = Eigen::Vector3d::Zero();
-    Eigen::Vector4d qSum = Eigen::Vector4d::Zero();
-    const Eigen::Vector4d reference = poses[from].rotation.coeffs();
-    for (std::size_t i = from; i < poses.size(); ++i)
-    {
-        mean += poses[i].position;
-        const Eigen::Vector4d q = poses[i].rotation.coeffs();
-        qSum += q.dot(reference) >= 0.0 ? q : Eigen::Vector4d(-q);
-    }
-    const double n = static_cast<double>(poses.size() - from);
-    mean /= n;
-    const Eigen::Quaterniond qMean(Eigen::Vector4d(qSum.normalized()));
-    double p2 = 0.0;
-    double r2 = 0.0;
-    for (std::size_t i = from; i < poses.size(); ++i)
-    {
-        p2 += (poses[i].position - mean).squaredNorm();
-        r2 += std::pow(poses[i].rotation.angularDistance(qMean), 2);
-    }
-    return { std::sqrt(p2 / n), std::sqrt(r2 / n) };
-}
-
-struct Metrics
-{
-    double jitterReductionPosition = 0.0;
-    double jitterReductionRotation = 0.0;
-    double lagPositionMs = 0.0;
-    double lagRotationMs = 0.0;
-    double sineRmsMm = 0.0;
-    double sineRmsDegrees = 0.0;
-
-    [[nodiscard]] bool withinErrorLimits() const { return std::abs(lagPositionMs) <= 5.0 && sineRmsMm <= 0.7; }
-    [[nodiscard]] bool meetsBar() const { return jitterReductionPosition >= 3.0 && withinErrorLimits(); }
-};
-
-Metrics measure(const std::function<std::unique_ptr<Smoother>()>& make, double rate, const Noise& noise)
-{
-    Metrics m;
-    {
-        // Static: the input spread is that of the noisy samples, measured on the same seed.
-        auto smoother = make();
-        const auto run = simulate(
-          *smoother, rate, 200.0,
-          [](double) {
-              return Pose{ kBasePosition, kBaseRotation };
-          },
-          noise, 101);
-        struct PassThrough : Smoother
-        {
-            Eigen::Matrix4d step(const Eigen::Matrix4d& pose, double, std::uint64_t) override { return pose; }
-        } pass;
-        const auto raw = simulate(
-          pass, rate, 200.0,
-          [](double) {
-              return Pose{ kBasePosition, kBaseRotation };
-          },
-          noise, 101);
-        const auto from = static_cast<std::size_t>(2.0 * rate);
-        const Spread in = spreadAboutMean(raw.output, from);
-        const Spread out = spreadAboutMean(run.output, from);
-        m.jitterReductionPosition = in.position / out.position;
-        m.jitterReductionRotation = in.rotation / out.rotation;
-    }
-    {
-        const double speed = 50.0;                  // mm/s
-        const double angularSpeed = 50.0 * kDegree; // rad/s
-        auto smoother = make();
-        const auto run = simulate(
-          *smoother, rate, 5.0,
-          [&](double t)
-          {
-              const double moving = std::max(0.0, t - 1.0);
-              return Pose{ kBasePosition + Eigen::Vector3d(speed * moving, 0.0, 0.0),
-                           Eigen::Quaterniond(Eigen::AngleAxisd(angularSpeed * moving, Eigen::Vector3d::UnitZ())) *
-                             kBaseRotation };
-          },
-          noise, 202);
-        double lagPosition = 0.0;
-        double lagRotation = 0.0;
-        int n = 0;
-        for (std::size_t i = 0; i < run.time.size(); ++i)
-        {
-            if (run.time[i] < 3.0)
-                continue;
-            lagPosition += (run.truth[i].position.x() - run.output[i].position.x()) / speed;
-            // Signed angle about z of the rotation taking the output to the truth.
-            const Eigen::AngleAxisd d(run.truth[i].rotation * run.output[i].rotation.conjugate());
-            lagRotation += d.angle() * d.axis().z() / angularSpeed;
-            ++n;
-        }
-        m.lagPositionMs = lagPosition / n * 1e3;
-        m.lagRotationMs = lagRotation / n * 1e3;
-    }
-    {
-        const Eigen::Vector3d axis = Eigen::Vector3d(1.0, 2.0, 0.5).normalized();
-        auto smoother = make();
-        const auto run = simulate(
-          *smoother, rate, 12.0,
-          [&](double t)
-          {
-              const double s = std::sin(2.0 * M_PI * t);
-              return Pose{ kBasePosition + Eigen::Vector3d(20.0 * s, 0.0, 0.0),
-                           Eigen::Quaterniond(Eigen::AngleAxisd(20.0 * kDegree * s, axis)) * kBaseRotation };
-          },
-          noise, 303);
-        double p2 = 0.0;
-        double r2 = 0.0;
-        int n = 0;
-        for (std::size_t i = 0; i < run.time.size(); ++i)
-        {
-            if (run.time[i] < 2.0)
-                continue;
-            p2 += (run.truth[i].position - run.output[i].position).squaredNorm();
-            r2 += std::pow(run.truth[i].rotation.angularDistance(run.output[i].rotation), 2);
-            ++n;
-        }
-        m.sineRmsMm = std::sqrt(p2 / n);
-        m.sineRmsDegrees = std::sqrt(r2 / n) / kDegree;
-    }
-    return m;
+        auto smoother = std::make_shared<SmootherClass>(args...);
+        return Bench::SmoothingStep(
+          [smoother](const Bench::Pose& measured, int64_t t)
+          { return Bench::toPose(smoother->step(Bench::toMatrix(measured), 1.0, static_cast<std::uint64_t>(t))); });
+    };
 }
 
 std::string rateName(double rate)
@@ -366,12 +183,7 @@ std::string rateName(double rate)
     return fmt::format("{}hz", static_cast<int>(rate));
 }
 
-std::string noiseName(const Noise& noise)
-{
-    return noise.positionMm < 0.2 ? "lownoise" : "highnoise";
-}
-
-void printRow(const std::string& label, const Metrics& m)
+void printRow(const std::string& label, const Bench::Metrics& m)
 {
     fmt::print("  {:<28} {:>7.2f}x {:>7.2f}x {:>8.2f} {:>8.2f} {:>8.3f} {:>8.3f} {}\n", label,
                m.jitterReductionPosition, m.jitterReductionRotation, m.lagPositionMs, m.lagRotationMs, m.sineRmsMm,
@@ -383,7 +195,7 @@ void printRow(const std::string& label, const Metrics& m)
 int main()
 {
     const std::vector<double> rates{ 60.0, 250.0, 400.0 };
-    const std::vector<Noise> noises{ { 0.1, 0.1 }, { 0.25, 0.3 } };
+    const std::vector<Bench::Noise> noises{ { 0.1, 0.1, "lownoise" }, { 0.25, 0.3, "highnoise" } };
     const std::vector<double> sigmas{ 0.5, 0.3, 0.2, 0.1, 0.05, 0.03, 0.02, 0.015, 0.012, 0.01, 0.007, 0.005, 0.002 };
     const std::vector<int> windows{ 5, 10, 20 };
     std::vector<std::string> figures;
@@ -400,10 +212,10 @@ int main()
         {
             fmt::print("\n{} Hz, noise {} mm / {} deg RMS\n", rate, noise.positionMm, noise.rotationDegrees);
             const bool headline = rate < 300.0;
-            const std::string tag = rateName(rate) + "_" + noiseName(noise);
+            const std::string tag = rateName(rate) + "_" + noise.name;
             for (const int n : windows)
             {
-                const Metrics m = measure([n] { return std::make_unique<MovingAverageSmoother>(n); }, rate, noise);
+                const Bench::Metrics m = Bench::measure(smootherOf<MovingAverageSmoother>(n), rate, noise);
                 printRow(fmt::format("moving average N={}", n), m);
                 if (headline)
                 {
@@ -418,8 +230,7 @@ int main()
             double bestWithinErrorLimits = 0.0;
             for (const double sigma : sigmas)
             {
-                const Metrics m =
-                  measure([sigma] { return std::make_unique<KalmanSmoother>(0.5, 1.0, sigma); }, rate, noise);
+                const Bench::Metrics m = Bench::measure(smootherOf<KalmanSmoother>(0.5, 1.0, sigma), rate, noise);
                 printRow(fmt::format("kalman processSigma={}", sigma), m);
                 if (m.withinErrorLimits())
                     bestWithinErrorLimits = std::max(bestWithinErrorLimits, m.jitterReductionPosition);
