@@ -85,12 +85,6 @@ TEST(ConfigurableTest, ConfigurationWritesEveryParameter)
     EXPECT_EQ(p.paramAttributes("processSigma"), "");
     EXPECT_EQ(p.paramLabel("smoothingInterval"), "Smoothing interval");
     EXPECT_EQ(p.paramLabel("processSigma"), "");
-
-    EXPECT_EQ(f.p_interval.label(), "Smoothing interval");
-    EXPECT_EQ(f.p_interval.attribute("min"), "1");
-    EXPECT_EQ(f.p_interval.attribute("tooltip"), "");
-    EXPECT_EQ(f.p_mode.type(), ParamTypeEnum);
-    EXPECT_EQ(f.p_offset.valueText(), "0 0 1");
 }
 
 TEST(ConfigurableTest, ConfigureReadsWhatConfigurationWrote)

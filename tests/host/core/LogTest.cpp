@@ -84,15 +84,6 @@ TEST(LogTest, SinksReceiveRecordsUntilRemoved)
     Log::removeSink(handle); // unknown handle is ignored
 }
 
-TEST(LogTest, LevelNames)
-{
-    EXPECT_STREQ(Log::levelName(Log::Debug), "Debug");
-    EXPECT_STREQ(Log::levelName(Log::Info), "Info");
-    EXPECT_STREQ(Log::levelName(Log::Warning), "Warning");
-    EXPECT_STREQ(Log::levelName(Log::Error), "Error");
-    EXPECT_STREQ(Log::levelName(17), "Log");
-}
-
 TEST(LogTest, RemovedSinkIsNotCalledWhileOtherThreadsLog)
 {
     std::atomic<bool> stop{ false };

@@ -68,11 +68,8 @@ TEST(Data, NameAndMatrixNotifyTheirListeners)
     EXPECT_TRUE(data.matrix().isApprox(pose));
     EXPECT_TRUE(data.matrixToWorld().isApprox(pose));
     EXPECT_TRUE((data.matrixFromWorld() * pose).isIdentity(1e-12));
-}
 
-TEST(Data, MatrixFromWorldInvertsScaledPlacements)
-{
-    PointData data;
+    // Scaled placements are inverted too.
     Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
     m.diagonal() << 2.0, 0.5, 3.0, 1.0;
     m.col(3).head<3>() << 10.0, -4.0, 1.0;

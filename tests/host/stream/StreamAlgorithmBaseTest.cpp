@@ -54,14 +54,3 @@ TEST(StreamAlgorithmBase, TakeOutputHandsTheStreamOverOnce)
     ASSERT_EQ(owned.size(), 1u);
     owned.clear();
 }
-
-TEST(StreamAlgorithmBase, DefaultDataGroupIsTopLevel)
-{
-    struct Minimal final : StreamAlgorithmBase
-    {
-        Stream* stream() const override { return nullptr; }
-        void releaseStream() override {}
-    } minimal;
-    EXPECT_EQ(minimal.dataGroup(), "");
-    EXPECT_TRUE(minimal.takeOutput().isEmpty());
-}

@@ -57,20 +57,11 @@ TEST(TrackerID, PlainTextsReadAsIds)
     EXPECT_EQ(TrackerID::fromIDModelNameString(""), TrackerID());
 }
 
-TEST(TrackerID, EmptyMeansNoIdAndNameCanChange)
+TEST(TrackerID, EmptyMeansNoIdAndDisplayFormIsShort)
 {
     EXPECT_TRUE(TrackerID().empty());
     EXPECT_TRUE(TrackerID("", "model", "name").empty());
-    TrackerID id("7", "m", "old");
-    EXPECT_FALSE(id.empty());
-    id.setName("new");
-    EXPECT_EQ(id.name(), "new");
-    EXPECT_EQ(id.ID(), "7");
-    EXPECT_EQ(id.model(), "m");
-}
-
-TEST(TrackerID, DisplayFormIsShort)
-{
+    EXPECT_FALSE(TrackerID("7", "", "").empty());
     EXPECT_EQ(TrackerID("7", "m", "Pointer").toIDModelNameString(true), "Pointer (7)");
     EXPECT_EQ(TrackerID("7", "m", "").toIDModelNameString(true), "7");
     EXPECT_EQ(TrackerID("7", "m", "7").toIDModelNameString(true), "7");

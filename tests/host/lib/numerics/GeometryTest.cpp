@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -85,32 +86,22 @@ void expectNoNaN(const Geometry::SpherePivotResult& result)
 
 TEST(GeometryPivotTest, RecoversTipAndPivotExactlyFromNoiseFreePoses)
 {
+    // Cones of several widths, and the fewest poses that determine the tip (3; below 8 no pose is rejected and
+    // below 10 no noise model is estimated).
     std::mt19937_64 rng(1);
-    for (const double cone : { 10.0, 30.0, 60.0 })
+    const std::pair<double, int> cases[] = { { 10.0, 60 }, { 30.0, 60 }, { 60.0, 60 },
+                                             { 30.0, 3 },  { 30.0, 5 },  { 30.0, 9 } };
+    for (const auto& [cone, count] : cases)
     {
         Pivoting pivoting;
         pivoting.coneDegrees = cone;
-        const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(pivoting.record(60, rng));
-        ASSERT_TRUE(result.valid) << cone;
-        EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 1e-9) << cone;
-        EXPECT_LT((result.pivotPoint - pivoting.pivot).norm(), 1e-9) << cone;
-        EXPECT_LT(result.maxResidual, 1e-9) << cone;
-        EXPECT_EQ(result.inliers, 60u);
-        EXPECT_TRUE(result.rejected.empty());
-    }
-}
-
-TEST(GeometryPivotTest, ExactWithTheFewestPosesThatDetermineTheTip)
-{
-    // Three poses are the minimum; below 8 no pose is rejected and below 10 no noise model is estimated.
-    std::mt19937_64 rng(2);
-    const Pivoting pivoting;
-    for (const int count : { 3, 5, 9 })
-    {
         const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(pivoting.record(count, rng));
-        ASSERT_TRUE(result.valid) << count;
-        EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 1e-9) << count;
+        ASSERT_TRUE(result.valid) << cone << " " << count;
+        EXPECT_LT((result.tipOffset - pivoting.tip).norm(), 1e-9) << cone << " " << count;
+        EXPECT_LT((result.pivotPoint - pivoting.pivot).norm(), 1e-9) << cone << " " << count;
+        EXPECT_LT(result.maxResidual, 1e-9) << cone << " " << count;
         EXPECT_EQ(result.inliers, static_cast<std::size_t>(count));
+        EXPECT_TRUE(result.rejected.empty());
     }
 }
 

@@ -45,6 +45,10 @@ TEST(PoseEulerTest, SliceOrientationsAreExact)
     // Each is a proper rotation whose normal is the cross product of the in-plane axes.
     for (const Eigen::Matrix3d& m : { axial, sagittal, coronal })
         EXPECT_EQ(m.col(0).cross(m.col(1)), m.col(2));
+    // Multiples of 90 degrees are exact in any turn.
+    EXPECT_EQ(rotation({ 540, 0, 0 }), axial);
+    EXPECT_EQ(rotation({ 0, -270, 0 }), rotation({ 0, 90, 0 }));
+    EXPECT_EQ(rotation({ 0, 0, 360 }), Eigen::Matrix3d::Identity());
 }
 
 TEST(PoseEulerTest, FollowsTheDocumentedOrderAboutFixedAxes)
@@ -62,13 +66,6 @@ TEST(PoseEulerTest, FollowsTheDocumentedOrderAboutFixedAxes)
     EXPECT_EQ((pose.topRightCorner<3, 1>()), Eigen::Vector3d(1.5, -2.0, 30.0));
     EXPECT_EQ(pose.row(3), Eigen::RowVector4d(0, 0, 0, 1));
     EXPECT_NEAR((pose.topLeftCorner<3, 3>().determinant()), 1.0, 1e-14);
-}
-
-TEST(PoseEulerTest, MultiplesOfNinetyDegreesAreExactInAnyTurn)
-{
-    EXPECT_EQ(rotation({ 540, 0, 0 }), rotation({ 180, 0, 0 }));
-    EXPECT_EQ(rotation({ 0, -270, 0 }), rotation({ 0, 90, 0 }));
-    EXPECT_EQ(rotation({ 0, 0, 360 }), Eigen::Matrix3d::Identity());
 }
 
 TEST(PoseEulerTest, RoundTripAwayFromGimbalLock)
@@ -110,6 +107,10 @@ TEST(PoseGeodesicTest, IsTheRelativeRotationAngleInRadians)
     // The wizard's thresholds: 0.5 is about 28.6 degrees end to end.
     EXPECT_GT(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(29.0 * kDegree, axis)), 0.5);
     EXPECT_LT(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(28.0 * kDegree, axis)), 0.5);
+    // A scaled block compares its rotation.
+    Eigen::Matrix4d scaled = rotationPose(0.4, axis);
+    scaled.topLeftCorner<3, 3>() *= 2.5;
+    EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), scaled), 0.4, 1e-12);
 }
 
 TEST(PoseGeodesicTest, IsSymmetricAndInvariantAndIgnoresTranslation)
@@ -138,14 +139,6 @@ TEST(PoseGeodesicTest, IsSymmetricAndInvariantAndIgnoresTranslation)
         // Triangle inequality of a metric.
         EXPECT_LE(d, Pose::geodesicDistance(a, g) + Pose::geodesicDistance(g, b) + 1e-12);
     }
-}
-
-TEST(PoseGeodesicTest, ScaledBlocksCompareTheirRotations)
-{
-    const Eigen::Vector3d axis(1.0, 1.0, 0.0);
-    Eigen::Matrix4d scaled = rotationPose(0.4, axis);
-    scaled.topLeftCorner<3, 3>() *= 2.5;
-    EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), scaled), 0.4, 1e-12);
 }
 
 } // namespace
