@@ -134,7 +134,9 @@ TEST(PointCorrespondencesAlgorithm, RemovesExactlyTheEntriesWrappingAFunction)
     const auto after = PointCorrespondencesAlgorithm::createPointsOnData(plain, "set");
     EXPECT_EQ(after == nullptr, before == nullptr);
     if (after)
+    {
         EXPECT_NE(static_cast<PlainPoints&>(*after).tag, "function");
+    }
 }
 
 TEST(PointCorrespondencesAlgorithm, RegistersTheSecondImageOntoTheFirst)
