@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
 
 #include <fmt/format.h>
-#include <igtlClientSocket.h>
 
 #include "core/Log.h"
 #include "stream/TrackingStreamData.h"
@@ -25,21 +31,82 @@ constexpr int idleReceiveTimeoutMs = 100;
 /// Bodies larger than this are not buffered; no tracking message comes near it.
 constexpr uint64_t maximumBufferedBody = uint64_t(1) << 20;
 constexpr size_t receiveChunk = 64 * 1024;
+/// How long one connection attempt may take. The library's client socket has no such bound: an unreachable host
+/// held the delivery thread, and with it stop(), for the system's connect timeout (minutes).
+constexpr int connectTimeoutMs = 2000;
+
+/// Connects a socket to one resolved address within the timeout; the socket is left blocking.
+bool connectWithin(int fd, const addrinfo& address, int timeoutMs)
+{
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0)
+    {
+        if (errno != EINPROGRESS)
+            return false;
+        pollfd waiting{ fd, POLLOUT, 0 };
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (::poll(&waiting, 1, timeoutMs) != 1 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ||
+            error != 0)
+            return false;
+    }
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
 } // namespace
 
-/// The client socket of one connection (kept out of the header so that users need no OpenIGTLink headers).
+/// The client socket of one connection.
 class OpenIGTLinkTrackingStream::Connection
 {
 public:
-    igtl::ClientSocket::Pointer socket = igtl::ClientSocket::New();
-    int receiveTimeoutMs = -1;
-    std::vector<uint8_t> chunk = std::vector<uint8_t>(receiveChunk);
-
     ~Connection()
     {
-        if (socket.IsNotNull())
-            socket->CloseSocket();
+        if (fd >= 0)
+            ::close(fd);
     }
+
+    /// Connects to the first address of the host that answers within the timeout.
+    bool open(const std::string& hostName, int portNumber)
+    {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* addresses = nullptr;
+        if (::getaddrinfo(hostName.c_str(), std::to_string(portNumber).c_str(), &hints, &addresses) != 0)
+            return false;
+        for (const addrinfo* address = addresses; address && fd < 0; address = address->ai_next)
+        {
+            fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+            if (fd >= 0 && !connectWithin(fd, *address, connectTimeoutMs))
+            {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        ::freeaddrinfo(addresses);
+        if (fd < 0)
+            return false;
+        // Tracking messages are small and late ones are worthless: no coalescing.
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
+        return true;
+    }
+
+    /// Like recv() into `chunk`, but gives up after `timeoutMs` with -1 and errno EAGAIN.
+    int receive(int timeoutMs)
+    {
+        pollfd waiting{ fd, POLLIN, 0 };
+        const int ready = ::poll(&waiting, 1, timeoutMs);
+        if (ready == 0)
+            errno = EAGAIN;
+        if (ready <= 0)
+            return -1;
+        return int(::recv(fd, chunk.data(), chunk.size(), 0));
+    }
+
+    int fd = -1;
+    std::vector<uint8_t> chunk = std::vector<uint8_t>(receiveChunk);
 };
 
 OpenIGTLinkTrackingStream::OpenIGTLinkTrackingStream(std::string name) : TrackingStream(std::move(name)) {}
@@ -83,7 +150,7 @@ bool OpenIGTLinkTrackingStream::connect(bool reconnecting)
         return false;
     }
     auto connection = std::make_unique<Connection>();
-    if (connection->socket->ConnectToServer(hostName.c_str(), portNumber) != 0)
+    if (!connection->open(hostName, portNumber))
     {
         if (!reconnecting)
             Log::logf(Log::Error, logCategory, "Stream '{}': cannot connect to OpenIGTLink server {}:{}", name(),
@@ -159,14 +226,8 @@ std::optional<Stream::WorkContinuation> OpenIGTLinkTrackingStream::doWork()
     }
 
     Connection& connection = *m_connection;
-    const int timeout = m_pending.empty() ? idleReceiveTimeoutMs : gatherWindowMs;
-    if (timeout != connection.receiveTimeoutMs)
-    {
-        connection.socket->SetReceiveTimeout(timeout);
-        connection.receiveTimeoutMs = timeout;
-    }
     errno = 0;
-    const int received = connection.socket->Receive(connection.chunk.data(), int(connection.chunk.size()), 0);
+    const int received = connection.receive(m_pending.empty() ? idleReceiveTimeoutMs : gatherWindowMs);
     const int error = errno;
     if (received > 0)
     {

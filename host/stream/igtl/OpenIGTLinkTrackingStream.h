@@ -32,7 +32,8 @@ namespace Kelvaros
 /// a connection, then debug lines) and counted in numSkippedMessages(). A header that cannot be genuine means the
 /// message boundaries are lost: the stream then drops the connection and reconnects.
 ///
-/// Connection: open() connects (false, with an error in the log, when the server cannot be reached). While
+/// Connection: open() connects (false, with an error in the log, when the server cannot be reached). Each attempt
+/// gives up after 2 s, so an unreachable host never holds the delivery thread (and with it stop()) for longer. While
 /// started, a lost connection moves the stream to Disconnected with a warning, and the delivery thread retries
 /// with a back-off that doubles from reconnectMinimumMs to reconnectMaximumMs; on success the stream goes back
 /// to Running with an info line.

@@ -1,5 +1,6 @@
 #include "stream/igtl/OpenIGTLinkTrackingStream.h"
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <fcntl.h>
@@ -317,8 +318,19 @@ TEST(OpenIGTLinkTrackingStream, OpenFailsWithAnErrorWhenNoServerListens)
     }
     EXPECT_EQ(stream.state(), Stream::State::Closed);
     stream.port = 70000;
-    LogExpectation badPort(Log::Error, "port 70000 is not a TCP port", 1);
+    {
+        LogExpectation badPort(Log::Error, "port 70000 is not a TCP port", 1);
+        EXPECT_FALSE(stream.open());
+    }
+
+    // A host that never answers (TEST-NET-1 is not routed) must not hold the caller for the system's connect
+    // timeout of minutes: the attempt gives up after a few seconds (at once where the network says unreachable).
+    stream.host = std::string("192.0.2.1");
+    stream.port = 18944;
+    LogExpectation unreachable(Log::Error, "cannot connect to OpenIGTLink server 192.0.2.1:18944", 1);
+    const auto before = std::chrono::steady_clock::now();
     EXPECT_FALSE(stream.open());
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));
 }
 
 TEST(OpenIGTLinkTrackingStream, ParametersRoundTripThroughProperties)
