@@ -136,16 +136,25 @@ TEST(OpenIGTLinkTrackingStream, ReceivesTheTransformsOfTheOpenIGTLinkExampleTrac
     EXPECT_EQ(stream.numSkippedMessages(), 0);
 }
 
-TEST(OpenIGTLinkTrackingStream, MessagesWithOneTimestampFormOneSample)
+/// A client stream running against a server of the test's own, which sends whatever bytes the test gives it.
+class OpenIGTLinkRawServer : public ::testing::Test
 {
+protected:
+    void SetUp() override
+    {
+        connectTo(stream, server.port());
+        ASSERT_TRUE(stream.open());
+        ASSERT_TRUE(stream.start());
+        ASSERT_TRUE(server.accept());
+    }
+
     RawServer server;
     OpenIGTLinkTrackingStream stream;
-    connectTo(stream, server.port());
-    SampleCollector collector(stream);
-    ASSERT_TRUE(stream.open());
-    ASSERT_TRUE(stream.start());
-    ASSERT_TRUE(server.accept());
+    SampleCollector collector{ stream };
+};
 
+TEST_F(OpenIGTLinkRawServer, MessagesWithOneTimestampFormOneSample)
+{
     std::mt19937 random(29);
     const Eigen::Matrix4d a1 = randomPose(random), b1 = randomPose(random), a2 = randomPose(random);
     const Eigen::Matrix4d untimedA = randomPose(random), untimedB = randomPose(random), untimedA2 = randomPose(random);
@@ -176,16 +185,8 @@ TEST(OpenIGTLinkTrackingStream, MessagesWithOneTimestampFormOneSample)
     EXPECT_EQ(stream.numSamples(), 6);
 }
 
-TEST(OpenIGTLinkTrackingStream, MalformedMessagesAreSkippedWithALogLineAndLaterOnesStillArrive)
+TEST_F(OpenIGTLinkRawServer, MalformedMessagesAreSkippedWithALogLineAndLaterOnesStillArrive)
 {
-    RawServer server;
-    OpenIGTLinkTrackingStream stream;
-    connectTo(stream, server.port());
-    SampleCollector collector(stream);
-    ASSERT_TRUE(stream.open());
-    ASSERT_TRUE(stream.start());
-    ASSERT_TRUE(server.accept());
-
     std::mt19937 random(31);
     const Eigen::Matrix4d a = randomPose(random), b = randomPose(random), c = randomPose(random);
     const Bytes valid = transformMessage("Bad", randomPose(random), 2000000);
@@ -228,16 +229,8 @@ TEST(OpenIGTLinkTrackingStream, MalformedMessagesAreSkippedWithALogLineAndLaterO
     EXPECT_EQ(stream.numConnections(), 1);
 }
 
-TEST(OpenIGTLinkTrackingStream, GarbageInsteadOfAHeaderMakesItReconnect)
+TEST_F(OpenIGTLinkRawServer, GarbageInsteadOfAHeaderMakesItReconnect)
 {
-    RawServer server;
-    OpenIGTLinkTrackingStream stream;
-    connectTo(stream, server.port());
-    SampleCollector collector(stream);
-    ASSERT_TRUE(stream.open());
-    ASSERT_TRUE(stream.start());
-    ASSERT_TRUE(server.accept());
-
     {
         LogExpectation lost(Log::Warning, "message boundaries lost: header version", 1);
         ASSERT_TRUE(server.send(concat({ transformMessage("A", Eigen::Matrix4d::Identity(), 1000000),
