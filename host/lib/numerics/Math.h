@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include <Eigen/Core>
 
 #include "core/Export.h"
@@ -18,5 +20,12 @@ namespace Kelvaros::Math
 /// translation does not act on directions. The result is not normalised. Callable from any thread.
 [[nodiscard]] KELVAROS_API Eigen::Vector3d transformVectorAffine(const Eigen::Matrix4d& matrix,
                                                                  const Eigen::Vector3d& vector);
+
+/// `count` well-separated opaque RGB colours (components in [0, 1]) for telling objects apart: hues step by the
+/// golden ratio of the colour circle (each new hue falls into one of the largest gaps left so far) at fixed saturation
+/// 0.75 and value 0.95. Deterministic: the first k colours are the same for every count >= k. With `avoidSignalColors`
+/// the hues stay within green, cyan, blue and violet (95 to 295 degrees), clear of the red and yellow that mark a tool
+/// as not seen and seen. Empty for count <= 0. Callable from any thread.
+[[nodiscard]] KELVAROS_API std::vector<Eigen::Vector3d> generateUniqueColors(int count, bool avoidSignalColors);
 
 } // namespace Kelvaros::Math

@@ -1,0 +1,225 @@
+#include "lib/geometry/MeshIO.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <iterator>
+#include <map>
+#include <vector>
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <assimp/Importer.hpp>
+#include <assimp/ProgressHandler.hpp>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+#include <fmt/format.h>
+
+#include "core/Log.h"
+#include "lib/Progress.h"
+#include "lib/geometry/Mesh.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+
+constexpr const char* kCategory = "MeshIO";
+
+std::string lowerExtension(const std::string& path)
+{
+    const std::size_t dot = path.find_last_of('.');
+    const std::size_t slash = path.find_last_of("/\\");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return {};
+    std::string extension = path.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return extension;
+}
+
+/// Forwards the parser's progress; assimp reports fractions in [0, 1] (reading, then post-processing) and stops
+/// when Update returns false.
+class ProgressForwarder : public Assimp::ProgressHandler
+{
+public:
+    explicit ProgressForwarder(Progress& progress) : m_progress(progress) {}
+    bool Update(float fraction) override
+    {
+        if (fraction >= 0.0f)
+            m_progress.setProgress(std::min(100.0, 100.0 * fraction), "Reading mesh");
+        return !m_progress.wasCanceled();
+    }
+
+private:
+    Progress& m_progress;
+};
+
+/// Collects the triangles of every part of a scene into one vertex list, joining vertices whose position, normal
+/// (when kept) and colour are bit-identical: parts of one file share their seams, so the joined mesh is smooth
+/// across them and indexed once.
+class TriangleCollector
+{
+public:
+    TriangleCollector(bool withNormals, bool withColors) : m_withNormals(withNormals), m_withColors(withColors) {}
+
+    void add(const aiMesh& part)
+    {
+        std::vector<int> index(part.mNumVertices);
+        for (unsigned v = 0; v < part.mNumVertices; ++v)
+            index[v] = join(part, v);
+        for (unsigned f = 0; f < part.mNumFaces; ++f)
+        {
+            const aiFace& face = part.mFaces[f];
+            if (face.mNumIndices == 3)
+                m_faces.emplace_back(index[face.mIndices[0]], index[face.mIndices[1]], index[face.mIndices[2]]);
+        }
+    }
+
+    [[nodiscard]] std::unique_ptr<Mesh> take()
+    {
+        auto mesh = std::make_unique<Mesh>(std::move(m_vertices), std::move(m_faces));
+        if (m_withNormals)
+            (void)mesh->setVertexNormals(std::move(m_normals));
+        else
+            mesh->computeVertexNormals(Mesh::AngleAndArea);
+        if (m_withColors)
+            (void)mesh->setVertexColors(std::move(m_colors));
+        return mesh;
+    }
+
+    [[nodiscard]] bool hasTriangles() const { return !m_faces.empty(); }
+
+private:
+    using Key = std::array<float, 10>;
+
+    int join(const aiMesh& part, unsigned v)
+    {
+        const aiVector3D& p = part.mVertices[v];
+        const aiVector3D n = m_withNormals ? part.mNormals[v] : aiVector3D();
+        const aiColor4D c = m_withColors ? part.mColors[0][v] : aiColor4D();
+        const Key key{ p.x, p.y, p.z, n.x, n.y, n.z, c.r, c.g, c.b, c.a };
+        const auto [it, inserted] = m_index.emplace(key, int(m_vertices.size()));
+        if (inserted)
+        {
+            m_vertices.emplace_back(p.x, p.y, p.z);
+            m_normals.emplace_back(n.x, n.y, n.z);
+            m_colors.emplace_back(c.r, c.g, c.b, c.a);
+        }
+        return it->second;
+    }
+
+    bool m_withNormals;
+    bool m_withColors;
+    std::map<Key, int> m_index;
+    std::vector<Eigen::Vector3d> m_vertices;
+    std::vector<Eigen::Vector3d> m_normals;
+    std::vector<Eigen::Vector4d> m_colors;
+    std::vector<Eigen::Vector3i> m_faces;
+};
+
+bool allParts(const aiScene& scene, bool (*has)(const aiMesh&))
+{
+    return std::all_of(scene.mMeshes, scene.mMeshes + scene.mNumMeshes, [has](const aiMesh* m) { return has(*m); });
+}
+
+} // namespace
+
+std::unique_ptr<Mesh> MeshIO::load(const char* bytes, std::size_t size, const std::string& path, Progress* progress,
+                                   bool keepFileNormals)
+{
+    const std::string extension = lowerExtension(path);
+    if (extension != "obj" && extension != "stl" && extension != "ply")
+    {
+        Log::logf(Log::Error, kCategory, "{}: unknown mesh format (OBJ, STL and PLY are read)", path);
+        return nullptr;
+    }
+    if (!bytes || size == 0)
+    {
+        Log::logf(Log::Error, kCategory, "{}: empty mesh file", path);
+        return nullptr;
+    }
+
+    Assimp::Importer importer;
+    if (progress)
+        importer.SetProgressHandler(new ProgressForwarder(*progress)); // the importer owns and deletes its handler
+    // Node transforms are baked into the vertices so that every part lands where the file places it.
+    const unsigned flags = aiProcess_Triangulate | aiProcess_PreTransformVertices | aiProcess_ValidateDataStructure;
+    const aiScene* scene = importer.ReadFileFromMemory(bytes, size, flags, extension.c_str());
+    // Not every assimp reader stops when asked to, so a cancellation is honoured here as well.
+    if (progress && progress->wasCanceled())
+    {
+        Log::logf(Log::Info, kCategory, "{}: reading cancelled", path);
+        return nullptr;
+    }
+    if (!scene)
+    {
+        Log::logf(Log::Error, kCategory, "{}: cannot read mesh: {}", path, importer.GetErrorString());
+        return nullptr;
+    }
+
+    const bool withNormals = keepFileNormals && allParts(*scene, [](const aiMesh& m) { return m.HasNormals(); });
+    const bool withColors = allParts(*scene, [](const aiMesh& m) { return m.HasVertexColors(0); });
+    TriangleCollector collector(withNormals, withColors);
+    for (unsigned i = 0; i < scene->mNumMeshes; ++i)
+        collector.add(*scene->mMeshes[i]);
+    if (!collector.hasTriangles())
+    {
+        Log::logf(Log::Error, kCategory, "{}: the mesh file holds no triangles", path);
+        return nullptr;
+    }
+    return collector.take();
+}
+
+std::unique_ptr<Mesh> MeshIO::loadFile(const std::string& path, Progress* progress, bool keepFileNormals)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+    {
+        Log::logf(Log::Error, kCategory, "{}: cannot open: {}", path, file.errorString().toStdString());
+        return nullptr;
+    }
+    const QByteArray bytes = file.readAll();
+    return load(bytes.constData(), std::size_t(bytes.size()), path, progress, keepFileNormals);
+}
+
+bool MeshIO::saveObj(const Mesh& mesh, const std::string& path)
+{
+    const bool withColors = !mesh.vertexColors().empty();
+    const bool withNormals = !mesh.vertexNormals().empty();
+    fmt::memory_buffer out;
+    for (std::size_t i = 0; i < mesh.vertices().size(); ++i)
+    {
+        const Eigen::Vector3d& v = mesh.vertices()[i];
+        fmt::format_to(std::back_inserter(out), "v {:.17g} {:.17g} {:.17g}", v.x(), v.y(), v.z());
+        if (withColors)
+        {
+            const Eigen::Vector4d& c = mesh.vertexColors()[i];
+            fmt::format_to(std::back_inserter(out), " {:.17g} {:.17g} {:.17g}", c[0], c[1], c[2]);
+        }
+        out.push_back('\n');
+    }
+    for (const Eigen::Vector3d& n : mesh.vertexNormals())
+        fmt::format_to(std::back_inserter(out), "vn {:.17g} {:.17g} {:.17g}\n", n.x(), n.y(), n.z());
+    // OBJ indices are 1-based; "a//a" pairs each vertex with the normal of the same number.
+    for (const Eigen::Vector3i& f : mesh.faces())
+    {
+        if (withNormals)
+            fmt::format_to(std::back_inserter(out), "f {0}//{0} {1}//{1} {2}//{2}\n", f[0] + 1, f[1] + 1, f[2] + 1);
+        else
+            fmt::format_to(std::back_inserter(out), "f {} {} {}\n", f[0] + 1, f[1] + 1, f[2] + 1);
+    }
+
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(out.data(), qint64(out.size())) != qint64(out.size()) ||
+        !file.commit())
+    {
+        Log::logf(Log::Error, kCategory, "{}: cannot write: {}", path, file.errorString().toStdString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace Kelvaros
