@@ -1,12 +1,12 @@
 #include "NavigationAlgorithmFactory.h"
 
-#include "CreateStreamAlgorithm.h"
 #include "calibration/ToolCalibrationAlgorithm.h"
 #include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
 #include "navigation/ToolNavigationVisualizationAlgorithm.h"
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "registration/PointsOnTrackingStreamRegistry.h"
 #include "streams/CombinedTrackingStream.h"
+#include "streams/CreateStreamAlgorithm.h"
 #include "streams/SmoothedTrackingStream.h"
 #include "streams/StreamCreationRule.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
+#include <unordered_set>
 
 #include <Eigen/LU>
 #include <fmt/format.h>
@@ -96,12 +98,14 @@ CombinedTrackingStream::CombinationInstruction::~CombinationInstruction() = defa
 CombinedTrackingStream::CombinedTrackingStream(const std::vector<TrackingStream*>& streams)
   : TrackingStream(kDisplayName), m_streams(withoutNulls(streams))
 {
+    requireDistinctNames();
     connectInputs();
 }
 
 CombinedTrackingStream::CombinedTrackingStream(const DataList& data)
   : TrackingStream(kDisplayName), m_streams(trackingStreamsOf(data))
 {
+    requireDistinctNames();
     connectInputs();
 }
 
@@ -120,11 +124,23 @@ bool CombinedTrackingStream::isCompatible(const DataList& data)
                        [](Data* d) { return dynamic_cast<TrackingStream*>(d) != nullptr; });
 }
 
+void CombinedTrackingStream::requireDistinctNames() const
+{
+    // The latest samples are kept, and instructions find their streams, by name: two inputs of one name would
+    // overwrite each other's samples and either could stand for the other.
+    std::unordered_set<std::string> names;
+    for (const TrackingStream* stream : m_streams)
+        if (!names.insert(stream->name()).second)
+            throw std::invalid_argument("two input streams are named '" + stream->name() +
+                                        "'; a combination tells its inputs apart by name");
+}
+
 void CombinedTrackingStream::connectInputs()
 {
     for (TrackingStream* stream : m_streams)
         stream->signalStreamData.connect(static_cast<SignalReceiver*>(this),
-                                         [this](const std::shared_ptr<const StreamData>& data) { onStreamData(data); });
+                                         [this, stream](const std::shared_ptr<const StreamData>& data)
+                                         { onStreamData(*stream, data); });
 }
 
 CombinedTrackingStream::Entry CombinedTrackingStream::makeEntry(const CombinationInstruction& instruction, size_t index)
@@ -268,7 +284,8 @@ std::optional<CombinedTrackingStream::CombinationInstruction> CombinedTrackingSt
     };
 
     // "output,_,preStream,n,postStream,_": pieces 1 and 5 carry nothing this stream uses.
-    const std::vector<std::string> pieces = String::split(text, ",;", true);
+    // Empty pieces are kept: an unused piece 1 left empty must not shift the stream names and the index.
+    const std::vector<std::string> pieces = String::split(text, ",;");
     if (pieces.size() < 5)
         return fail(fmt::format("{} pieces where at least 5 are needed", pieces.size()));
     int index = 0;
@@ -301,29 +318,25 @@ std::optional<CombinedTrackingStream::CombinationInstruction> CombinedTrackingSt
     return instruction;
 }
 
-const TrackingInstrument* CombinedTrackingStream::findLocked(const std::string& streamName, const std::string& id,
-                                                             std::shared_ptr<const TrackingStreamData>* sample) const
+CombinedTrackingStream::Found CombinedTrackingStream::findLocked(const std::string& streamName,
+                                                                 const std::string& id) const
 {
     // An empty id names no instrument, even if a faulty device sent one without an id.
     if (id.empty())
-        return nullptr;
+        return {};
     const auto it = m_latestSamples.find(streamName);
-    if (it == m_latestSamples.end() || !it->second)
-        return nullptr;
-    const std::vector<TrackingInstrument>& instruments = it->second->instrumentList();
-    for (auto instrument = instruments.rbegin(); instrument != instruments.rend(); ++instrument)
-    {
-        if (instrument->id.ID() == id)
-        {
-            if (sample)
-                *sample = it->second;
-            return &*instrument;
-        }
-    }
-    return nullptr;
+    if (it == m_latestSamples.end() || !it->second.sample)
+        return {};
+    const Latest& latest = it->second;
+    const std::vector<TrackingInstrument>& instruments = latest.sample->instrumentList();
+    const auto match = std::find_if(instruments.rbegin(), instruments.rend(),
+                                    [&id](const TrackingInstrument& instrument) { return instrument.id.ID() == id; });
+    if (match == instruments.rend())
+        return {};
+    return { &*match, latest.sample, latest.input->state() == State::Running };
 }
 
-void CombinedTrackingStream::onStreamData(const std::shared_ptr<const StreamData>& data)
+void CombinedTrackingStream::onStreamData(const TrackingStream& input, const std::shared_ptr<const StreamData>& data)
 {
     auto sample = std::dynamic_pointer_cast<const TrackingStreamData>(data);
     if (!sample)
@@ -331,7 +344,7 @@ void CombinedTrackingStream::onStreamData(const std::shared_ptr<const StreamData
     const std::string sourceName = producerName(*sample);
     {
         std::lock_guard<std::mutex> lock(m_dataMutex);
-        m_latestSamples[sourceName] = sample;
+        m_latestSamples[sourceName] = Latest{ sample, &input };
     }
     const int64_t arrival = StreamData::nowMicroseconds();
 
@@ -344,37 +357,41 @@ void CombinedTrackingStream::onStreamData(const std::shared_ptr<const StreamData
         const bool forward = m_forwardWithoutCombination;
         for (Entry& entry : m_entries)
         {
-            const TrackingInstrument* reference = nullptr;
+            Found reference;
             if (!forward)
             {
-                reference = findLocked(entry.preStreamName, entry.preId, nullptr);
-                if (!reference)
+                reference = findLocked(entry.preStreamName, entry.preId);
+                if (!reference.instrument)
                     continue;
             }
-            std::shared_ptr<const TrackingStreamData> targetSample;
-            const TrackingInstrument* target = findLocked(entry.postStreamName, entry.postId, &targetSample);
-            if (!target)
+            const Found target = findLocked(entry.postStreamName, entry.postId);
+            if (!target.instrument)
                 continue;
 
             // Relative: target -> tracker, then tracker -> reference, i.e. the target in the reference's frame.
-            Eigen::Matrix4d pose = target->matrix;
+            Eigen::Matrix4d pose = target.instrument->matrix;
             if (!forward)
-                pose = entry.mode == CombinationMode::Relative ? Eigen::Matrix4d(reference->matrix.inverse() * pose)
-                                                               : Eigen::Matrix4d(reference->matrix * pose);
+                pose = entry.mode == CombinationMode::Relative
+                         ? Eigen::Matrix4d(reference.instrument->matrix.inverse() * pose)
+                         : Eigen::Matrix4d(reference.instrument->matrix * pose);
 
             // Only a sample of a target's stream triggers an emission; a reference alone changes the next result.
             if (entry.postStreamName == sourceName)
             {
                 triggered = true;
-                componentSource = targetSample;
+                componentSource = target.sample;
             }
 
+            // A combination of a tool the tracker cannot see, or of a pose its stopped input left behind, is not
+            // tracked either.
+            const bool delivering = target.delivering && (forward || reference.delivering);
+            const double quality =
+              forward ? target.instrument->quality : reference.instrument->quality * target.instrument->quality;
             TrackingInstrument& output = entry.output;
             output.matrix = pose;
-            output.quality = forward ? target->quality : reference->quality * target->quality;
-            output.timestamp = target->timestamp;
-            // A combination of a tool the tracker cannot see is not tracked either.
-            output.tracked = target->tracked && (forward || reference->tracked);
+            output.quality = delivering ? quality : 0.0;
+            output.timestamp = target.instrument->timestamp;
+            output.tracked = delivering && target.instrument->tracked && (forward || reference.instrument->tracked);
             result.push_back(output);
         }
     }

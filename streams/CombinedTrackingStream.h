@@ -28,6 +28,11 @@ class Properties;
 /// of the reference's and the target's (the target's alone when forwarding), its timestamp the target's, and it is
 /// tracked only when the instruments it is made of are.
 ///
+/// The last sample of every input is kept, so that a stream that sent a fixed pose once can serve as a reference.
+/// But the stored pose of an input that is not delivering (not Running: stopped, paused, closed or disconnected) is
+/// no pose to navigate by: outputs that use it are reported untracked with quality 0 until the input runs again.
+/// Instructions name their inputs by Data::name, so the inputs' names must differ.
+///
 /// The stream works from construction on (it stores the inputs' samples), but emits only while it is Running or
 /// Paused. Its lifecycle calls do not touch the inputs. The inputs must outlive it.
 ///
@@ -72,8 +77,9 @@ public:
     };
 
     /// A stream over these inputs (null entries are skipped), in this order. Connects to their samples at once.
+    /// std::invalid_argument when two inputs have the same name (instructions could not tell them apart).
     explicit CombinedTrackingStream(const std::vector<TrackingStream*>& streams);
-    /// A stream over every TrackingStream of the list, in list order.
+    /// A stream over every TrackingStream of the list, in list order; refused like the other constructor.
     explicit CombinedTrackingStream(const DataList& data);
     /// Drops the connections to the inputs first (waiting for a running listener call), then closes the stream.
     ~CombinedTrackingStream() override;
@@ -128,6 +134,22 @@ private:
         CombinationMode mode = CombinationMode::Relative;
     };
 
+    /// The latest sample of one input, and the input that delivered it (whose state says whether it still counts).
+    struct Latest
+    {
+        std::shared_ptr<const TrackingStreamData> sample;
+        const TrackingStream* input = nullptr;
+    };
+    /// An instrument found in a stored sample, with that sample and whether its input is delivering.
+    struct Found
+    {
+        const TrackingInstrument* instrument = nullptr;
+        std::shared_ptr<const TrackingStreamData> sample;
+        bool delivering = false;
+    };
+
+    /// Throws std::invalid_argument when two inputs share a name.
+    void requireDistinctNames() const;
     void connectInputs();
     /// Converts the older text form "output,_,preStream,n,postStream,_" ("~" stands for a space in stream names)
     /// into an instruction: reference and target are instrument n of the named streams' instruments() lists, mode
@@ -136,17 +158,17 @@ private:
     [[nodiscard]] std::optional<CombinationInstruction> instructionFromText(const std::string& text) const;
     [[nodiscard]] static Entry makeEntry(const CombinationInstruction& instruction, size_t index);
     /// Listener of every input's samples, on that input's delivery thread.
-    void onStreamData(const std::shared_ptr<const StreamData>& data);
+    void onStreamData(const TrackingStream& input, const std::shared_ptr<const StreamData>& data);
     /// Publishes a sample while Running or Paused; drops it silently otherwise.
     void sendStreamData(TrackingStreamData& data);
-    /// The instrument of that id in the latest sample of that stream (the last match), if any. Data mutex held.
-    [[nodiscard]] const TrackingInstrument* findLocked(const std::string& streamName, const std::string& id,
-                                                       std::shared_ptr<const TrackingStreamData>* sample) const;
+    /// The instrument of that id in the latest sample of that stream (the last match); no instrument when there is
+    /// none. Data mutex held.
+    [[nodiscard]] Found findLocked(const std::string& streamName, const std::string& id) const;
 
     const std::vector<TrackingStream*> m_streams;
 
     mutable std::mutex m_dataMutex;
-    std::unordered_map<std::string, std::shared_ptr<const TrackingStreamData>> m_latestSamples;
+    std::unordered_map<std::string, Latest> m_latestSamples;
     std::vector<Entry> m_entries;
     bool m_forwardWithoutCombination = false;
 

@@ -170,12 +170,8 @@ void SmoothedTrackingStream::updateHiddenAttributes()
 
 void SmoothedTrackingStream::resetSmoothing()
 {
-    m_poseHistories.clear();
-    m_qualityHistories.clear();
-    m_rotationHistories.clear();
-    m_positionFilters.clear();
-    m_orientationFilters.clear();
-    m_smoothedQualities.clear();
+    m_windows.clear();
+    m_tracks.clear();
     m_windowPosition = 0;
     m_lastDeviceTimestamp = 0;
 }
@@ -204,8 +200,7 @@ void SmoothedTrackingStream::smoothAndUpdate(const std::shared_ptr<const StreamD
             const size_t interval = static_cast<size_t>(std::max(1, p_smoothingInterval.value()));
             for (size_t i = 0; i < instruments.size(); ++i)
             {
-                std::tie(instruments[i].matrix, instruments[i].quality) =
-                  movingAverage(i, instruments[i].matrix, instruments[i].quality, interval);
+                std::tie(instruments[i].matrix, instruments[i].quality) = movingAverage(i, instruments[i], interval);
                 appendNameSuffix(instruments[i]);
             }
             m_windowPosition = static_cast<uint32_t>((size_t(m_windowPosition) + 1) % interval);
@@ -230,26 +225,31 @@ void SmoothedTrackingStream::smoothAndUpdate(const std::shared_ptr<const StreamD
     emitStreamData(std::move(smoothed));
 }
 
-std::pair<Eigen::Matrix4d, double> SmoothedTrackingStream::movingAverage(size_t i, const Eigen::Matrix4d& pose,
-                                                                         double quality, size_t interval)
+std::pair<Eigen::Matrix4d, double> SmoothedTrackingStream::movingAverage(size_t i, const TrackingInstrument& instrument,
+                                                                         size_t interval)
 {
-    const size_t histories = m_poseHistories.size();
-    if (i > histories)
+    const Eigen::Matrix4d& pose = instrument.matrix;
+    const double quality = instrument.quality;
+    if (i > m_windows.size())
     {
         Log::log(Log::Error, kLogCategory, "Index out of range");
         return { pose, quality };
     }
-    if (i == histories)
+    if (i == m_windows.size() || m_windows[i].instrumentId != instrument.id.ID())
     {
-        m_poseHistories.push_back({ pose });
-        m_qualityHistories.push_back({ quality });
-        m_rotationHistories.push_back({ unitQuaternion(pose) });
+        // A new position, or another tool at this one: the window starts with this sample alone.
+        AverageWindow fresh{ instrument.id.ID(), { pose }, { quality }, { unitQuaternion(pose) } };
+        if (i == m_windows.size())
+            m_windows.push_back(std::move(fresh));
+        else
+            m_windows[i] = std::move(fresh);
         return { pose, quality };
     }
 
-    std::vector<Eigen::Matrix4d>& poses = m_poseHistories[i];
-    std::vector<double>& qualities = m_qualityHistories[i];
-    std::vector<Eigen::Vector4d>& rotations = m_rotationHistories[i];
+    AverageWindow& window = m_windows[i];
+    std::vector<Eigen::Matrix4d>& poses = window.poses;
+    std::vector<double>& qualities = window.qualities;
+    std::vector<Eigen::Vector4d>& rotations = window.rotations;
     if (poses.size() >= interval)
     {
         // A window longer than the interval (the interval was lowered) keeps its extra entries; only the slot the
@@ -317,66 +317,73 @@ void SmoothedTrackingStream::kalmanFilter(std::vector<TrackingInstrument>& instr
     const double processSigma = p_processSigma.value();
     const double positionSigma = translationError / (dt * dt) * processSigma;
     const double rotationSigma = angularError / (dt * dt) * processSigma;
-    const double positionProcessVariance = positionSigma * positionSigma;
-    const double rotationProcessVariance = rotationSigma * rotationSigma;
-    const double positionMeasurementVariance = translationError * translationError;
-    const double rotationMeasurementVariance = angularError * angularError;
+    const KalmanVariances variances{ positionSigma * positionSigma, rotationSigma * rotationSigma,
+                                     translationError * translationError, angularError * angularError };
     const double step = timeElapsed ? dt : 0.0;
 
     const size_t n = instruments.size();
-    if (m_positionFilters.size() != n || m_orientationFilters.size() != n)
+    if (m_tracks.size() != n)
     {
-        // First sample, or the instrument list changed: per-position state would now belong to other tools.
-        m_positionFilters.clear();
-        m_orientationFilters.clear();
-        m_smoothedQualities.clear();
+        // First sample, or the instrument list changed: every position starts afresh, emitted unfiltered.
+        m_tracks.clear();
         for (const TrackingInstrument& instrument : instruments)
-        {
-            auto position = std::make_unique<KalmanPosition>();
-            position->init(instrument.matrix.topRightCorner<3, 1>(), positionProcessVariance);
-            position->processVariance = positionProcessVariance;
-            position->setMeasurementSigma(positionMeasurementVariance);
-            auto orientation = std::make_unique<KalmanQuaternion>();
-            orientation->init(unitQuaternion(instrument.matrix), rotationProcessVariance);
-            orientation->processVariance = rotationProcessVariance;
-            orientation->setMeasurementSigma(rotationMeasurementVariance);
-            m_positionFilters.push_back(std::move(position));
-            m_orientationFilters.push_back(std::move(orientation));
-            m_smoothedQualities.push_back(instrument.quality);
-        }
+            m_tracks.push_back(startTrack(instrument, variances));
         return;
     }
 
     for (size_t i = 0; i < n; ++i)
     {
         TrackingInstrument& instrument = instruments[i];
+        KalmanTrack& track = m_tracks[i];
+        if (track.instrumentId != instrument.id.ID())
+        {
+            // Another tool now holds this position (the tracker reordered its tools at the same count): the filters
+            // must not carry the previous tool's motion into this one.
+            track = startTrack(instrument, variances);
+            appendNameSuffix(instrument);
+            continue;
+        }
         // Quality exactly 0 means the tracker has no measurement: the filters predict instead of fusing.
         const bool measured = instrument.quality != 0.0;
 
-        KalmanPosition& position = *m_positionFilters[i];
+        KalmanPosition& position = *track.position;
         if (timeElapsed)
-            position.processVariance = positionProcessVariance;
-        position.setMeasurementSigma(positionMeasurementVariance);
+            position.processVariance = variances.positionProcess;
+        position.setMeasurementVariance(variances.positionMeasurement);
         const Eigen::Vector3d p = measured
                                     ? position.update(Eigen::Vector3d(instrument.matrix.topRightCorner<3, 1>()), step)
                                     : position.update(step);
 
-        KalmanQuaternion& orientation = *m_orientationFilters[i];
+        KalmanQuaternion& orientation = *track.orientation;
         if (timeElapsed)
-            orientation.processVariance = rotationProcessVariance;
-        orientation.setMeasurementSigma(rotationMeasurementVariance);
+            orientation.processVariance = variances.rotationProcess;
+        orientation.setMeasurementVariance(variances.rotationMeasurement);
         const Eigen::Vector4d u =
           measured ? orientation.update(unitQuaternion(instrument.matrix), step) : orientation.update(step);
 
         instrument.matrix.topLeftCorner<3, 3>() = rotationOf(u);
         instrument.matrix.topRightCorner<3, 1>() = p;
 
-        double& smoothedQuality = m_smoothedQualities[i];
+        double& smoothedQuality = track.smoothedQuality;
         smoothedQuality =
           std::sqrt((smoothedQuality * smoothedQuality + instrument.quality * instrument.quality) * 0.5);
         instrument.quality = smoothedQuality;
         appendNameSuffix(instrument);
     }
+}
+
+SmoothedTrackingStream::KalmanTrack SmoothedTrackingStream::startTrack(const TrackingInstrument& instrument,
+                                                                       const KalmanVariances& variances)
+{
+    KalmanTrack track{ instrument.id.ID(), std::make_unique<KalmanPosition>(), std::make_unique<KalmanQuaternion>(),
+                       instrument.quality };
+    track.position->init(instrument.matrix.topRightCorner<3, 1>(), variances.positionProcess);
+    track.position->processVariance = variances.positionProcess;
+    track.position->setMeasurementVariance(variances.positionMeasurement);
+    track.orientation->init(unitQuaternion(instrument.matrix), variances.rotationProcess);
+    track.orientation->processVariance = variances.rotationProcess;
+    track.orientation->setMeasurementVariance(variances.rotationMeasurement);
+    return track;
 }
 
 } // namespace Kelvaros

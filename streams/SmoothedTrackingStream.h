@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -23,8 +24,10 @@ class Properties;
 
 /// A derived tracking stream that follows one input tracking stream and re-emits each of its samples with every
 /// instrument pose smoothed over time: by a quality-weighted moving average, or by a Kalman filter on position and
-/// orientation. Instruments are told apart by their position in the sample, not by id; each emitted instrument keeps
-/// its id and gets " (smoothed)" appended to its name.
+/// orientation. Instruments are told apart by their position in the sample; each position's state belongs to the
+/// instrument id it was started with, and starts afresh when another instrument turns up at that position (a tracker
+/// that leaves out a hidden tool, or reorders its tools), so that one tool's poses never enter another's smoothing.
+/// Each emitted instrument keeps its id and gets " (smoothed)" appended to its name.
 ///
 /// The stream's lifecycle is its input's: open, start, stop and close are passed on to the input, and every state
 /// change of the input is taken over. The input must outlive this stream; destroying the stream closes the input when
@@ -98,24 +101,46 @@ private:
     /// Forgets every history and filter. Mutex held.
     void resetSmoothing();
 
+    /// Moving-average window of one instrument position (mode 1).
+    struct AverageWindow
+    {
+        std::string instrumentId; ///< TrackerID::ID of the instrument the entries belong to
+        std::vector<Eigen::Matrix4d> poses;
+        std::vector<double> qualities;
+        // Unit quaternion (w, x, y, z) of each entry, converted once when the entry is stored rather than for
+        // every entry of the window at every sample.
+        std::vector<Eigen::Vector4d> rotations;
+    };
+    /// Kalman state of one instrument position (mode 2).
+    struct KalmanTrack
+    {
+        std::string instrumentId; ///< TrackerID::ID of the instrument the filters follow
+        std::unique_ptr<KalmanPosition> position;
+        std::unique_ptr<KalmanQuaternion> orientation;
+        double smoothedQuality = 0.0;
+    };
+    /// Variances handed to the Kalman filters for one sample.
+    struct KalmanVariances
+    {
+        double positionProcess = 0.0;
+        double rotationProcess = 0.0;
+        double positionMeasurement = 0.0;
+        double rotationMeasurement = 0.0;
+    };
+
     /// Window average of instrument position i (mode 1); returns the pose and quality to emit. Mutex held.
-    std::pair<Eigen::Matrix4d, double> movingAverage(size_t i, const Eigen::Matrix4d& pose, double quality,
-                                                     size_t interval);
+    std::pair<Eigen::Matrix4d, double> movingAverage(size_t i, const TrackingInstrument& instrument, size_t interval);
     /// Kalman step over all instruments of one sample (mode 2). Mutex held.
     void kalmanFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
+    /// Filters started at this instrument's pose and quality.
+    [[nodiscard]] static KalmanTrack startTrack(const TrackingInstrument& instrument, const KalmanVariances& variances);
 
     TrackingStream* const m_input;
 
     mutable std::mutex m_mutex;
-    std::vector<std::unique_ptr<KalmanPosition>> m_positionFilters;
-    std::vector<std::unique_ptr<KalmanQuaternion>> m_orientationFilters;
-    std::vector<double> m_smoothedQualities;
+    std::vector<KalmanTrack> m_tracks;
     uint64_t m_lastDeviceTimestamp = 0;
-    std::vector<std::vector<Eigen::Matrix4d>> m_poseHistories;
-    std::vector<std::vector<double>> m_qualityHistories;
-    // Unit quaternion (w, x, y, z) of each pose-history entry, converted once when the entry is stored rather than
-    // for every entry of the window at every sample.
-    std::vector<std::vector<Eigen::Vector4d>> m_rotationHistories;
+    std::vector<AverageWindow> m_windows;
     uint32_t m_windowPosition = 0;
 
     // Separate from m_mutex, which the delivery thread holds while listeners run: a listener or another thread

@@ -5,7 +5,7 @@
 #include "lib/Algorithm.h"
 #include "lib/DataList.h"
 
-#include "CreateStreamAlgorithm.h"
+#include "streams/CreateStreamAlgorithm.h"
 
 namespace Kelvaros
 {

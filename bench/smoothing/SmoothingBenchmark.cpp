@@ -74,18 +74,18 @@ public:
             m_position = std::make_unique<KalmanPosition>();
             m_position->init(translation, sPos * sPos);
             m_position->processVariance = sPos * sPos;
-            m_position->setMeasurementSigma(rPos);
+            m_position->setMeasurementVariance(rPos);
             m_rotation = std::make_unique<KalmanQuaternion>();
             m_rotation->init(matrixQuaternion(pose), sRot * sRot);
             m_rotation->processVariance = sRot * sRot;
-            m_rotation->setMeasurementSigma(rRot);
+            m_rotation->setMeasurementVariance(rRot);
             return pose;
         }
         m_position->processVariance = sPos * sPos;
-        m_position->setMeasurementSigma(rPos);
+        m_position->setMeasurementVariance(rPos);
         const Eigen::Vector3d p = quality == 0.0 ? m_position->update(dt) : m_position->update(translation, dt);
         m_rotation->processVariance = sRot * sRot;
-        m_rotation->setMeasurementSigma(rRot);
+        m_rotation->setMeasurementVariance(rRot);
         const Eigen::Vector4d u =
           quality == 0.0 ? m_rotation->update(dt) : m_rotation->update(matrixQuaternion(pose), dt);
         Eigen::Matrix4d out = pose;

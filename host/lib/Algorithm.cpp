@@ -17,4 +17,6 @@ bool Algorithm::survivesDataDeletion(const Data*) const
     return false;
 }
 
+void Algorithm::aboutToDeleteData(const Data*) {}
+
 } // namespace Kelvaros

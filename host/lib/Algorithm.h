@@ -47,6 +47,9 @@ public:
     [[nodiscard]] virtual int status() const { return m_status; }
     /// Whether the algorithm may live on when this data object is deleted (false: the host closes it).
     [[nodiscard]] virtual bool survivesDataDeletion(const Data* data) const;
+    /// The host is about to delete this data object, which the algorithm may still point at without owning it
+    /// (an output it handed over with takeOutput, say): the algorithm must forget it. Nothing by default.
+    virtual void aboutToDeleteData(const Data* data);
 
     [[nodiscard]] const FactoryInfo& factoryInfo() const { return m_factoryInfo; }
     void setFactoryInfo(FactoryInfo info) { m_factoryInfo = std::move(info); }
@@ -59,7 +62,7 @@ protected:
     [[nodiscard]] Progress* progress() const { return m_progress; }
 
 private:
-    std::atomic<int> m_status{Unknown};
+    std::atomic<int> m_status{ Unknown };
     Progress* m_progress = nullptr;
     FactoryInfo m_factoryInfo;
 };

@@ -150,6 +150,8 @@ bool ApplicationController::removeData(Data* data)
     }
     for (Algorithm* algorithm : toClose)
         closeAlgorithm(algorithm);
+    for (const auto& algorithm : m_algorithms)
+        algorithm->aboutToDeleteData(data);
 
     signalDataRemoved.emitSignal(data);
     // Look the entry up again: the slots above may have added data.

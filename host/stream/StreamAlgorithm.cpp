@@ -1,5 +1,7 @@
 #include "stream/StreamAlgorithm.h"
 
+#include "stream/Stream.h"
+
 namespace Kelvaros
 {
 
@@ -9,6 +11,12 @@ StreamAlgorithm::~StreamAlgorithm() = default;
 OwningDataList StreamAlgorithm::takeOutput()
 {
     return StreamAlgorithmBase::takeOutput();
+}
+
+void StreamAlgorithm::aboutToDeleteData(const Data* data)
+{
+    if (data && data == static_cast<const Data*>(stream()))
+        releaseStream();
 }
 
 } // namespace Kelvaros

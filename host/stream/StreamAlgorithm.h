@@ -19,6 +19,8 @@ public:
 
     /// The created stream, handed over as StreamAlgorithmBase::takeOutput does.
     OwningDataList takeOutput() override;
+    /// Forgets the created stream (releaseStream) when that is what the host deletes.
+    void aboutToDeleteData(const Data* data) override;
 };
 
 } // namespace Kelvaros

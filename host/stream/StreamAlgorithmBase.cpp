@@ -1,7 +1,5 @@
 #include "stream/StreamAlgorithmBase.h"
 
-#include <memory>
-
 #include "stream/Stream.h"
 
 namespace Kelvaros
@@ -17,13 +15,7 @@ std::string StreamAlgorithmBase::dataGroup() const
 OwningDataList StreamAlgorithmBase::takeOutput()
 {
     OwningDataList output;
-    Stream* created = stream();
-    if (!created)
-        return output;
-    // Ownership moves into the list first and the algorithm lets go right after; between the two nothing can
-    // fail, so the stream is never owned twice nor leaked.
-    output.add(std::unique_ptr<Data>(created));
-    releaseStream();
+    output.add(handOverStream());
     return output;
 }
 

@@ -81,7 +81,7 @@ void KalmanPosition::init(const Eigen::Vector3d& position, double variance)
     }
 }
 
-void KalmanPosition::setMeasurementSigma(double variance)
+void KalmanPosition::setMeasurementVariance(double variance)
 {
     if (variance > 0.0 && std::isfinite(variance))
         m_measurementVariance = variance;

@@ -35,7 +35,7 @@ struct AxisCovariance
 /// Model: per axis a constant-velocity state (p, v) driven by white, piecewise-constant acceleration (the discrete
 /// white-noise-acceleration model): x_k+1 = F x_k + G a_k with F = [[1, dt], [0, 1]], G = [dt^2/2, dt] and
 /// Var(a_k) = q = `processVariance` in (mm / time unit^2)^2, so Q = q G G^T (position part q dt^4/4). The
-/// measurement is the position with variance r per axis (`setMeasurementSigma`). Q and R are isotropic and the three
+/// measurement is the position with variance r per axis (`setMeasurementVariance`). Q and R are isotropic and the three
 /// axes are measured independently, so the axes decouple and share one 2x2 covariance.
 ///
 /// Why this model fits the stream's parameters: the stream sets q = (e * sigma / dt^2)^2 and r = e^2 (e the
@@ -69,7 +69,7 @@ public:
 
     /// Sets the measurement noise. Despite the name this is a VARIANCE per axis in mm^2 (the stream passes
     /// translationError^2). Values that are not positive and finite are ignored. Default 1 mm^2.
-    void setMeasurementSigma(double variance);
+    void setMeasurementVariance(double variance);
 
     /// Predicts over `dt` (device-time units, microseconds in the streams) and fuses `measurement` (mm). Returns the
     /// filtered position (mm). Without a prior `init` the measurement starts the filter and is returned as is.

@@ -84,7 +84,7 @@ void KalmanQuaternion::init(const Eigen::Vector4d& orientation, double variance)
     }
 }
 
-void KalmanQuaternion::setMeasurementSigma(double variance)
+void KalmanQuaternion::setMeasurementVariance(double variance)
 {
     if (variance > 0.0 && std::isfinite(variance))
         m_measurementVariance = variance;

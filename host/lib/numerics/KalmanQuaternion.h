@@ -43,7 +43,7 @@ public:
 
     /// Sets the measurement noise. Despite the name this is a VARIANCE of each quaternion component (the stream passes
     /// (angularError / 100)^2). Values that are not positive and finite are ignored. Default 1e-4.
-    void setMeasurementSigma(double variance);
+    void setMeasurementVariance(double variance);
 
     /// Predicts over `dt` (device-time units, microseconds in the streams) and fuses `measurement` (w, x, y, z; any
     /// norm and either sign). Returns the filtered unit quaternion (w, x, y, z), sign-continuous with the previous

@@ -108,6 +108,7 @@ public:
     }
     void compute() override { setStatus(Success); }
     [[nodiscard]] bool survivesDataDeletion(const Data*) const override { return true; }
+    void aboutToDeleteData(const Data* data) override { note("watcher told of deleting " + data->name() + " in"); }
 };
 
 class TestAlgorithmFactory : public AlgorithmFactory

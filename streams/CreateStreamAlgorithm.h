@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/Log.h"
 #include "core/Properties.h"
@@ -13,9 +14,11 @@ namespace Kelvaros
 {
 
 /// Creates one derived stream of class StreamClass on the selected data, configures it with what was last given
-/// to configure, and opens and starts it. The stream leaves through takeOutput and then belongs to the host.
+/// to configure, and opens and starts it. The stream leaves through takeOutput and then belongs to the host; the
+/// algorithm still reaches it (configure, configuration, stream()) until the host calls releaseStream.
 ///
-/// StreamClass needs a constructor from a DataList and a static isCompatible(const DataList&).
+/// StreamClass needs a constructor from a DataList (which may throw to refuse the data) and, for the creation rule
+/// in StreamCreationRule.h, a static isCompatible(const DataList&).
 /// DefaultOpen and DefaultStart are the initial values of the open and start flags.
 template<typename StreamClass, bool DefaultOpen = true, bool DefaultStart = true>
 class CreateStreamAlgorithm final : public StreamAlgorithm
@@ -54,7 +57,8 @@ public:
     {
         try
         {
-            m_stream = std::make_unique<StreamClass>(DataList(m_data));
+            m_owned = std::make_unique<StreamClass>(DataList(m_data));
+            m_stream = m_owned.get();
             if (m_configuration)
                 m_stream->configure(m_configuration.get());
             bool ok = true;
@@ -69,19 +73,25 @@ public:
         catch (const std::exception& e)
         {
             Log::log(Log::Error, "", std::string("Could not instantiate a new Stream: ") + e.what());
-            m_stream.reset();
+            m_stream = nullptr;
+            m_owned.reset();
             setStatus(Error);
         }
     }
 
-    [[nodiscard]] Stream* stream() const override { return m_stream.get(); }
-    [[nodiscard]] StreamClass* createdStream() const { return m_stream.get(); }
+    [[nodiscard]] Stream* stream() const override { return m_stream; }
+    [[nodiscard]] StreamClass* createdStream() const { return m_stream; }
     [[nodiscard]] bool openFlag() const { return m_open; }
     [[nodiscard]] bool startFlag() const { return m_start; }
 
+    void releaseStream() override
+    {
+        m_stream = nullptr;
+        m_owned.reset();
+    }
+
 protected:
-    /// Forgets the stream without deleting it: the host took it over.
-    void releaseStream() override { (void)m_stream.release(); }
+    std::unique_ptr<Stream> handOverStream() override { return std::move(m_owned); }
 
 private:
     static void readFlag(const Properties& properties, std::initializer_list<const char*> keys, bool& flag)
@@ -92,8 +102,9 @@ private:
     }
 
     // Owned until takeOutput hands it to the host, so that a stream nobody took is closed and freed with the
-    // algorithm instead of leaking with its input connections.
-    std::unique_ptr<StreamClass> m_stream;
+    // algorithm instead of leaking with its input connections. m_stream is the created stream whoever owns it.
+    std::unique_ptr<StreamClass> m_owned;
+    StreamClass* m_stream = nullptr;
     DataList m_data;
     std::unique_ptr<Properties> m_configuration;
     bool m_open = DefaultOpen;
