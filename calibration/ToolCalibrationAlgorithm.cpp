@@ -44,6 +44,15 @@ std::string toText(double value)
     return stream.str();
 }
 
+/// Logs at Info level, building the text only when the log takes it: streaming matrices costs more than the
+/// calibration's own arithmetic, and Info is off in most sessions.
+template<typename MakeText>
+void logInfo(MakeText makeText)
+{
+    if (Log::isAccepted(Log::Info, kCategory))
+        Log::log(Log::Info, kCategory, makeText());
+}
+
 /// Normalises a vector unless its squared length is 0 (a zero vector stays zero instead of becoming NaN).
 Eigen::Vector3d normalizedIfNonZero(const Eigen::Vector3d& v)
 {
@@ -152,14 +161,14 @@ void ToolCalibrationAlgorithm::run()
         const std::optional<Eigen::Matrix4d> pivot = performPivotCalibration3d(*m_sequences[0]);
         if (!pivot)
         {
-            setStatus(StatusCalibrationFailed);
+            fail(StatusCalibrationFailed);
             return;
         }
         m_sequences[1]->setCalibration(*pivot);
         const std::optional<Eigen::Matrix4d> direction = performNeedleDirectionCalibration(*m_sequences[1]);
         if (!direction)
         {
-            setStatus(StatusCalibrationFailed);
+            fail(StatusCalibrationFailed);
             return;
         }
         // Tip translation from the pivot fit, orientation from the needle axis: [I p] · [R 0] = [R p].
@@ -177,12 +186,12 @@ void ToolCalibrationAlgorithm::run()
         else
         {
             Log::log(Log::Error, kCategory, "Unknown calibration type!");
-            setStatus(StatusUnknownType);
+            fail(StatusUnknownType);
             return;
         }
         if (!result)
         {
-            setStatus(StatusCalibrationFailed);
+            fail(StatusCalibrationFailed);
             return;
         }
         m_calibration = *result;
@@ -192,14 +201,23 @@ void ToolCalibrationAlgorithm::run()
     if (m_flip)
         rotateCalibration180();
 
-    Log::log(Log::Info, kCategory, "Final calibration matrix: \n" + toText(m_sequences[0]->calibration()));
+    logInfo([&] { return "Final calibration matrix: \n" + toText(m_sequences[0]->calibration()); });
+    m_lastResult = m_calibration;
     setStatus(Success);
+}
+
+void ToolCalibrationAlgorithm::fail(int status)
+{
+    // A flip armed before this run turned the recording's earlier calibration; calibration() must not offer that
+    // plausible-looking matrix after a failed fit, only the last result that was computed (or the identity).
+    m_calibration = m_lastResult.value_or(Eigen::Matrix4d::Identity());
+    setStatus(status);
 }
 
 std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performPivotCalibration3d(const TrackingSequence& sequence)
 {
     const int count = sequence.size();
-    Log::log(Log::Info, kCategory, "Performing pivot calibration with " + std::to_string(count) + " samples.");
+    Log::logf(Log::Info, kCategory, "Performing pivot calibration with {} samples.", count);
 
     std::vector<Eigen::Matrix4d> poses;
     poses.reserve(size_t(std::max(count, 0)));
@@ -218,11 +236,14 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performPivotCalibration
     }
     m_origin = fit.pivotPoint;
 
-    Log::log(Log::Info, kCategory, "Calibration done. Offset: " + toText(fit.tipOffset.transpose()));
-    Log::log(Log::Info, kCategory, "Pos in world space: " + toText(fit.pivotPoint.transpose()));
-    Log::log(Log::Info, kCategory,
-             "Reproj errors. Mean: " + toText(fit.meanResidual) + ", min: " + toText(fit.minResidual) +
-               ", max: " + toText(fit.maxResidual));
+    logInfo([&] { return "Calibration done. Offset: " + toText(fit.tipOffset.transpose()); });
+    logInfo([&] { return "Pos in world space: " + toText(fit.pivotPoint.transpose()); });
+    logInfo(
+      [&]
+      {
+          return "Reproj errors. Mean: " + toText(fit.meanResidual) + ", min: " + toText(fit.minResidual) +
+                 ", max: " + toText(fit.maxResidual);
+      });
 
     Eigen::Matrix4d result = Eigen::Matrix4d::Identity();
     result.topRightCorner<3, 1>() = fit.tipOffset;
@@ -311,9 +332,9 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
     rotation.col(0) = w;
     rotation.col(1) = u;
     rotation.col(2) = axis;
-    Log::log(Log::Info, kCategory, "Rotation axis: " + toText(axis.transpose()));
-    Log::log(Log::Info, kCategory, "Matrix: " + toText(rotation));
-    Log::log(Log::Info, kCategory, "Det: " + toText(rotation.determinant()));
+    logInfo([&] { return "Rotation axis: " + toText(axis.transpose()); });
+    logInfo([&] { return "Matrix: " + toText(rotation); });
+    logInfo([&] { return "Det: " + toText(rotation.determinant()); });
 
     Eigen::Matrix4d result = Eigen::Matrix4d::Identity();
     result.topLeftCorner<3, 3>() = rotation;
@@ -336,9 +357,11 @@ void ToolCalibrationAlgorithm::rotateCalibration180()
             continue;
         m_calibration = sequence->calibration() * turn;
         sequence->setCalibration(m_calibration);
-        Log::log(Log::Info, kCategory, "Calibration rotated by 180 is: \n" + toText(m_calibration));
+        logInfo([&] { return "Calibration rotated by 180 is: \n" + toText(m_calibration); });
     }
     m_flip = !m_flip;
+    if (m_lastResult)
+        m_lastResult = m_calibration;
     if (m_directionUp)
         m_directionUp = -*m_directionUp;
 }

@@ -31,8 +31,8 @@ class TrackingSequence;
 /// 2 samples) or the rotation sequence is empty; StatusCalibrationFailed (4) when the poses do not determine the
 /// tip (too few usable poses, no rotation, or rotation about one axis only). On 3 nothing changes; on 2 and 4 the
 /// held sequences are left with the identity calibration and calibration(), origin() and directionUp() keep the
-/// values of the last successful run; 1 (Error) if the host containers throw. Failures are logged at Error level in
-/// category "ToolCalibrationAlgorithm".
+/// values of the last successful run (calibration() the identity before one, even when a flip was armed); 1 (Error) if
+/// the host containers throw. Failures are logged at Error level in category "ToolCalibrationAlgorithm".
 ///
 /// Not synchronised: every call on one thread (normally the user-interface thread); the sequences must not change
 /// during compute(). The sequences are not owned and must outlive the algorithm.
@@ -108,6 +108,8 @@ protected:
 
 private:
     void run();
+    /// Ends a failed run with this status; calibration() goes back to the last computed result.
+    void fail(int status);
     [[nodiscard]] bool inputIsValid() const;
     void upDirectionFromFiducials(const TrackingSequence& sequence, const Eigen::Vector3d& origin);
 
@@ -117,6 +119,8 @@ private:
     std::optional<Eigen::Vector3d> m_origin;
     std::optional<Eigen::Vector3d> m_directionUp;
     Eigen::Matrix4d m_calibration = Eigen::Matrix4d::Identity();
+    /// calibration() after the last successful run (and any rotation since); empty before one.
+    std::optional<Eigen::Matrix4d> m_lastResult;
 };
 
 } // namespace Kelvaros

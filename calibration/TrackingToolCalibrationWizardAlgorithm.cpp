@@ -1,5 +1,7 @@
 #include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,16 @@ namespace Kelvaros
 namespace
 {
 const char* const kCategory = "TrackingToolCalibrationWizardAlgorithm";
+
+/// Writes a saved calibration back; an instrument that had none loses the one the wizard gave it.
+void restore(InstrumentCalibrationDataComponent& component, const std::string& id,
+             const std::optional<InstrumentCalibrationDataComponent::Calibration>& saved)
+{
+    if (saved)
+        component.setCalibration(id, *saved);
+    else
+        component.removeCalibration(id);
+}
 
 /// The orientation of a pose alone: the motion checks compare how far the tool turned, not where it went.
 Eigen::Matrix4d rotationPart(const Eigen::Matrix4d& pose)
@@ -165,11 +177,23 @@ void TrackingToolCalibrationWizardAlgorithm::compute()
     if (m_calibrationData.flip)
         calibration.rotateCalibration180();
     calibration.compute();
+    setStatus(calibration.status());
 
+    if (calibration.status() != Success)
+    {
+        // The failed tool calibration still holds a matrix - with the flip armed, the recording's earlier
+        // calibration turned by 180 degrees - which would pass for a result. The instrument keeps what it had.
+        Log::logf(Log::Error, kCategory,
+                  "Calibration of instrument '{}' failed (status {}); its earlier calibration is kept. Record again.",
+                  id, calibration.status());
+        m_origin.reset();
+        m_upAxisWorld.reset();
+        restore(component, id, *m_backup);
+        return;
+    }
     m_origin = calibration.origin();
     m_upAxisWorld = calibration.directionUp();
     component.setCalibration(id, calibration.calibration(), 0.0);
-    setStatus(calibration.status());
 }
 
 void TrackingToolCalibrationWizardAlgorithm::accept()
@@ -181,12 +205,7 @@ void TrackingToolCalibrationWizardAlgorithm::reset()
 {
     if (m_backup)
     {
-        const std::string id = instrument();
-        InstrumentCalibrationDataComponent& component = calibrationComponent();
-        if (*m_backup)
-            component.setCalibration(id, **m_backup);
-        else
-            component.removeCalibration(id);
+        restore(calibrationComponent(), instrument(), *m_backup);
         m_backup.reset();
     }
     m_calibrationData = CalibrationData();

@@ -92,8 +92,9 @@ public:
     /// Does nothing while no instrument is chosen. Otherwise saves the instrument's calibration on the first call
     /// since the last accept/reset, calibrates from the accepted recordings (pivot, needle direction or both, then
     /// the flip) and stores the result as the instrument's calibration (value 0.0), with origin() and
-    /// upAxisWorld(). A failed calibration stores the identity and empties both; the status is that of the tool
-    /// calibration (0 success, 2-4 failures; see ToolCalibrationAlgorithm).
+    /// upAxisWorld(). The status is that of the tool calibration (0 success, 2-4 failures; see
+    /// ToolCalibrationAlgorithm). A failure is logged, empties origin() and upAxisWorld() and gives the instrument
+    /// back the calibration it had before the wizard (none if it had none).
     void compute() override;
     /// Keeps the new calibration: forgets the saved one.
     void accept();

@@ -10,23 +10,10 @@
 // noise handed to the calibration is as anisotropic as a real tracker's: rotation noise times the 150 mm lever
 // arm dominates at the tip.
 //
-// Cramér–Rao bound. Observations: marker k of pose i, y_ik = R_i (m_k - p) + q + e_ik, e_ik ~ N(0, s² I), with
-// the tip offset p and pivot q shared by all poses and the true orientation R_i a nuisance parameter of each pose
-// (the translation t_i = q - R_i p is fixed by the pivot constraint). Perturbing R_i -> R_i exp([w_i]x):
-//
-//     dy_ik/dw_i = -R_i [m_k - p]x,   dy_ik/dp = -R_i,   dy_ik/dq = I.
-//
-// Pose i contributes the 9x9 Fisher information F_i = H_iᵀ H_i / s² (H_i stacks the 4 marker Jacobians); the
-// nuisance w_i is eliminated by the Schur complement, F_i' = F_i,ηη - F_i,ηw F_i,ww^-1 F_i,wη for η = (p, q),
-// and the bound on any unbiased estimate of (p, q) is (sum_i F_i')^-1. The tip-offset block's trace is the least
-// achievable mean squared 3D tip error. The bound depends on the drawn orientations, so it is averaged over the
-// trials like the squared error is.
-//
-// Cross-check in the pose domain (what the host fit sees): the rigid fit's pose error (w, τ) in the tool frame has
-// covariance s² (sum_k J_kᵀ J_k)^-1 with J_k = [-[m_k]x, I]; the tip residual of a pose, R_iᵀ (R̂_i p + t̂_i - q) =
-// -[p]x w + τ = G (w; τ), then has covariance C = G Cov G ᵀ, the same in every pose, and the information
-// sum_i [R_i -I]ᵀ R_i C^-1 R_iᵀ [R_i -I] must equal the marker-domain one. The program checks this on the first
-// trial: the rotational degrees of freedom of a pose that the tip residual leaves out inform only the nuisance.
+// Cramér–Rao bound (PivotCramerRaoBound.h): from the marker noise with each pose's orientation a nuisance
+// parameter, averaged over the trials like the squared error is, since it depends on the drawn orientations. The
+// program checks on the first trial that the pose-domain information (what the host fit sees) equals the
+// marker-domain one.
 
 #include <algorithm>
 #include <chrono>
@@ -41,24 +28,17 @@
 
 #include "lib/numerics/Geometry.h"
 
+#include "PivotCramerRaoBound.h"
+
 namespace
 {
+using Kelvaros::Bench::Matrix6d;
 using Kelvaros::Geometry::fitSpherePivotingPoses;
-using Matrix6d = Eigen::Matrix<double, 6, 6>;
-using Vector6d = Eigen::Matrix<double, 6, 1>;
-using Matrix9d = Eigen::Matrix<double, 9, 9>;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kMarkerNoise = 0.25; // mm per coordinate
 constexpr int kPosesPerRecording = 100;
 constexpr int kTrialsPerCone = 1500;
-
-Eigen::Matrix3d skew(const Eigen::Vector3d& v)
-{
-    Eigen::Matrix3d m;
-    m << 0.0, -v.z(), v.y(), v.z(), 0.0, -v.x(), -v.y(), v.x(), 0.0;
-    return m;
-}
 
 struct Tool
 {
@@ -118,55 +98,6 @@ Recording simulate(const Tool& tool, const Eigen::Vector3d& pivot, double coneDe
     return recording;
 }
 
-/// Marker-domain Fisher information of (p, q) with the orientations eliminated (see the file comment).
-Matrix6d markerInformation(const Tool& tool, const std::vector<Eigen::Matrix3d>& rotations, double noise)
-{
-    Matrix6d information = Matrix6d::Zero();
-    for (const Eigen::Matrix3d& rotation : rotations)
-    {
-        Matrix9d f = Matrix9d::Zero();
-        for (int k = 0; k < 4; ++k)
-        {
-            Eigen::Matrix<double, 3, 9> h;
-            h << -rotation * skew(tool.markers.col(k) - tool.tip), -rotation, Eigen::Matrix3d::Identity();
-            f += h.transpose() * h;
-        }
-        f /= noise * noise;
-        const Eigen::Matrix3d fww = f.topLeftCorner<3, 3>();
-        const Eigen::Matrix<double, 3, 6> fwe = f.topRightCorner<3, 6>();
-        information += f.bottomRightCorner<6, 6>() - fwe.transpose() * fww.inverse() * fwe;
-    }
-    return information;
-}
-
-/// Covariance of the tip residual in the tool frame, propagated from the marker noise through the rigid fit.
-Eigen::Matrix3d tipCovariance(const Tool& tool, double noise)
-{
-    Matrix6d jtj = Matrix6d::Zero();
-    for (int k = 0; k < 4; ++k)
-    {
-        Eigen::Matrix<double, 3, 6> j;
-        j << -skew(tool.markers.col(k)), Eigen::Matrix3d::Identity();
-        jtj += j.transpose() * j;
-    }
-    Eigen::Matrix<double, 3, 6> g;
-    g << -skew(tool.tip), Eigen::Matrix3d::Identity();
-    return noise * noise * g * jtj.inverse() * g.transpose();
-}
-
-Matrix6d poseInformation(const std::vector<Eigen::Matrix3d>& rotations, const Eigen::Matrix3d& tipCov)
-{
-    const Eigen::Matrix3d inverse = tipCov.inverse();
-    Matrix6d information = Matrix6d::Zero();
-    for (const Eigen::Matrix3d& rotation : rotations)
-    {
-        Eigen::Matrix<double, 3, 6> j;
-        j << rotation, -Eigen::Matrix3d::Identity();
-        information += j.transpose() * rotation * inverse * rotation.transpose() * j;
-    }
-    return information;
-}
-
 /// The textbook algebraic fit: ordinary least squares of [R_i -I][p; q] = -t_i. Returns p.
 Eigen::Vector3d algebraicTip(const std::vector<Eigen::Matrix4d>& poses)
 {
@@ -213,7 +144,7 @@ struct ConeFigures
 ConeFigures runCone(const Tool& tool, const Eigen::Vector3d& pivot, double coneDegrees, std::mt19937_64& rng,
                     bool checkInformation)
 {
-    const Eigen::Matrix3d tipCov = tipCovariance(tool, kMarkerNoise);
+    const Eigen::Matrix3d tipCov = Kelvaros::Bench::rigidFitTipCovariance(tool.markers, tool.tip, kMarkerNoise);
     ConeFigures figures;
     double hostSum = 0.0;
     double algebraicSum = 0.0;
@@ -223,14 +154,15 @@ ConeFigures runCone(const Tool& tool, const Eigen::Vector3d& pivot, double coneD
     for (int trial = 0; trial < kTrialsPerCone; ++trial)
     {
         const Recording recording = simulate(tool, pivot, coneDegrees, kPosesPerRecording, kMarkerNoise, rng);
-        const Matrix6d information = markerInformation(tool, recording.trueRotations, kMarkerNoise);
+        const Matrix6d information =
+          Kelvaros::Bench::pivotMarkerInformation(tool.markers, tool.tip, recording.trueRotations, kMarkerNoise);
         if (checkInformation && trial == 0)
         {
-            const Matrix6d fromPoses = poseInformation(recording.trueRotations, tipCov);
+            const Matrix6d fromPoses = Kelvaros::Bench::pivotPoseInformation(recording.trueRotations, tipCov);
             std::printf("Information cross-check (marker domain vs pose domain): relative difference %.2e\n",
                         (information - fromPoses).norm() / information.norm());
         }
-        boundSum += information.inverse().topLeftCorner<3, 3>().trace();
+        boundSum += Kelvaros::Bench::tipOffsetMeanSquaredBound(information);
 
         const Kelvaros::Geometry::SpherePivotResult fit = fitSpherePivotingPoses(recording.measuredPoses);
         if (!fit.valid)

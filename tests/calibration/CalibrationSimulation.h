@@ -2,24 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
-
-#include <Eigen/Geometry>
 
 #include "stream/TrackingInstrumentFiducialsData.h"
 #include "stream/TrackingSequence.h"
 
+#include "TrackingTestSupport.h"
+
+// A simulated pointer pivoted about its tip or turned about its needle, with tracker noise and ground truth.
 namespace Kelvaros::Testing
 {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kRadiansPerDegree = kPi / 180.0;
-
 /// Ground truth of a simulated pointer: tip and needle axis in the tracked tool frame, the markers the tracker
-/// sees on it, and where the tip rests in tracker space while it is pivoted.
+/// sees on it, and where the tip rests in tracker space while it is pivoted. Upright (identity orientation), the
+/// markers stand above the tip.
 struct SimulatedTool
 {
     std::string id = "pointer";
@@ -28,26 +24,14 @@ struct SimulatedTool
     Eigen::Vector3d axis_Tool = Eigen::Vector3d(0.1, -0.2, 1.0).normalized();
     std::vector<Eigen::Vector3d> markers_Tool{ { 0, 0, 0 }, { 30, 0, 5 }, { 0, 45, -5 } };
     Eigen::Vector3d pivot_Tracker{ 40.0, -25.0, -900.0 };
-    /// Orientation in which the tool stands upright over the pivot (its tip below its markers).
-    Eigen::Matrix3d upright = Eigen::Matrix3d::Identity();
 };
 
-/// Measurement noise of a simulated tracker: per-axis orientation noise and per-axis position noise.
+/// Measurement noise of a simulated tracker, per axis: orientation noise in the tool frame and position noise.
 struct SimulatedNoise
 {
     double rotationDegrees = 0.0;
     double positionMm = 0.0;
 };
-
-inline Eigen::Matrix3d noiseRotation(double sigmaDegrees, std::mt19937_64& rng)
-{
-    if (sigmaDegrees <= 0.0)
-        return Eigen::Matrix3d::Identity();
-    std::normal_distribution<double> gauss(0.0, sigmaDegrees * kRadiansPerDegree);
-    const Eigen::Vector3d w(gauss(rng), gauss(rng), gauss(rng));
-    const double angle = w.norm();
-    return angle > 0.0 ? Eigen::AngleAxisd(angle, w / angle).toRotationMatrix() : Eigen::Matrix3d::Identity();
-}
 
 inline Eigen::Vector3d noiseVector(double sigma, std::mt19937_64& rng)
 {
@@ -55,6 +39,12 @@ inline Eigen::Vector3d noiseVector(double sigma, std::mt19937_64& rng)
         return Eigen::Vector3d::Zero();
     std::normal_distribution<double> gauss(0.0, sigma);
     return Eigen::Vector3d(gauss(rng), gauss(rng), gauss(rng));
+}
+
+inline Eigen::Matrix3d noiseRotation(double sigmaDegrees, std::mt19937_64& rng)
+{
+    const Eigen::Vector3d w = noiseVector(sigmaDegrees * kDegree, rng);
+    return w.isZero(0.0) ? Eigen::Matrix3d::Identity() : Eigen::AngleAxisd(w.norm(), w.normalized()).toRotationMatrix();
 }
 
 inline Eigen::Matrix4d makePose(const Eigen::Matrix3d& rotation, const Eigen::Vector3d& translation)
@@ -65,20 +55,21 @@ inline Eigen::Matrix4d makePose(const Eigen::Matrix3d& rotation, const Eigen::Ve
     return pose;
 }
 
-/// A rotation by `radians` about the tracker's z-axis.
-inline Eigen::Matrix4d rotationAboutZ(double radians)
+/// The tool at `rotation` with its tip on the pivot, as the tracker measures it.
+inline Eigen::Matrix4d measuredPose(const SimulatedTool& tool, const Eigen::Matrix3d& rotation,
+                                    const SimulatedNoise& noise, std::mt19937_64& rng)
 {
-    return makePose(Eigen::AngleAxisd(radians, Eigen::Vector3d::UnitZ()).toRotationMatrix(), Eigen::Vector3d::Zero());
+    return makePose(rotation * noiseRotation(noise.rotationDegrees, rng),
+                    tool.pivot_Tracker - rotation * tool.tip_Tool + noiseVector(noise.positionMm, rng));
 }
 
-/// The fiducials of one measured pose: the tool's markers keyed with the tool's id, value 1.
+/// The fiducials of one pose: the tool's markers keyed with the tool's id, value 1.
 inline std::unique_ptr<TrackingInstrumentFiducialsData> markerFiducials(const SimulatedTool& tool,
                                                                         const Eigen::Matrix4d& pose)
 {
     auto fiducials = std::make_unique<TrackingInstrumentFiducialsData>();
-    const uint64_t key = TrackingInstrumentFiducialsData::instrumentKey(tool.id);
     for (const Eigen::Vector3d& marker : tool.markers_Tool)
-        fiducials->addFiducial(pose.topLeftCorner<3, 3>() * marker + pose.topRightCorner<3, 1>(), 1.0, key);
+        fiducials->addFiducial(apply(pose, marker), 1.0, TrackingInstrumentFiducialsData::instrumentKey(tool.id));
     return fiducials;
 }
 
@@ -90,8 +81,8 @@ inline std::unique_ptr<TrackingSequence> emptyRecording(const SimulatedTool& too
 }
 
 /// The tool pivoted about its resting tip: each pose tilts the upright tool by up to `maxTiltDegrees` about a
-/// random horizontal axis and spins it at random about the vertical, keeping the tip on the pivot point.
-/// With `withFiducials` every sample carries the markers as fiducials.
+/// random horizontal axis and spins it at random about the vertical. With `withFiducials` every sample carries
+/// the markers (at their true positions) as fiducials.
 inline std::unique_ptr<TrackingSequence> pivotingRecording(const SimulatedTool& tool, int count, double maxTiltDegrees,
                                                            const SimulatedNoise& noise, std::mt19937_64& rng,
                                                            bool withFiducials = false)
@@ -101,18 +92,16 @@ inline std::unique_ptr<TrackingSequence> pivotingRecording(const SimulatedTool& 
     for (int i = 0; i < count; ++i)
     {
         const double heading = 2.0 * kPi * unit(rng);
-        const double tilt = maxTiltDegrees * kRadiansPerDegree * std::sqrt(unit(rng));
+        const double tilt = maxTiltDegrees * kDegree * std::sqrt(unit(rng));
         const double spin = 2.0 * kPi * unit(rng);
-        const Eigen::Vector3d tiltAxis(std::cos(heading), std::sin(heading), 0.0);
-        const Eigen::Matrix3d rotation = Eigen::AngleAxisd(tilt, tiltAxis).toRotationMatrix() *
-                                         Eigen::AngleAxisd(spin, Eigen::Vector3d::UnitZ()).toRotationMatrix() *
-                                         tool.upright;
-        const Eigen::Matrix4d truth = makePose(rotation, tool.pivot_Tracker - rotation * tool.tip_Tool);
-        const Eigen::Matrix4d measured = makePose(rotation * noiseRotation(noise.rotationDegrees, rng),
-                                                  truth.topRightCorner<3, 1>() + noiseVector(noise.positionMm, rng));
-        const int index = sequence->add(measured, 1000 * int64_t(i));
+        const Eigen::Matrix3d rotation =
+          (Eigen::AngleAxisd(tilt, Eigen::Vector3d(std::cos(heading), std::sin(heading), 0.0)) *
+           Eigen::AngleAxisd(spin, Eigen::Vector3d::UnitZ()))
+            .toRotationMatrix();
+        const int index = sequence->add(measuredPose(tool, rotation, noise, rng), 1000 * int64_t(i));
         if (withFiducials)
-            sequence->elementwiseComponents().element(index).add(markerFiducials(tool, truth));
+            sequence->elementwiseComponents().element(index).add(
+              markerFiducials(tool, makePose(rotation, tool.pivot_Tracker - rotation * tool.tip_Tool)));
     }
     return sequence;
 }
@@ -125,12 +114,9 @@ inline std::unique_ptr<TrackingSequence> rotationRecording(const SimulatedTool& 
     auto sequence = emptyRecording(tool);
     for (int i = 0; i < count; ++i)
     {
-        const double angle = count > 1 ? spinDegrees * kRadiansPerDegree * i / (count - 1) : 0.0;
+        const double angle = count > 1 ? spinDegrees * kDegree * i / (count - 1) : 0.0;
         const Eigen::Matrix3d rotation = start * Eigen::AngleAxisd(angle, tool.axis_Tool).toRotationMatrix();
-        const Eigen::Vector3d translation = tool.pivot_Tracker - rotation * tool.tip_Tool;
-        sequence->add(makePose(rotation * noiseRotation(noise.rotationDegrees, rng),
-                               translation + noiseVector(noise.positionMm, rng)),
-                      1000 * int64_t(i));
+        sequence->add(measuredPose(tool, rotation, noise, rng), 1000 * int64_t(i));
     }
     return sequence;
 }
@@ -138,14 +124,7 @@ inline std::unique_ptr<TrackingSequence> rotationRecording(const SimulatedTool& 
 /// Angle in degrees between two lines (the sign of the directions is ignored).
 inline double lineAngleDegrees(const Eigen::Vector3d& a, const Eigen::Vector3d& b)
 {
-    const double c = std::abs(a.normalized().dot(b.normalized()));
-    return std::acos(std::min(1.0, c)) / kRadiansPerDegree;
-}
-
-/// Angle in degrees between two directions.
-inline double directionAngleDegrees(const Eigen::Vector3d& a, const Eigen::Vector3d& b)
-{
-    return std::atan2(a.cross(b).norm(), a.dot(b)) / kRadiansPerDegree;
+    return std::acos(std::min(1.0, std::abs(a.normalized().dot(b.normalized())))) / kDegree;
 }
 
 } // namespace Kelvaros::Testing
