@@ -24,10 +24,16 @@ const char* const kCategory = "LiveTrackingPointRegistrationAlgorithm";
 // The result messages of the two volume-moving types use this shorter category (log filters select on it).
 const char* const kResultCategory = "LiveTrackingPointRegistration";
 
-/// Tracked flag set and quality of at least 0.8 (NaN fails).
+/// An empty id selects no instrument, not one whose id happens to be empty.
+bool isInstrument(const TrackingInstrument& instrument, const std::string& id)
+{
+    return !id.empty() && instrument.ID() == id;
+}
+
+/// The selected instrument, with its tracked flag set and a quality of at least 0.8 (NaN fails).
 bool usable(const TrackingInstrument& instrument, const std::string& id)
 {
-    return instrument.ID() == id && instrument.tracked && instrument.quality >= 0.8;
+    return isInstrument(instrument, id) && instrument.tracked && instrument.quality >= 0.8;
 }
 
 /// Logs a message followed by a line feed and a matrix in Eigen's default format, if the log takes it.
@@ -38,11 +44,6 @@ void logWithMatrix(const char* category, const std::string& text, const Eigen::M
     std::ostringstream message;
     message << text << "\n" << matrix;
     Log::log(Log::Info, category, message.str());
-}
-
-bool hasId(const std::optional<std::string>& id)
-{
-    return id && !id->empty();
 }
 } // namespace
 
@@ -124,9 +125,9 @@ void LiveTrackingPointRegistrationAlgorithm::onStreamData(const std::shared_ptr<
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const TrackingInstrument& instrument : tracking->instrumentList())
     {
-        if (instrument.ID() == trackerId)
+        if (isInstrument(instrument, trackerId))
             m_trackedInstrument = instrument;
-        if (relativeId && *relativeId == instrument.ID())
+        if (relativeId && isInstrument(instrument, *relativeId))
             m_relativeInstrument = instrument;
     }
 }
@@ -204,7 +205,7 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
         return;
     }
     const std::optional<std::string> relativeId = m_pointsOnTrackingStream.relativeTrackerId();
-    if (type != GlobalTracking && !hasId(relativeId))
+    if (type != GlobalTracking && !relativeId)
     {
         Log::log(Log::Error, kCategory,
                  "This registration type adjusts a relative tracker, but none is selected; nothing was changed");
@@ -212,6 +213,8 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
         return;
     }
 
+    // The fit places the tracked points in world space through the stream's matrix as it is now.
+    const Eigen::Matrix4d fitStreamToWorld = m_stream.matrix();
     const auto fit = m_pointCorrespondences.fit();
     if (!fit)
     {
@@ -252,22 +255,34 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
             Log::log(Log::Info, kResultCategory, "Calibration of relative tracker reset to unity.");
             break;
         case AdjustRelativeCalibration:
-        {
-            // T p ≈ V⁻¹ S q for image points p and tracked points q (reference frame), so the rigid map from image
-            // coordinates into the reference frame is S⁻¹ V T. As the reference's calibration C it makes the tool
-            // shown relative to the reference, S C⁻¹ q, coincide with the image point's world position V p.
-            const Eigen::Matrix4d calibration = m_stream.matrix().inverse() * m_volume.matrix() * T;
-            m_stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(*relativeId,
-                                                                                                calibration, 0.0);
-            logWithMatrix(kCategory,
-                          "Relative registration successfull. Image registration is kept unchanged. Calibration of "
-                          "relative tracker is set to C=",
-                          calibration);
+            adjustRelativeCalibration(*relativeId, fitStreamToWorld, T);
             break;
-        }
     }
     setStatus(Success);
     signalOutputChanged.emitSignal();
+}
+
+void LiveTrackingPointRegistrationAlgorithm::adjustRelativeCalibration(const std::string& relativeId,
+                                                                       const Eigen::Matrix4d& fitStreamToWorld,
+                                                                       const Eigen::Matrix4d& T)
+{
+    // The fit gives V T p ≈ S q for image points p and tracked points q (reference frame), so S⁻¹ V T maps image
+    // coordinates into the reference frame, whatever S was. Every tool visualization draws a tool relative to the
+    // reference at S' C⁻¹ q with S' the stream's matrix when it draws; with C = S⁻¹ V T that is the image point's
+    // world position V p exactly when S' = V. The views built without the image do not set S' themselves, so the
+    // stream takes the volume's matrix here.
+    const Eigen::Matrix4d volumeToWorld = m_volume.matrix();
+    const Eigen::Matrix4d calibration = fitStreamToWorld.inverse() * volumeToWorld * T;
+    m_stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(relativeId, calibration, 0.0);
+    m_stream.setMatrix(volumeToWorld);
+    logWithMatrix(kCategory,
+                  "Relative registration successfull. Image registration is kept unchanged. Calibration of relative "
+                  "tracker is set to C=",
+                  calibration);
+    logWithMatrix(kCategory,
+                  "The registration of the tracking stream is set to the volume's matrix, so that every view draws "
+                  "the tool relative to the relative tracker on the volume: S = ",
+                  volumeToWorld);
 }
 
 std::vector<LiveTrackingPointRegistrationAlgorithm::Correspondence>

@@ -32,14 +32,18 @@ class TrackingStream;
 /// according to the registration type:
 ///  - GlobalTracking (0): volume matrix := volume matrix · T;
 ///  - AdjustVolumeRegistration (1): the same, and the reference ("relative") instrument's calibration := identity;
-///  - AdjustRelativeCalibration (2): the volume stays; the reference instrument's calibration becomes the rigid map
-///    from the volume's image coordinates into the reference frame, S⁻¹ · V · T (S the stream's world matrix, V the
-///    volume matrix; T itself when S = V, as the tool visualization sets it, or when both are identity), so that
-///    a tool shown relative to the calibrated reference, S · C⁻¹ · R⁻¹ · pose · calibration, lands on the volume.
+///  - AdjustRelativeCalibration (2): the volume stays; the reference instrument's calibration C becomes the rigid
+///    map from the volume's image coordinates into the reference frame, S⁻¹ · V · T (S the stream's world matrix
+///    the fit used, V the volume matrix), and the stream's world matrix is set to V. For relative tracking the
+///    stream's world matrix is the volume's matrix: every tool visualization, whether built with the image (which
+///    sets the same matrix) or without it (bullseye, navigation), then draws a tool relative to the calibrated
+///    reference, V · C⁻¹ · R⁻¹ · pose · calibration, on the volume, in whatever order views and registration come.
+///    The calibration written for that placement is T itself when S already was V.
 ///
 /// Tracked points are sampled from the latest sample of the two instruments, which the stream listener keeps. A
 /// sample is usable when it is of the instrument currently selected, its tracked flag is set and its quality is at
-/// least 0.8. The tip is pose · calibration
+/// least 0.8; an empty tracking target selects nothing, and an empty reference id means no reference (the
+/// tracked point set keeps that rule). The tip is pose · calibration
 /// (calibration from the stream's InstrumentCalibrationDataComponent, identity when there is none), relative to a
 /// reference instrument R as R⁻¹ · pose · calibration.
 ///
@@ -143,6 +147,9 @@ public:
 private:
     /// Stream listener (delivery thread): keeps the latest record of the tracking target and the reference.
     void onStreamData(const std::shared_ptr<const StreamData>& data);
+    /// Registration type 2: writes the reference's calibration and places the stream at the volume's matrix.
+    void adjustRelativeCalibration(const std::string& relativeId, const Eigen::Matrix4d& fitStreamToWorld,
+                                   const Eigen::Matrix4d& T);
     /// Calibration of an instrument from the stream's component; identity when there is none.
     [[nodiscard]] Eigen::Matrix4d calibrationOf(const std::string& instrumentId) const;
 

@@ -13,6 +13,13 @@ namespace Kelvaros
 namespace
 {
 const char* const kCategory = "PointsOnTrackingStream";
+
+/// An empty id names no instrument: the points are then in tracker coordinates, the same as with no id at all,
+/// and a stored configuration (which cannot tell the two apart) reads back the same.
+std::optional<std::string> referenceId(std::optional<std::string> id)
+{
+    return id && !id->empty() ? std::move(id) : std::nullopt;
+}
 } // namespace
 
 PointsOnTrackingStream::PointsOnTrackingStream(TrackingStream& stream)
@@ -66,7 +73,7 @@ void PointsOnTrackingStream::configure(const Properties* properties)
     if (hasTracker)
         m_trackerId = trackerId;
     if (hasRelative)
-        m_relativeTrackerId = relativeId;
+        m_relativeTrackerId = referenceId(std::move(relativeId));
 }
 
 void PointsOnTrackingStream::configuration(Properties* properties) const
@@ -165,7 +172,7 @@ std::optional<std::string> PointsOnTrackingStream::relativeTrackerId() const
 void PointsOnTrackingStream::setRelativeTrackerId(std::optional<std::string> id)
 {
     std::lock_guard<std::mutex> lock(m_idMutex);
-    m_relativeTrackerId = std::move(id);
+    m_relativeTrackerId = referenceId(std::move(id));
 }
 
 void PointsOnTrackingStream::setUseMainInstrument(bool flag)

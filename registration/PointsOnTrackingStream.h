@@ -22,7 +22,8 @@ class TrackingStream;
 /// stream, stored in the frame they were sampled in (tracker space, or the frame of a reference instrument), in
 /// millimetres. The set is a static record: points are never re-expressed when an instrument moves. It also
 /// records which instrument the points are taken with (the tracking target) and, optionally, which instrument they
-/// are relative to; the registration algorithm reads these ids to decide what to sample.
+/// are relative to; the registration algorithm reads these ids to decide what to sample. An empty id selects no
+/// instrument: an empty tracking target samples nothing, an empty reference id means "no reference".
 ///
 /// The tracking target either follows the stream's main instrument (useMainInstrument, the default) or is set by
 /// hand. Changing the target while points exist clears them (information in the log), since points of different
@@ -77,9 +78,10 @@ public:
     /// Sets the tracking target when useMainInstrument() is false; otherwise logs the error "Main instrument is
     /// used. Cannot set tracker ID manually." and keeps the old id. Points are not touched.
     void setTrackerId(std::string id);
-    /// Id of the reference instrument; empty for plain tracker coordinates. Any thread.
+    /// Id of the reference instrument; empty for plain tracker coordinates, never an empty string. Any thread.
     [[nodiscard]] std::optional<std::string> relativeTrackerId() const;
-    /// Sets (or, with an empty optional, clears) the reference instrument; points are not touched.
+    /// Sets the reference instrument; an empty optional or an empty id clears it (an empty id names no
+    /// instrument). Points are not touched.
     void setRelativeTrackerId(std::optional<std::string> id);
 
     [[nodiscard]] bool useMainInstrument() const { return m_useMainInstrument; }

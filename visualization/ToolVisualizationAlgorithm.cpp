@@ -165,6 +165,15 @@ bool ToolVisualizationAlgorithm::updateReference(const Eigen::Matrix4d& target)
                   "Cannot update the registration: the tracking target '{}' has no valid pose.", targetId);
         return false;
     }
+    // The calibrations above belong to the instruments selected now; they only fit raw poses of the same ones.
+    if (targetId != m_rawToolId || referenceId != m_rawReferenceId)
+    {
+        Log::logf(Log::Warning, kCategory,
+                  "Cannot update the registration: the last pose was taken for target '{}' and reference '{}', not "
+                  "for the selected target '{}' and reference '{}'; wait for the next sample.",
+                  m_rawToolId, m_rawReferenceId, targetId, referenceId);
+        return false;
+    }
     // The next sample gives S · C_r⁻¹ · R⁻¹ · T · C_t; with S = target · C_t⁻¹ · T⁻¹ · R · C_r every factor but
     // `target` cancels as long as neither instrument moved.
     const Eigen::Matrix4d registration =
@@ -229,6 +238,8 @@ void ToolVisualizationAlgorithm::onStreamData(const std::shared_ptr<const Stream
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         m_rawToolMatrix = target;
         m_rawReferenceMatrix = reference;
+        m_rawToolId = targetId;
+        m_rawReferenceId = referenceId;
         // trackerToWorld maps a point measured by the tracker into world space relative to the calibrated
         // reference: S · C_r⁻¹ · R⁻¹ (general inverses: calibrations may hold a scale or shear of a bad fit).
         const Eigen::Matrix4d trackerToWorld =

@@ -32,12 +32,15 @@ class TrackingStream;
 ///     tool matrix = S · C_r⁻¹ · R⁻¹ · T · C_t      (calibrated tool → world, mm),
 /// the quality is Q_r · Q_t, and a pose counts only when that quality is strictly above `qualityThreshold`.
 /// Calibrations come from the stream's InstrumentCalibrationDataComponent (identity when there is none).
+/// For relative tracking the stream's world matrix is the volume's matrix: the relative-calibration point
+/// registration sets it so, as the constructor with an image does, so instances built with or without the image
+/// draw the tool at the same place.
 ///
 /// Threads: onStreamData runs on the stream's delivery thread; the accessors, setRunning, updateReference and
-/// configure run on the user-interface thread. The recursive mutex guards the raw and processed matrices, the
-/// quality and the fiducials; the running flag is atomic; parameters are thread-safe on their own.
-/// signalToolUpdated is emitted on the stream's thread after every processed sample, outside the mutex.
-/// The stream and the image must outlive the algorithm.
+/// configure run on the user-interface thread. The recursive mutex guards the raw and processed matrices (with the
+/// instrument ids they were matched with), the quality and the fiducials; the running flag is atomic; parameters are
+/// thread-safe on their own. signalToolUpdated is emitted on the stream's thread after every processed sample, outside
+/// the mutex. The stream and the image must outlive the algorithm.
 class ToolVisualizationAlgorithm
   : public Algorithm
   , public SignalReceiver
@@ -91,8 +94,9 @@ public:
     /// world, mm): sets the stream's registration to target · C_t⁻¹ · T⁻¹ · R · C_r (with the calibrations read
     /// now and the last raw poses; R = C_r = identity without a reference). The stored pose is recomputed by the
     /// next sample. Refused (false, with a warning; the registration stays) without a stream, while the last
-    /// sample gave no valid pose (the raw poses then describe no tool) or when the product is not finite (a
-    /// singular pose or calibration). User-interface thread.
+    /// sample gave no valid pose (the raw poses then describe no tool), when the target or reference selected now
+    /// is not the one the raw poses were taken for (the calibrations would belong to other instruments), or when
+    /// the product is not finite (a singular pose or calibration). User-interface thread.
     bool updateReference(const Eigen::Matrix4d& target);
 
     /// Emitted after every processed sample (also when the target was missing), on the stream's thread.
@@ -141,6 +145,9 @@ private:
     mutable std::recursive_mutex m_mutex;
     Eigen::Matrix4d m_rawToolMatrix = Eigen::Matrix4d::Identity();
     Eigen::Matrix4d m_rawReferenceMatrix = Eigen::Matrix4d::Identity();
+    // The target and reference ids the raw matrices were matched with.
+    std::string m_rawToolId;
+    std::string m_rawReferenceId;
     Eigen::Matrix4d m_toolMatrix = Eigen::Matrix4d::Identity();
     double m_lastQuality = 0.0;
     std::unique_ptr<TrackingInstrumentFiducialsData> m_lastRawFiducials;

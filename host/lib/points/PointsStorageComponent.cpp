@@ -13,6 +13,18 @@ namespace
 {
 const char* const kCategory = "PointsStorageComponent";
 const char* const kRecord = "pointSet";
+
+/// `points` when it is of the requested type; null, with an error in the log, when it is not.
+std::shared_ptr<PointsOnData> ofType(std::shared_ptr<PointsOnData> points, const std::string& name,
+                                     const std::type_info& type, const std::function<bool(const PointsOnData&)>& isType)
+{
+    if (isType(*points))
+        return points;
+    Log::log(Log::Error, kCategory,
+             "Point set with name '" + name + "' already exists, but is not of type '" +
+               PointsStorageComponent::typeName(type) + "'");
+    return nullptr;
+}
 } // namespace
 
 PointsStorageComponent::PointsStorageComponent() = default;
@@ -97,23 +109,37 @@ std::shared_ptr<PointsOnData> PointsStorageComponent::getOrCreate(
   const std::string& name, const std::type_info& type, const std::function<bool(const PointsOnData&)>& isType,
   const std::function<std::shared_ptr<PointsOnData>()>& create)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    Entry& entry = m_entries[name];
-    if (entry.points)
+    std::shared_ptr<PointsOnData> existing;
+    std::optional<Properties> configuration;
     {
-        if (isType(*entry.points))
-            return entry.points;
-        Log::log(Log::Error, kCategory,
-                 "Point set with name '" + name + "' already exists, but is not of type '" + typeName(type) + "'");
-        return nullptr;
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        if (const auto it = m_entries.find(name); it != m_entries.end())
+        {
+            existing = it->second.points;
+            configuration = it->second.configuration;
+        }
     }
+    if (existing)
+        return ofType(existing, name, type, isType);
+    // Constructing and configuring a set runs foreign code (the set's point-added listeners among it), which must
+    // not run under this component's lock; the set is published only once it is complete.
     std::shared_ptr<PointsOnData> created = create ? create() : nullptr;
     if (!created)
         return nullptr;
-    entry.points = created;
-    if (entry.configuration)
-        created->configure(&*entry.configuration);
-    return created;
+    if (configuration)
+        created->configure(&*configuration);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        Entry& entry = m_entries[name];
+        if (!entry.points)
+        {
+            entry.points = created;
+            return created;
+        }
+        existing = entry.points;
+    }
+    // Another caller stored a set under the name meanwhile: everyone shares the stored one.
+    return ofType(existing, name, type, isType);
 }
 
 void PointsStorageComponent::configuration(Properties* properties) const

@@ -50,9 +50,11 @@ public:
     [[nodiscard]] std::vector<std::string> names() const;
 
     /// The set called `name` as a T: the stored one when it is a T; a new one from `create` when the entry has no
-    /// set, stored and configured from the entry's stored configuration; null, with the error "Point set with
+    /// set, configured from the entry's stored configuration and stored; null, with the error "Point set with
     /// name '<name>' already exists, but is not of type '<T>'" (category "PointsStorageComponent"), when the stored
-    /// set is of another type.
+    /// set is of another type. `create` and the configuration run outside the component's lock (so the new set's
+    /// listeners never run under it); when another caller stores a set under the name meanwhile, that one is
+    /// returned (under the same type rule) and the new one dropped. A failed creation leaves no entry behind.
     template<typename T>
     std::shared_ptr<T> getOrCreate(const std::string& name, const std::function<std::shared_ptr<T>()>& create)
     {
