@@ -7,6 +7,7 @@
 #include <Eigen/Geometry>
 #include <fmt/format.h>
 
+#include "lib/PluginLoader.h"
 #include "lib/SharedImageSet.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/ManualTrackingStream.h"
@@ -17,6 +18,7 @@
 #include "DerivedStream.h"
 #include "ExitCode.h"
 #include "HostSession.h"
+#include "NavigationPlugin.h"
 #include "SampleCollector.h"
 #include "SimulatorFeed.h"
 #include "SmoothingStudy.h"
@@ -113,7 +115,7 @@ TrackingSimulator::Settings settingsFor(TrackingSimulator::Scenario scenario, ui
     return settings;
 }
 
-// ---- 1: smoothing, through the plug-in loaded by the host ----
+// ---- 1: smoothing, through the plug-in's stream-creation algorithm as the host offers it ----
 
 void smoothingStep(HostSession& session, uint64_t seed, Report& report)
 {
@@ -325,7 +327,9 @@ int runDemo(const std::vector<std::string>& arguments)
     }
     const auto start = Clock::now();
     HostSession session;
-    if (!session.loadPlugins())
+    // The demo drives the plug-in's own classes, linked into this program; the host adopts that same code instead of
+    // loading the module, so the process holds one copy of the plug-in.
+    if (!session.app().pluginLoader().addLinked(std::make_unique<NavigationPlugin>(), NavigationPlugin::id()))
         return ExitFailure;
     Report report;
     smoothingStep(session, static_cast<uint64_t>(*seed), report);

@@ -28,11 +28,11 @@ bool testRule(const AlgorithmFactory::CreationRule& rule, const std::string& id,
     }
     catch (const std::exception& e)
     {
-        Log::log(Log::Error, "", "Cannot test algorithm " + id + ": " + e.what());
+        Log::log(Log::Error, kCategory, "Cannot test algorithm " + id + ": " + e.what());
     }
     catch (...)
     {
-        Log::log(Log::Error, "", "Cannot test algorithm " + id + ": unknown exception");
+        Log::log(Log::Error, kCategory, "Cannot test algorithm " + id + ": unknown exception");
     }
     return false;
 }
@@ -101,30 +101,68 @@ std::unique_ptr<Algorithm> AlgorithmFactory::instantiateAlgorithm(const std::str
 std::vector<const AlgorithmFactory::Descriptor*> AlgorithmFactory::compatibleDescriptors(const DataList& data) const
 {
     std::vector<const Descriptor*> result;
+    for (const auto& front : m_front)
+        for (const Descriptor* d : front->compatibleDescriptors(data))
+            if (isVisible(d))
+                result.push_back(d);
     for (const Descriptor& d : m_descriptors)
-        if (d.isCompatible && d.isCompatible(data))
+        if (d.isCompatible && isVisible(&d) && d.isCompatible(data))
             result.push_back(&d);
     return result;
 }
 
 const AlgorithmFactory::Descriptor* AlgorithmFactory::algorithmDescriptor(const std::string& id) const
 {
-    auto it =
-      std::find_if(m_descriptors.begin(), m_descriptors.end(), [&id](const Descriptor& d) { return d.id == id; });
-    return it == m_descriptors.end() ? nullptr : &*it;
+    for (const auto& front : m_front)
+        if (const Descriptor* d = front->algorithmDescriptor(id))
+            return d;
+    return ownDescriptor(id);
 }
 
 std::vector<const AlgorithmFactory::Descriptor*> AlgorithmFactory::algorithmDescriptors() const
 {
     std::vector<const Descriptor*> result;
-    result.reserve(m_descriptors.size());
+    for (const auto& front : m_front)
+        for (const Descriptor* d : front->algorithmDescriptors())
+            if (isVisible(d))
+                result.push_back(d);
     for (const Descriptor& d : m_descriptors)
-        result.push_back(&d);
+        if (isVisible(&d))
+            result.push_back(&d);
     return result;
+}
+
+bool AlgorithmFactory::addAlgorithmFactoryToFront(std::unique_ptr<AlgorithmFactory> factory)
+{
+    if (!factory)
+    {
+        Log::log(Log::Error, kCategory, "Cannot add a null algorithm factory to factory " + m_name);
+        return false;
+    }
+    m_front.insert(m_front.begin(), std::move(factory));
+    return true;
+}
+
+const AlgorithmFactory::Descriptor* AlgorithmFactory::ownDescriptor(const std::string& id) const
+{
+    auto it =
+      std::find_if(m_descriptors.begin(), m_descriptors.end(), [&id](const Descriptor& d) { return d.id == id; });
+    return it == m_descriptors.end() ? nullptr : &*it;
+}
+
+bool AlgorithmFactory::isVisible(const Descriptor* descriptor) const
+{
+    return algorithmDescriptor(descriptor->id) == descriptor;
 }
 
 std::string AlgorithmFactory::algorithmId(const Algorithm& algorithm) const
 {
+    for (const auto& front : m_front)
+    {
+        std::string id = front->algorithmId(algorithm);
+        if (!id.empty())
+            return id;
+    }
     auto it = m_typeToId.find(std::type_index(typeid(algorithm)));
     return it == m_typeToId.end() ? std::string() : it->second;
 }
@@ -134,7 +172,7 @@ bool AlgorithmFactory::registerAlgorithm(std::type_index type, const std::string
                                          std::shared_ptr<const Properties> preset)
 {
     const std::string id = m_name.empty() ? shortName : m_name + "." + shortName;
-    if (algorithmDescriptor(id))
+    if (ownDescriptor(id))
     {
         Log::log(Log::Warning, kCategory, "Algorithm already registered: " + id);
         return false;
@@ -165,7 +203,7 @@ bool AlgorithmFactory::registerAlgorithm(std::type_index type, const std::string
 
 bool AlgorithmFactory::addDescriptor(Descriptor descriptor)
 {
-    if (descriptor.id.empty() || !descriptor.create || algorithmDescriptor(descriptor.id))
+    if (descriptor.id.empty() || !descriptor.create || ownDescriptor(descriptor.id))
         return false;
     m_descriptors.push_back(std::move(descriptor));
     return true;

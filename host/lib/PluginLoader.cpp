@@ -234,7 +234,8 @@ struct PluginLoader::Impl
         infos.push_back(
           { c.id, c.path, c.descriptor.hostVersion, c.descriptor.buildFlags, c.descriptor.pluginVersion, plugin });
         plugins.push_back(std::move(c.plugin));
-        libraries.push_back(std::move(c.library));
+        if (c.library)
+            libraries.push_back(std::move(c.library));
         Log::logf(Log::Info, kCategory, "Loaded plug-in {} from {}", c.id, c.path);
         return plugin;
     }
@@ -417,6 +418,35 @@ int PluginLoader::loadFromFolders(const std::vector<std::string>& folders)
 int PluginLoader::loadAll()
 {
     return loadFromFolders(pluginFolders());
+}
+
+PluginBase* PluginLoader::addLinked(std::unique_ptr<PluginBase> plugin, const std::string& id)
+{
+    const std::string path = "(linked)";
+    if (!plugin || id.empty())
+    {
+        refuse(path, plugin ? "empty plug-in identifier" : "no plug-in");
+        return nullptr;
+    }
+    if (m_impl->isKnownId(id, {}))
+    {
+        refuse(path, "plug-in " + id + " is already loaded");
+        return nullptr;
+    }
+    Candidate c;
+    c.path = path;
+    c.id = id;
+    c.descriptor.hostVersion = hostVersion();
+    c.plugin = std::move(plugin);
+    for (const std::string& dependency : c.plugin->dependencies())
+    {
+        if (!m_impl->isSatisfied(dependency))
+        {
+            refuse(path, "missing dependency " + dependency);
+            return nullptr;
+        }
+    }
+    return m_impl->initialise(c);
 }
 
 void PluginLoader::unloadAll()

@@ -81,6 +81,12 @@ public:
     int loadFromFolders(const std::vector<std::string>& folders);
     /// loadFromFolders(pluginFolders()).
     int loadAll();
+    /// Adopts a plug-in whose code is linked into the program rather than loaded from a library: its identifier
+    /// must not be loaded yet and its dependencies must be satisfied; then setApplicationController and init, as for a
+    /// loaded one. Afterwards a library of the same identifier is refused as already loaded, so the program never
+    /// holds two copies of the plug-in's code and statics. The plug-in, or null when refused (logged; the object is
+    /// destroyed). Its path is "(linked)".
+    PluginBase* addLinked(std::unique_ptr<PluginBase> plugin, const std::string& id);
     /// Destroys every plug-in in reverse load order, then closes the libraries in reverse order.
     void unloadAll();
 

@@ -80,11 +80,3 @@ TEST(NavigationPlugin, ExtendsPointRegistrationOnlyWhileLoaded)
         EXPECT_EQ(PointCorrespondencesAlgorithm::createPointsOnData(stream, "PointCorrespondences"), nullptr);
     }
 }
-
-TEST(NavigationPlugin, ControllerFactoryHasNoPanelForForeignAlgorithms)
-{
-    PluginLoader loader;
-    auto* plugin = dynamic_cast<KelvarosLibPlugin*>(loader.load(NAVIGATION_PLUGIN_PATH));
-    ASSERT_NE(plugin, nullptr);
-    EXPECT_EQ(plugin->controllerFactory()->create(nullptr), nullptr);
-}
