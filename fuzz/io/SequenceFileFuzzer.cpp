@@ -8,20 +8,15 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/Log.h"
 #include "stream/TrackingSequence.h"
 #include "stream/io/TrackingSequenceFile.h"
+
+#include "FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace Kelvaros;
-    // Every refused input logs an Error; printing millions of them would only slow the search down.
-    static const bool consoleOff = []
-    {
-        Log::setConsoleEnabled(false);
-        return true;
-    }();
-    (void)consoleOff;
+    Fuzz::quietLog();
 
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto samples = TrackingSequenceFile::parse(text, "fuzz input");
