@@ -446,6 +446,25 @@ void Stream::deliveryLoop()
     m_deliveryThreadId.store(std::this_thread::get_id());
     const auto heldByPause = [this] { return state() == State::Paused && !worksWhilePaused(); };
     const auto wokenOrStopped = [this] { return m_stopRequested || m_wakePending; };
+    // Each round's continuation is a fresh value returned here, so a doWork (or a listener inside it) that throws
+    // ends delivery: an earlier round's continuation cannot survive into this one (a test saw delivery go on after
+    // an exception when the result was assigned into a variable instead).
+    const auto workOnce = [this]() -> std::optional<WorkContinuation>
+    {
+        try
+        {
+            return doWork();
+        }
+        catch (const std::exception& e)
+        {
+            Log::logf(Log::Error, logCategory, "Stream '{}' stopped delivering: {}", name(), e.what());
+        }
+        catch (...)
+        {
+            Log::logf(Log::Error, logCategory, "Stream '{}' stopped delivering after an unknown exception", name());
+        }
+        return std::nullopt;
+    };
     for (;;)
     {
         {
@@ -457,19 +476,7 @@ void Stream::deliveryLoop()
             m_wakePending = false;
         }
 
-        std::optional<WorkContinuation> next;
-        try
-        {
-            next = doWork();
-        }
-        catch (const std::exception& e)
-        {
-            Log::logf(Log::Error, logCategory, "Stream '{}' stopped delivering: {}", name(), e.what());
-        }
-        catch (...)
-        {
-            Log::logf(Log::Error, logCategory, "Stream '{}' stopped delivering after an unknown exception", name());
-        }
+        const std::optional<WorkContinuation> next = workOnce();
         if (!next)
             break;
 

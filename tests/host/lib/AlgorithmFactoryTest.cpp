@@ -3,12 +3,12 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/Log.h"
 #include "core/Properties.h"
-#include "lib/AlgorithmController.h"
 
 #include "LogExpectation.h"
 
@@ -44,7 +44,6 @@ public:
     void compute() override { setStatus(Success); }
     void configure(const Properties* properties) override
     {
-        Algorithm::configure(properties);
         ++configureCalls;
         if (properties)
             properties->param("threshold", threshold);
@@ -60,22 +59,17 @@ public:
     void compute() override {}
 };
 
-bool throwingRule(const DataList&, std::unique_ptr<Algorithm>*)
-{
-    throw std::runtime_error("boom");
-}
-
-bool emptyHandedRule(const DataList&, std::unique_ptr<Algorithm>*)
-{
-    return true;
-}
-
-bool acceptAnything(const DataList&, std::unique_ptr<Algorithm>* algorithm)
+// Creation rules: one that throws, one that claims success without an algorithm, and two that ignore the data.
+const auto throwingRule = [](const DataList&, std::unique_ptr<Algorithm>*) -> bool
+{ throw std::runtime_error("boom"); };
+const auto emptyHandedRule = [](const DataList&, std::unique_ptr<Algorithm>*) { return true; };
+const auto refuseAnything = [](const DataList&, std::unique_ptr<Algorithm>*) { return false; };
+const auto acceptAnything = [](const DataList&, std::unique_ptr<Algorithm>* algorithm)
 {
     if (algorithm)
         *algorithm = std::make_unique<OtherAlgorithm>();
     return true;
-}
+};
 
 class TestFactory : public AlgorithmFactory
 {
@@ -84,93 +78,41 @@ public:
     using AlgorithmFactory::registerAlgorithm;
 };
 
-/// A host table that refuses identifiers containing "Refused".
-class RefusingFactory : public TestFactory
+std::vector<std::string> ids(const std::vector<const AlgorithmFactory::Descriptor*>& descriptors)
 {
-protected:
-    bool addDescriptor(Descriptor descriptor) override
-    {
-        if (descriptor.id.find("Refused") != std::string::npos)
-            return false;
-        return AlgorithmFactory::addDescriptor(std::move(descriptor));
-    }
-};
+    std::vector<std::string> result;
+    for (const auto* d : descriptors)
+        result.push_back(d->id);
+    return result;
+}
 
-TEST(AlgorithmFactoryRegistration, IdentifierIsFactoryNameDotShortName)
+TEST(AlgorithmFactoryRegistration, IdentifiersAreNameDotShortNameAndTheFirstRegistrationStays)
 {
     TestFactory factory;
-    ASSERT_TRUE(factory.registerAlgorithm<FitAlgorithm>("Fit", "Registration;Point Fit"));
-    const AlgorithmFactory::Descriptor* d = factory.algorithmDescriptor("Nav.Fit");
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->category, "Registration;Point Fit");
-    EXPECT_EQ(factory.algorithmDescriptor("Fit"), nullptr);
-
+    {
+        LogExpectation expect(Log::Warning, "descriptor was refused: Nav.NoRule", 1);
+        EXPECT_FALSE(factory.registerAlgorithm(std::type_index(typeid(FitAlgorithm)), "NoRule", "X", nullptr));
+    }
+    EXPECT_EQ(factory.algorithmId(FitAlgorithm()), "") << "a refused registration maps no class";
+    ASSERT_TRUE(factory.registerAlgorithm<FitAlgorithm>("Fit", "First;Fit"));
+    const AlgorithmFactory::Descriptor* first = factory.algorithmDescriptor("Nav.Fit");
     TestFactory unnamed("");
     ASSERT_TRUE(unnamed.registerAlgorithm<FitAlgorithm>("Fit", "Fit"));
-    EXPECT_NE(unnamed.algorithmDescriptor("Fit"), nullptr);
-}
-
-TEST(AlgorithmFactoryRegistration, DuplicateKeepsFirstAndWarnsOncePerAttempt)
-{
-    TestFactory factory;
-    ASSERT_TRUE(factory.registerAlgorithm<FitAlgorithm>("Fit", "First;Fit"));
+    EXPECT_EQ(ids(unnamed.algorithmDescriptors()), std::vector<std::string>{ "Fit" }) << "no dot without a name";
     {
         LogExpectation expect(Log::Warning, "Algorithm already registered: Nav.Fit", 2);
-        EXPECT_FALSE(factory.registerAlgorithm<OtherAlgorithm>("Fit", "Second;Fit", &acceptAnything));
+        EXPECT_FALSE(factory.registerAlgorithm<OtherAlgorithm>("Fit", "Second;Fit", acceptAnything));
         EXPECT_FALSE(factory.registerAlgorithm<FitAlgorithm>("Fit", "Third;Fit"));
     }
-    ASSERT_EQ(factory.algorithmDescriptors().size(), 1u);
     EXPECT_EQ(factory.algorithmDescriptor("Nav.Fit")->category, "First;Fit");
-    // The refused class got no identifier.
     EXPECT_EQ(factory.algorithmId(OtherAlgorithm()), "");
-}
-
-TEST(AlgorithmFactoryRegistration, DisplayNameIsLastCategoryPiece)
-{
-    const std::pair<const char*, const char*> cases[] = {
-        { "Streaming;Combine Trackings", "Combine Trackings" }, { "A;B;C", "C" }, { "Plain", "Plain" }, { "", "" }
-    };
-    for (const auto& [category, name] : cases)
-    {
-        AlgorithmFactory::Descriptor d;
-        d.category = category;
-        EXPECT_EQ(d.displayName(), name) << category;
-    }
-}
-
-TEST(AlgorithmFactoryRegistration, TypeMapsToIdentifierOnlyWhenAccepted)
-{
-    RefusingFactory factory;
-    {
-        LogExpectation expect(Log::Warning, "descriptor was refused: Nav.RefusedFit", 1);
-        EXPECT_FALSE(factory.registerAlgorithm<FitAlgorithm>("RefusedFit", "Fit"));
-    }
-    EXPECT_EQ(factory.algorithmDescriptor("Nav.RefusedFit"), nullptr);
-    EXPECT_EQ(factory.algorithmId(FitAlgorithm()), "");
-
-    ASSERT_TRUE(factory.registerAlgorithm<FitAlgorithm>("Fit", "Fit"));
+    // The first identifier of a class stays; handed-out descriptors stay valid however many registrations follow.
     ASSERT_TRUE(factory.registerAlgorithm<FitAlgorithm>("FitAgain", "Fit again"));
     EXPECT_EQ(factory.algorithmId(FitAlgorithm()), "Nav.Fit");
-    EXPECT_EQ(factory.algorithmId(OtherAlgorithm()), "");
-
-    LogExpectation expect(Log::Warning, "descriptor was refused: Nav.NoRule", 1);
-    EXPECT_FALSE(factory.registerAlgorithm(std::type_index(typeid(FitAlgorithm)), "NoRule", "X", nullptr));
-    EXPECT_EQ(factory.algorithmDescriptors().size(), 2u);
-}
-
-TEST(AlgorithmFactoryRegistration, DescriptorsKeepOrderAndAddress)
-{
-    TestFactory factory;
-    ASSERT_TRUE(factory.registerAlgorithm<FitAlgorithm>("Fit", "Fit"));
-    const AlgorithmFactory::Descriptor* first = factory.algorithmDescriptor("Nav.Fit");
     for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(factory.registerAlgorithm<OtherAlgorithm>("Other" + std::to_string(i), "Other", &acceptAnything));
+        ASSERT_TRUE(factory.registerAlgorithm<OtherAlgorithm>("Other" + std::to_string(i), "Other", acceptAnything));
     EXPECT_EQ(factory.algorithmDescriptor("Nav.Fit"), first);
-    const auto all = factory.algorithmDescriptors();
-    ASSERT_EQ(all.size(), 101u);
-    EXPECT_EQ(all.front(), first);
-    EXPECT_EQ(all[1]->id, "Nav.Other0");
-    EXPECT_EQ(all.back()->id, "Nav.Other99");
+    EXPECT_EQ(factory.algorithmDescriptors().front(), first);
 }
 
 class AlgorithmFactoryCreation : public ::testing::Test
@@ -179,8 +121,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(factory.registerAlgorithm<FitAlgorithm>("Fit", "Registration;Point Fit"));
-        ASSERT_TRUE(factory.registerAlgorithm<OtherAlgorithm>("Throw", "Broken;Throw", &throwingRule));
-        ASSERT_TRUE(factory.registerAlgorithm<OtherAlgorithm>("Empty", "Broken;Empty", &emptyHandedRule));
+        ASSERT_TRUE(factory.registerAlgorithm<OtherAlgorithm>("Throw", "Broken;Throw", throwingRule));
+        ASSERT_TRUE(factory.registerAlgorithm<OtherAlgorithm>("Empty", "Broken;Empty", emptyHandedRule));
     }
 
     TestFactory factory;
@@ -188,80 +130,25 @@ protected:
     PointData morePoints{ "more points" };
 };
 
-TEST_F(AlgorithmFactoryCreation, UnfitDataGiveNullWithoutError)
+TEST_F(AlgorithmFactoryCreation, FailuresGiveNullAndOnlyRealErrorsAreLogged)
 {
-    const auto* d = factory.algorithmDescriptor("Nav.Fit");
-    EXPECT_EQ(d->create(DataList{}), nullptr);
-    EXPECT_EQ(d->create(DataList{ &points, &morePoints }), nullptr);
-    EXPECT_FALSE(d->isCompatible(DataList{ &points, &morePoints }));
-    EXPECT_TRUE(d->isCompatible(DataList{ &points }));
-}
-
-TEST_F(AlgorithmFactoryCreation, ThrowingRuleLogsAndGivesNull)
-{
-    const auto* d = factory.algorithmDescriptor("Nav.Throw");
+    const auto* fit = factory.algorithmDescriptor("Nav.Fit");
+    EXPECT_EQ(fit->create(DataList{}), nullptr);
+    EXPECT_EQ(fit->create(DataList{ &points, &morePoints }), nullptr);
+    EXPECT_FALSE(fit->isCompatible(DataList{ &points, &morePoints }));
+    EXPECT_TRUE(fit->isCompatible(DataList{ &points }));
     {
         LogExpectation expect(Log::Error, "Cannot create algorithm Nav.Throw: boom", 1);
-        EXPECT_EQ(d->create(DataList{ &points }), nullptr);
+        EXPECT_EQ(factory.algorithmDescriptor("Nav.Throw")->create(DataList{ &points }), nullptr);
     }
-
-    LogExpectation expect(Log::Error, "Nav.Throw: boom", 1);
-    EXPECT_FALSE(d->isCompatible(DataList{ &points }));
-}
-
-TEST_F(AlgorithmFactoryCreation, RuleThatBuildsNothingIsAnError)
-{
-    LogExpectation expect(Log::Error, "Cannot create algorithm Nav.Empty", 1);
-    EXPECT_EQ(factory.algorithmDescriptor("Nav.Empty")->create(DataList{ &points }), nullptr);
-}
-
-TEST_F(AlgorithmFactoryCreation, CreatedAlgorithmCarriesFactoryInfo)
-{
-    const DataList selection{ &points };
-    std::unique_ptr<Algorithm> algorithm = factory.algorithmDescriptor("Nav.Fit")->create(selection);
-    ASSERT_NE(algorithm, nullptr);
-    const Algorithm::FactoryInfo& info = algorithm->factoryInfo();
-    EXPECT_EQ(info.id, "Nav.Fit");
-    EXPECT_EQ(info.name, "Point Fit");
-    EXPECT_EQ(info.data.items(), selection.items());
-    EXPECT_EQ(factory.algorithmId(*algorithm), "Nav.Fit");
-    EXPECT_EQ(algorithm->status(), Algorithm::Unknown);
-    // No preset: configure is not called.
-    EXPECT_EQ(static_cast<FitAlgorithm&>(*algorithm).configureCalls, 0);
-    // The rule worked on its own copy of the selection.
-    EXPECT_NE(FitAlgorithm::lastRuleList, &selection);
-
-    // A controller is titled with the algorithm's name, or its identifier when the name is empty.
-    struct Controller : AlgorithmController
     {
-        using AlgorithmController::AlgorithmController;
-        void init() override {}
-    } controller(algorithm.get());
-    EXPECT_EQ(controller.title(), "Point Fit");
-    algorithm->setFactoryInfo({ "Nav.Fit", "", {} });
-    EXPECT_EQ(controller.title(), "Nav.Fit");
-}
-
-TEST_F(AlgorithmFactoryCreation, PresetIsAppliedThroughConfigure)
-{
-    auto preset = std::make_shared<Properties>("preset");
-    preset->setParam("threshold", 2.5);
-    ASSERT_TRUE(factory.registerAlgorithm(std::type_index(typeid(FitAlgorithm)), "FitPreset", "Registration;Preset",
-                                          &FitAlgorithm::createCompatible, preset));
-    const auto* d = factory.algorithmDescriptor("Nav.FitPreset");
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->preset, preset);
-    std::unique_ptr<Algorithm> algorithm = d->create(DataList{ &points });
-    ASSERT_NE(algorithm, nullptr);
-    auto& fit = static_cast<FitAlgorithm&>(*algorithm);
-    EXPECT_EQ(fit.configureCalls, 1);
-    EXPECT_DOUBLE_EQ(fit.threshold, 2.5);
-    EXPECT_EQ(fit.factoryInfo().name, "Preset");
-}
-
-TEST_F(AlgorithmFactoryCreation, InstantiateByIdentifier)
-{
-    EXPECT_NE(factory.instantiateAlgorithm("Nav.Fit", DataList{ &points }), nullptr);
+        LogExpectation expect(Log::Error, "Nav.Throw: boom", 1);
+        EXPECT_FALSE(factory.algorithmDescriptor("Nav.Throw")->isCompatible(DataList{ &points }));
+    }
+    {
+        LogExpectation expect(Log::Error, "Cannot create algorithm Nav.Empty", 1);
+        EXPECT_EQ(factory.algorithmDescriptor("Nav.Empty")->create(DataList{ &points }), nullptr);
+    }
     {
         LogExpectation expect(Log::Error, "Unknown algorithm: Nav.Missing", 1);
         EXPECT_EQ(factory.instantiateAlgorithm("Nav.Missing", DataList{ &points }), nullptr);
@@ -270,15 +157,62 @@ TEST_F(AlgorithmFactoryCreation, InstantiateByIdentifier)
     EXPECT_EQ(factory.instantiateAlgorithm("Nav.Fit", DataList{}), nullptr);
 }
 
-TEST_F(AlgorithmFactoryCreation, CompatibleDescriptorsInRegistrationOrder)
+TEST_F(AlgorithmFactoryCreation, CreatedAlgorithmCarriesFactoryInfoAndPreset)
 {
-    ASSERT_TRUE(factory.registerAlgorithm<OtherAlgorithm>("Any", "Any", &acceptAnything));
+    const DataList selection{ &points };
+    std::unique_ptr<Algorithm> algorithm = factory.instantiateAlgorithm("Nav.Fit", selection);
+    ASSERT_NE(algorithm, nullptr);
+    EXPECT_EQ(algorithm->factoryInfo().id, "Nav.Fit");
+    EXPECT_EQ(algorithm->factoryInfo().name, "Point Fit");
+    EXPECT_EQ(algorithm->factoryInfo().data.items(), selection.items());
+    EXPECT_EQ(static_cast<FitAlgorithm&>(*algorithm).configureCalls, 0) << "no preset, no configure";
+    EXPECT_NE(FitAlgorithm::lastRuleList, &selection) << "the rule works on its own copy of the selection";
+
+    auto preset = std::make_shared<Properties>("preset");
+    preset->setParam("threshold", 2.5);
+    ASSERT_TRUE(factory.registerAlgorithm(std::type_index(typeid(FitAlgorithm)), "FitPreset", "Registration;Preset",
+                                          &FitAlgorithm::createCompatible, preset));
+    algorithm = factory.instantiateAlgorithm("Nav.FitPreset", selection);
+    ASSERT_NE(algorithm, nullptr);
+    auto& fit = static_cast<FitAlgorithm&>(*algorithm);
+    EXPECT_EQ(fit.configureCalls, 1);
+    EXPECT_DOUBLE_EQ(fit.threshold, 2.5);
+    EXPECT_EQ(fit.factoryInfo().name, "Preset");
+}
+
+TEST_F(AlgorithmFactoryCreation, FrontFactoriesAreConsultedFirstAndOverride)
+{
+    // The later front factory is asked before the earlier one, and both before the base's own table. "Nav.Fit" is
+    // overridden by a rule that accepts nothing; "Nav.Extra" extends the base.
+    auto general = std::make_unique<TestFactory>();
+    ASSERT_TRUE(general->registerAlgorithm<OtherAlgorithm>("Any", "Any", acceptAnything));
+    ASSERT_TRUE(general->registerAlgorithm<OtherAlgorithm>("Extra", "General;Extra", acceptAnything));
+    auto specific = std::make_unique<TestFactory>();
+    ASSERT_TRUE(specific->registerAlgorithm<FitAlgorithm>("Fit", "Specific;Fit", refuseAnything));
+    ASSERT_TRUE(specific->registerAlgorithm<OtherAlgorithm>("Extra", "Specific;Extra", acceptAnything));
+    const AlgorithmFactory::Descriptor* overriding = specific->algorithmDescriptor("Nav.Fit");
+    {
+        LogExpectation expect(Log::Error, "null algorithm factory", 1);
+        EXPECT_FALSE(factory.addAlgorithmFactoryToFront(nullptr));
+    }
+    ASSERT_TRUE(factory.addAlgorithmFactoryToFront(std::move(general)));
+    ASSERT_TRUE(factory.addAlgorithmFactoryToFront(std::move(specific)));
+
+    EXPECT_EQ(factory.algorithmDescriptor("Nav.Fit"), overriding);
+    EXPECT_EQ(factory.algorithmDescriptor("Nav.Extra")->category, "Specific;Extra");
+    EXPECT_EQ(ids(factory.algorithmDescriptors()),
+              (std::vector<std::string>{ "Nav.Fit", "Nav.Extra", "Nav.Any", "Nav.Throw", "Nav.Empty" }));
+    // The base's "Nav.Fit" would accept the points, but the rule that overrides it accepts nothing.
     LogExpectation expect(Log::Error, "Nav.Throw: boom", 1);
-    const auto compatible = factory.compatibleDescriptors(DataList{ &points });
-    ASSERT_EQ(compatible.size(), 3u);
-    EXPECT_EQ(compatible[0]->id, "Nav.Fit");
-    EXPECT_EQ(compatible[1]->id, "Nav.Empty");
-    EXPECT_EQ(compatible[2]->id, "Nav.Any");
+    EXPECT_EQ(ids(factory.compatibleDescriptors(DataList{ &points })),
+              (std::vector<std::string>{ "Nav.Extra", "Nav.Any", "Nav.Empty" }));
+    EXPECT_EQ(factory.instantiateAlgorithm("Nav.Extra", DataList{ &points })->factoryInfo().name, "Extra");
+    EXPECT_EQ(factory.algorithmId(OtherAlgorithm()), "Nav.Extra");
+    EXPECT_EQ(factory.algorithmId(FitAlgorithm()), "Nav.Fit");
+    {
+        LogExpectation unfit(Log::Warning, "Nav.Fit cannot be created", 1);
+        EXPECT_EQ(factory.instantiateAlgorithm("Nav.Fit", DataList{ &points }), nullptr);
+    }
 }
 
 } // namespace

@@ -3,62 +3,17 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
-#include <string>
+#include <optional>
 #include <thread>
 #include <vector>
 
-#include <Eigen/Geometry>
-
-#include "core/Signal.h"
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
 
+#include "TrackingTestSupport.h"
+
 namespace Kelvaros::Testing
 {
-
-/// An instrument with a pose made of a rotation about z by `angle` radians and a translation.
-inline TrackingInstrument makeInstrument(const std::string& id, const Eigen::Vector3d& translation, double angle = 0.0,
-                                         double quality = 1.0, bool tracked = true, int64_t timestamp = 0,
-                                         const std::string& name = std::string())
-{
-    Eigen::Affine3d pose = Eigen::Translation3d(translation) * Eigen::AngleAxisd(angle, Eigen::Vector3d::UnitZ());
-    return TrackingInstrument{ TrackerID(id, "TestModel", name.empty() ? id + " tool" : name), pose.matrix(), quality,
-                               timestamp, tracked };
-}
-
-/// Collects the tracking samples a stream emits, on whichever thread emits them.
-class SampleCollector : public SignalReceiver
-{
-public:
-    explicit SampleCollector(Stream& stream)
-    {
-        stream.signalStreamData.connect(this, [this](const std::shared_ptr<const StreamData>& data) { add(data); });
-    }
-    ~SampleCollector() override { disconnectAll(); }
-
-    std::vector<std::shared_ptr<const TrackingStreamData>> samples() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_samples;
-    }
-    size_t count() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_samples.size();
-    }
-
-private:
-    void add(const std::shared_ptr<const StreamData>& data)
-    {
-        auto tracking = std::dynamic_pointer_cast<const TrackingStreamData>(data);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_samples.push_back(tracking);
-    }
-
-    mutable std::mutex m_mutex;
-    std::vector<std::shared_ptr<const TrackingStreamData>> m_samples;
-};
 
 /// A tracking stream whose hooks count their calls and can be told to fail. As a source (OwnThread) its doWork
 /// publishes one sample per period; as a derived stream (InputThread) samples are published with publish().
@@ -102,7 +57,7 @@ protected:
         if (finishWork)
             return std::nullopt;
         const int n = ++works;
-        publish({ makeInstrument("tool", Eigen::Vector3d(n, 0, 0), 0.0, 1.0, true, n) });
+        publish({ instrument("tool", pose(Eigen::Vector3d(n, 0, 0)), 1.0, true, n) });
         return WorkContinuation::after(m_period);
     }
 

@@ -10,12 +10,8 @@ using namespace Kelvaros::Testing;
 
 TEST(TrackingStreamData, FindsInstrumentsByIdOnly)
 {
-    ScriptedStream stream;
-    TrackingStreamData sample(&stream, { makeInstrument("ref", { 1, 0, 0 }), makeInstrument("pointer", { 2, 0, 0 }),
-                                         makeInstrument("pointer", { 3, 0, 0 }) });
-    EXPECT_EQ(sample.trackingStream(), &stream);
-    EXPECT_EQ(sample.instruments().size(), 3u);
-
+    TrackingStreamData sample(nullptr, { instrument("ref", pose({ 1, 0, 0 })), instrument("pointer", pose({ 2, 0, 0 })),
+                                         instrument("pointer", pose({ 3, 0, 0 })) });
     auto pointer = sample.instrument("pointer");
     ASSERT_TRUE(pointer);
     EXPECT_DOUBLE_EQ(pointer->matrix(0, 3), 3.0);    // a duplicate id: the last one counts
@@ -26,13 +22,13 @@ TEST(TrackingStreamData, FindsInstrumentsByIdOnly)
 TEST(TrackingStreamData, CloneIsDeepAndKeepsTheType)
 {
     ScriptedStream stream;
-    TrackingStreamData sample(&stream, { makeInstrument("pointer", { 2, 0, 0 }) });
+    TrackingStreamData sample(&stream, { instrument("pointer", pose({ 2, 0, 0 })) });
     sample.setTimestampDevice(123);
     sample.setTimestampArrival(456);
     sample.components().getOrAdd<TrackingInstrumentFiducialsData>().addFiducial({ 1, 1, 1 }, 1.0);
 
-    std::shared_ptr<const StreamData> clone = sample.clone();
-    auto tracking = std::dynamic_pointer_cast<const TrackingStreamData>(clone);
+    auto tracking =
+      std::dynamic_pointer_cast<const TrackingStreamData>(std::shared_ptr<const StreamData>(sample.clone()));
     ASSERT_TRUE(tracking);
     EXPECT_EQ(tracking->timestampDevice(), 123);
     EXPECT_EQ(tracking->timestampArrival(), 456);
@@ -46,48 +42,20 @@ TEST(TrackingStreamData, CloneIsDeepAndKeepsTheType)
     EXPECT_FALSE(std::dynamic_pointer_cast<const TrackingStreamData>(std::shared_ptr<const StreamData>(plain.clone())));
 }
 
-TEST(TrackingStreamData, UpdateComponentsCopiesAndReplaces)
+TEST(InstrumentCalibrationDataComponent, CopiesAreIndependentAndRemovalIsPerInstrument)
 {
-    TrackingStreamData target(nullptr, {});
-    target.components().getOrAdd<TrackingInstrumentFiducialsData>().addFiducial({ 0, 0, 0 }, 1.0);
-    TrackingStreamData source(nullptr, {});
-    source.components().getOrAdd<TrackingInstrumentFiducialsData>().addFiducial({ 5, 5, 5 }, 2.0);
-    source.components().getOrAdd<InstrumentCalibrationDataComponent>();
+    InstrumentCalibrationDataComponent component;
+    component.setCalibration("pointer", pose({ 0, 0, 150 }), 1.0);
+    component.setCalibration("needle", Eigen::Matrix4d::Identity(), 0.5);
+    std::unique_ptr<DataComponent> clone = component.cloneDerived();
+    auto* copy = dynamic_cast<InstrumentCalibrationDataComponent*>(clone.get());
+    ASSERT_NE(copy, nullptr);
+    copy->setCalibration("pointer", Eigen::Matrix4d::Zero(), 2.0);
+    EXPECT_TRUE(component.calibration("pointer")->matrix.isApprox(pose({ 0, 0, 150 })));
 
-    target.updateComponents(source);
-    EXPECT_EQ(target.components().size(), 2u);
-    const auto* fiducials = target.components().get<TrackingInstrumentFiducialsData>();
-    ASSERT_NE(fiducials, nullptr);
-    ASSERT_EQ(fiducials->size(), 1u);
-    EXPECT_DOUBLE_EQ(fiducials->values()[0], 2.0);
-    target.updateComponents(target);
-    EXPECT_EQ(target.components().size(), 2u);
-}
-
-TEST(TrackingInstrumentFiducialsData, InstrumentKeysAreFnv1a64OfTheId)
-{
-    // Published FNV-1a 64-bit test vectors.
-    EXPECT_EQ(TrackingInstrumentFiducialsData::instrumentKey(""), 0xcbf29ce484222325ULL);
-    EXPECT_EQ(TrackingInstrumentFiducialsData::instrumentKey("a"), 0xaf63dc4c8601ec8cULL);
-    EXPECT_EQ(TrackingInstrumentFiducialsData::instrumentKey("foobar"), 0x85944171f73967e8ULL);
-}
-
-TEST(TrackingInstrumentFiducialsData, SelectsTheFiducialsOfOneInstrument)
-{
-    const uint64_t pointer = TrackingInstrumentFiducialsData::instrumentKey("pointer");
-    const uint64_t ref = TrackingInstrumentFiducialsData::instrumentKey("ref");
-    TrackingInstrumentFiducialsData all;
-    all.addFiducial({ 1, 0, 0 }, 1.0, pointer);
-    all.addFiducial({ 2, 0, 0 }, 0.0, ref);
-    all.addFiducial({ 3, 0, 0 }, 0.5, pointer);
-    auto own = all.forInstrument(pointer);
-    ASSERT_EQ(own.size(), 2u);
-    EXPECT_EQ(own.instrumentKeys(), (std::vector<uint64_t>{ pointer, pointer }));
-    EXPECT_DOUBLE_EQ(own.points()[1].x(), 3.0);
-    EXPECT_DOUBLE_EQ(own.values()[1], 0.5);
-
-    TrackingInstrumentFiducialsData anonymous;
-    anonymous.addFiducial({ 1, 0, 0 }, 1.0);
-    EXPECT_FALSE(anonymous.hasInstrumentKeys());
-    EXPECT_TRUE(anonymous.forInstrument(pointer).empty());
+    EXPECT_TRUE(component.assign(*copy));
+    EXPECT_DOUBLE_EQ(component.calibration("pointer")->value, 2.0);
+    EXPECT_TRUE(component.removeCalibration("needle"));
+    EXPECT_FALSE(component.removeCalibration("needle"));
+    EXPECT_EQ(component.instrumentIds(), (std::vector<std::string>{ "pointer" }));
 }

@@ -26,31 +26,6 @@ Eigen::Matrix4d rotationPose(double angle, const Eigen::Vector3d& axis)
     return pose;
 }
 
-Eigen::Matrix3d columns(const Eigen::Vector3d& x, const Eigen::Vector3d& y, const Eigen::Vector3d& z)
-{
-    Eigen::Matrix3d m;
-    m << x, y, z;
-    return m;
-}
-
-TEST(PoseEulerTest, SliceOrientationsAreExact)
-{
-    // Axial, sagittal and coronal (RAS patient coordinates; columns: slice x, slice y, normal).
-    const Eigen::Matrix3d axial = columns({ 1, 0, 0 }, { 0, -1, 0 }, { 0, 0, -1 });
-    const Eigen::Matrix3d sagittal = columns({ 0, 0, -1 }, { 0, -1, 0 }, { -1, 0, 0 });
-    const Eigen::Matrix3d coronal = columns({ 1, 0, 0 }, { 0, 0, -1 }, { 0, 1, 0 });
-    EXPECT_EQ(rotation({ 180, 0, 0 }), axial);
-    EXPECT_EQ(rotation({ 180, 90, 0 }), sagittal);
-    EXPECT_EQ(rotation({ -90, 0, 0 }), coronal);
-    // Each is a proper rotation whose normal is the cross product of the in-plane axes.
-    for (const Eigen::Matrix3d& m : { axial, sagittal, coronal })
-        EXPECT_EQ(m.col(0).cross(m.col(1)), m.col(2));
-    // Multiples of 90 degrees are exact in any turn.
-    EXPECT_EQ(rotation({ 540, 0, 0 }), axial);
-    EXPECT_EQ(rotation({ 0, -270, 0 }), rotation({ 0, 90, 0 }));
-    EXPECT_EQ(rotation({ 0, 0, 360 }), Eigen::Matrix3d::Identity());
-}
-
 TEST(PoseEulerTest, FollowsTheDocumentedOrderAboutFixedAxes)
 {
     const double a = 25.0, b = -40.0, c = 110.0;
@@ -59,13 +34,11 @@ TEST(PoseEulerTest, FollowsTheDocumentedOrderAboutFixedAxes)
                                       Eigen::AngleAxisd(a * kDegree, Eigen::Vector3d::UnitX()))
                                        .toRotationMatrix();
     EXPECT_TRUE(rotation({ a, b, c }).isApprox(expected, 1e-14));
-    // 180 about x flips y and z, as the calibration's flip needs.
-    EXPECT_EQ(rotation({ 180, 0, 0 }), Eigen::Vector3d(1, -1, -1).asDiagonal().toDenseMatrix());
-
+    // Multiples of 90 degrees are exact in any turn: 180 about x flips y and z, as the calibration's flip needs.
+    EXPECT_EQ(rotation({ 540, 0, 0 }), Eigen::Vector3d(1, -1, -1).asDiagonal().toDenseMatrix());
+    EXPECT_EQ(rotation({ 0, -270, 0 }), rotation({ 0, 90, 0 }));
     const Eigen::Matrix4d pose = Pose::eulerToMat(Eigen::Vector3d(1.5, -2.0, 30.0), Eigen::Vector3d(a, b, c));
     EXPECT_EQ((pose.topRightCorner<3, 1>()), Eigen::Vector3d(1.5, -2.0, 30.0));
-    EXPECT_EQ(pose.row(3), Eigen::RowVector4d(0, 0, 0, 1));
-    EXPECT_NEAR((pose.topLeftCorner<3, 3>().determinant()), 1.0, 1e-14);
 }
 
 TEST(PoseEulerTest, RoundTripAwayFromGimbalLock)
@@ -97,48 +70,19 @@ TEST(PoseGeodesicTest, IsTheRelativeRotationAngleInRadians)
 {
     const Eigen::Vector3d axis(0.3, -1.0, 0.5);
     EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(0.3, axis)), 0.3, 1e-15);
-    EXPECT_NEAR(Pose::geodesicDistance(rotationPose(0.2, axis), rotationPose(1.7, axis)), 1.5, 1e-14);
+    // Translations do not count.
+    Eigen::Matrix4d moved = rotationPose(1.7, axis);
+    moved.topRightCorner<3, 1>() << 50.0, -20.0, 300.0;
+    EXPECT_NEAR(Pose::geodesicDistance(rotationPose(0.2, axis), moved), 1.5, 1e-14);
     EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(kPi, axis)), kPi, 1e-15);
     // Beyond pi the shorter way round counts.
     EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(4.0, axis)), 2.0 * kPi - 4.0, 1e-14);
     // Accurate for tiny angles too, where acos of the trace would lose half the digits.
     EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(1e-9, axis)), 1e-9, 1e-20);
-    EXPECT_EQ(Pose::geodesicDistance(rotationPose(0.7, axis), rotationPose(0.7, axis)), 0.0);
-    // The wizard's thresholds: 0.5 is about 28.6 degrees end to end.
-    EXPECT_GT(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(29.0 * kDegree, axis)), 0.5);
-    EXPECT_LT(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), rotationPose(28.0 * kDegree, axis)), 0.5);
     // A scaled block compares its rotation.
     Eigen::Matrix4d scaled = rotationPose(0.4, axis);
     scaled.topLeftCorner<3, 3>() *= 2.5;
     EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), scaled), 0.4, 1e-12);
-}
-
-TEST(PoseGeodesicTest, IsSymmetricAndInvariantAndIgnoresTranslation)
-{
-    std::mt19937_64 rng(22);
-    std::normal_distribution<double> gauss(0.0, 1.0);
-    const auto randomPose = [&]()
-    {
-        Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
-        pose.topLeftCorner<3, 3>() =
-          Eigen::Quaterniond(gauss(rng), gauss(rng), gauss(rng), gauss(rng)).normalized().toRotationMatrix();
-        pose.topRightCorner<3, 1>() = 100.0 * Eigen::Vector3d(gauss(rng), gauss(rng), gauss(rng));
-        return pose;
-    };
-    for (int i = 0; i < 100; ++i)
-    {
-        const Eigen::Matrix4d a = randomPose(), b = randomPose(), g = randomPose(), h = randomPose();
-        const double d = Pose::geodesicDistance(a, b);
-        EXPECT_GE(d, 0.0);
-        EXPECT_LE(d, kPi);
-        EXPECT_NEAR(Pose::geodesicDistance(b, a), d, 1e-14);
-        EXPECT_NEAR(Pose::geodesicDistance(g * a * h, g * b * h), d, 1e-12);
-        Eigen::Matrix4d moved = b;
-        moved.topRightCorner<3, 1>() += Eigen::Vector3d(50.0, -20.0, 300.0);
-        EXPECT_NEAR(Pose::geodesicDistance(a, moved), d, 1e-14);
-        // Triangle inequality of a metric.
-        EXPECT_LE(d, Pose::geodesicDistance(a, g) + Pose::geodesicDistance(g, b) + 1e-12);
-    }
 }
 
 } // namespace

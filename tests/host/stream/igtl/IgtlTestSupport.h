@@ -1,43 +1,30 @@
 #pragma once
 
-#include <arpa/inet.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
-#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Geometry>
-#include <igtlClientSocket.h>
-#include <igtlMessageHeader.h>
 #include <igtlTransformMessage.h>
 #include <igtl_util.h>
 
 #include "stream/igtl/OpenIGTLinkMessageDecoder.h"
 
+#include "GeometryTestSupport.h"
+
 namespace Kelvaros::Testing
 {
 
 using Bytes = std::vector<uint8_t>;
-
-/// A seeded random rigid pose: rotation from a random unit quaternion, translation within ±200 mm.
-inline Eigen::Matrix4d randomPose(std::mt19937& random)
-{
-    std::normal_distribution<double> gauss;
-    std::uniform_real_distribution<double> position(-200.0, 200.0);
-    Eigen::Quaterniond q(gauss(random), gauss(random), gauss(random), gauss(random));
-    q.normalize();
-    Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
-    pose.topLeftCorner<3, 3>() = q.toRotationMatrix();
-    pose.topRightCorner<3, 1>() = Eigen::Vector3d(position(random), position(random), position(random));
-    return pose;
-}
 
 inline void toIgtlMatrix(const Eigen::Matrix4d& pose, igtl::Matrix4x4& matrix)
 {
@@ -113,57 +100,41 @@ inline Bytes concat(std::initializer_list<Bytes> parts)
 class RawServer
 {
 public:
-    RawServer()
+    RawServer() : m_socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_socket, 4);
         socklen_t length = sizeof address;
+        ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(m_socket, 4);
         ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
         m_port = ntohs(address.sin_port);
     }
     ~RawServer()
     {
-        closeClient();
+        ::close(m_client);
         ::close(m_socket);
     }
     int port() const { return m_port; }
 
-    /// Waits for the next client (at most `timeout`); false when none came.
+    /// Drops the current client and waits for the next one (at most `timeout`); false when none came.
     bool accept(std::chrono::milliseconds timeout = std::chrono::seconds(10))
     {
-        closeClient();
+        ::close(std::exchange(m_client, -1));
         pollfd descriptor{ m_socket, POLLIN, 0 };
-        if (::poll(&descriptor, 1, int(timeout.count())) != 1)
-            return false;
-        m_client = ::accept(m_socket, nullptr, nullptr);
+        if (::poll(&descriptor, 1, int(timeout.count())) == 1)
+            m_client = ::accept(m_socket, nullptr, nullptr);
         return m_client >= 0;
     }
+    /// A blocking send returns when every byte is handed to the system.
     bool send(const Bytes& bytes)
     {
-        size_t sent = 0;
-        while (sent < bytes.size())
-        {
-            const ssize_t n = ::send(m_client, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            sent += size_t(n);
-        }
-        return true;
-    }
-    void closeClient()
-    {
-        if (m_client >= 0)
-            ::close(m_client);
-        m_client = -1;
+        return ::send(m_client, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
     }
 
 private:
-    int m_socket = -1;
+    int m_socket;
     int m_client = -1;
     int m_port = 0;
 };
@@ -171,25 +142,7 @@ private:
 /// A port on 127.0.0.1 that was free a moment ago (for servers that cannot report a system-chosen port).
 inline int freeLocalPort()
 {
-    RawServer probe;
-    return probe.port();
-}
-
-/// Reads one whole message with a plain OpenIGTLink client socket: its header (unpacked by the library) and the
-/// raw bytes. False on timeout or when the connection ends.
-inline bool receiveMessage(igtl::ClientSocket& socket, igtl::MessageHeader::Pointer& header, Bytes& message)
-{
-    header = igtl::MessageHeader::New();
-    header->InitPack();
-    if (socket.Receive(header->GetPackPointer(), header->GetPackSize()) != header->GetPackSize())
-        return false;
-    header->Unpack();
-    message.assign(static_cast<uint8_t*>(header->GetPackPointer()),
-                   static_cast<uint8_t*>(header->GetPackPointer()) + header->GetPackSize());
-    const size_t bodySize = header->GetBodySizeToRead();
-    message.resize(OpenIGTLinkMessageDecoder::headerSize + bodySize);
-    return bodySize == 0 ||
-           socket.Receive(message.data() + OpenIGTLinkMessageDecoder::headerSize, int(bodySize)) == int(bodySize);
+    return RawServer().port();
 }
 
 } // namespace Kelvaros::Testing

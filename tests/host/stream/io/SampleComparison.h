@@ -1,5 +1,8 @@
 #pragma once
 
+#include <filesystem>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,30 +23,30 @@ inline ::testing::AssertionResult samplesIdentical(const std::vector<TrackingSam
     {
         const TrackingSample& e = expected[i];
         const TrackingSample& a = actual[i];
-        if (e.timestampDevice != a.timestampDevice)
-            return ::testing::AssertionFailure()
-                   << "sample " << i << ": timestamp " << a.timestampDevice << " instead of " << e.timestampDevice;
-        if (e.instruments.size() != a.instruments.size())
-            return ::testing::AssertionFailure() << "sample " << i << ": " << a.instruments.size()
-                                                 << " instruments instead of " << e.instruments.size();
-        for (size_t j = 0; j < e.instruments.size(); ++j)
+        bool equal = e.timestampDevice == a.timestampDevice && e.instruments.size() == a.instruments.size();
+        for (size_t j = 0; equal && j < e.instruments.size(); ++j)
         {
             const TrackingInstrument& ei = e.instruments[j];
             const TrackingInstrument& ai = a.instruments[j];
-            bool matrixSame = true;
-            for (int k = 0; k < 16; ++k)
-                matrixSame = matrixSame && same(ei.matrix(k / 4, k % 4), ai.matrix(k / 4, k % 4));
-            if (ei.id != ai.id || !matrixSame || !same(ei.quality, ai.quality) || ei.timestamp != ai.timestamp ||
-                ei.tracked != ai.tracked)
-                return ::testing::AssertionFailure() << "sample " << i << ", instrument " << j << " ('" << ei.id.ID()
-                                                     << "' / '" << ai.id.ID() << "') differs:\n"
-                                                     << ei.matrix << "\nquality " << ei.quality << " ts "
-                                                     << ei.timestamp << " tracked " << ei.tracked << "\nvs\n"
-                                                     << ai.matrix << "\nquality " << ai.quality << " ts "
-                                                     << ai.timestamp << " tracked " << ai.tracked;
+            equal = ei.id == ai.id && same(ei.quality, ai.quality) && ei.timestamp == ai.timestamp &&
+                    ei.tracked == ai.tracked;
+            for (int k = 0; equal && k < 16; ++k)
+                equal = same(ei.matrix(k / 4, k % 4), ai.matrix(k / 4, k % 4));
         }
+        if (!equal)
+            return ::testing::AssertionFailure()
+                   << "sample " << i << " (timestamp " << e.timestampDevice << ") differs";
     }
     return ::testing::AssertionSuccess();
+}
+
+/// A scratch file name of its own for the running test and process.
+inline std::string temporaryPath(const std::string& name)
+{
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return (std::filesystem::temp_directory_path() /
+            (std::string("kelvaros-") + test->name() + "-" + std::to_string(::getpid()) + "-" + name))
+      .string();
 }
 
 } // namespace Kelvaros::Testing

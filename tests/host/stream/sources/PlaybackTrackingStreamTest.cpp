@@ -1,9 +1,6 @@
 #include "stream/sources/PlaybackTrackingStream.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <thread>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -23,14 +20,6 @@ using namespace Kelvaros::Testing;
 namespace
 {
 
-std::string temporaryPath(const std::string& name)
-{
-    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    return (std::filesystem::temp_directory_path() /
-            (std::string("kelvaros-") + test->name() + "-" + std::to_string(::getpid()) + "-" + name))
-      .string();
-}
-
 std::vector<TrackingSample> asSamples(const std::vector<std::shared_ptr<const TrackingStreamData>>& published)
 {
     std::vector<TrackingSample> samples;
@@ -44,7 +33,7 @@ std::vector<TrackingSample> threeSamples(int64_t spacing)
     std::vector<TrackingSample> samples;
     for (int i = 0; i < 3; ++i)
         samples.push_back(TrackingSample{
-          1000 + i * spacing, { makeInstrument("tool", Eigen::Vector3d(i, 0, 0), 0, 1, true, 1000 + i * spacing) } });
+          1000 + i * spacing, { instrument("tool", pose(Eigen::Vector3d(i, 0, 0)), 1.0, true, 1000 + i * spacing) } });
     return samples;
 }
 
@@ -70,9 +59,8 @@ TEST(PlaybackTrackingStream, ARecordingPlayedBackYieldsTheSameSamples)
         published = asSamples(collector.samples());
 
         OwningDataList output = recorder.takeOutput();
-        std::vector<const TrackingSequence*> sequences;
-        for (TrackingSequence* sequence : output.dataList().getTrackingSequences())
-            sequences.push_back(sequence);
+        const auto all = output.dataList().getTrackingSequences();
+        const std::vector<const TrackingSequence*> sequences(all.begin(), all.end());
         ASSERT_EQ(sequences.size(), 3u);
         const std::vector<TrackingSample> recorded = TrackingSequenceFile::fromSequences(sequences);
         ASSERT_TRUE(samplesIdentical(published, recorded));
@@ -125,8 +113,7 @@ TEST(PlaybackTrackingStream, LoopingKeepsTheDeviceClockMovingForward)
     playback.freeRunning = true;
     SampleCollector collector(playback);
     ASSERT_TRUE(playback.open() && playback.start());
-    while (collector.count() < 9)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(eventually([&] { return collector.count() >= 9; }));
     ASSERT_TRUE(playback.stop());
     EXPECT_FALSE(playback.finished());
     const auto samples = collector.samples();
