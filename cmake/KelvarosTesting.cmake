@@ -1,22 +1,37 @@
 include(GoogleTest)
 
+# THREADED marks a program whose code under test runs on several threads: its tests carry the CTest label
+# "threaded", and the ThreadSanitizer variant of the test script builds (target threaded_tests) and runs only those.
 function(_kelvaros_add_test_program name platform)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE KelvarosTestSupport ${ARG_LIBS})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=${platform}")
+  set(labels "")
+  if(ARG_THREADED)
+    set(labels threaded)
+    set_property(GLOBAL APPEND PROPERTY KELVAROS_THREADED_TEST_PROGRAMS ${name})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=${platform}" LABELS "${labels}")
 endfunction()
 
-# kelvaros_add_gtest(<name> SOURCES <files...> LIBS <targets...>)
+# kelvaros_add_gtest(<name> [THREADED] SOURCES <files...> LIBS <targets...>)
 # Builds one GoogleTest program with the shared test main (which fails a test on any unexpected
 # warning or error in the host log) and registers every test case with CTest.
 function(kelvaros_add_gtest name)
   _kelvaros_add_test_program(${name} offscreen ${ARGN})
 endfunction()
 
-# kelvaros_add_gl_test(<name> SOURCES <files...> LIBS <targets...>)
+# kelvaros_add_gl_test(<name> [THREADED] SOURCES <files...> LIBS <targets...>)
 # The same for tests that draw with OpenGL: they run on Qt's xcb platform and so need an X display
 # (scripts/test starts Xvfb, drawn by Mesa's software renderer, when DISPLAY is unset).
 function(kelvaros_add_gl_test name)
   _kelvaros_add_test_program(${name} xcb ${ARGN})
+endfunction()
+
+# The target that builds every THREADED program; call once, after all tests are added.
+function(kelvaros_add_threaded_tests_target)
+  get_property(programs GLOBAL PROPERTY KELVAROS_THREADED_TEST_PROGRAMS)
+  add_custom_target(threaded_tests)
+  add_dependencies(threaded_tests ${programs})
 endfunction()
