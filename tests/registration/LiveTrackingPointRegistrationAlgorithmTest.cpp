@@ -17,6 +17,7 @@
 
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
+#include "WaitUntil.h"
 #include "navigation/ToolNavigationVisualizationAlgorithm.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
@@ -371,14 +372,7 @@ TEST_F(LiveRegistration, ListenerRunsConcurrentlyWithTheUserInterface)
             (void)algorithm->correspondences();
     }
     // With the ids left alone, a sample of them arrives sooner or later.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool added = false;
-    while (!added && std::chrono::steady_clock::now() < deadline)
-    {
-        added = algorithm->addLiveTrackingPoint(point).has_value();
-        std::this_thread::yield();
-    }
-    EXPECT_TRUE(added);
+    EXPECT_TRUE(waitUntil([&] { return algorithm->addLiveTrackingPoint(point).has_value(); }));
     algorithm.reset();
     done = true;
     producer.join();

@@ -26,6 +26,7 @@
 
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
+#include "WaitUntil.h"
 
 using namespace Kelvaros;
 using namespace Kelvaros::Testing;
@@ -39,20 +40,6 @@ void expectNear(const Eigen::Matrix4d& actual, const Eigen::Matrix4d& expected, 
     EXPECT_LT((actual - expected).cwiseAbs().maxCoeff(), tolerance) << "actual\n"
                                                                     << actual << "\nexpected\n"
                                                                     << expected;
-}
-
-/// Polls a condition until it holds or ten seconds have passed; true when it held.
-template<typename Condition>
-bool waitUntil(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 /// A ManualTrackingStream (its own delivery thread, as a real tracker) with a running tool visualization on it.

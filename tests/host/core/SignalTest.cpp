@@ -8,25 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "WaitUntil.h"
+
 using namespace Kelvaros;
+using Kelvaros::Testing::waitUntil;
 
 namespace
 {
-/// Spins (yielding) until the condition holds or five seconds pass; the tests assert on the result so that a
-/// broken implementation fails instead of hanging.
-template<typename Condition>
-bool waitFor(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 /// Threads that emit a signal in a loop while this object lives, counting their emissions.
 class Emitters
 {
@@ -52,7 +40,7 @@ public:
     bool waitForEmissions(long count)
     {
         const long target = m_emissions + count;
-        return waitFor([&] { return m_emissions >= target; });
+        return waitUntil([&] { return m_emissions >= target; });
     }
 
 private:
@@ -177,7 +165,7 @@ TEST(SignalTest, NoCallAfterDisconnectReturnsWhileSeveralThreadsEmit)
             callsAfterEnd += ended;
         };
         SignalConnection connection = round % 2 ? signal.connect(slot) : signal.connect(receiver.get(), slot);
-        ASSERT_TRUE(waitFor([&] { return calls > 20; }));
+        ASSERT_TRUE(waitUntil([&] { return calls > 20; }));
         if (round % 2)
             connection.disconnect();
         else
@@ -207,7 +195,7 @@ TEST(SignalTest, SelfDisconnectWhileSeveralThreadsEmitRunsTheSlotOnce)
           });
         ASSERT_TRUE(emitters.waitForEmissions(50));
         armed = true;
-        ASSERT_TRUE(waitFor([&] { return !connection->isConnected(); }));
+        ASSERT_TRUE(waitUntil([&] { return !connection->isConnected(); }));
         ASSERT_TRUE(emitters.waitForEmissions(200));
         EXPECT_EQ(calls, 1) << "round " << round;
     }

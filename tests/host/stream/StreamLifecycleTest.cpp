@@ -124,7 +124,7 @@ TEST(StreamLifecycle, FailingHooksKeepTheStateAndASourceKeepsDelivering)
     EXPECT_FALSE(stream.close());
     EXPECT_EQ(stream.state(), State::Running);
     const int now = stream.works;
-    EXPECT_TRUE(eventually([&] { return stream.works >= now + 3; }));
+    EXPECT_TRUE(waitUntil([&] { return stream.works >= now + 3; }));
     stream.failStop = false;
 
     // close = stop + close: when only the close hook fails the stream is left stopped, not running.
@@ -193,7 +193,7 @@ TEST(StreamDeliveryThread, RunsOnOneThreadOfItsOwnOnlyBetweenStartAndStopOrDestr
     {
         ASSERT_TRUE(source->start());
         const size_t before = collector.count();
-        ASSERT_TRUE(eventually([&] { return collector.count() >= before + 3; }));
+        ASSERT_TRUE(waitUntil([&] { return collector.count() >= before + 3; }));
         // stop() and the destructor join the thread: no delivery can follow them.
         if (round < 2)
             ASSERT_TRUE(source->stop());
@@ -213,7 +213,7 @@ TEST(StreamDeliveryThread, PauseHoldsDeliveryUnlessTheSourceWorksWhilePaused)
 {
     ScriptedStream source(Stream::ThreadingMode::OwnThread);
     ASSERT_TRUE(source.open() && source.start());
-    ASSERT_TRUE(eventually([&] { return source.works >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return source.works >= 2; }));
     ASSERT_TRUE(source.pause());
     EXPECT_FALSE(source.isRunning());
     // At most one doWork that was already running when pause() returned.
@@ -224,12 +224,12 @@ TEST(StreamDeliveryThread, PauseHoldsDeliveryUnlessTheSourceWorksWhilePaused)
     const int held = source.works;
     ASSERT_TRUE(source.resume());
     EXPECT_TRUE(source.isRunning());
-    EXPECT_TRUE(eventually([&] { return source.works >= held + 3; }));
+    EXPECT_TRUE(waitUntil([&] { return source.works >= held + 3; }));
 
     source.workWhilePaused = true;
     ASSERT_TRUE(source.pause());
     const int paused = source.works;
-    EXPECT_TRUE(eventually([&] { return source.works >= paused + 3; }));
+    EXPECT_TRUE(waitUntil([&] { return source.works >= paused + 3; }));
 }
 
 TEST(StreamDeliveryThread, AListenerCannotStopItsStreamAndOneThatThrowsEndsDeliveryWithAnError)
@@ -248,7 +248,7 @@ TEST(StreamDeliveryThread, AListenerCannotStopItsStreamAndOneThatThrowsEndsDeliv
     LogExpectation refusal(Log::Error, "stop() refused on the stream's own delivery thread", 1);
     LogExpectation broke(Log::Error, "stopped delivering: listener broke", 1);
     ASSERT_TRUE(source.open() && source.start());
-    ASSERT_TRUE(eventually([&] { return calls >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return calls >= 2; }));
     std::this_thread::sleep_for(5ms);
     EXPECT_EQ(source.works, 2);
     EXPECT_TRUE(refused);
@@ -303,7 +303,7 @@ TEST(StreamDeliveryThread, StartStopAndListenersComingAndGoingWhileSamplesFlow)
 
     ASSERT_TRUE(source.start());
     const size_t before = collector.count();
-    EXPECT_TRUE(eventually([&] { return selfCalls >= 10 && collector.count() >= before + 20; }));
+    EXPECT_TRUE(waitUntil([&] { return selfCalls >= 10 && collector.count() >= before + 20; }));
     ASSERT_TRUE(source.close());
     EXPECT_EQ(source.starts, source.stops);
     EXPECT_EQ(selfCalls, 10);

@@ -11,6 +11,7 @@
 #include "stream/TrackingStreamData.h"
 
 #include "TrackingTestSupport.h"
+#include "WaitUntil.h"
 
 namespace Kelvaros::Testing
 {
@@ -65,19 +66,5 @@ private:
     ThreadingMode m_mode;
     std::chrono::microseconds m_period;
 };
-
-/// Polls a condition until it holds or a generous timeout passes (for effects on another thread).
-template<typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10))
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 } // namespace Kelvaros::Testing

@@ -72,7 +72,7 @@ TEST(OpenIGTLinkTrackingServer, PlainOpenIGTLinkClientReadsTrackingDataThenOneTr
     igtl::ClientSocket::Pointer client = igtl::ClientSocket::New();
     ASSERT_EQ(client->ConnectToServer("127.0.0.1", served.server.listeningPort()), 0);
     client->SetReceiveTimeout(5000);
-    ASSERT_TRUE(eventually([&] { return served.server.numClients() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return served.server.numClients() == 1; }));
 
     std::mt19937 random(37);
     const Eigen::Matrix4d a = randomRigid(random), b = randomRigid(random);
@@ -104,7 +104,7 @@ TEST(OpenIGTLinkTrackingServer, PlainOpenIGTLinkClientReadsTrackingDataThenOneTr
     }
 
     client->CloseSocket();
-    EXPECT_TRUE(eventually([&] { return served.server.numClients() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return served.server.numClients() == 0; }));
 }
 
 TEST(OpenIGTLinkTrackingServer, OurClientStreamReadsBackEverySampleWithItsTimestamp)
@@ -114,7 +114,7 @@ TEST(OpenIGTLinkTrackingServer, OurClientStreamReadsBackEverySampleWithItsTimest
     client.port = served.server.listeningPort();
     SampleCollector collector(client);
     ASSERT_TRUE(client.open() && client.start());
-    ASSERT_TRUE(eventually([&] { return served.server.numClients() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return served.server.numClients() == 1; }));
 
     std::mt19937 random(41);
     std::vector<Eigen::Matrix4d> poses;
@@ -125,7 +125,7 @@ TEST(OpenIGTLinkTrackingServer, OurClientStreamReadsBackEverySampleWithItsTimest
         served.source.push({ instrument("Needle", poses.back()), instrument("Reference", Eigen::Matrix4d::Identity()) },
                            777 + 20000 * i);
     }
-    ASSERT_TRUE(eventually([&] { return collector.count() >= size_t(count); }));
+    ASSERT_TRUE(waitUntil([&] { return collector.count() >= size_t(count); }));
     const auto samples = collector.samples();
     ASSERT_EQ(samples.size(), size_t(count));
     for (int i = 0; i < count; ++i)
@@ -152,7 +152,7 @@ TEST(OpenIGTLinkTrackingServer, SlowClientIsDroppedWithoutEverBlockingTheStream)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(uint16_t(served.server.listeningPort()));
     ASSERT_EQ(::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_TRUE(eventually([&] { return served.server.numClients() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return served.server.numClients() == 1; }));
 
     LogExpectation slow(Log::Warning, "reads too slowly", 1);
     std::vector<TrackingInstrument> tools;
@@ -170,7 +170,7 @@ TEST(OpenIGTLinkTrackingServer, SlowClientIsDroppedWithoutEverBlockingTheStream)
             std::this_thread::sleep_for(2ms);
         }
     }
-    EXPECT_TRUE(eventually([&] { return served.server.numClients() == 0; }, 20s));
+    EXPECT_TRUE(waitUntil([&] { return served.server.numClients() == 0; }, 20s));
     ::close(socket);
 }
 

@@ -59,7 +59,7 @@ TEST_F(OpenIGTLinkRawServer, MessagesWithOneTimestampFormOneSample)
                                      transformMessage("A", a2, 1010000), transformMessage("A", untimedA, 0),
                                      transformMessage("B", untimedB, 0), transformMessage("A", untimedA2, 0),
                                      transformMessage("S", a1, 7000), transformMessage("S", a2, 7000) })));
-    ASSERT_TRUE(eventually([&] { return collector.count() >= 6; }));
+    ASSERT_TRUE(waitUntil([&] { return collector.count() >= 6; }));
     std::this_thread::sleep_for(50ms);
     const auto samples = collector.samples();
     ASSERT_EQ(samples.size(), 6u);
@@ -108,7 +108,7 @@ TEST_F(OpenIGTLinkRawServer, MalformedMessagesAreSkippedWithALogLineAndLaterOnes
     // The same fault again is logged at debug level only.
     ASSERT_TRUE(server.send(concat({ badCrc, transformMessage("D", a, 5000000) })));
 
-    ASSERT_TRUE(eventually([&] { return collector.count() >= 4; }));
+    ASSERT_TRUE(waitUntil([&] { return collector.count() >= 4; }));
     const auto samples = collector.samples();
     ASSERT_EQ(samples.size(), 4u);
     const std::vector<std::string> ids{ "A", "B", "C", "D" };
@@ -132,11 +132,11 @@ TEST_F(OpenIGTLinkRawServer, GarbageInsteadOfAHeaderMakesItReconnect)
                                          Bytes(OpenIGTLinkMessageDecoder::headerSize, 0xff),
                                          transformMessage("Lost", Eigen::Matrix4d::Identity(), 2000000) })));
         ASSERT_TRUE(server.accept());
-        ASSERT_TRUE(eventually([&] { return stream.numConnections() == 2; }));
+        ASSERT_TRUE(waitUntil([&] { return stream.numConnections() == 2; }));
     }
-    ASSERT_TRUE(eventually([&] { return stream.state() == Stream::State::Running; }));
+    ASSERT_TRUE(waitUntil([&] { return stream.state() == Stream::State::Running; }));
     ASSERT_TRUE(server.send(transformMessage("B", Eigen::Matrix4d::Identity(), 3000000)));
-    ASSERT_TRUE(eventually([&] { return collector.count() >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return collector.count() >= 2; }));
     const auto samples = collector.samples();
     ASSERT_EQ(samples.size(), 2u);
     EXPECT_TRUE(samples[0]->instrument("A").has_value());
@@ -153,19 +153,19 @@ TEST(OpenIGTLinkTrackingStream, ReportsTheLossAndReconnectsAfterTheServerRestart
     connectTo(stream, server.listeningPort());
     SampleCollector collector(stream);
     ASSERT_TRUE(stream.open() && stream.start());
-    ASSERT_TRUE(eventually([&] { return server.numClients() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return server.numClients() == 1; }));
     {
         LogExpectation lost(Log::Warning, "lost (closed by the server); reconnecting", 1);
         server.stop();
-        ASSERT_TRUE(eventually([&] { return stream.state() == Stream::State::Disconnected; }));
+        ASSERT_TRUE(waitUntil([&] { return stream.state() == Stream::State::Disconnected; }));
         // Down for a while: several attempts fail quietly, with the back-off capped at 200 ms.
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(stream.state(), Stream::State::Disconnected);
         ASSERT_TRUE(server.start());
-        ASSERT_TRUE(eventually([&] { return stream.state() == Stream::State::Running && server.numClients() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return stream.state() == Stream::State::Running && server.numClients() == 1; }));
     }
     source.push({ instrument("Pointer", pose({ 4, 5, 6 })) }, 2000);
-    ASSERT_TRUE(eventually([&] { return collector.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return collector.count() == 1; }));
     EXPECT_EQ(collector.last()->timestampDevice(), 2000);
     EXPECT_EQ(stream.numConnections(), 2);
 }

@@ -113,7 +113,7 @@ TEST(PlaybackTrackingStream, LoopingKeepsTheDeviceClockMovingForward)
     playback.freeRunning = true;
     SampleCollector collector(playback);
     ASSERT_TRUE(playback.open() && playback.start());
-    ASSERT_TRUE(eventually([&] { return collector.count() >= 9; }));
+    ASSERT_TRUE(waitUntil([&] { return collector.count() >= 9; }));
     ASSERT_TRUE(playback.stop());
     EXPECT_FALSE(playback.finished());
     const auto samples = collector.samples();
