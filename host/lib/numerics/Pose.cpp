@@ -112,4 +112,18 @@ double geodesicDistance(const Eigen::Matrix4d& a, const Eigen::Matrix4d& b)
     return std::atan2(sinTheta, cosTheta);
 }
 
+bool isRigid(const Eigen::Matrix4d& matrix, double tolerance)
+{
+    constexpr double kMaxTranslation = 1e6; // mm; no tracker's working volume comes near
+    if (!matrix.allFinite() || matrix.col(3).head<3>().cwiseAbs().maxCoeff() > kMaxTranslation)
+        return false;
+    const Eigen::RowVector4d lastRow(0, 0, 0, 1);
+    if ((matrix.row(3) - lastRow).cwiseAbs().maxCoeff() > tolerance)
+        return false;
+    const Eigen::Matrix3d r = matrix.topLeftCorner<3, 3>();
+    if ((r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff() > tolerance)
+        return false;
+    return std::abs(r.determinant() - 1.0) <= tolerance;
+}
+
 } // namespace Kelvaros::Pose

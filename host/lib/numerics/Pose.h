@@ -50,4 +50,12 @@ namespace Kelvaros::Pose
 /// nearest rotation before the comparison. Callable from any thread.
 [[nodiscard]] KELVAROS_API double geodesicDistance(const Eigen::Matrix4d& a, const Eigen::Matrix4d& b);
 
+/// Whether a 4x4 matrix is a pose a tracker can report: every entry finite, the last row (0, 0, 0, 1) and the
+/// rotation block orthonormal with determinant +1, each within `tolerance` (absolute, on the entries of RᵀR − I,
+/// on det R − 1 and on the last row), and the translation within a kilometre (1e6 mm) of the origin. Scaled,
+/// sheared, mirrored, degenerate or absurdly far matrices are refused, so that a faulty peer or file cannot pass
+/// one off as tracked. The default tolerance accepts float-encoded rotations as
+/// trackers send them. Callable from any thread.
+[[nodiscard]] KELVAROS_API bool isRigid(const Eigen::Matrix4d& matrix, double tolerance = 1e-3);
+
 } // namespace Kelvaros::Pose

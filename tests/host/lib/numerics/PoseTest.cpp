@@ -1,6 +1,7 @@
 #include "lib/numerics/Pose.h"
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include <Eigen/Dense>
@@ -83,6 +84,28 @@ TEST(PoseGeodesicTest, IsTheRelativeRotationAngleInRadians)
     Eigen::Matrix4d scaled = rotationPose(0.4, axis);
     scaled.topLeftCorner<3, 3>() *= 2.5;
     EXPECT_NEAR(Pose::geodesicDistance(Eigen::Matrix4d::Identity(), scaled), 0.4, 1e-12);
+}
+
+TEST(PoseRigidTest, AcceptsRotationsAndRefusesWhatNoTrackerReports)
+{
+    const Eigen::Matrix4d rigid = Pose::eulerToMat({ 10, -20, 300 }, { 30, 40, 50 });
+    EXPECT_TRUE(Pose::isRigid(rigid));
+    Eigen::Matrix4d floatRounded = rigid.cast<float>().cast<double>();
+    EXPECT_TRUE(Pose::isRigid(floatRounded));
+
+    auto changed = [&](auto edit)
+    {
+        Eigen::Matrix4d m = rigid;
+        edit(m);
+        return m;
+    };
+    EXPECT_FALSE(Pose::isRigid(changed([](Eigen::Matrix4d& m) { m.topLeftCorner<3, 3>() *= 1000; })));
+    EXPECT_FALSE(Pose::isRigid(changed([](Eigen::Matrix4d& m) { m.row(1).head<3>().setZero(); })));
+    EXPECT_FALSE(Pose::isRigid(changed([](Eigen::Matrix4d& m) { m.col(0).head<3>() *= -1; }))); // mirrored
+    EXPECT_FALSE(Pose::isRigid(changed([](Eigen::Matrix4d& m) { m(0, 3) = std::numeric_limits<double>::infinity(); })));
+    EXPECT_FALSE(Pose::isRigid(changed([](Eigen::Matrix4d& m) { m(2, 3) = std::nan(""); })));
+    EXPECT_FALSE(Pose::isRigid(changed([](Eigen::Matrix4d& m) { m(1, 3) = 1e30; })));
+    EXPECT_FALSE(Pose::isRigid(changed([](Eigen::Matrix4d& m) { m(3, 0) = 0.5; })));
 }
 
 } // namespace
