@@ -30,17 +30,14 @@ public:
 protected:
     mutable std::recursive_mutex m_callMutex;
     // Read without the call mutex so that pruning never waits for a running slot.
-    std::atomic<bool> m_connected{true};
+    std::atomic<bool> m_connected{ true };
 };
 
-template <typename... Args>
+template<typename... Args>
 class Slot final : public SlotState
 {
 public:
-    explicit Slot(std::function<void(Args...)> function)
-      : m_function(std::move(function))
-    {
-    }
+    explicit Slot(std::function<void(Args...)> function) : m_function(std::move(function)) {}
 
     /// Calls the slot if it is still connected.
     void invoke(const Args&... args)
@@ -96,7 +93,7 @@ private:
 
 /// A thread-safe signal. emitSignal may run on any thread and calls the connected slots on that thread, in the
 /// order they were connected; connect and disconnect may run concurrently with it.
-template <typename... Args>
+template<typename... Args>
 class SignalImpl
 {
 public:
@@ -123,7 +120,7 @@ public:
     }
 
     /// Connects a member function of a receiver.
-    template <typename Receiver, typename... MethodArgs>
+    template<typename Receiver, typename... MethodArgs>
     SignalConnection connect(Receiver* receiver, void (Receiver::*method)(MethodArgs...))
     {
         return connect(static_cast<SignalReceiver*>(receiver),
@@ -135,26 +132,27 @@ public:
     /// Ends every connection of this signal.
     void disconnectAll()
     {
-        std::vector<std::shared_ptr<Detail::Slot<Args...>>> slots;
+        // Not named "slots": Qt defines that as a macro in every file that includes its headers first.
+        std::vector<std::shared_ptr<Detail::Slot<Args...>>> ending;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            slots.swap(m_slots);
+            ending.swap(m_slots);
         }
-        for (auto& slot : slots)
+        for (auto& slot : ending)
             slot->disconnect();
     }
 
     /// Calls every connected slot on the calling thread. Does nothing while blocked.
     void emitSignal(const Args&... args)
     {
-        std::vector<std::shared_ptr<Detail::Slot<Args...>>> slots;
+        std::vector<std::shared_ptr<Detail::Slot<Args...>>> calling;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_blocked)
                 return;
-            slots = m_slots;
+            calling = m_slots;
         }
-        for (auto& slot : slots)
+        for (auto& slot : calling)
             slot->invoke(args...);
     }
 

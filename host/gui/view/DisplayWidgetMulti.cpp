@@ -1,0 +1,140 @@
+#include "gui/view/DisplayWidgetMulti.h"
+
+#include <QGridLayout>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
+
+#include "gui/view/GlSliceView.h"
+#include "gui/view/GlVolumeView.h"
+#include "gui/view/ImageView3D.h"
+#include "gui/view/ImageViewSlice.h"
+#include "gui/view/InteractionView3D.h"
+#include "gui/view/Screenshot.h"
+#include "lib/SharedImageSet.h"
+
+namespace Kelvaros
+{
+namespace
+{
+constexpr int kSeparator = 2;
+/// The view size assumed for zooming while the widget is not laid out yet.
+constexpr int kDefaultViewSide = 360;
+const char* const kSliceLabels[] = { "Axial", "Sagittal", "Coronal" };
+
+/// The rectangles (GL window coordinates, y up) of the four quadrants in display order.
+std::array<GL::Viewport, 4> quadrants(const QSize& size)
+{
+    const int leftWidth = (size.width() - kSeparator) / 2;
+    const int rightWidth = size.width() - kSeparator - leftWidth;
+    const int bottomHeight = (size.height() - kSeparator) / 2;
+    const int topHeight = size.height() - kSeparator - bottomHeight;
+    const int right = leftWidth + kSeparator;
+    const int top = bottomHeight + kSeparator;
+    return { GL::Viewport{ 0, top, leftWidth, topHeight }, GL::Viewport{ right, top, rightWidth, topHeight },
+             GL::Viewport{ 0, 0, leftWidth, bottomHeight }, GL::Viewport{ right, 0, rightWidth, bottomHeight } };
+}
+} // namespace
+
+DisplayWidgetMulti::DisplayWidgetMulti(QWidget* parent) : QWidget(parent), m_view3D(new ImageView3D(this))
+{
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(kSeparator);
+    m_view3D->glView().setLabel("3D");
+    m_view3D->glView().setBackgroundColor({ 0.08, 0.09, 0.12 });
+    layout->addWidget(m_view3D, 0, 0);
+    for (int k = 0; k < 3; ++k)
+    {
+        m_slices[size_t(k)] = new ImageViewSlice(Slice(*Slice::planeFromIndex(k)), this);
+        m_slices[size_t(k)]->glView().setLabel(kSliceLabels[k]);
+        layout->addWidget(m_slices[size_t(k)], (k + 1) / 2, (k + 1) % 2);
+    }
+    for (InteractiveView* view : views())
+        m_groups[0].addView(view);
+    m_groups[1].addView(m_view3D);
+    for (ImageViewSlice* slice : m_slices)
+        m_groups[2].addView(slice);
+}
+
+DisplayWidgetMulti::~DisplayWidgetMulti() = default;
+
+ImageView3D* DisplayWidgetMulti::view3D(int index) const
+{
+    return index == 0 ? m_view3D : nullptr;
+}
+
+ImageViewSlice* DisplayWidgetMulti::viewSlice(int index) const
+{
+    return index >= 0 && index < 3 ? m_slices[size_t(index)] : nullptr;
+}
+
+ViewGroup* DisplayWidgetMulti::viewGroup(int index)
+{
+    return index >= 0 && index < 3 ? &m_groups[size_t(index)] : nullptr;
+}
+
+std::array<InteractiveView*, 4> DisplayWidgetMulti::views() const
+{
+    return { m_view3D, m_slices[0], m_slices[1], m_slices[2] };
+}
+
+void DisplayWidgetMulti::setVisibleData(const DataList& data)
+{
+    GUI::View::setVisibleData(data);
+    for (InteractiveView* view : views())
+        view->setVisibleData(data);
+    if (const std::vector<SharedImageSet*> volumes = data.getAll<SharedImageSet>(); !volumes.empty())
+        centreOn(*volumes.front());
+}
+
+void DisplayWidgetMulti::centreOn(const SharedImageSet& volume)
+{
+    const Eigen::AlignedBox3d box = volume.worldBoundingBox();
+    const Eigen::Vector3d centre = volume.imageToWorld(Eigen::Vector3d::Zero());
+    const auto [window, level] = windowLevelOfRange(volume);
+    int side = kDefaultViewSide;
+    if (isVisible())
+        for (const ImageViewSlice* view : m_slices)
+            side = std::min({ side, view->width(), view->height() });
+    const double mmPerPixel = 1.1 * box.sizes().maxCoeff() / std::max(side, 16);
+    for (int k = 0; k < 3; ++k)
+    {
+        GlSliceView& view = m_slices[size_t(k)]->sliceView();
+        view.setSlice(Slice(*Slice::planeFromIndex(k), centre));
+        view.setMmPerPixel(mmPerPixel);
+        view.setWindowLevel(window, level);
+    }
+    GlVolumeView& view3D = m_view3D->volumeView();
+    // From the patient's front, right and above, as a surgeon at the table sees the scene.
+    view3D.showBox(box, -Eigen::Vector3d(0.6, 1.0, 0.5), Eigen::Vector3d::UnitZ());
+    view3D.setWindowLevel(window, level);
+    m_view3D->interaction().setSceneCenter(box.center());
+}
+
+void DisplayWidgetMulti::update()
+{
+    m_groups[0].requestUpdate();
+}
+
+QImage DisplayWidgetMulti::renderToImage(const QSize& size) const
+{
+    return Screenshot::render(size,
+                              [this, &size](const GL::Viewport&)
+                              {
+                                  // The separators are what the views leave uncovered.
+                                  QOpenGLFunctions* f = QOpenGLContext::currentContext()->functions();
+                                  f->glClearColor(0.3f, 0.3f, 0.32f, 1.0f);
+                                  f->glClear(GL_COLOR_BUFFER_BIT);
+                                  const std::array<GL::Viewport, 4> viewports = quadrants(size);
+                                  const std::array<InteractiveView*, 4> all = views();
+                                  for (size_t i = 0; i < all.size(); ++i)
+                                      all[i]->glView().render(viewports[i]);
+                              });
+}
+
+bool DisplayWidgetMulti::saveScreenshot(const QString& path, const QSize& size) const
+{
+    return Screenshot::savePng(renderToImage(size), path);
+}
+
+} // namespace Kelvaros

@@ -1,0 +1,277 @@
+#include "gui/view/GlSliceView.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QOpenGLFunctions_3_3_Core>
+
+#include <Eigen/LU>
+#include <fmt/format.h>
+
+#include "gl/Functions.h"
+#include "gl/Pipeline.h"
+#include "gl/StateGuard.h"
+#include "gl/TextRenderer.h"
+#include "gl/VertexBuffer.h"
+#include "gui/view/VolumePlaneRenderer.h"
+#include "gui/view/VolumeTexture.h"
+#include "lib/SharedImageSet.h"
+
+namespace Kelvaros
+{
+namespace
+{
+constexpr const char* kCategory = "GlSliceView";
+/// Depth range (mm either side of the plane) of the orthographic projection: objects flattened onto the plane or
+/// drawn near it must not be clipped.
+constexpr double kDepthRange = 1e4;
+
+/// Slice frame (y down, z away from the viewer) ↔ eye frame (y up, looking along -z).
+Eigen::Matrix4d flipYZ()
+{
+    return Eigen::Vector4d(1, -1, -1, 1).asDiagonal();
+}
+
+Eigen::Matrix4d orthographic(double halfWidth, double halfHeight, double depth)
+{
+    Eigen::Matrix4d p = Eigen::Matrix4d::Identity();
+    p(0, 0) = 1.0 / halfWidth;
+    p(1, 1) = 1.0 / halfHeight;
+    p(2, 2) = -1.0 / depth;
+    return p;
+}
+
+/// 1, 2 or 5 times a power of ten, the largest not above `mm`.
+double roundScaleLength(double mm)
+{
+    const double decade = std::pow(10.0, std::floor(std::log10(mm)));
+    for (const double step : { 5.0, 2.0 })
+        if (step * decade <= mm)
+            return step * decade;
+    return decade;
+}
+
+GL::Font decorationFont()
+{
+    GL::Font font;
+    font.size = 13;
+    font.bold = 1;
+    font.color = { 0.95, 0.95, 0.6, 1.0 };
+    return font;
+}
+} // namespace
+
+GlSliceView::GlSliceView(Slice slice) : m_slice(std::move(slice)) {}
+
+GlSliceView::~GlSliceView() = default;
+
+void GlSliceView::setSlice(const Slice& slice)
+{
+    m_slice = slice;
+    requestRedraw();
+}
+
+void GlSliceView::setMmPerPixel(double mmPerPixel)
+{
+    if (!(mmPerPixel > 0))
+        return;
+    m_mmPerPixel = mmPerPixel;
+    requestRedraw();
+}
+
+void GlSliceView::scroll(double mm)
+{
+    m_slice.setOrigin(m_slice.origin() + mm * m_slice.normal());
+    requestRedraw();
+}
+
+void GlSliceView::pan(double dxPixels, double dyPixels)
+{
+    m_slice.setOrigin(m_slice.origin() - m_mmPerPixel * (dxPixels * m_slice.xAxis() - dyPixels * m_slice.yAxis()));
+    requestRedraw();
+}
+
+void GlSliceView::zoomAbout(double factor, double x, double y, const GL::Viewport& viewport)
+{
+    if (!(factor > 0))
+        return;
+    const Eigen::Vector3d fixed = worldAt(x, y, viewport);
+    m_mmPerPixel /= factor;
+    m_slice.setOrigin(fixed - m_mmPerPixel * ((x - 0.5 * viewport.width) * m_slice.xAxis() -
+                                              (y - 0.5 * viewport.height) * m_slice.yAxis()));
+    requestRedraw();
+}
+
+Eigen::Vector3d GlSliceView::worldAt(double x, double y, const GL::Viewport& viewport) const
+{
+    return m_slice.origin() + m_mmPerPixel * ((x - 0.5 * viewport.width) * m_slice.xAxis() -
+                                              (y - 0.5 * viewport.height) * m_slice.yAxis());
+}
+
+void GlSliceView::setWindowLevel(double window, double level)
+{
+    m_windowLevel = { std::max(window, 1e-6), level };
+    requestRedraw();
+}
+
+double GlSliceView::window() const
+{
+    return windowLevel().first;
+}
+
+double GlSliceView::level() const
+{
+    return windowLevel().second;
+}
+
+std::pair<double, double> GlSliceView::windowLevel() const
+{
+    if (m_windowLevel)
+        return *m_windowLevel;
+    if (!m_defaultWindowLevel)
+        m_defaultWindowLevel = defaultWindowLevel(visibleVolumes());
+    return *m_defaultWindowLevel;
+}
+
+void GlSliceView::setDecorationsVisible(bool visible)
+{
+    m_decorationsVisible = visible;
+    requestRedraw();
+}
+
+void GlSliceView::setSliceThickness(double mm)
+{
+    if (!(mm > 0))
+        return;
+    m_sliceThickness = mm;
+    requestRedraw();
+}
+
+void GlSliceView::setCameraMatrix(const Eigen::Matrix4d& cameraToWorld)
+{
+    m_slice.setPose(cameraToWorld * flipYZ());
+    requestRedraw();
+}
+
+void GlSliceView::setVisibleData(std::vector<Data*> data)
+{
+    GlView::setVisibleData(std::move(data));
+    m_defaultWindowLevel.reset();
+}
+
+RenderInfo GlSliceView::renderInfo(const GL::Viewport& viewport) const
+{
+    RenderInfo info;
+    info.viewState.viewport = viewport;
+    info.viewState.modelView = flipYZ() * m_slice.pose().inverse();
+    info.viewState.projection =
+      orthographic(0.5 * viewport.width * m_mmPerPixel, 0.5 * viewport.height * m_mmPerPixel, kDepthRange);
+    info.sliceView = true;
+    info.slice = m_slice;
+    info.sliceThickness = m_sliceThickness;
+    info.mmPerPixel = m_mmPerPixel;
+    return info;
+}
+
+void GlSliceView::renderData(const RenderInfo& info)
+{
+    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
+    const GL::Viewport& vp = info.viewState.viewport;
+    GL::StateGuard guard(GL::StateGuard::Depth);
+    // The image is the background of everything else in the plane: it writes no depth.
+    f->glDepthMask(GL_FALSE);
+    std::vector<std::shared_ptr<VolumeTexture>> textures;
+    for (const SharedImageSet* set : visibleVolumes())
+    {
+        std::shared_ptr<VolumeTexture> texture = VolumeTexture::acquire(*set);
+        if (!texture)
+            continue;
+        VolumePlaneRenderer::Quad quad;
+        quad.corners = { worldAt(0, 0, vp), worldAt(vp.width, 0, vp), worldAt(0, vp.height, vp),
+                         worldAt(vp.width, vp.height, vp) };
+        quad.clipFromWorld = info.viewState.projection * info.viewState.modelView;
+        quad.textureFromWorld = VolumeTexture::textureFromWorld(*set);
+        quad.texture = texture->textureId();
+        quad.window = window();
+        quad.level = level();
+        // Further volumes are blended over the first (a fusion of, say, CT and MR).
+        quad.alpha = textures.empty() ? 1.0 : 0.5;
+        VolumePlaneRenderer::draw(quad);
+        textures.push_back(std::move(texture));
+    }
+    m_textures = std::move(textures);
+}
+
+void GlSliceView::renderDecorations(const RenderInfo& info)
+{
+    GlView::renderDecorations(info);
+    if (!m_decorationsVisible)
+        return;
+    renderOrientationLabels(info.viewState.viewport);
+    renderScaleBar(info);
+}
+
+void GlSliceView::renderOrientationLabels(const GL::Viewport& viewport) const
+{
+    using GL::TextRenderer;
+    const double w = viewport.width;
+    const double h = viewport.height;
+    const auto text = [](const Eigen::Vector3d& direction) { return std::string(1, anatomicalLetter(direction)); };
+    const GL::Font font = decorationFont();
+    TextRenderer::render(viewport, text(m_slice.xAxis()), { w - 6, 0.5 * h }, font, TextRenderer::Right,
+                         TextRenderer::Middle);
+    TextRenderer::render(viewport, text(-m_slice.xAxis()), { 6, 0.5 * h }, font, TextRenderer::Left,
+                         TextRenderer::Middle);
+    TextRenderer::render(viewport, text(-m_slice.yAxis()), { 0.5 * w, h - 4 }, font, TextRenderer::Centre,
+                         TextRenderer::Top);
+    TextRenderer::render(viewport, text(m_slice.yAxis()), { 0.5 * w, 4 }, font, TextRenderer::Centre,
+                         TextRenderer::Bottom);
+}
+
+void GlSliceView::renderScaleBar(const RenderInfo& info) const
+{
+    const GL::Viewport& viewport = info.viewState.viewport;
+    const double lengthMm = roundScaleLength(0.2 * viewport.width * m_mmPerPixel);
+    const double lengthPx = std::round(lengthMm / m_mmPerPixel);
+    const double right = viewport.width - 20;
+    const double y = 28;
+    const std::vector<Eigen::Vector3d> points = {
+        { right - lengthPx, y, 0 },     { right, y, 0 },     { right - lengthPx, y - 4, 0 },
+        { right - lengthPx, y + 4, 0 }, { right, y - 4, 0 }, { right, y + 4, 0 },
+    };
+    GL::ViewState pixels(viewport);
+    pixels.projection = GL::createOrtho2d(viewport.width, viewport.height);
+    GL::StateGuard guard;
+    GL::VertexBuffer bar;
+    bar.setData(points);
+    GL::Pipeline::enable(pixels, GL::Pipeline::UniformColor);
+    GL::Pipeline::setColor(decorationFont().color);
+    GL::Pipeline::setLineWidth(2.0);
+    bar.draw(GL_LINES);
+    GL::TextRenderer::render(viewport, fmt::format("{:g} mm", lengthMm), { right - 0.5 * lengthPx, y + 6 },
+                             decorationFont(), GL::TextRenderer::Centre, GL::TextRenderer::Bottom);
+}
+
+std::pair<double, double> defaultWindowLevel(const std::vector<SharedImageSet*>& volumes)
+{
+    return volumes.empty() ? std::pair(1.0, 0.5) : windowLevelOfRange(*volumes.front());
+}
+
+std::pair<double, double> windowLevelOfRange(const SharedImageSet& set)
+{
+    const std::vector<float>& voxels = set.voxels(set.selectedImage());
+    if (voxels.empty())
+        return { 1.0, 0.5 };
+    const auto [low, high] = std::minmax_element(voxels.begin(), voxels.end());
+    const double window = double(*high) - double(*low);
+    return { window > 0 ? window : 1.0, 0.5 * (double(*high) + double(*low)) };
+}
+
+char anatomicalLetter(const Eigen::Vector3d& direction)
+{
+    Eigen::Index axis = 0;
+    direction.cwiseAbs().maxCoeff(&axis);
+    return direction[axis] >= 0 ? "RAS"[axis] : "LPI"[axis];
+}
+
+} // namespace Kelvaros

@@ -1,0 +1,155 @@
+#include "gui/view/GlVolumeView.h"
+
+#include <algorithm>
+
+#include <qopengl.h>
+
+#include <Eigen/LU>
+
+#include "gl/Pipeline.h"
+#include "gl/StateGuard.h"
+#include "gl/VertexBuffer.h"
+#include "gui/view/GlSliceView.h"
+#include "gui/view/VolumePlaneRenderer.h"
+#include "gui/view/VolumeTexture.h"
+#include "lib/SharedImageSet.h"
+
+namespace Kelvaros
+{
+namespace
+{
+/// Corners of the plane through the grid's centre perpendicular to image axis `normal`, in image coordinates.
+std::array<Eigen::Vector3d, 4> centralPlane(const Eigen::Vector3d& halfExtent, int normal)
+{
+    const int u = (normal + 1) % 3;
+    const int v = (normal + 2) % 3;
+    std::array<Eigen::Vector3d, 4> corners;
+    for (int i = 0; i < 4; ++i)
+    {
+        corners[size_t(i)].setZero();
+        corners[size_t(i)][u] = (i & 1 ? 1 : -1) * halfExtent[u];
+        corners[size_t(i)][v] = (i & 2 ? 1 : -1) * halfExtent[v];
+    }
+    return corners;
+}
+} // namespace
+
+GlVolumeView::GlVolumeView() = default;
+
+GlVolumeView::~GlVolumeView() = default;
+
+void GlVolumeView::setCamera(const Camera& camera)
+{
+    m_camera = camera;
+    requestRedraw();
+}
+
+void GlVolumeView::setCameraMatrix(const Eigen::Matrix4d& cameraToWorld)
+{
+    m_camera.setMatrix(cameraToWorld);
+    requestRedraw();
+}
+
+void GlVolumeView::showBox(const Eigen::AlignedBox3d& box, const Eigen::Vector3d& viewDirection,
+                           const Eigen::Vector3d& up)
+{
+    if (box.isEmpty() || viewDirection.norm() <= 0)
+        return;
+    // The box's bounding sphere fills the smaller side of the view: tan(half angle) = 0.5 / focal length.
+    const double radius = std::max(0.5 * box.diagonal().norm(), 1.0);
+    const double halfTan = 0.5 / std::max(m_camera.focalLength().x(), m_camera.focalLength().y());
+    const double distance = radius * std::sqrt(1.0 + 1.0 / (halfTan * halfTan));
+    m_camera.setLookAt(box.center() - distance * viewDirection.normalized(), box.center(), up);
+    requestRedraw();
+}
+
+void GlVolumeView::setWindowLevel(double window, double level)
+{
+    m_windowLevel = { std::max(window, 1e-6), level };
+    requestRedraw();
+}
+
+void GlVolumeView::setVisibleData(std::vector<Data*> data)
+{
+    GlView::setVisibleData(std::move(data));
+    m_defaultWindowLevel.reset();
+}
+
+RenderInfo GlVolumeView::renderInfo(const GL::Viewport& viewport) const
+{
+    // Clipping planes just around the scene: its box's depth range seen from the eye, with a margin.
+    const Eigen::Matrix4d view = m_camera.viewMatrix();
+    double nearest = 1.0;
+    double farthest = 2.0 * m_camera.distance() + 1.0;
+    if (const Eigen::AlignedBox3d box = sceneBounds(); !box.isEmpty())
+    {
+        const Eigen::Vector3d middle = (view * box.center().homogeneous()).head<3>();
+        const double radius = 0.5 * box.diagonal().norm() + 1.0;
+        nearest = -middle.z() - radius;
+        farthest = std::max(farthest, -middle.z() + radius);
+    }
+    nearest = std::max(nearest, farthest * 1e-4);
+    RenderInfo info;
+    info.viewState.viewport = viewport;
+    info.viewState.modelView = view;
+    info.viewState.projection = m_camera.projectionMatrix(viewport, nearest, farthest);
+    info.mmPerPixel = m_camera.mmPerPixelAtCentre(viewport);
+    return info;
+}
+
+void GlVolumeView::renderData(const RenderInfo& info)
+{
+    if (!m_windowLevel && !m_defaultWindowLevel)
+        m_defaultWindowLevel = defaultWindowLevel(visibleVolumes());
+    const auto [window, level] = m_windowLevel ? *m_windowLevel : *m_defaultWindowLevel;
+    std::vector<std::shared_ptr<VolumeTexture>> textures;
+    for (const SharedImageSet* set : visibleVolumes())
+    {
+        renderOutline(*set, info);
+        std::shared_ptr<VolumeTexture> texture = VolumeTexture::acquire(*set);
+        if (!texture)
+            continue;
+        const Eigen::Matrix4d worldFromImage = set->matrix(-1);
+        VolumePlaneRenderer::Quad quad;
+        quad.clipFromWorld = info.viewState.projection * info.viewState.modelView;
+        quad.textureFromWorld = VolumeTexture::textureFromWorld(*set);
+        quad.texture = texture->textureId();
+        quad.window = window;
+        quad.level = level;
+        for (int normal = 0; normal < 3; ++normal)
+        {
+            const std::array<Eigen::Vector3d, 4> corners = centralPlane(0.5 * set->extent(), normal);
+            std::transform(corners.begin(), corners.end(), quad.corners.begin(),
+                           [&](const Eigen::Vector3d& p)
+                           { return Eigen::Vector3d((worldFromImage * p.homogeneous()).head<3>()); });
+            VolumePlaneRenderer::draw(quad);
+        }
+        textures.push_back(std::move(texture));
+    }
+    m_textures = std::move(textures);
+}
+
+void GlVolumeView::renderOutline(const SharedImageSet& set, const RenderInfo& info) const
+{
+    const Eigen::AlignedBox3d box = set.imageBoundingBox();
+    std::vector<Eigen::Vector3d> corners;
+    for (int c = 0; c < 8; ++c)
+        corners.push_back(box.corner(Eigen::AlignedBox3d::CornerType(c)));
+    // Corner c has bit 0 for x, bit 1 for y, bit 2 for z: an edge joins corners differing in one bit.
+    std::vector<unsigned> edges;
+    for (unsigned c = 0; c < 8; ++c)
+        for (const unsigned bit : { 1u, 2u, 4u })
+            if (!(c & bit))
+                edges.insert(edges.end(), { c, c | bit });
+    GL::ViewState state = info.viewState;
+    state.modelView = info.viewState.modelView * set.matrix(-1);
+    GL::StateGuard guard;
+    GL::VertexBuffer outline;
+    outline.setData(corners, {}, {}, edges);
+    GL::Pipeline::enable(state, GL::Pipeline::UniformColor);
+    GL::Pipeline::setColor({ 0.55, 0.7, 0.9, 1.0 });
+    GL::Pipeline::setLineWidth(1.0);
+    outline.draw(GL_LINES);
+}
+
+} // namespace Kelvaros

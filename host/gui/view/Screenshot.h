@@ -1,0 +1,28 @@
+#pragma once
+
+#include <functional>
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+#include "core/Export.h"
+#include "gl/Viewport.h"
+
+namespace Kelvaros
+{
+
+/// Offscreen rendering in the application's shared OpenGL context group, so that what views keep on the GPU
+/// (volume textures, buffers) is reused rather than uploaded again. Main thread only.
+class KELVAROS_API Screenshot
+{
+public:
+    /// Calls `draw` with a viewport covering a framebuffer of `size` pixels (a 3.3 core context current, the
+    /// framebuffer bound and cleared to black) and returns the pixels; a null image (Error in the log) when no
+    /// context or framebuffer could be made.
+    [[nodiscard]] static QImage render(const QSize& size, const std::function<void(const GL::Viewport&)>& draw);
+    /// Writes a PNG, replacing the file atomically; false (Error in the log, with the path) on failure.
+    static bool savePng(const QImage& image, const QString& path);
+};
+
+} // namespace Kelvaros

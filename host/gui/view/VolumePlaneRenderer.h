@@ -1,0 +1,35 @@
+#pragma once
+
+#include <array>
+
+#include <Eigen/Core>
+
+namespace Kelvaros
+{
+
+/// Draws a planar quad textured by reformatting a VolumeTexture: each fragment looks its world point up in the
+/// volume (trilinear), maps the value through window and level to grey, and is discarded outside the grid.
+/// Slice views draw one quad covering their viewport, the 3D view one quad per orthogonal plane.
+///
+/// Internal to KelvarosGui; one program and vertex array per context, made on first use and deleted with the
+/// context. Main thread only, with a context current.
+class VolumePlaneRenderer
+{
+public:
+    struct Quad
+    {
+        /// World corners (mm) in strip order: 0, 1, 2 form one triangle, 1, 2, 3 the other.
+        std::array<Eigen::Vector3d, 4> corners;
+        Eigen::Matrix4d clipFromWorld = Eigen::Matrix4d::Identity();
+        Eigen::Matrix4d textureFromWorld = Eigen::Matrix4d::Identity();
+        unsigned texture = 0;
+        double window = 1.0;
+        double level = 0.5;
+        double alpha = 1.0;
+    };
+
+    /// False (Error in the log) when the program does not build or there is no context.
+    static bool draw(const Quad& quad);
+};
+
+} // namespace Kelvaros

@@ -1,0 +1,149 @@
+#include "gui/view/VolumeTexture.h"
+
+#include <map>
+#include <vector>
+
+#include <QOpenGLContext>
+#include <QOpenGLFunctions_3_3_Core>
+
+#include <Eigen/LU>
+
+#include "core/Log.h"
+#include "gl/Functions.h"
+#include "lib/SharedImageSet.h"
+
+namespace Kelvaros
+{
+namespace
+{
+constexpr const char* kCategory = "VolumeTexture";
+
+using Key = std::pair<QOpenGLContextGroup*, const SharedImageSet*>;
+
+std::map<Key, std::weak_ptr<VolumeTexture>>& registry()
+{
+    static std::map<Key, std::weak_ptr<VolumeTexture>> textures;
+    return textures;
+}
+
+/// Texture names released while no context of their group was current, deleted at the group's next acquire.
+std::map<QOpenGLContextGroup*, std::vector<unsigned>>& pendingDeletes()
+{
+    static std::map<QOpenGLContextGroup*, std::vector<unsigned>> names;
+    return names;
+}
+
+void deletePending(QOpenGLContextGroup* group, QOpenGLFunctions_3_3_Core& f)
+{
+    std::vector<unsigned>& names = pendingDeletes()[group];
+    if (!names.empty())
+        f.glDeleteTextures(GLsizei(names.size()), names.data());
+    names.clear();
+}
+} // namespace
+
+VolumeTexture::VolumeTexture(QOpenGLContextGroup* group, unsigned texture) : m_group(group), m_texture(texture) {}
+
+VolumeTexture::~VolumeTexture()
+{
+    QOpenGLContext* context = QOpenGLContext::currentContext();
+    const auto pending = pendingDeletes().find(m_group);
+    if (!m_group || pending == pendingDeletes().end())
+        return; // the group is gone, and the name with it
+    if (context && context->shareGroup() == m_group)
+        context->versionFunctions<QOpenGLFunctions_3_3_Core>()->glDeleteTextures(1, &m_texture);
+    else
+        pending->second.push_back(m_texture);
+}
+
+void VolumeTexture::watchGroup(QOpenGLContextGroup* group)
+{
+    if (pendingDeletes().count(group))
+        return;
+    pendingDeletes()[group];
+    // Names die with their group; textures still held must not delete theirs later in another group that gets
+    // the same address.
+    QObject::connect(group, &QObject::destroyed,
+                     [group]
+                     {
+                         pendingDeletes().erase(group);
+                         for (auto it = registry().begin(); it != registry().end();)
+                         {
+                             if (it->first.first != group)
+                             {
+                                 ++it;
+                                 continue;
+                             }
+                             if (const auto texture = it->second.lock())
+                                 texture->m_group = nullptr;
+                             it = registry().erase(it);
+                         }
+                     });
+}
+
+std::shared_ptr<VolumeTexture> VolumeTexture::acquire(const SharedImageSet& set)
+{
+    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
+    if (!f || set.numImages() == 0)
+        return nullptr;
+    QOpenGLContextGroup* group = QOpenGLContext::currentContext()->shareGroup();
+    watchGroup(group);
+    deletePending(group, *f);
+    for (auto it = registry().begin(); it != registry().end();)
+        it = it->second.expired() ? registry().erase(it) : std::next(it);
+    std::weak_ptr<VolumeTexture>& slot = registry()[{ group, &set }];
+    std::shared_ptr<VolumeTexture> texture = slot.lock();
+    if (!texture)
+    {
+        GLuint name = 0;
+        f->glGenTextures(1, &name);
+        texture.reset(new VolumeTexture(group, name));
+        slot = texture;
+    }
+    const std::vector<float>& voxels = set.voxels(set.selectedImage());
+    if (texture->m_stale || texture->m_uploadedVoxels != voxels.data() ||
+        texture->m_uploadedDimensions != set.dimensions())
+        texture->upload(set);
+    return texture;
+}
+
+void VolumeTexture::markChanged(const SharedImageSet& set)
+{
+    for (auto& [key, weak] : registry())
+        if (key.second == &set)
+            if (const auto texture = weak.lock())
+                texture->m_stale = true;
+}
+
+void VolumeTexture::upload(const SharedImageSet& set)
+{
+    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
+    const std::vector<float>& voxels = set.voxels(set.selectedImage());
+    const Eigen::Vector3i& d = set.dimensions();
+    GLint previous = 0;
+    f->glGetIntegerv(GL_TEXTURE_BINDING_3D, &previous);
+    f->glBindTexture(GL_TEXTURE_3D, m_texture);
+    f->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    f->glTexImage3D(GL_TEXTURE_3D, 0, GL_R32F, d.x(), d.y(), d.z(), 0, GL_RED, GL_FLOAT, voxels.data());
+    f->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    f->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    for (const GLenum wrap : { GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_WRAP_R })
+        f->glTexParameteri(GL_TEXTURE_3D, wrap, GL_CLAMP_TO_EDGE);
+    f->glBindTexture(GL_TEXTURE_3D, GLuint(previous));
+    if (f->glGetError() != GL_NO_ERROR)
+        Log::logf(Log::Error, kCategory, "cannot upload the {}x{}x{} volume \"{}\"", d.x(), d.y(), d.z(), set.name());
+    m_uploadedVoxels = voxels.data();
+    m_uploadedDimensions = d;
+    m_stale = false;
+}
+
+Eigen::Matrix4d VolumeTexture::textureFromWorld(const SharedImageSet& set)
+{
+    // image point p → texture coordinate p / extent + 0.5 (the grid is centred on the image frame's origin)
+    Eigen::Matrix4d textureFromImage = Eigen::Matrix4d::Identity();
+    textureFromImage.diagonal().head<3>() = set.extent().cwiseInverse();
+    textureFromImage.block<3, 1>(0, 3).setConstant(0.5);
+    return textureFromImage * set.matrix(-1).inverse();
+}
+
+} // namespace Kelvaros

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <memory>
+
+#include <Eigen/Core>
+
+#include "core/Export.h"
+
+class QOpenGLContextGroup;
+
+namespace Kelvaros
+{
+
+class SharedImageSet;
+
+/// The GPU copy of a volume's selected image: a single-channel 32-bit float 3D texture with linear filtering, made
+/// once per OpenGL share group and shared by every view that shows the set. The last holder to let go releases
+/// the texture (deleted the next time a context of its group is current, since a holder may go while none is).
+///
+/// 32-bit floats rather than half floats: a 16-bit scan holds integer values up to 65535, and half floats keep
+/// integers exact only up to 2048, so CT numbers and MR intensities would be shown rounded by up to 32.
+///
+/// Main thread only (where the views draw).
+class KELVAROS_API VolumeTexture
+{
+public:
+    /// The texture of `set` in the share group of the current context, uploaded on first use. A set whose voxels
+    /// or size changed since the upload (another image selected, voxels reallocated, or markChanged) is uploaded
+    /// again into the same texture. nullptr without a current context.
+    [[nodiscard]] static std::shared_ptr<VolumeTexture> acquire(const SharedImageSet& set);
+    /// Voxel values were edited in place: the next acquire uploads them again.
+    static void markChanged(const SharedImageSet& set);
+
+    ~VolumeTexture();
+    VolumeTexture(const VolumeTexture&) = delete;
+    VolumeTexture& operator=(const VolumeTexture&) = delete;
+
+    /// OpenGL texture name (GL_TEXTURE_3D) in the group's contexts.
+    [[nodiscard]] unsigned textureId() const { return m_texture; }
+    /// Maps world points (mm) to texture coordinates for the set's current placement: the grid's outer faces are
+    /// at 0 and 1, voxel centres at (v + 0.5) / d.
+    [[nodiscard]] static Eigen::Matrix4d textureFromWorld(const SharedImageSet& set);
+
+private:
+    VolumeTexture(QOpenGLContextGroup* group, unsigned texture);
+    static void watchGroup(QOpenGLContextGroup* group);
+    void upload(const SharedImageSet& set);
+
+    QOpenGLContextGroup* m_group; // null once the group is destroyed
+    unsigned m_texture;
+    const float* m_uploadedVoxels = nullptr;
+    Eigen::Vector3i m_uploadedDimensions = Eigen::Vector3i::Zero();
+    bool m_stale = false;
+};
+
+} // namespace Kelvaros

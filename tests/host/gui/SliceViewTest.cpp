@@ -1,0 +1,158 @@
+#include <QOpenGLFunctions_3_3_Core>
+
+#include <Eigen/Geometry>
+
+#include "gl/Functions.h"
+#include "gui/view/GlSliceView.h"
+#include "gui/view/GlVolumeView.h"
+#include "gui/view/VolumeTexture.h"
+#include "lib/SharedImageSet.h"
+
+#include "GuiTestFixture.h"
+
+namespace Kelvaros::Testing
+{
+namespace
+{
+constexpr double kMmPerPixel = 0.15;
+const QRgb kBackground = qRgb(0, 0, 255);
+
+/// 7x9x5 voxels of 0.8 x 1.1 x 1.6 mm holding 40 + 17i + 7j + 3k (so a flip or swap of any axis changes what is
+/// seen), turned 25 degrees about an oblique axis and shifted.
+std::unique_ptr<SharedImageSet> asymmetricVolume()
+{
+    auto volume =
+      std::make_unique<SharedImageSet>("asymmetric", Eigen::Vector3i(7, 9, 5), Eigen::Vector3d(0.8, 1.1, 1.6));
+    for (int k = 0; k < 5; ++k)
+        for (int j = 0; j < 9; ++j)
+            for (int i = 0; i < 7; ++i)
+                volume->setVoxel({ i, j, k }, float(40 + 17 * i + 7 * j + 3 * k));
+    Eigen::Affine3d placement =
+      Eigen::Translation3d(12, -7, 30) * Eigen::AngleAxisd(25 * EIGEN_PI / 180, Eigen::Vector3d(1, 2, 3).normalized());
+    volume->setMatrix(placement.matrix());
+    return volume;
+}
+
+bool outsideGrid(const SharedImageSet& volume, const Eigen::Vector3d& voxel)
+{
+    const Eigen::Vector3d d = volume.dimensions().cast<double>();
+    return (voxel.array() < -0.5).any() || (voxel.array() > d.array() - 0.5).any();
+}
+
+using SliceViewTest = GuiTest;
+
+// Every sampled pixel shows the trilinear value of the world point the Slice convention puts there (x right, y
+// down, origin at the centre), or the background outside the grid.
+TEST_F(SliceViewTest, ReformatsTheVolumeAtEveryPlaneAndPose)
+{
+    const auto volume = asymmetricVolume();
+    const Eigen::Vector3d focus = volume->imageToWorld(Eigen::Vector3d(0.3, -0.4, 0.5));
+    std::vector<Slice> slices;
+    for (int k = 0; k < 3; ++k)
+        slices.emplace_back(*Slice::planeFromIndex(k), focus);
+    Slice oblique;
+    Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
+    pose.topLeftCorner<3, 3>() =
+      Eigen::AngleAxisd(40 * EIGEN_PI / 180, Eigen::Vector3d(2, -1, 1).normalized()).matrix();
+    pose.block<3, 1>(0, 3) = focus;
+    oblique.setPose(pose);
+    slices.push_back(oblique);
+
+    for (const Slice& slice : slices)
+    {
+        SCOPED_TRACE(testing::Message() << "slice pose\n" << slice.pose());
+        GlSliceView view(slice);
+        view.setBackgroundColor({ 0, 0, 1 });
+        view.setDecorationsVisible(false);
+        view.setVisibleData({ volume.get() });
+        view.setMmPerPixel(kMmPerPixel);
+        view.setWindowLevel(255, 127.5);
+        view.render(renderer->viewport());
+        const QImage image = frame();
+        int inside = 0;
+        int outside = 0;
+        for (int x = 1; x < kWidth; x += 5)
+            for (int y = 1; y < kHeight; y += 5)
+            {
+                const Eigen::Vector3d world =
+                  slice.origin() +
+                  kMmPerPixel * ((x + 0.5 - kWidth / 2.0) * slice.xAxis() - (y + 0.5 - kHeight / 2.0) * slice.yAxis());
+                const Eigen::Vector3d voxel = volume->worldToVoxel(world);
+                const QRgb pixel = at(image, x, y);
+                if (const std::optional<float> value = volume->interpolate(voxel))
+                {
+                    EXPECT_NEAR(qRed(pixel), *value, 2.0) << "at pixel " << x << ", " << y;
+                    EXPECT_EQ(qRed(pixel), qBlue(pixel));
+                    ++inside;
+                }
+                else if (outsideGrid(*volume, voxel))
+                {
+                    EXPECT_EQ(pixel, kBackground) << "at pixel " << x << ", " << y;
+                    ++outside;
+                }
+            }
+        EXPECT_GT(inside, 20);
+        EXPECT_GT(outside, 20);
+    }
+}
+
+TEST_F(SliceViewTest, VolumeTextureIsSharedAndReleasedByItsLastHolder)
+{
+    const auto volume = asymmetricVolume();
+    std::shared_ptr<VolumeTexture> first = VolumeTexture::acquire(*volume);
+    std::shared_ptr<VolumeTexture> second = VolumeTexture::acquire(*volume);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first.get(), second.get());
+    const unsigned name = first->textureId();
+    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions("SliceViewTest");
+    EXPECT_TRUE(f->glIsTexture(name));
+    first.reset();
+    EXPECT_TRUE(f->glIsTexture(name));
+    second.reset();
+    EXPECT_FALSE(f->glIsTexture(name));
+}
+
+// Screen ↔ world of a slice view: the origin at the centre, x to the right, y downwards; panning carries the
+// content with the cursor and zooming keeps the point under it.
+TEST(SliceViewNavigation, ScreenAndWorldAgree)
+{
+    GlSliceView view(Slice(Slice::AnatomicalPlane::Sagittal, Eigen::Vector3d(1, 2, 3)));
+    view.setMmPerPixel(0.5);
+    const GL::Viewport viewport{ 0, 0, 100, 80 };
+    const Slice& slice = view.slice();
+    EXPECT_TRUE(view.worldAt(50, 40, viewport).isApprox(slice.origin()));
+    EXPECT_TRUE(view.worldAt(60, 40, viewport).isApprox(slice.origin() + 5 * slice.xAxis()));
+    EXPECT_TRUE(view.worldAt(50, 50, viewport).isApprox(slice.origin() - 5 * slice.yAxis()));
+
+    const Eigen::Vector3d grabbed = view.worldAt(30, 20, viewport);
+    view.pan(10, 5);
+    EXPECT_TRUE(view.worldAt(40, 25, viewport).isApprox(grabbed));
+    const Eigen::Vector3d cursor = view.worldAt(20, 70, viewport);
+    view.zoomAbout(2, 20, 70, viewport);
+    EXPECT_DOUBLE_EQ(view.mmPerPixel(), 0.25);
+    EXPECT_TRUE(view.worldAt(20, 70, viewport).isApprox(cursor));
+    const Eigen::Vector3d before = view.slice().origin();
+    view.scroll(3);
+    EXPECT_TRUE(view.slice().origin().isApprox(before + 3 * view.slice().normal()));
+}
+
+// A camera matrix looks along its -z with +y up: the 3D camera takes it as its pose, a slice view as the plane
+// through the eye facing it.
+TEST(SliceViewNavigation, CameraMatrixPlacesBothKindsOfView)
+{
+    Eigen::Matrix4d camera = Eigen::Matrix4d::Identity();
+    camera.topLeftCorner<3, 3>() = Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, -2, 0.5).normalized()).matrix();
+    camera.block<3, 1>(0, 3) = Eigen::Vector3d(10, -40, 25);
+    GlVolumeView view3D;
+    view3D.setCameraMatrix(camera);
+    EXPECT_TRUE(view3D.camera().matrix().isApprox(camera, 1e-9));
+    GlSliceView slice;
+    slice.setCameraMatrix(camera);
+    EXPECT_TRUE(slice.slice().xAxis().isApprox(camera.block<3, 1>(0, 0)));
+    EXPECT_TRUE(slice.slice().yAxis().isApprox(-camera.block<3, 1>(0, 1)));
+    EXPECT_TRUE(slice.slice().normal().isApprox(-camera.block<3, 1>(0, 2)));
+    EXPECT_TRUE(slice.slice().origin().isApprox(camera.block<3, 1>(0, 3)));
+}
+
+} // namespace
+} // namespace Kelvaros::Testing

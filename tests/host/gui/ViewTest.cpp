@@ -1,0 +1,247 @@
+#include <QEventLoop>
+#include <QOpenGLFunctions_3_3_Core>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "gl/Functions.h"
+#include "gl/Pipeline.h"
+#include "gl/StateGuard.h"
+#include "gl/VertexBuffer.h"
+#include "gui/scene/GlObject.h"
+#include "gui/scene/GlOverlay.h"
+#include "gui/scene/InteractiveOverlay.h"
+#include "gui/view/Animations.h"
+#include "gui/view/DisplayWidgetMulti.h"
+#include "gui/view/GlVolumeView.h"
+#include "gui/view/ImageView3D.h"
+#include "gui/view/ImageViewSlice.h"
+
+#include "GuiTestFixture.h"
+#include "WaitUntil.h"
+
+namespace Kelvaros::Testing
+{
+namespace
+{
+/// A 5-pixel dot at a world point.
+class Dot : public GlObject
+{
+public:
+    Dot(const Eigen::Vector3d& point, const Eigen::Vector4d& color) : m_point(point), m_color(color) {}
+    void render(const RenderInfo& info) override
+    {
+        GL::StateGuard guard;
+        GL::currentFunctions("Dot")->glPointSize(5);
+        GL::VertexBuffer buffer;
+        buffer.setData({ m_point });
+        GL::Pipeline::enable(info.viewState, GL::Pipeline::UniformColor);
+        GL::Pipeline::setColor(m_color);
+        buffer.draw(GL_POINTS);
+    }
+
+private:
+    Eigen::Vector3d m_point;
+    Eigen::Vector4d m_color;
+};
+
+/// Fills its rectangle with one colour.
+class Fill : public GlOverlay
+{
+public:
+    explicit Fill(QRgb color) : GlOverlay(10, 10, 10, 10), m_color(color) {}
+    void render(const GL::Viewport& v) override
+    {
+        GL::StateGuard guard;
+        QOpenGLFunctions_3_3_Core* f = GL::currentFunctions("Fill");
+        f->glEnable(GL_SCISSOR_TEST);
+        f->glScissor(v.x, v.y, v.width, v.height);
+        f->glClearColor(qRed(m_color) / 255.f, qGreen(m_color) / 255.f, qBlue(m_color) / 255.f, 1);
+        f->glClear(GL_COLOR_BUFFER_BIT);
+    }
+
+private:
+    QRgb m_color;
+};
+
+/// Takes every press that reaches it.
+class Grabbing : public InteractiveOverlay
+{
+public:
+    Grabbing() : InteractiveOverlay(std::make_unique<Fill>(qRgb(255, 0, 255)), 2) {}
+    bool mousePress(int, int) override { return ++presses > 0; }
+    int presses = 0;
+};
+
+/// Mean window position of the pixels of one colour.
+Eigen::Vector2d centroid(const QImage& image, QRgb color)
+{
+    Eigen::Vector2d sum = Eigen::Vector2d::Zero();
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixel(x, y) == color)
+            {
+                sum += Eigen::Vector2d(x + 0.5, image.height() - y - 0.5);
+                ++count;
+            }
+    return count ? Eigen::Vector2d(sum / count) : Eigen::Vector2d::Constant(-1e9);
+}
+
+void spinEventLoop(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool processEventsUntil(const std::function<bool()>& condition)
+{
+    return waitUntil(
+      [&]
+      {
+          QCoreApplication::processEvents();
+          return condition();
+      });
+}
+
+using ViewTest = GuiTest;
+
+// The target lands at the centre; points 25 mm along the up vector and to the right land above and to the right,
+// as far as the focal length convention (units of the smaller viewport side) says.
+TEST_F(ViewTest, CameraLookAtPutsTheTargetAtTheCentre)
+{
+    const Eigen::Vector3d eye(100, -200, 50), target(10, 20, 30), up(0, 0, 1);
+    const Eigen::Vector3d back = (eye - target).normalized();
+    const Eigen::Vector3d right = up.cross(back).normalized();
+    const Eigen::Vector3d screenUp = back.cross(right);
+    Dot centre(target, { 1, 0, 0, 1 }), above(target + 25 * screenUp, { 0, 1, 0, 1 }),
+      beside(target + 25 * right, { 0, 0, 1, 1 });
+    GlVolumeView view;
+    Camera camera;
+    camera.setLookAt(eye, target, up);
+    view.setCamera(camera);
+    for (GlObject* dot : std::initializer_list<GlObject*>{ &centre, &above, &beside })
+        view.addObject(dot);
+    view.render(renderer->viewport());
+    const QImage image = frame();
+    const double pixelsPer25Mm = 25 * kWidth * 1.2 / (eye - target).norm();
+    const Eigen::Vector2d middle(kWidth / 2.0, kHeight / 2.0);
+    EXPECT_LT((centroid(image, qRgb(255, 0, 0)) - middle).norm(), 1.0);
+    EXPECT_LT((centroid(image, qRgb(0, 255, 0)) - (middle + Eigen::Vector2d(0, pixelsPer25Mm))).norm(), 1.0);
+    EXPECT_LT((centroid(image, qRgb(0, 0, 255)) - (middle + Eigen::Vector2d(pixelsPer25Mm, 0))).norm(), 1.0);
+}
+
+// Overlays are placed inside the view's own viewport (not the framebuffer's), the later ones on top.
+TEST_F(ViewTest, OverlaysLandAtTheirAnchorsInsideTheView)
+{
+    GlVolumeView view;
+    const GL::Viewport viewport{ 16, 8, 64, 48 };
+    const struct
+    {
+        int anchor;
+        QRgb color;
+        int x, y; // a pixel inside the expected 10x10 rectangle
+    } cases[] = { { 0, qRgb(255, 0, 0), 16 + 15, 8 + 48 - 15 },
+                  { 4, qRgb(0, 255, 0), 16 + 64 - 15, 8 + 15 },
+                  { 8, qRgb(0, 0, 255), 16 + 32, 8 + 24 } };
+    view.addOverlay(std::make_unique<InteractiveOverlay>(std::make_unique<Fill>(qRgb(255, 255, 255)), 8));
+    for (const auto& c : cases)
+        view.addOverlay(std::make_unique<InteractiveOverlay>(std::make_unique<Fill>(c.color), c.anchor));
+    InteractiveOverlay* below = view.overlays().front();
+    auto grabbing = std::make_unique<Grabbing>();
+    Grabbing& grabber = *grabbing;
+    view.addOverlay(std::move(grabbing));
+    view.render(viewport);
+    const QImage image = frame();
+    for (const auto& c : cases)
+        EXPECT_EQ(at(image, c.x, c.y), c.color) << "anchor " << c.anchor;
+    EXPECT_EQ(at(image, 4, 4), qRgb(0, 0, 0)) << "drawn outside the view";
+    // Presses in view pixels: only the overlay under the cursor is asked.
+    EXPECT_FALSE(view.pressOverlays(32, 24, 64, 48));
+    EXPECT_TRUE(view.pressOverlays(64 - 15, 48 - 15, 64, 48));
+    EXPECT_EQ(grabber.presses, 1);
+    EXPECT_EQ(view.removeOverlay(below).get(), below);
+    EXPECT_EQ(view.overlays().size(), 4u);
+}
+
+TEST_F(ViewTest, ObjectsLeaveTheViewWhenDeletedOrRemoved)
+{
+    GlVolumeView view;
+    int redraws = 0;
+    auto connection = view.signalRedrawNeeded.connect([&redraws] { ++redraws; });
+    auto doomed = std::make_unique<Dot>(Eigen::Vector3d::Zero(), Eigen::Vector4d::Ones());
+    Dot kept(Eigen::Vector3d::Zero(), Eigen::Vector4d::Ones());
+    view.addObject(doomed.get());
+    view.addObject(&kept);
+    view.addObject(doomed.get());
+    EXPECT_EQ(view.objects().size(), 2u);
+    doomed.reset();
+    EXPECT_EQ(view.objects(), std::vector<GlObject*>{ &kept });
+    view.render(renderer->viewport());
+
+    redraws = 0;
+    kept.setVisible(false);
+    EXPECT_EQ(redraws, 1);
+    view.removeObject(&kept);
+    redraws = 0;
+    kept.setVisible(true);
+    EXPECT_EQ(redraws, 0) << "a removed object still repaints the view";
+    connection.disconnect();
+}
+
+// Paints are counted, not timed: a burst of requests gives one paint.
+TEST_F(ViewTest, RepaintRequestsAreCoalesced)
+{
+    ImageViewSlice view;
+    view.resize(64, 64);
+    view.show();
+    ASSERT_TRUE(processEventsUntil([&] { return view.paintCount() > 0; }));
+    spinEventLoop(50);
+    const int before = view.paintCount();
+    for (int i = 0; i < 100; ++i)
+        view.requestUpdate();
+    ASSERT_TRUE(processEventsUntil([&] { return view.paintCount() > before; }));
+    spinEventLoop(100);
+    EXPECT_EQ(view.paintCount(), before + 1);
+}
+
+TEST_F(ViewTest, AnimationUnderARunningIdReplacesIt)
+{
+    double firstProgress = -1;
+    double secondProgress = -1;
+    auto first = std::make_shared<Animations::Animation>(10000, 0, [&](double p) { firstProgress = p; });
+    auto second = std::make_shared<Animations::Animation>(50, 0, [&](double p) { secondProgress = p; });
+    Animations::runAnimation(first, std::string("camera"));
+    EXPECT_EQ(first->state(), 1);
+    Animations::runAnimation(second, std::string("camera"));
+    EXPECT_EQ(first->state(), 0);
+    ASSERT_TRUE(processEventsUntil([&] { return second->state() == 0; }));
+    EXPECT_EQ(secondProgress, 1.0);
+    EXPECT_EQ(firstProgress, -1.0) << "a replaced animation went on";
+}
+
+// Quadrants in display order (3D top-left, axial, sagittal, coronal) with separators, and the PNG written.
+TEST_F(ViewTest, DisplayComposesTheFourViews)
+{
+    DisplayWidgetMulti display;
+    const std::array<QRgb, 4> colors = { qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0) };
+    for (size_t i = 0; i < 4; ++i)
+        display.views()[i]->glView().setBackgroundColor(
+          Eigen::Vector3d(qRed(colors[i]), qGreen(colors[i]), qBlue(colors[i])) / 255);
+    const QImage image = display.renderToImage(QSize(202, 122));
+    ASSERT_EQ(image.size(), QSize(202, 122));
+    const int xs[] = { 50, 150, 50, 150 };
+    const int ys[] = { 30, 30, 90, 90 }; // image rows, top first
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(image.pixel(xs[i], ys[i]), colors[i]) << "view " << i;
+    const QRgb separator = image.pixel(100, 30);
+    EXPECT_TRUE(separator != colors[0] && separator != colors[1]);
+
+    QTemporaryDir directory;
+    const QString path = directory.filePath("display.png");
+    ASSERT_TRUE(display.saveScreenshot(path, QSize(80, 60)));
+    EXPECT_EQ(QImage(path).size(), QSize(80, 60));
+}
+
+} // namespace
+} // namespace Kelvaros::Testing
