@@ -9,6 +9,7 @@
 
 #include "core/Log.h"
 #include "core/Properties.h"
+#include "lib/numerics/AdaptivePoseFilter.h"
 #include "lib/numerics/KalmanPosition.h"
 #include "lib/numerics/KalmanQuaternion.h"
 #include "stream/TrackingStreamData.h"
@@ -68,6 +69,7 @@ SmoothedTrackingStream::SmoothedTrackingStream(TrackingStream* input)
     p_processSigma.setLabel("Process Sigma [a.u.]");
     p_processSigma.setAttribute(
       "tooltip", "Normalized Kalman process sigma (can vary by orders of magnitudes, i.e. 0.0001 to 100 possible)");
+    p_adaptive.setLabel("Adaptive Smoothing");
     connectInput();
 }
 
@@ -156,6 +158,7 @@ void SmoothedTrackingStream::configuration(Properties* properties) const
     properties->setParamAttributes(p_translationError.name(), kalmanHidden);
     properties->setParamAttributes(p_angularError.name(), kalmanHidden);
     properties->setParamAttributes(p_processSigma.name(), kalmanHidden);
+    properties->setParamAttributes(p_adaptive.name(), mode == 2 ? "hidden: false" : "hidden: true");
 }
 
 void SmoothedTrackingStream::updateHiddenAttributes()
@@ -166,12 +169,14 @@ void SmoothedTrackingStream::updateHiddenAttributes()
     p_translationError.setAttribute("hidden", kalmanHidden);
     p_angularError.setAttribute("hidden", kalmanHidden);
     p_processSigma.setAttribute("hidden", kalmanHidden);
+    p_adaptive.setAttribute("hidden", mode == 2 ? "false" : "true");
 }
 
 void SmoothedTrackingStream::resetSmoothing()
 {
     m_windows.clear();
     m_tracks.clear();
+    m_adaptiveTracks.clear();
     m_windowPosition = 0;
     m_lastDeviceTimestamp = 0;
 }
@@ -207,7 +212,10 @@ void SmoothedTrackingStream::smoothAndUpdate(const std::shared_ptr<const StreamD
             break;
         }
         case SmoothingMode::Kalman:
-            kalmanFilter(instruments, deviceTimestamp);
+            if (p_adaptive.value())
+                adaptiveFilter(instruments, deviceTimestamp);
+            else
+                kalmanFilter(instruments, deviceTimestamp);
             break;
         default:
             break;
@@ -368,6 +376,33 @@ void SmoothedTrackingStream::kalmanFilter(std::vector<TrackingInstrument>& instr
         smoothedQuality =
           std::sqrt((smoothedQuality * smoothedQuality + instrument.quality * instrument.quality) * 0.5);
         instrument.quality = smoothedQuality;
+        appendNameSuffix(instrument);
+    }
+}
+
+void SmoothedTrackingStream::adaptiveFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp)
+{
+    // The expected noise only seeds the filter's own estimate; a value no tracker has (0 or less, from a hand-edited
+    // file) keeps the filter's default. Changing it restarts the filters, as configure would.
+    AdaptivePoseFilter::Settings settings;
+    if (p_translationError.value() > 0.0)
+        settings.positionNoiseMm = p_translationError.value();
+    if (p_angularError.value() > 0.0)
+        settings.rotationNoiseDegrees = p_angularError.value();
+    m_adaptiveTracks.resize(instruments.size());
+    for (size_t i = 0; i < instruments.size(); ++i)
+    {
+        TrackingInstrument& instrument = instruments[i];
+        AdaptiveTrack& track = m_adaptiveTracks[i];
+        if (!track.filter || track.instrumentId != instrument.id.ID() ||
+            track.filter->settings().positionNoiseMm != settings.positionNoiseMm ||
+            track.filter->settings().rotationNoiseDegrees != settings.rotationNoiseDegrees)
+            track = { instrument.id.ID(), std::make_unique<AdaptivePoseFilter>(settings) };
+        // Quality exactly 0 means the tracker has no measurement: the last estimate is held, if there is one.
+        if (instrument.quality != 0.0)
+            instrument.matrix = track.filter->update(instrument.matrix, deviceTimestamp);
+        else if (track.filter->trackLength() > 0)
+            instrument.matrix = track.filter->hold();
         appendNameSuffix(instrument);
     }
 }

@@ -18,6 +18,7 @@
 namespace Kelvaros
 {
 
+class AdaptivePoseFilter;
 class KalmanPosition;
 class KalmanQuaternion;
 class Properties;
@@ -28,6 +29,11 @@ class Properties;
 /// instrument id it was started with, and starts afresh when another instrument turns up at that position (a tracker
 /// that leaves out a hidden tool, or reorders its tools), so that one tool's poses never enter another's smoothing.
 /// Each emitted instrument keeps its id and gets " (smoothed)" appended to its name.
+///
+/// With "adaptive" set, the Kalman mode uses the speed-adaptive filter of the host numerics instead (strong smoothing
+/// while a tool rests, no lag while it moves; see AdaptivePoseFilter): "translationError" and "angularError" are then
+/// the expected noise of the input per axis, "processSigma" is not used, and qualities pass unchanged. A stored
+/// configuration without the key leaves it off, so it smooths exactly as before the key existed.
 ///
 /// The stream's lifecycle is its input's: open, start, stop and close are passed on to the input, and every state
 /// change of the input is taken over. The input must outlive this stream; destroying the stream closes the input when
@@ -85,6 +91,8 @@ public:
     Parameter<double> p_angularError{ "angularError", 1.0, this };
     /// Normalised process sigma of the Kalman filters: smaller smooths more, larger follows faster.
     Parameter<double> p_processSigma{ "processSigma", 0.5, this };
+    /// Kalman mode: the speed-adaptive filter instead of the Kalman filters. Off by default.
+    Parameter<bool> p_adaptive{ "adaptive", false, this };
 
 protected:
     bool openImpl() override;
@@ -119,6 +127,12 @@ private:
         std::unique_ptr<KalmanQuaternion> orientation;
         double smoothedQuality = 0.0;
     };
+    /// Adaptive filter of one instrument position (Kalman mode with "adaptive").
+    struct AdaptiveTrack
+    {
+        std::string instrumentId; ///< TrackerID::ID of the instrument the filter follows
+        std::unique_ptr<AdaptivePoseFilter> filter;
+    };
     /// Variances handed to the Kalman filters for one sample.
     struct KalmanVariances
     {
@@ -132,6 +146,8 @@ private:
     std::pair<Eigen::Matrix4d, double> movingAverage(size_t i, const TrackingInstrument& instrument, size_t interval);
     /// Kalman step over all instruments of one sample (mode 2). Mutex held.
     void kalmanFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
+    /// Adaptive step over all instruments of one sample (mode 2 with "adaptive"). Mutex held.
+    void adaptiveFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
     /// Filters started at this instrument's pose and quality.
     [[nodiscard]] static KalmanTrack startTrack(const TrackingInstrument& instrument, const KalmanVariances& variances);
 
@@ -139,6 +155,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::vector<KalmanTrack> m_tracks;
+    std::vector<AdaptiveTrack> m_adaptiveTracks;
     uint64_t m_lastDeviceTimestamp = 0;
     std::vector<AverageWindow> m_windows;
     uint32_t m_windowPosition = 0;

@@ -12,7 +12,7 @@ namespace Kelvaros::Nav
 const char* const kSmoothedStreamAlgorithm = "Navigation.CreateStreamSmoothedTrackingStream";
 
 TrackingStream* createDerivedStream(HostSession& session, Data& input, std::optional<std::string> algorithmId,
-                                    const std::optional<std::string>& configurationPath, std::string* error)
+                                    const std::optional<std::string>& configurationPath, std::string* error, bool start)
 {
     std::unique_ptr<Properties> configuration;
     if (configurationPath && !(configuration = Properties::loadFromXmlFile(*configurationPath)))
@@ -30,6 +30,12 @@ TrackingStream* createDerivedStream(HostSession& session, Data& input, std::opti
     {
         *error = "cannot create " + id + " on the tracking stream";
         return nullptr;
+    }
+    if (!start)
+    {
+        if (!configuration)
+            configuration = std::make_unique<Properties>(id);
+        configuration->setParam("start", false);
     }
     if (configuration)
         algorithm->configure(configuration.get());

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include <fmt/format.h>
@@ -72,6 +73,12 @@ std::optional<Eigen::Vector3d> parsePoint(const std::string& text)
 
 std::optional<std::vector<Eigen::Vector3d>> readPointList(const std::string& path, std::string* error)
 {
+    std::error_code folderError;
+    if (std::filesystem::is_directory(path, folderError))
+    {
+        *error = fmt::format("{}: is a folder, not a point list", path);
+        return std::nullopt;
+    }
     std::ifstream in(path);
     if (!in)
     {
@@ -99,6 +106,11 @@ std::optional<std::vector<Eigen::Vector3d>> readPointList(const std::string& pat
             return std::nullopt;
         }
         points.push_back(*point);
+    }
+    if (points.empty())
+    {
+        *error = fmt::format("{}: holds no points", path);
+        return std::nullopt;
     }
     return points;
 }

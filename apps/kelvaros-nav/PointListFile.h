@@ -13,8 +13,8 @@ namespace Kelvaros::Nav
 /// (so plain text and CSV both work). Blank lines and lines starting with '#' are skipped, as is a first line
 /// without numbers (a CSV header). Any other line must hold exactly three finite numbers.
 ///
-/// Empty result on failure with `error` set to "<file>:<line>: <reason>"; an unreadable file is a failure, an
-/// empty list is not.
+/// Empty result on failure with `error` set to "<file>:<line>: <reason>" (or "<file>: <reason>"): an unreadable
+/// file, a folder and a file without any point are failures.
 std::optional<std::vector<Eigen::Vector3d>> readPointList(const std::string& path, std::string* error);
 
 /// Parses one "x y z" (or "x,y,z") triple, as in a point-list line; empty when it is not three finite numbers.

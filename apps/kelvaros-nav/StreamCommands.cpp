@@ -7,33 +7,40 @@
 #include <functional>
 #include <thread>
 
+#include <fmt/format.h>
+
+#include "core/FileSystem.h"
 #include "stream/TrackingStream.h"
 #include "stream/igtl/OpenIGTLinkTrackingServer.h"
-#include "stream/io/TrackingSequenceFile.h"
 #include "stream/sources/PlaybackTrackingStream.h"
 
 #include "CommandLine.h"
 #include "DerivedStream.h"
 #include "ExitCode.h"
 #include "HostSession.h"
+#include "RecordingWriter.h"
 #include "SampleCollector.h"
+#include "SmoothingPreset.h"
 #include "TrackingSource.h"
 
 namespace Kelvaros::Nav
 {
 
 const char* const kSmoothUsage =
-  "  smooth --in FILE --out FILE [--config FILE] [--algorithm ID]\n"
+  "  smooth --in FILE --out FILE [--config FILE] [--algorithm ID] [--preset NAME]\n"
   "               plays a sequence file as fast as possible through the smoothed stream (or the\n"
-  "               derived stream the configuration names, see config) and writes what it emits\n";
+  "               derived stream the configuration names, see config) and writes what it emits;\n"
+  "               --preset default|adaptive sets up the smoothed stream (adaptive: steady at rest,\n"
+  "               no lag in motion)\n";
 const char* const kRecordUsage =
   "  record --source SOURCE --out FILE --seconds S\n"
   "               records a source to a sequence file (.csv: CSV export); SOURCE is\n"
   "               sim[:pivot|spin|landmarks|insertion], igtl://HOST:PORT or a sequence file\n";
 const char* const kRelayUsage =
-  "  relay --source SOURCE [--port P] [--config FILE] [--algorithm ID] [--seconds S]\n"
+  "  relay --source SOURCE [--port P] [--config FILE] [--algorithm ID] [--preset NAME] [--seconds S]\n"
   "               follows a source, applies the smoothed (or configured) stream and serves the result\n"
-  "               over OpenIGTLink on 127.0.0.1:P (default 18945) until S seconds passed or Ctrl-C\n";
+  "               over OpenIGTLink on 127.0.0.1:P (default 18945) until S seconds passed or Ctrl-C;\n"
+  "               --preset as for smooth\n";
 
 namespace
 {
@@ -50,13 +57,34 @@ int fail(const char* command, int code, const std::string& error)
     return code;
 }
 
-int writeSamples(const char* command, const std::string& path, const std::vector<TrackingSample>& samples)
+/// Ends a recording: exit 4 when the file could not be written (the old one stays), 1 when nothing was written or
+/// fewer samples than the source played (`played`, when the source knows it), else 0.
+int finishRecording(const char* command, RecordingWriter& recording, const std::string& path,
+                    std::optional<int64_t> played)
 {
-    const bool csv = path.size() > 4 && path.compare(path.size() - 4, 4, ".csv") == 0;
-    if (!(csv ? TrackingSequenceFile::writeCsv(path, samples) : TrackingSequenceFile::write(path, samples)))
-        return fail(command, ExitOutputError, "cannot write " + path + " (see the message above)");
-    std::printf("Wrote %zu samples to %s\n", samples.size(), path.c_str());
+    const bool replaced = recording.finish();
+    if (!recording.error().empty())
+        return fail(command, ExitOutputError, recording.error() + " (any previous file is left as it was)");
+    if (!replaced)
+        return fail(command, ExitFailure,
+                    fmt::format("received {} samples and skipped {} that a sequence file cannot hold; nothing "
+                                "written, {} left as it was",
+                                recording.received(), recording.refused(), path));
+    std::printf("Wrote %lld samples to %s\n", static_cast<long long>(recording.written()), path.c_str());
+    if (played && *played != recording.written())
+        return fail(command, ExitFailure,
+                    fmt::format("{} of the {} samples played were lost ({} skipped as unstorable)",
+                                *played - recording.written(), *played, recording.refused()));
     return ExitSuccess;
+}
+
+/// An output that is the input (also through a link) would be destroyed while it is read.
+bool refuseOwnInput(const std::string& input, const std::string& output, std::string* error)
+{
+    if (!FileSystem::isSameFile(input, output))
+        return false;
+    *error = "--out " + output + " is the input file; choose another name";
+    return true;
 }
 
 /// Waits until `done` says so, the time is up or the user interrupts, showing progress on stderr once a second.
@@ -65,6 +93,7 @@ void waitWhile(double seconds, const std::function<bool()>& done, const std::fun
     const auto start = std::chrono::steady_clock::now();
     auto nextReport = start + std::chrono::seconds(1);
     std::signal(SIGINT, &onInterrupt);
+    std::signal(SIGTERM, &onInterrupt);
     while (!g_interrupted && !done())
     {
         const auto now = std::chrono::steady_clock::now();
@@ -79,6 +108,7 @@ void waitWhile(double seconds, const std::function<bool()>& done, const std::fun
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
 }
 
 bool isPlaybackFinished(const TrackingStream& stream)
@@ -107,9 +137,18 @@ std::optional<double> positiveSeconds(const CommandLine& line, double fallback, 
 
 int runSmooth(const std::vector<std::string>& arguments)
 {
-    const CommandLine line(arguments, { { "in", "out", "config", "algorithm" }, {}, 0, 0 });
+    const CommandLine line(arguments, { { "in", "out", "config", "algorithm", "preset" }, {}, 0, 0 });
     if (!line.ok() || !line.value("in") || !line.value("out"))
         return fail("smooth", ExitUsage, line.ok() ? "smooth needs --in FILE and --out FILE" : line.error());
+    const PresetChoice preset = presetOf(line);
+    if (!preset.error.empty())
+        return fail("smooth", ExitUsage, preset.error);
+    std::string error;
+    if (refuseOwnInput(*line.value("in"), *line.value("out"), &error))
+        return fail("smooth", ExitUsage, error);
+    RecordingWriter recording(*line.value("out"));
+    if (!recording.open())
+        return fail("smooth", ExitOutputError, recording.error());
     HostSession session;
     if (!session.loadPlugins())
         return ExitFailure;
@@ -121,21 +160,22 @@ int runSmooth(const std::vector<std::string>& arguments)
         return fail("smooth", ExitBadInput, *line.value("in") + ": refused (see the message above)");
     auto* input = static_cast<PlaybackTrackingStream*>(session.app().addData(std::move(playback)));
 
-    std::string error;
     TrackingStream* derived =
-      createDerivedStream(session, *input, line.value("algorithm"), line.value("config"), &error);
+      createDerivedStream(session, *input, line.value("algorithm"), line.value("config"), &error, false);
     if (!derived)
         return fail("smooth",
                     line.value("config") && error.find("refused") != std::string::npos ? ExitBadInput : ExitFailure,
                     error);
-    SampleCollector collector(*derived);
-    if (!input->start() || !input->waitUntilFinished(std::chrono::minutes(10)))
+    if (preset.configuration)
+        derived->configure(preset.configuration.get());
+    recording.listen(*derived);
+    if (!derived->start() || !input->waitUntilFinished(std::chrono::minutes(10)))
         return fail("smooth", ExitFailure, "the recording could not be played to its end");
     input->stop();
     derived->stop();
     std::printf("Played %lld samples through %s\n", static_cast<long long>(input->numDelivered()),
                 derived->describe().c_str());
-    return writeSamples("smooth", *line.value("out"), collector.samples());
+    return finishRecording("smooth", recording, *line.value("out"), input->numDelivered());
 }
 
 int runRecord(const std::vector<std::string>& arguments)
@@ -148,24 +188,32 @@ int runRecord(const std::vector<std::string>& arguments)
     if (!error.empty())
         return fail("record", ExitUsage, error);
 
+    if (refuseOwnInput(*line.value("source"), *line.value("out"), &error))
+        return fail("record", ExitUsage, error);
     auto source = makeTrackingSource(*line.value("source"), false, &error);
     if (!source)
         return fail("record", ExitUsage, error);
-    SampleCollector collector(*source);
+    RecordingWriter recording(*line.value("out"));
+    if (!recording.open())
+        return fail("record", ExitOutputError, recording.error());
+    recording.listen(*source);
     if (!startSource(*source))
         return fail("record", ExitBadInput, "cannot start " + *line.value("source") + " (see the message above)");
     std::fprintf(stderr, "Recording %s for %g s\n", source->describe().c_str(), *seconds);
     waitWhile(
-      *seconds, [&source] { return isPlaybackFinished(*source); }, [&collector] { return collector.size(); });
+      *seconds, [&source] { return isPlaybackFinished(*source); }, [&recording] { return recording.received(); });
     source->stop();
     source->close();
-    return writeSamples("record", *line.value("out"), collector.samples());
+    const auto* playback = dynamic_cast<const PlaybackTrackingStream*>(source.get());
+    return finishRecording("record", recording, *line.value("out"),
+                           playback ? std::optional<int64_t>(playback->numDelivered()) : std::nullopt);
 }
 
 int runRelay(const std::vector<std::string>& arguments)
 {
-    const CommandLine line(arguments, { { "source", "port", "config", "algorithm", "seconds" }, {}, 0, 0 });
-    std::string error = line.error();
+    const CommandLine line(arguments, { { "source", "port", "config", "algorithm", "preset", "seconds" }, {}, 0, 0 });
+    const PresetChoice preset = line.ok() ? presetOf(line) : PresetChoice{};
+    std::string error = line.ok() ? preset.error : line.error();
     const auto seconds = error.empty() ? positiveSeconds(line, 1e9, &error) : std::nullopt;
     const auto port = error.empty() ? line.integer("port", 18945, &error) : std::nullopt;
     if (error.empty() && (*port < 1 || *port > 65535))
@@ -188,6 +236,8 @@ int runRelay(const std::vector<std::string>& arguments)
       createDerivedStream(session, *source, line.value("algorithm"), line.value("config"), &error);
     if (!derived)
         return fail("relay", ExitFailure, error);
+    if (preset.configuration)
+        derived->configure(preset.configuration.get());
 
     OpenIGTLinkTrackingServer server(*derived);
     server.port = *port;

@@ -11,7 +11,9 @@
 #include "CalibrateCommand.h"
 #include "DemoCommand.h"
 #include "ExitCode.h"
+#include "ImageCommands.h"
 #include "RegisterCommand.h"
+#include "ScreenshotCommand.h"
 #include "StreamCommands.h"
 
 namespace
@@ -34,6 +36,9 @@ const Command kCommands[] = {
     { "record", &runRecord, &kRecordUsage },
     { "relay", &runRelay, &kRelayUsage },
     { "config", &runConfig, &kConfigUsage },
+    { "image-info", &runImageInfo, &kImageInfoUsage },
+    { "phantom", &runPhantom, &kPhantomUsage },
+    { "screenshot", &runScreenshot, &kScreenshotUsage },
 };
 
 void printUsage(std::FILE* out)

@@ -4,8 +4,8 @@
 // 250 Hz; its emitted poses are compared with the truth. The scenarios are those of the filter-level study in
 // bench/smoothing (bench/support/SmoothingScenarios.h), so both sets of figures can be set side by side.
 // Noise is isotropic Gaussian: 0.1 mm / 0.1 deg RMS ("lownoise") and 0.25 mm / 0.3 deg RMS ("highnoise").
-// Kalman mode with the default parameters (translationError 0.5, angularError 1.0, processSigma 0.5), and for
-// comparison the moving average over 10 samples.
+// Kalman mode with the default parameters (translationError 0.5, angularError 1.0, processSigma 0.5), the adaptive
+// filter as the "adaptive" preset of kelvaros-nav sets it up, and for comparison the moving average over 10 samples.
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +21,7 @@
 #include <fmt/format.h>
 
 #include "core/Properties.h"
+#include "lib/numerics/AdaptivePoseFilter.h"
 
 #include "BenchDriverStream.h"
 #include "SmoothingScenarios.h"
@@ -36,6 +37,7 @@ struct Settings
 {
     int mode = 2;
     int interval = 200;
+    bool adaptive = false;
 };
 
 /// The real smoothed stream behind a driver stream, recording what it emits.
@@ -46,6 +48,13 @@ struct StreamUnderTest
         Properties properties;
         properties.setParam("smoothingMode", settings.mode);
         properties.setParam("smoothingInterval", settings.interval);
+        if (settings.adaptive)
+        {
+            const AdaptivePoseFilter::Settings recommended;
+            properties.setParam("adaptive", true);
+            properties.setParam("translationError", recommended.positionNoiseMm);
+            properties.setParam("angularError", recommended.rotationNoiseDegrees);
+        }
         smoothed.configure(&properties);
         smoothed.open();
         smoothed.start();
@@ -89,6 +98,7 @@ int main()
 
     const std::vector<Bench::Noise> noises{ { 0.1, 0.1, "lownoise" }, { 0.25, 0.3, "highnoise" } };
     const std::vector<std::pair<std::string, Settings>> variants{ { "kalman_default", Settings{ 2, 200 } },
+                                                                  { "adaptive", Settings{ 2, 200, true } },
                                                                   { "average10", Settings{ 1, 10 } } };
     fmt::print("Smoothing through the real SmoothedTrackingStream\n");
     fmt::print("columns: jitter reduction position / rotation, ramp lag position / rotation [ms], sine RMS error "

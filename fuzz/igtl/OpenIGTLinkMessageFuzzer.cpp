@@ -1,5 +1,6 @@
-// libFuzzer entry for the OpenIGTLink message decoder: every byte string must give either a message with
-// finite, identified poses or an error text, never a crash, a hang or a sanitizer report.
+// libFuzzer entry for the OpenIGTLink message decoder: every byte string must give either a message with finite,
+// identified poses (tracked ones rigid, the others untracked with quality 0) or an error text, never a crash, a hang
+// or a sanitizer report.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include <igtl_util.h>
 
+#include "lib/numerics/Pose.h"
 #include "stream/igtl/OpenIGTLinkMessageDecoder.h"
 
 namespace
@@ -24,7 +26,8 @@ void check(const Decoder::Result& result)
         return;
     }
     for (const auto& instrument : result.message->instruments)
-        if (instrument.ID().empty() || !instrument.matrix.allFinite() || !instrument.tracked)
+        if (instrument.ID().empty() || !instrument.matrix.allFinite() ||
+            (instrument.tracked ? !Kelvaros::Pose::isRigid(instrument.matrix) : instrument.quality != 0.0))
             std::abort();
 }
 

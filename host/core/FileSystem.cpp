@@ -54,6 +54,12 @@ std::string parentDirectory(const std::string& path)
     return fs::path(path).parent_path().string();
 }
 
+bool isSameFile(const std::string& first, const std::string& second)
+{
+    std::error_code error;
+    return fs::equivalent(fs::path(first), fs::path(second), error) && !error;
+}
+
 std::string executableDirectory()
 {
     std::error_code error;

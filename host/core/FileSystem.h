@@ -16,6 +16,8 @@ KELVAROS_API bool isRelative(const std::string& path);
 KELVAROS_API std::string makeAbsolute(const std::string& path, const std::string& base = std::string());
 /// The folder part of a path ("" for a bare file name).
 KELVAROS_API std::string parentDirectory(const std::string& path);
+/// True when both paths name one existing file, also through links (same device and inode).
+KELVAROS_API bool isSameFile(const std::string& first, const std::string& second);
 /// The folder of the running executable (from /proc/self/exe; empty when that cannot be read).
 KELVAROS_API std::string executableDirectory();
 } // namespace Kelvaros::FileSystem

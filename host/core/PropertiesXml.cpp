@@ -7,11 +7,11 @@
 #include <QBuffer>
 #include <QByteArray>
 #include <QFile>
-#include <QSaveFile>
 #include <QString>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include "core/AtomicFile.h"
 #include "core/Log.h"
 #include "core/Properties.h"
 
@@ -291,19 +291,11 @@ std::unique_ptr<Properties> PropertiesXml::read(const std::string& xml, const st
 
 bool PropertiesXml::writeFile(const Properties& properties, const std::string& path)
 {
-    const std::string xml = write(properties);
-    QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly))
-    {
-        Log::logf(Log::Error, kCategory, "{}: cannot write: {}", path, file.errorString().toStdString());
-        return false;
-    }
-    if (file.write(xml.data(), qint64(xml.size())) != qint64(xml.size()) || !file.commit())
-    {
-        Log::logf(Log::Error, kCategory, "{}: cannot write: {}", path, file.errorString().toStdString());
-        return false;
-    }
-    return true;
+    std::string error;
+    if (AtomicFile::writeFile(path, write(properties), &error))
+        return true;
+    Log::log(Log::Error, kCategory, error);
+    return false;
 }
 
 std::unique_ptr<Properties> PropertiesXml::readFile(const std::string& path)

@@ -51,7 +51,7 @@ public:
     static std::string write(const Properties& properties);
     /// Parses XML text; `sourceName` names it in log lines. Null on any error.
     static std::unique_ptr<Properties> read(const std::string& xml, const std::string& sourceName);
-    /// Writes atomically (QSaveFile: a temporary file renamed over the target); false and an Error line on failure.
+    /// Writes atomically (AtomicFile: the old file stays when anything fails); false and an Error line on failure.
     static bool writeFile(const Properties& properties, const std::string& path);
     /// Reads a file; null and an Error line naming the file (and line and column for parse errors) on failure.
     static std::unique_ptr<Properties> readFile(const std::string& path);

@@ -2,12 +2,13 @@
 
 #include <cstdlib>
 
+#include <QBuffer>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
 #include <QOpenGLFunctions>
-#include <QSaveFile>
 
+#include "core/AtomicFile.h"
 #include "core/Log.h"
 
 namespace Kelvaros::GL
@@ -102,14 +103,14 @@ QImage OffscreenRenderer::toImage()
 bool OffscreenRenderer::savePng(const QString& path)
 {
     const QImage image = toImage();
-    QSaveFile file(path);
-    if (image.isNull() || !file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit())
-    {
-        Log::logf(Log::Error, kCategory, "cannot write {}: {}", path.toStdString(),
-                  image.isNull() ? "no image" : file.errorString().toStdString());
-        return false;
-    }
-    return true;
+    QByteArray png;
+    QBuffer buffer(&png);
+    std::string error = path.toStdString() + ": cannot write: no image";
+    if (!image.isNull() && buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG") &&
+        AtomicFile::writeFile(path.toStdString(), std::string_view(png.constData(), size_t(png.size())), &error))
+        return true;
+    Log::log(Log::Error, kCategory, error);
+    return false;
 }
 
 } // namespace Kelvaros::GL

@@ -47,17 +47,17 @@ void TrackingStream::noteEmitted(const StreamData& data)
         std::lock_guard<std::mutex> lock(m_instrumentsMutex);
         for (const TrackingInstrument& instrument : sample)
         {
-            auto known = std::find_if(m_seen.begin(), m_seen.end(),
-                                      [&](const TrackingInstrument& i) { return i.id.ID() == instrument.id.ID(); });
-            if (known == m_seen.end())
+            const auto [slot, added] = m_seenIndex.emplace(instrument.id.ID(), m_seen.size());
+            if (added)
             {
                 m_seen.push_back(instrument);
                 changed = true;
                 continue;
             }
-            if (known->id != instrument.id)
+            TrackingInstrument& known = m_seen[slot->second];
+            if (known.id != instrument.id)
                 changed = true;
-            *known = instrument;
+            known = instrument;
         }
         m_last = sample;
     }
@@ -71,6 +71,7 @@ void TrackingStream::clearInstruments()
     {
         std::lock_guard<std::mutex> lock(m_instrumentsMutex);
         m_seen.clear();
+        m_seenIndex.clear();
         m_last.clear();
     }
     signalInstrumentsChanged.emitSignal();

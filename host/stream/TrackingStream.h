@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/Export.h"
@@ -43,6 +44,7 @@ protected:
 private:
     mutable std::mutex m_instrumentsMutex;
     std::vector<TrackingInstrument> m_seen;
+    std::unordered_map<std::string, size_t> m_seenIndex; // id → its record in m_seen: linear cost per sample
     std::vector<TrackingInstrument> m_last;
 };
 

@@ -1,6 +1,6 @@
 # Runs the command-line tool once and checks its exit code and output, the way a script would use it.
 # -DTOOL=<path> -DARGS=<arguments separated by "@@"> -DEXIT=<code> [-DOUTPUT=<regex on stdout>]
-# [-DERROR=<regex on stderr>]
+# [-DERROR=<regex on stderr>] [-DABSENT=<regex that stderr must not match>]
 string(REPLACE "@@" ";" ARGS "${ARGS}")
 execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
 if(NOT "${code}" STREQUAL "${EXIT}")
@@ -11,4 +11,7 @@ if(DEFINED OUTPUT AND NOT out MATCHES "${OUTPUT}")
 endif()
 if(DEFINED ERROR AND NOT err MATCHES "${ERROR}")
   message(FATAL_ERROR "stderr does not match '${ERROR}':\n${err}")
+endif()
+if(DEFINED ABSENT AND err MATCHES "${ABSENT}")
+  message(FATAL_ERROR "stderr matches '${ABSENT}':\n${err}")
 endif()

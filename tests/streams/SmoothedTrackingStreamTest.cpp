@@ -1,6 +1,7 @@
 #include "streams/SmoothedTrackingStream.h"
 
 #include <cmath>
+#include <optional>
 #include <random>
 #include <tuple>
 
@@ -21,11 +22,14 @@ namespace
 constexpr int64_t kStart = 1'000'000'000; // device clock (microseconds), away from the "no timestamp" 0
 constexpr int64_t kPeriod60Hz = 16'667;
 
-void configureMode(SmoothedTrackingStream& stream, int mode, int interval = 200)
+/// Configures the mode as a stored configuration from before the "adaptive" key would; `adaptive` adds the key.
+void configureMode(SmoothedTrackingStream& stream, int mode, int interval = 200, std::optional<bool> adaptive = {})
 {
     Properties properties;
     properties.setParam("smoothingMode", mode);
     properties.setParam("smoothingInterval", interval);
+    if (adaptive)
+        properties.setParam("adaptive", *adaptive);
     stream.configure(&properties);
 }
 
@@ -201,10 +205,10 @@ TEST_F(SmoothedTrackingStreamTest, ToolsThatChangePositionInTheSampleAreNeverBle
 {
     const Eigen::Vector3d atA(0, 0, 0);
     const Eigen::Vector3d atB(100, 0, 0);
-    for (const int mode : { 1, 2 })
+    for (const auto& [mode, adaptive] : { std::pair{ 1, false }, std::pair{ 2, false }, std::pair{ 2, true } })
     {
-        SCOPED_TRACE(mode);
-        configureMode(smoothed, mode);
+        SCOPED_TRACE(testing::Message() << mode << (adaptive ? " adaptive" : ""));
+        configureMode(smoothed, mode, 200, adaptive);
         int64_t t = kStart;
         for (int k = 0; k < 5; ++k, t += kPeriod60Hz)
             feed(input, { tool("A", atA), tool("B", atB) }, t);
@@ -286,6 +290,46 @@ TEST_F(SmoothedTrackingStreamTest, KalmanSurvivesRepeatedAndBackwardTimestamps)
     EXPECT_NEAR(last()[0].matrix(0, 3), 30.0, 2.0);
 }
 
+// A configuration stored before the "adaptive" key existed smooths exactly as then: bit for bit like the key set to
+// false, and unlike the adaptive filter. With the key, the adaptive filter smooths the resting tool more than the
+// Kalman defaults, and a sample without a measurement holds the last estimate.
+TEST_F(SmoothedTrackingStreamTest, AdaptiveFilterOnlyWhenTheKeyAsksForIt)
+{
+    SmoothedTrackingStream explicitlyOff(&input);
+    SmoothedTrackingStream adaptive(&input);
+    SampleCollector offCollector(explicitlyOff);
+    SampleCollector adaptiveCollector(adaptive);
+    configureMode(smoothed, 2);
+    configureMode(explicitlyOff, 2, 200, false);
+    configureMode(adaptive, 2, 200, true);
+    ASSERT_TRUE(adaptive.p_adaptive.value());
+
+    std::mt19937 rng(3);
+    std::normal_distribution<double> noise(0.0, 0.1);
+    double rawSpread = 0.0;
+    double kalmanSpread = 0.0;
+    double adaptiveSpread = 0.0;
+    for (int k = 0; k < 300; ++k)
+    {
+        const Eigen::Vector3d measured(noise(rng), noise(rng), noise(rng));
+        feed(input, { tool("a", measured) }, kStart + k * kPeriod60Hz);
+        EXPECT_EQ(offCollector.last()->instruments()[0].matrix, last()[0].matrix) << k;
+        if (k < 60)
+            continue;
+        rawSpread += measured.squaredNorm();
+        kalmanSpread += last()[0].matrix.topRightCorner<3, 1>().squaredNorm();
+        adaptiveSpread += adaptiveCollector.last()->instruments()[0].matrix.topRightCorner<3, 1>().squaredNorm();
+    }
+    EXPECT_LT(kalmanSpread, rawSpread);
+    EXPECT_LT(adaptiveSpread * 9.0, rawSpread) << "the adaptive filter smooths a resting tool at least 3x";
+    EXPECT_LT(adaptiveSpread * 2.0, kalmanSpread);
+
+    const Eigen::Matrix4d before = adaptiveCollector.last()->instruments()[0].matrix;
+    feed(input, { tool("a", { 50, 0, 0 }, 0.0) }, kStart + 300 * kPeriod60Hz);
+    EXPECT_EQ(adaptiveCollector.last()->instruments()[0].matrix, before);
+    EXPECT_EQ(adaptiveCollector.last()->instruments()[0].name(), "a tool (smoothed)");
+}
+
 TEST_F(SmoothedTrackingStreamTest, HiddenAttributesFollowTheMode)
 {
     EXPECT_EQ(smoothed.p_smoothingInterval.attribute("hidden"), "true");
@@ -298,7 +342,7 @@ TEST_F(SmoothedTrackingStreamTest, HiddenAttributesFollowTheMode)
         smoothed.configuration(&written);
         EXPECT_EQ(smoothed.p_smoothingInterval.attribute("hidden"), interval);
         EXPECT_EQ(written.paramAttributes("smoothingInterval"), std::string("hidden: ") + interval);
-        for (const char* key : { "translationError", "angularError", "processSigma" })
+        for (const char* key : { "translationError", "angularError", "processSigma", "adaptive" })
             EXPECT_EQ(written.paramAttributes(key), std::string("hidden: ") + kalman) << key;
     }
 }

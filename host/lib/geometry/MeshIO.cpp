@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <QFile>
-#include <QSaveFile>
 
 #include <assimp/Importer.hpp>
 #include <assimp/ProgressHandler.hpp>
@@ -16,6 +15,7 @@
 #include <assimp/scene.h>
 #include <fmt/format.h>
 
+#include "core/AtomicFile.h"
 #include "core/Log.h"
 #include "lib/Progress.h"
 #include "lib/geometry/Mesh.h"
@@ -212,14 +212,11 @@ bool MeshIO::saveObj(const Mesh& mesh, const std::string& path)
             fmt::format_to(std::back_inserter(out), "f {} {} {}\n", f[0] + 1, f[1] + 1, f[2] + 1);
     }
 
-    QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly) || file.write(out.data(), qint64(out.size())) != qint64(out.size()) ||
-        !file.commit())
-    {
-        Log::logf(Log::Error, kCategory, "{}: cannot write: {}", path, file.errorString().toStdString());
-        return false;
-    }
-    return true;
+    std::string error;
+    if (AtomicFile::writeFile(path, std::string_view(out.data(), out.size()), &error))
+        return true;
+    Log::log(Log::Error, kCategory, error);
+    return false;
 }
 
 } // namespace Kelvaros

@@ -7,6 +7,8 @@
 #include <fmt/format.h>
 #include <igtl_util.h>
 
+#include "lib/numerics/Pose.h"
+
 namespace Kelvaros
 {
 
@@ -44,41 +46,26 @@ std::string readText(const uint8_t* data, size_t size)
     return text;
 }
 
-bool allFinite(const float* values, size_t count)
-{
-    for (size_t i = 0; i < count; ++i)
-        if (!std::isfinite(values[i]))
-            return false;
-    return true;
-}
-
 /// The 12 numbers of TRANSFORM and TDATA are the three rotation columns and the translation, column-major.
-std::optional<Eigen::Matrix4d> readMatrix(const uint8_t* data)
+Eigen::Matrix4d readMatrix(const uint8_t* data)
 {
-    float v[12];
-    for (int i = 0; i < 12; ++i)
-        v[i] = readFloat(data + 4 * i);
-    if (!allFinite(v, 12))
-        return std::nullopt;
     Eigen::Matrix4d matrix = Eigen::Matrix4d::Identity();
     for (int column = 0; column < 4; ++column)
         for (int row = 0; row < 3; ++row)
-            matrix(row, column) = v[3 * column + row];
+            matrix(row, column) = readFloat(data + 4 * (3 * column + row));
     return matrix;
 }
 
 /// Position and quaternion (x, y, z, w). The quaternion is normalised: senders round it to float, and a
 /// rotation is what they mean. With only x, y, z sent (POSITION's short form), w = sqrt(1 - x² - y² - z²) ≥ 0.
+/// Empty when the quaternion is zero or not finite: then there is no rotation to report.
 std::optional<Eigen::Matrix4d> readPositionQuaternion(const uint8_t* data, int quaternionComponents)
 {
-    float v[7] = { 0, 0, 0, 0, 0, 0, 1 };
+    double v[7] = { 0, 0, 0, 0, 0, 0, 1 };
     for (int i = 0; i < 3 + quaternionComponents; ++i)
         v[i] = readFloat(data + 4 * i);
-    if (!allFinite(v, 7))
-        return std::nullopt;
     if (quaternionComponents == 3)
-        v[6] = static_cast<float>(
-          std::sqrt(std::max(0.0, 1.0 - double(v[3]) * v[3] - double(v[4]) * v[4] - double(v[5]) * v[5])));
+        v[6] = std::sqrt(std::max(0.0, 1.0 - v[3] * v[3] - v[4] * v[4] - v[5] * v[5]));
     Eigen::Quaterniond q(v[6], v[3], v[4], v[5]);
     const double norm = q.norm();
     if (!(norm > 1e-6) || !std::isfinite(norm))
@@ -89,9 +76,15 @@ std::optional<Eigen::Matrix4d> readPositionQuaternion(const uint8_t* data, int q
     return matrix;
 }
 
-TrackingInstrument makeInstrument(const std::string& name, const Eigen::Matrix4d& pose, int64_t timestamp)
+/// A pose that no tracker can report (scaled, sheared, not finite, no rotation) is passed on as not tracked:
+/// the peer did send the tool, but nothing downstream may place anything with it. Its matrix is kept for the
+/// log when it is finite; otherwise the identity stands in, so that no NaN travels further.
+TrackingInstrument makeInstrument(const std::string& name, const std::optional<Eigen::Matrix4d>& pose,
+                                  int64_t timestamp)
 {
-    return TrackingInstrument{ TrackerID(name, "OpenIGTLink", name), pose, 1.0, timestamp, true };
+    const bool rigid = pose && Pose::isRigid(*pose);
+    const Eigen::Matrix4d matrix = pose && pose->allFinite() ? *pose : Eigen::Matrix4d::Identity();
+    return TrackingInstrument{ TrackerID(name, "OpenIGTLink", name), matrix, rigid ? 1.0 : 0.0, timestamp, rigid };
 }
 
 OpenIGTLinkMessageDecoder::Result failure(std::string error, bool framingLost = false)
@@ -188,10 +181,7 @@ OpenIGTLinkMessageDecoder::Result OpenIGTLinkMessageDecoder::decode(const uint8_
             return failure(fmt::format("{}: body of {} bytes, expected {}", what, bodySize, transformBodySize));
         if (header.deviceName.empty())
             return failure(fmt::format("{}: no device name to identify the instrument", what));
-        const auto pose = readMatrix(body);
-        if (!pose)
-            return failure(fmt::format("{}: pose is not finite", what));
-        message.instruments.push_back(makeInstrument(header.deviceName, *pose, timestamp));
+        message.instruments.push_back(makeInstrument(header.deviceName, readMatrix(body), timestamp));
     }
     else if (header.type == "POSITION")
     {
@@ -207,10 +197,8 @@ OpenIGTLinkMessageDecoder::Result OpenIGTLinkMessageDecoder::decode(const uint8_
             return failure(fmt::format("{}: body of {} bytes, expected 12, 24 or 28", what, bodySize));
         if (header.deviceName.empty())
             return failure(fmt::format("{}: no device name to identify the instrument", what));
-        const auto pose = readPositionQuaternion(body, quaternionComponents);
-        if (!pose)
-            return failure(fmt::format("{}: pose is not finite or its quaternion is zero", what));
-        message.instruments.push_back(makeInstrument(header.deviceName, *pose, timestamp));
+        message.instruments.push_back(
+          makeInstrument(header.deviceName, readPositionQuaternion(body, quaternionComponents), timestamp));
     }
     else
     {
@@ -226,12 +214,9 @@ OpenIGTLinkMessageDecoder::Result OpenIGTLinkMessageDecoder::decode(const uint8_
             const size_t index = offset / elementSize;
             if (name.empty())
                 return failure(fmt::format("{}: element {} has no name to identify the instrument", what, index));
-            const auto pose =
-              quaternions ? readPositionQuaternion(element + nameSize + 2, 4) : readMatrix(element + nameSize + 2);
-            if (!pose)
-                return failure(fmt::format("{}: pose of element {} ('{}') is not finite{}", what, index, name,
-                                           quaternions ? " or its quaternion is zero" : ""));
-            message.instruments.push_back(makeInstrument(name, *pose, timestamp));
+            const auto pose = quaternions ? readPositionQuaternion(element + nameSize + 2, 4)
+                                          : std::optional<Eigen::Matrix4d>(readMatrix(element + nameSize + 2));
+            message.instruments.push_back(makeInstrument(name, pose, timestamp));
         }
     }
     return result;

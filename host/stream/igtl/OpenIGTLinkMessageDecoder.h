@@ -16,13 +16,16 @@ namespace Kelvaros
 ///
 /// A pure function of the bytes: no sockets, no state, no logging, so that it can be fuzzed and tested on
 /// crafted input. Every check a hostile or broken peer could defeat is made here, before a single field is read:
-/// plausible header, body size that matches the type, CRC-64 of the body, finite numbers, non-empty names.
+/// plausible header, body size that matches the type, CRC-64 of the body, non-empty names.
 /// We do not hand the bytes to the library's Unpack for this, because its body decoders trust the announced body
 /// size (a 40-byte TRANSFORM body is read as 48 bytes).
 ///
 /// Poses come out as tool → tracker 4x4 matrices in millimetres (OpenIGTLink's own unit convention); each
-/// decoded instrument is tracked, with quality 1, model "OpenIGTLink" and its device or element name as id and
-/// name, and the message time stamp (microseconds) as its timestamp. Thread-safe (no shared state).
+/// decoded instrument has model "OpenIGTLink", its device or element name as id and name, and the message time
+/// stamp (microseconds) as its timestamp. OpenIGTLink has no tracked flag: an instrument is tracked with quality 1
+/// when its pose is rigid (Pose::isRigid), and untracked with quality 0 when it is not (scaled, sheared, not
+/// finite, a zero quaternion); its matrix is then the one sent, or the identity when that is not finite.
+/// Thread-safe (no shared state).
 class KELVAROS_API OpenIGTLinkMessageDecoder
 {
 public:

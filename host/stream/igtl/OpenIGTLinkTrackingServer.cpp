@@ -32,6 +32,9 @@ constexpr size_t maximumNameLength = 20;
 /// the machine stalls, and then the oldest samples are the least useful.
 constexpr size_t maximumQueuedSamples = 1000;
 constexpr int pollIntervalMs = 100;
+/// Pause of accepting after it failed for lack of descriptors or memory: the pending connection keeps the listening
+/// socket readable, so retrying at once would spin.
+constexpr std::chrono::milliseconds acceptRetryDelay{ 250 };
 
 std::string cut(const std::string& name)
 {
@@ -276,7 +279,19 @@ void OpenIGTLinkTrackingServer::acceptClients()
         const int socket =
           ::accept4(m_listenSocket, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (socket < 0)
+        {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            {
+                if (!std::exchange(m_acceptFailing, true))
+                    Log::logf(Log::Warning, logCategory,
+                              "Server of stream '{}': cannot accept clients ({}); retrying every {} ms",
+                              m_stream.name(), std::strerror(errno), acceptRetryDelay.count());
+                m_acceptResume = std::chrono::steady_clock::now() + acceptRetryDelay;
+            }
             return;
+        }
+        if (std::exchange(m_acceptFailing, false))
+            Log::logf(Log::Info, logCategory, "Server of stream '{}': accepting clients again", m_stream.name());
         const int one = 1;
         ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         // A large kernel buffer would only hide a slow reader behind seconds of stale poses.
@@ -291,6 +306,16 @@ void OpenIGTLinkTrackingServer::acceptClients()
         m_clients.push_back(std::move(client));
         m_numClients = m_clients.size();
     }
+}
+
+bool OpenIGTLinkTrackingServer::acceptPaused(int& timeoutMs) const
+{
+    const auto remaining =
+      std::chrono::ceil<std::chrono::milliseconds>(m_acceptResume - std::chrono::steady_clock::now());
+    if (remaining.count() <= 0)
+        return false;
+    timeoutMs = std::min(timeoutMs, int(remaining.count()));
+    return true;
 }
 
 void OpenIGTLinkTrackingServer::dropClient(size_t index, int level, const std::string& reason)
@@ -309,11 +334,13 @@ void OpenIGTLinkTrackingServer::serve()
     {
         descriptors.clear();
         descriptors.push_back({ m_wakePipe[0], POLLIN, 0 });
-        descriptors.push_back({ m_listenSocket, POLLIN, 0 });
+        int timeoutMs = pollIntervalMs;
+        // poll ignores a negative descriptor: the slot stays, so the indices below hold.
+        descriptors.push_back({ acceptPaused(timeoutMs) ? -1 : m_listenSocket, POLLIN, 0 });
         for (const auto& client : m_clients)
             descriptors.push_back(
               { client->socket, short(POLLIN | (client->sent < client->output.size() ? POLLOUT : 0)), 0 });
-        if (::poll(descriptors.data(), descriptors.size(), pollIntervalMs) < 0 && errno != EINTR)
+        if (::poll(descriptors.data(), descriptors.size(), timeoutMs) < 0 && errno != EINTR)
         {
             Log::logf(Log::Error, logCategory, "Server of stream '{}': poll failed: {}", m_stream.name(),
                       std::strerror(errno));

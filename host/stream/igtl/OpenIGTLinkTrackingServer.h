@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -34,8 +35,10 @@ class TrackingStreamData;
 /// Threads: a listener on the stream's delivery thread only queues the sample and wakes the server thread; the
 /// server thread accepts clients, packs and sends without ever blocking on a client. A client whose unsent data
 /// exceeds maximumBacklogKiB (a slow or stalled reader) is disconnected with a warning; a client that went away
-/// is dropped with an info line. Samples are queued only while a client is connected. start, stop and the parameters
-/// belong to the owner's thread (the user-interface thread); the counters may be read from any thread.
+/// is dropped with an info line. When the process runs out of file descriptors, accepting pauses with one warning
+/// and is retried a few times a second, never in a busy loop. Samples are queued only while a client is connected.
+/// start, stop and the parameters belong to the owner's thread (the user-interface thread); the counters may be read
+/// from any thread.
 class KELVAROS_API OpenIGTLinkTrackingServer
   : public SignalReceiver
   , public Configurable
@@ -82,6 +85,8 @@ private:
     bool createWakePipe();
     void serve();
     void acceptClients();
+    /// Whether the listening socket is to be left out of the next poll; if so, `timeoutMs` is cut to the pause's end.
+    [[nodiscard]] bool acceptPaused(int& timeoutMs) const;
     void dropClient(size_t index, int level, const std::string& reason);
     void closeSockets();
 
@@ -100,7 +105,9 @@ private:
     std::string m_deviceName;
     bool m_transforms = true;
     size_t m_maximumBacklog = 0;
-    std::vector<std::unique_ptr<Client>> m_clients; // server thread only while running
+    std::vector<std::unique_ptr<Client>> m_clients;       // server thread only while running
+    bool m_acceptFailing = false;                         // server thread: a lack of resources was reported
+    std::chrono::steady_clock::time_point m_acceptResume; // server thread: no accept before this
 
     std::atomic<int> m_listeningPort{ 0 };
     std::atomic<size_t> m_numClients{ 0 };

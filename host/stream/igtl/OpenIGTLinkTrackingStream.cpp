@@ -13,6 +13,7 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <fmt/ostream.h>
 
 #include "core/Log.h"
 #include "stream/TrackingStreamData.h"
@@ -34,6 +35,8 @@ constexpr size_t receiveChunk = 64 * 1024;
 /// How long one connection attempt may take. The library's client socket has no such bound: an unreachable host
 /// held the delivery thread, and with it stop(), for the system's connect timeout (minutes).
 constexpr int connectTimeoutMs = 2000;
+/// Kinds of fault (fault and device) warned about one by one; a real tracker has a handful of tools.
+constexpr size_t maximumFaultKinds = 16;
 
 /// Connects a socket to one resolved address within the timeout; the socket is left blocking.
 bool connectWithin(int fd, const addrinfo& address, int timeoutMs)
@@ -109,7 +112,10 @@ public:
     std::vector<uint8_t> chunk = std::vector<uint8_t>(receiveChunk);
 };
 
-OpenIGTLinkTrackingStream::OpenIGTLinkTrackingStream(std::string name) : TrackingStream(std::move(name)) {}
+OpenIGTLinkTrackingStream::OpenIGTLinkTrackingStream(std::string name)
+  : TrackingStream(std::move(name)), m_faultLog(logCategory, std::chrono::seconds(5), maximumFaultKinds)
+{
+}
 
 OpenIGTLinkTrackingStream::~OpenIGTLinkTrackingStream()
 {
@@ -160,8 +166,8 @@ bool OpenIGTLinkTrackingStream::connect(bool reconnecting)
     m_connection = std::move(connection);
     m_buffer.clear();
     m_discardRemaining = 0;
-    m_warnedFaults.clear();
-    m_backoff = std::chrono::milliseconds(0);
+    m_messageReceived = false;
+    m_faultLog.flush();
     {
         std::lock_guard<std::mutex> lock(m_countersMutex);
         ++m_connections;
@@ -173,9 +179,8 @@ bool OpenIGTLinkTrackingStream::connect(bool reconnecting)
 
 bool OpenIGTLinkTrackingStream::openImpl()
 {
-    m_pending.clear();
-    m_pendingKeys.clear();
-    m_pendingTimestamp.reset();
+    clearPending();
+    m_backoff = std::chrono::milliseconds(0);
     return connect(false);
 }
 
@@ -185,14 +190,27 @@ bool OpenIGTLinkTrackingStream::startImpl()
     return m_connection || connect(false);
 }
 
+bool OpenIGTLinkTrackingStream::stopImpl()
+{
+    // The delivery thread has ended: what it gathered for the last instant is complete.
+    flushSample();
+    return true;
+}
+
 bool OpenIGTLinkTrackingStream::closeImpl()
 {
     m_connection.reset();
     m_buffer.clear();
-    m_pending.clear();
-    m_pendingKeys.clear();
-    m_pendingTimestamp.reset();
+    clearPending();
+    m_faultLog.flush();
     return true;
+}
+
+std::chrono::milliseconds OpenIGTLinkTrackingStream::nextBackoff(std::chrono::milliseconds previous) const
+{
+    const auto minimum = std::chrono::milliseconds(std::max(1, reconnectMinimumMs.value()));
+    const auto maximum = std::chrono::milliseconds(std::max(1, reconnectMaximumMs.value()));
+    return std::min(std::max(previous * 2, minimum), std::max(minimum, maximum));
 }
 
 void OpenIGTLinkTrackingStream::connectionLost(const std::string& reason)
@@ -201,7 +219,8 @@ void OpenIGTLinkTrackingStream::connectionLost(const std::string& reason)
     m_connection.reset();
     m_buffer.clear();
     m_discardRemaining = 0;
-    m_backoff = std::chrono::milliseconds(std::max(1, reconnectMinimumMs.value()));
+    // A peer that accepts and hangs up at once never earns a fast retry.
+    m_backoff = nextBackoff(m_messageReceived ? std::chrono::milliseconds(0) : m_backoff);
     changeState(State::Disconnected);
     Log::logf(Log::Warning, logCategory, "Stream '{}': connection to OpenIGTLink server {}:{} lost ({}); reconnecting",
               name(), host.value(), port.value(), reason);
@@ -217,9 +236,7 @@ std::optional<Stream::WorkContinuation> OpenIGTLinkTrackingStream::doWork()
                 changeState(State::Running);
             return WorkContinuation::immediately();
         }
-        const auto minimum = std::chrono::milliseconds(std::max(1, reconnectMinimumMs.value()));
-        const auto maximum = std::chrono::milliseconds(std::max(1, reconnectMaximumMs.value()));
-        m_backoff = std::min(std::max(m_backoff * 2, minimum), std::max(minimum, maximum));
+        m_backoff = nextBackoff(m_backoff);
         Log::logf(Log::Debug, logCategory, "Stream '{}': server {}:{} not reachable, next attempt in {} ms", name(),
                   host.value(), port.value(), m_backoff.count());
         return WorkContinuation::after(m_backoff);
@@ -307,27 +324,40 @@ void OpenIGTLinkTrackingStream::handleMessage(const uint8_t* data, size_t size)
         return;
     }
     const OpenIGTLinkMessageDecoder::Message& message = *result.message;
+    m_messageReceived = true;
+    warnAboutUntracked(message.header.type, message.header.deviceName, message.instruments);
     const int64_t timestamp = message.timestampMicroseconds;
+    const auto key = [&](const TrackingInstrument& instrument) { return message.header.type + '\n' + instrument.ID(); };
     // A new time stamp starts a new sample. So does a tool that already came in a message of this type: a sender
     // that sends no time stamps (0), or always the same one, still sends each tool once per type and instant.
     // (A TDATA and a TRANSFORM for one tool and instant, as our own server sends them, are one record.)
     bool newInstant = m_pendingTimestamp && *m_pendingTimestamp != timestamp;
     for (const TrackingInstrument& instrument : message.instruments)
-        newInstant = newInstant || m_pendingKeys.count(message.header.type + '\n' + instrument.ID()) > 0;
+        newInstant = newInstant || m_pendingKeys.count(key(instrument)) > 0;
     if (newInstant)
         flushSample();
     m_pendingTimestamp = timestamp;
     for (const TrackingInstrument& instrument : message.instruments)
-        m_pendingKeys.insert(message.header.type + '\n' + instrument.ID());
-    for (const TrackingInstrument& instrument : message.instruments)
     {
-        auto same = std::find_if(m_pending.begin(), m_pending.end(),
-                                 [&](const TrackingInstrument& pending) { return pending.ID() == instrument.ID(); });
-        if (same != m_pending.end())
-            *same = instrument;
-        else
+        m_pendingKeys.insert(key(instrument));
+        const auto [slot, added] = m_pendingIndex.emplace(instrument.ID(), m_pending.size());
+        if (added)
             m_pending.push_back(instrument);
+        else
+            m_pending[slot->second] = instrument;
     }
+}
+
+void OpenIGTLinkTrackingStream::warnAboutUntracked(const std::string& type, const std::string& device,
+                                                   const std::vector<TrackingInstrument>& instruments)
+{
+    for (const TrackingInstrument& instrument : instruments)
+        if (!instrument.tracked)
+            m_faultLog.logf(Log::Warning, "pose",
+                            "Stream '{}': {} message '{}' from {}:{}: the pose of '{}' is not a finite rigid "
+                            "transform; reported untracked:\n{}",
+                            name(), type, device, host.value(), port.value(), instrument.ID(),
+                            fmt::streamed(instrument.matrix));
 }
 
 void OpenIGTLinkTrackingStream::skipMessage(const std::string& kind, const std::string& device,
@@ -337,26 +367,29 @@ void OpenIGTLinkTrackingStream::skipMessage(const std::string& kind, const std::
         std::lock_guard<std::mutex> lock(m_countersMutex);
         ++m_skipped;
     }
-    // Warn once per fault and device in a connection; a peer that repeats it every frame would flood the log.
-    const bool first = m_warnedFaults.insert(kind + '\n' + device + '\n' + error).second;
-    Log::logf(first ? Log::Warning : Log::Debug, logCategory, "Stream '{}': skipped a message from {}:{}: {}", name(),
-              host.value(), port.value(), error);
+    m_faultLog.logf(Log::Warning, kind + '\n' + device + '\n' + error, "Stream '{}': skipped a message from {}:{}: {}",
+                    name(), host.value(), port.value(), error);
+}
+
+void OpenIGTLinkTrackingStream::clearPending()
+{
+    m_pending.clear();
+    m_pendingIndex.clear();
+    m_pendingKeys.clear();
+    m_pendingTimestamp.reset();
 }
 
 void OpenIGTLinkTrackingStream::flushSample()
 {
     if (m_pending.empty())
     {
-        m_pendingKeys.clear();
-        m_pendingTimestamp.reset();
+        clearPending();
         return;
     }
     auto sample = std::make_shared<TrackingStreamData>(this, std::move(m_pending));
     sample->setTimestampDevice(m_pendingTimestamp.value_or(0));
     sample->setTimestampArrival(StreamData::nowMicroseconds());
-    m_pending.clear();
-    m_pendingKeys.clear();
-    m_pendingTimestamp.reset();
+    clearPending();
     {
         std::lock_guard<std::mutex> lock(m_countersMutex);
         ++m_samples;

@@ -5,11 +5,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/Export.h"
+#include "core/LogRateLimiter.h"
 #include "core/Parameter.h"
 #include "stream/TrackingStream.h"
 
@@ -25,18 +27,22 @@ namespace Kelvaros
 /// another time stamp, or a tool already received in a message of the same type, arrives, or when the connection
 /// has been quiet for a few milliseconds. A tool sent in messages of two types for one instant (TDATA and
 /// TRANSFORM) gives one record, the last one. The sample's device timestamp is the message time stamp in
-/// microseconds (0 when the sender sets none); instruments are tracked with quality 1.
+/// microseconds (0 when the sender sets none). Instruments are tracked with quality 1; one whose pose is not a
+/// rigid transform or not finite is passed on untracked with quality 0 and a warning that names the peer. A
+/// pending sample is published at stop(). The cost of a message is linear in the instruments pending.
 ///
-/// Bad input never stops the stream: a message with a wrong body size, a bad CRC, an unhandled type or
-/// non-finite numbers is skipped with a log line (a warning the first time for each kind of fault and device in
-/// a connection, then debug lines) and counted in numSkippedMessages(). A header that cannot be genuine means the
-/// message boundaries are lost: the stream then drops the connection and reconnects.
+/// Bad input never stops the stream: a message with a wrong body size, a bad CRC or an unhandled type is skipped
+/// and counted in numSkippedMessages(). A header that cannot be genuine means the message boundaries are lost:
+/// the stream then drops the connection and reconnects. Warnings about the peer's faults are rate-limited (one
+/// line per kind of fault, then a count every few seconds) and remember a bounded number of kinds, so a peer that
+/// repeats a fault under ever-new device names costs neither memory nor a flood of log lines.
 ///
 /// Connection: open() connects (false, with an error in the log, when the server cannot be reached). Each attempt
 /// gives up after 2 s, so an unreachable host never holds the delivery thread (and with it stop()) for longer. While
 /// started, a lost connection moves the stream to Disconnected with a warning, and the delivery thread retries
 /// with a back-off that doubles from reconnectMinimumMs to reconnectMaximumMs; on success the stream goes back
-/// to Running with an info line.
+/// to Running with an info line. The back-off starts again from reconnectMinimumMs only once a connection has
+/// delivered a message: a server that accepts and closes at once is retried ever more slowly.
 ///
 /// Threads: the socket belongs to the delivery thread while the stream is started, to the lifecycle calls
 /// otherwise. The counters may be read from any thread.
@@ -69,6 +75,7 @@ protected:
     bool openImpl() override;
     bool closeImpl() override;
     bool startImpl() override;
+    bool stopImpl() override;
     std::optional<WorkContinuation> doWork() override;
 
 private:
@@ -79,17 +86,25 @@ private:
     void receive(const uint8_t* data, size_t size);
     void handleMessage(const uint8_t* data, size_t size);
     void skipMessage(const std::string& kind, const std::string& device, const std::string& error);
+    void warnAboutUntracked(const std::string& type, const std::string& device,
+                            const std::vector<TrackingInstrument>& instruments);
     void flushSample();
+    void clearPending();
+    /// The wait before the next connection attempt after waiting `previous`.
+    [[nodiscard]] std::chrono::milliseconds nextBackoff(std::chrono::milliseconds previous) const;
 
     // Delivery thread while started, lifecycle calls otherwise (the thread start and join order the two).
     std::unique_ptr<Connection> m_connection;
     std::vector<uint8_t> m_buffer;
     uint64_t m_discardRemaining = 0; // body bytes of an oversized message still to throw away
     std::vector<TrackingInstrument> m_pending;
-    std::set<std::string> m_pendingKeys; // message type and instrument id of each pending record
+    std::unordered_map<std::string, size_t> m_pendingIndex; // instrument id → its record in m_pending
+    std::unordered_set<std::string> m_pendingKeys;          // message type and instrument id of each pending record
     std::optional<int64_t> m_pendingTimestamp;
-    std::set<std::string> m_warnedFaults; // kind and device of faults already warned about in this connection
     std::chrono::milliseconds m_backoff{ 0 };
+    bool m_messageReceived = false; // in the current connection
+
+    LogRateLimiter m_faultLog; // any thread
 
     mutable std::mutex m_countersMutex;
     int64_t m_samples = 0;

@@ -4,11 +4,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <deque>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
-#include <sstream>
 #include <system_error>
 #include <tuple>
 #include <utility>
@@ -16,22 +18,19 @@
 #include <fmt/format.h>
 
 #include "core/Log.h"
+#include "lib/numerics/Pose.h"
 #include "stream/TrackingSequence.h"
+#include "stream/io/SequenceFileFormat.h"
+#include "stream/io/TrackingSequenceReader.h"
+#include "stream/io/TrackingSequenceWriter.h"
 
 namespace Kelvaros
 {
 
+using namespace SequenceFileFormat;
+
 namespace
 {
-
-constexpr const char* kCategory = "SequenceFile";
-constexpr std::string_view kFramePrefix = "Seq_Frame";
-constexpr std::string_view kInstrumentPrefix = "Kelvaros_Instrument_";
-constexpr std::string_view kTransformSuffix = "ToTrackerTransform";
-constexpr std::string_view kStatusSuffix = "ToTrackerTransformStatus";
-constexpr std::string_view kQualitySuffix = "ToTrackerTransformQuality";
-// Largest |timestamp| in seconds whose microseconds still fit an int64 with margin.
-constexpr int64_t kMaxTimestampSeconds = 9'000'000'000'000LL;
 
 bool endsWith(std::string_view text, std::string_view suffix)
 {
@@ -41,20 +40,6 @@ bool endsWith(std::string_view text, std::string_view suffix)
 bool startsWith(std::string_view text, std::string_view prefix)
 {
     return text.substr(0, prefix.size()) == prefix;
-}
-
-bool isSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && isSpace(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back()))
-        text.remove_suffix(1);
-    return text;
 }
 
 std::vector<std::string_view> tokens(std::string_view text)
@@ -132,53 +117,6 @@ std::optional<int64_t> parseTimestamp(std::string_view token)
     return static_cast<int64_t>(std::llround(*seconds * 1e6));
 }
 
-std::string formatDouble(double value)
-{
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-    return std::string(buffer, result.ptr);
-}
-
-std::string formatTimestamp(int64_t microseconds)
-{
-    const bool negative = microseconds < 0;
-    const uint64_t magnitude = negative ? uint64_t(0) - uint64_t(microseconds) : uint64_t(microseconds);
-    return fmt::format("{}{}.{:06d}", negative ? "-" : "", magnitude / 1000000u, magnitude % 1000000u);
-}
-
-std::string formatMatrix(const Eigen::Matrix4d& matrix)
-{
-    std::string text;
-    for (int row = 0; row < 4; ++row)
-        for (int column = 0; column < 4; ++column)
-        {
-            if (!text.empty())
-                text += ' ';
-            text += formatDouble(matrix(row, column));
-        }
-    return text;
-}
-
-bool hasRigidLastRow(const Eigen::Matrix4d& matrix)
-{
-    return matrix(3, 0) == 0.0 && matrix(3, 1) == 0.0 && matrix(3, 2) == 0.0 && matrix(3, 3) == 1.0;
-}
-
-/// Whether a text survives as a header value or a field name part: no control characters, and no white space at
-/// either end (values are trimmed on reading).
-bool isStorableValue(const std::string& text)
-{
-    if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
-        return false;
-    return trimmed(text).size() == text.size();
-}
-
-bool isStorableId(const std::string& id)
-{
-    return !id.empty() && isStorableValue(id) &&
-           std::none_of(id.begin(), id.end(), [](char c) { return c == '=' || isSpace(c); });
-}
-
 /// Statuses other toolkits write for a tool they did not see.
 bool isUntrackedStatus(std::string_view status)
 {
@@ -202,53 +140,76 @@ struct FrameFields
     std::optional<int64_t> timestamp;
     std::vector<std::string> order; // instrument ids in the order their first field appeared
     std::map<std::string, InstrumentFields> instruments;
+    std::set<std::string> keys;
 };
 
+/// Questionable but readable content: counted while reading, reported in one warning per kind with the first
+/// frame at fault, so that a million-frame file does not write a million lines.
+struct Tally
+{
+    int64_t count = 0;
+    int firstFrame = -1;
+    std::string firstName;
+
+    void add(int frame, const std::string& name = std::string())
+    {
+        if (count++ == 0)
+        {
+            firstFrame = frame;
+            firstName = name;
+        }
+    }
+};
+
+/// The strict reader, fed one line at a time, handing each frame to `sink` once it is complete, so that a file is
+/// never held whole. Instruments come with their ids only; identities() gives their names and models.
 class Parser
 {
 public:
-    Parser(std::string_view text, const std::string& source) : m_text(text), m_source(source) {}
+    using Sink = std::function<void(TrackingSample&&)>;
 
-    std::optional<std::vector<TrackingSample>> run()
+    Parser(const std::string& source, Sink sink) : m_source(source), m_sink(std::move(sink)) {}
+
+    /// One line without its line feed; false after an Error.
+    bool feed(std::string_view line)
     {
-        size_t position = 0;
-        int lineNumber = 0;
-        while (position < m_text.size() && !m_dataFileSeen)
-        {
-            size_t end = m_text.find('\n', position);
-            if (end == std::string_view::npos)
-                end = m_text.size();
-            ++lineNumber;
-            const std::string_view line = m_text.substr(position, end - position);
-            position = end + 1;
-            if (!parseLine(line, lineNumber))
-                return std::nullopt;
-        }
+        ++m_lineNumber;
         if (!m_dataFileSeen)
-            return fail(0, "the header does not end with 'ElementDataFile = LOCAL'");
-        if (position < m_text.size() && !trimmed(m_text.substr(position)).empty())
-            return fail(lineNumber + 1, "unexpected data after ElementDataFile (image data is not supported)");
+            return parseLine(line, m_lineNumber);
+        return trimmed(line).empty() ||
+               error(m_lineNumber, "unexpected data after ElementDataFile (image data is not supported)");
+    }
+
+    /// After the last line: the checks that need the whole file, then the warnings; false after an Error.
+    bool finish()
+    {
+        if (!m_dataFileSeen)
+            return error(0, "the header does not end with 'ElementDataFile = LOCAL'");
         if (!m_objectTypeSeen)
-            return fail(0, "missing field 'ObjectType'");
+            return error(0, "missing field 'ObjectType'");
         if (!m_nDimsSeen)
-            return fail(0, "missing field 'NDims'");
+            return error(0, "missing field 'NDims'");
         if (!m_frameCount)
-            return fail(0, "missing field 'DimSize'");
-        if (m_frame.number >= 0 && !finishFrame())
-            return std::nullopt;
-        if (int64_t(m_samples.size()) != *m_frameCount)
-            return fail(
-              0, fmt::format("DimSize announces {} frames but the file holds {}", *m_frameCount, m_samples.size()));
-        for (TrackingSample& sample : m_samples)
-            for (TrackingInstrument& instrument : sample.instruments)
-            {
-                const std::string id = instrument.id.ID();
-                const auto model = m_models.find(id);
-                const auto name = m_names.find(id);
-                instrument.id = TrackerID(id, model != m_models.end() ? model->second : std::string(),
-                                          name != m_names.end() ? name->second : id);
-            }
-        return std::move(m_samples);
+            return error(0, "missing field 'DimSize'");
+        if (m_frames != *m_frameCount)
+            return error(0, fmt::format("DimSize announces {} frames but the file holds {}", *m_frameCount, m_frames));
+        warnAbout(m_unknownFields, "per-frame fields are not supported and are left out, the first '{1}' in frame {0}");
+        warnAbout(m_backwardTimestamps, "frames have a negative time stamp or one earlier than the frame before, "
+                                        "the first frame {0}");
+        warnAbout(m_nonRigidPoses, "tracked poses are not rigid (or not finite) and are read as untracked, the first "
+                                   "of '{1}' in frame {0}");
+        return true;
+    }
+
+    /// The instruments the header names, with their models and display names.
+    std::map<std::string, TrackerID> identities() const
+    {
+        std::map<std::string, TrackerID> result;
+        for (const auto& [id, model] : m_models)
+            result[id] = TrackerID(id, model, id);
+        for (const auto& [id, name] : m_names)
+            result[id] = TrackerID(id, result.count(id) ? result[id].model() : std::string(), name);
+        return result;
     }
 
 private:
@@ -258,13 +219,24 @@ private:
         return false;
     }
 
-    std::nullopt_t fail(int line, const std::string& message) const
+    void fail(int line, const std::string& message) const
     {
         if (line > 0)
             Log::logf(Log::Error, kCategory, "Cannot read '{}', line {}: {}", m_source, line, message);
         else
             Log::logf(Log::Error, kCategory, "Cannot read '{}': {}", m_source, message);
-        return std::nullopt;
+    }
+
+    bool duplicateKey(int lineNumber, const std::string& key) const
+    {
+        return error(lineNumber, fmt::format("duplicate key '{}'", clip(key)));
+    }
+
+    void warnAbout(const Tally& tally, const char* what) const
+    {
+        if (tally.count > 0)
+            Log::logf(Log::Warning, kCategory, "'{}': {} {}", m_source, tally.count,
+                      fmt::format(fmt::runtime(what), tally.firstFrame, clip(tally.firstName)));
     }
 
     bool parseLine(std::string_view line, int lineNumber)
@@ -278,15 +250,15 @@ private:
         const std::string_view value = trimmed(line.substr(equals + 1));
         if (key.empty())
             return error(lineNumber, "empty key");
-        if (!m_keys.insert(key).second)
-            return error(lineNumber, fmt::format("duplicate key '{}'", clip(key)));
-
         if (startsWith(key, kFramePrefix))
             return parseFrameField(key, value, lineNumber);
+        if (!m_keys.insert(key).second)
+            return duplicateKey(lineNumber, key);
         if (m_frame.number >= 0)
         {
-            // Header fields after the frames: only the terminator is allowed there.
-            if (key != "ElementDataFile")
+            // Header fields after the frames: only the terminator, and the instruments' names and models, which a
+            // recording written as it comes learns on the way.
+            if (key != "ElementDataFile" && !startsWith(key, kInstrumentPrefix))
                 return error(lineNumber, fmt::format("header field '{}' after the frames", clip(key)));
         }
         return parseHeaderField(key, value, lineNumber);
@@ -326,6 +298,8 @@ private:
             if (value != "LOCAL")
                 return error(lineNumber, fmt::format("ElementDataFile is '{}', expected LOCAL", clip(value)));
             m_dataFileSeen = true;
+            if (m_frame.number >= 0 && !finishFrame())
+                return false;
         }
         else if (startsWith(key, kInstrumentPrefix))
         {
@@ -375,6 +349,9 @@ private:
             m_frame.number = number;
             m_frame.firstLine = lineNumber;
         }
+        // Keys of other frames cannot repeat (frames only move forward), so only this frame's are remembered.
+        if (!m_frame.keys.insert(key).second)
+            return duplicateKey(lineNumber, key);
 
         const auto badValue = [&](const char* what)
         {
@@ -412,10 +389,8 @@ private:
             if (!suffix.empty())
                 return error(lineNumber, fmt::format("frame {}, field '{}': no instrument name", number, clip(field)));
             // A field of another kind (image status, unfiltered timestamp, transforms into other frames): this
-            // reader cannot keep it, so it says so once per field name instead of dropping it silently.
-            if (m_ignoredFields.insert(field).second)
-                Log::logf(Log::Warning, kCategory, "'{}': per-frame field '{}' is not supported and is left out",
-                          m_source, clip(field));
+            // reader cannot keep it, so it says so instead of dropping it silently.
+            m_unknownFields.add(number, field);
             return true;
         }
 
@@ -474,6 +449,9 @@ private:
             return error(m_frame.firstLine, fmt::format("frame {}: missing field 'Timestamp'", number));
         TrackingSample sample;
         sample.timestampDevice = *m_frame.timestamp;
+        if (sample.timestampDevice < 0 || (m_lastTimestamp && sample.timestampDevice < *m_lastTimestamp))
+            m_backwardTimestamps.add(number);
+        m_lastTimestamp = sample.timestampDevice;
         for (const std::string& id : m_frame.order)
         {
             const InstrumentFields& fields = m_frame.instruments.at(id);
@@ -488,10 +466,18 @@ private:
             instrument.matrix = *fields.matrix;
             instrument.tracked = *fields.tracked;
             instrument.quality = fields.quality ? *fields.quality : (instrument.tracked ? 1.0 : 0.0);
+            // A scaled, sheared or absurdly far pose would pass as a measurement: downstream stages trust "tracked".
+            if (instrument.tracked && !Pose::isRigid(instrument.matrix))
+            {
+                m_nonRigidPoses.add(number, id);
+                instrument.tracked = false;
+                instrument.quality = 0.0;
+            }
             instrument.timestamp = sample.timestampDevice;
             sample.instruments.push_back(std::move(instrument));
         }
-        m_samples.push_back(std::move(sample));
+        ++m_frames;
+        m_sink(std::move(sample));
         return true;
     }
 
@@ -506,10 +492,15 @@ private:
         return result;
     }
 
-    std::string_view m_text;
     const std::string& m_source;
+    Sink m_sink;
+    int m_lineNumber = 0;
+    int64_t m_frames = 0;
+    std::optional<int64_t> m_lastTimestamp;
     std::set<std::string> m_keys;
-    std::set<std::string> m_ignoredFields;
+    Tally m_unknownFields;
+    Tally m_backwardTimestamps;
+    Tally m_nonRigidPoses;
     std::map<std::string, std::string> m_models;
     std::map<std::string, std::string> m_names;
     bool m_objectTypeSeen = false;
@@ -517,205 +508,81 @@ private:
     bool m_dataFileSeen = false;
     std::optional<int64_t> m_frameCount;
     FrameFields m_frame;
-    std::vector<TrackingSample> m_samples;
 };
 
-/// Checks what the reader would refuse, so that a file we write always reads back.
-bool checkWritable(const std::vector<TrackingSample>& samples, const char* what)
+/// Names and models of the instruments, which a file may give after its frames.
+void applyIdentities(std::vector<TrackingSample>& samples, const std::map<std::string, TrackerID>& identities)
 {
-    for (size_t frame = 0; frame < samples.size(); ++frame)
-    {
-        const int64_t timestamp = samples[frame].timestampDevice;
-        if (timestamp > kMaxTimestampSeconds * 1'000'000 || timestamp < -kMaxTimestampSeconds * 1'000'000)
-        {
-            Log::logf(Log::Error, kCategory, "Cannot write {}: frame {}: timestamp {} µs is out of range", what, frame,
-                      timestamp);
-            return false;
-        }
-        std::set<std::string> ids;
-        for (const TrackingInstrument& instrument : samples[frame].instruments)
-        {
-            const std::string& id = instrument.id.ID();
-            if (!isStorableId(id))
-            {
-                Log::logf(Log::Error, kCategory,
-                          "Cannot write {}: frame {}: instrument id '{}' is empty or contains white space, '=' or "
-                          "control characters",
-                          what, frame, id);
-                return false;
-            }
-            if (!ids.insert(id).second)
-            {
-                Log::logf(Log::Error, kCategory, "Cannot write {}: frame {}: instrument '{}' appears twice", what,
-                          frame, id);
-                return false;
-            }
-            if (!instrument.matrix.allFinite() || !hasRigidLastRow(instrument.matrix) ||
-                !std::isfinite(instrument.quality))
-            {
-                Log::logf(Log::Error, kCategory,
-                          "Cannot write {}: frame {}: instrument '{}' has a non-finite number or a matrix whose last "
-                          "row is not 0 0 0 1",
-                          what, frame, id);
-                return false;
-            }
-        }
-    }
-    return true;
+    for (TrackingSample& sample : samples)
+        for (TrackingInstrument& instrument : sample.instruments)
+            if (const auto identity = identities.find(instrument.id.ID()); identity != identities.end())
+                instrument.id = identity->second;
 }
 
-bool writeText(const std::string& path, const std::string& text)
+/// All or nothing: a refused sample refuses the whole recording, as the reader would.
+bool writeAll(TrackingSequenceWriter& writer, const std::vector<TrackingSample>& samples)
 {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (file)
-        file.write(text.data(), std::streamsize(text.size()));
-    if (file)
-        file.close();
-    if (!file)
-    {
-        Log::logf(Log::Error, kCategory, "Cannot write '{}'", path);
+    if (!writer.open())
         return false;
-    }
-    return true;
-}
-
-std::string csvField(const std::string& text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
-    std::string quoted = "\"";
-    for (char c : text)
-    {
-        if (c == '"')
-            quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
+    for (const TrackingSample& sample : samples)
+        if (writer.append(sample) != TrackingSequenceWriter::Result::Written)
+            return false;
+    return writer.close();
 }
 
 } // namespace
 
 std::optional<std::vector<TrackingSample>> TrackingSequenceFile::read(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-    {
-        Log::logf(Log::Error, kCategory, "Cannot open '{}'", path);
+    TrackingSequenceReader reader(path);
+    std::vector<TrackingSample> samples;
+    while (auto sample = reader.next())
+        samples.push_back(std::move(*sample));
+    if (!reader.complete())
         return std::nullopt;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad())
-    {
-        Log::logf(Log::Error, kCategory, "Cannot read '{}'", path);
-        return std::nullopt;
-    }
-    return parse(text.str(), path);
+    applyIdentities(samples, reader.identities());
+    return samples;
 }
 
 std::optional<std::vector<TrackingSample>> TrackingSequenceFile::parse(std::string_view text, const std::string& source)
 {
-    return Parser(text, source).run();
+    std::vector<TrackingSample> samples;
+    Parser parser(source, [&samples](TrackingSample&& sample) { samples.push_back(std::move(sample)); });
+    for (size_t position = 0; position < text.size();)
+    {
+        const size_t end = std::min(text.find('\n', position), text.size());
+        if (!parser.feed(text.substr(position, end - position)))
+            return std::nullopt;
+        position = end + 1;
+    }
+    if (!parser.finish())
+        return std::nullopt;
+    applyIdentities(samples, parser.identities());
+    return samples;
 }
 
 std::optional<std::string> TrackingSequenceFile::format(const std::vector<TrackingSample>& samples)
 {
-    if (!checkWritable(samples, "the sequence file"))
-        return std::nullopt;
-
-    // Identity of each instrument as first seen; a later rename cannot be represented (one name per file).
-    std::vector<TrackerID> identities;
-    std::map<std::string, size_t> identityIndex;
-    for (const TrackingSample& sample : samples)
-        for (const TrackingInstrument& instrument : sample.instruments)
-        {
-            const auto [it, inserted] = identityIndex.try_emplace(instrument.id.ID(), identities.size());
-            if (inserted)
-                identities.push_back(instrument.id);
-            else if (identities[it->second] != instrument.id)
-                Log::logf(Log::Warning, kCategory,
-                          "Instrument '{}' changed its name or model during the recording; the file keeps the first",
-                          instrument.id.ID());
-        }
-    for (const TrackerID& id : identities)
-        if (!isStorableValue(id.model()) || !isStorableValue(id.name()))
-        {
-            Log::logf(Log::Error, kCategory,
-                      "Cannot write the sequence file: the model or name of instrument '{}' contains control "
-                      "characters or white space at either end",
-                      id.ID());
-            return std::nullopt;
-        }
-
-    std::string text;
-    text += "ObjectType = Image\n";
-    text += "NDims = 3\n";
-    text += "AnatomicalOrientation = RAI\n";
-    text += "BinaryData = True\n";
-    text += "CompressedData = False\n";
-    text += fmt::format("DimSize = 0 0 {}\n", samples.size());
-    text += "ElementSpacing = 1 1 1\n";
-    text += "Offset = 0 0 0\n";
-    text += "TransformMatrix = 1 0 0 0 1 0 0 0 1\n";
-    text += "ElementType = MET_UCHAR\n";
-    text += "Kinds = domain domain list\n";
-    for (const TrackerID& id : identities)
-    {
-        if (!id.model().empty())
-            text += fmt::format("{}{}_Model = {}\n", kInstrumentPrefix, id.ID(), id.model());
-        if (id.name() != id.ID())
-            text += fmt::format("{}{}_Name = {}\n", kInstrumentPrefix, id.ID(), id.name());
-    }
-    for (size_t frame = 0; frame < samples.size(); ++frame)
-    {
-        const TrackingSample& sample = samples[frame];
-        const std::string prefix = fmt::format("Seq_Frame{:04d}_", frame);
-        for (const TrackingInstrument& instrument : sample.instruments)
-        {
-            const std::string& id = instrument.id.ID();
-            text += fmt::format("{}{}{} = {}\n", prefix, id, kTransformSuffix, formatMatrix(instrument.matrix));
-            text += fmt::format("{}{}{} = {}\n", prefix, id, kStatusSuffix, instrument.tracked ? "OK" : "INVALID");
-            text += fmt::format("{}{}{} = {}\n", prefix, id, kQualitySuffix, formatDouble(instrument.quality));
-        }
-        text += fmt::format("{}Timestamp = {}\n", prefix, formatTimestamp(sample.timestampDevice));
-    }
-    text += "ElementDataFile = LOCAL\n";
-    return text;
+    TrackingSequenceWriter writer(TrackingSequenceWriter::Format::Metafile);
+    return writeAll(writer, samples) ? std::optional<std::string>(writer.text()) : std::nullopt;
 }
 
 bool TrackingSequenceFile::write(const std::string& path, const std::vector<TrackingSample>& samples)
 {
-    const auto text = format(samples);
-    return text && writeText(path, *text);
+    TrackingSequenceWriter writer(path, TrackingSequenceWriter::Format::Metafile);
+    return writeAll(writer, samples);
 }
 
 std::optional<std::string> TrackingSequenceFile::formatCsv(const std::vector<TrackingSample>& samples)
 {
-    if (!checkWritable(samples, "the CSV file"))
-        return std::nullopt;
-    std::string text = "frame,timestamp,instrument,tracked,quality";
-    for (int row = 0; row < 4; ++row)
-        for (int column = 0; column < 4; ++column)
-            text += fmt::format(",m{}{}", row, column);
-    text += '\n';
-    for (size_t frame = 0; frame < samples.size(); ++frame)
-        for (const TrackingInstrument& instrument : samples[frame].instruments)
-        {
-            text +=
-              fmt::format("{},{},{},{},{}", frame, formatTimestamp(samples[frame].timestampDevice),
-                          csvField(instrument.id.ID()), instrument.tracked ? 1 : 0, formatDouble(instrument.quality));
-            for (int row = 0; row < 4; ++row)
-                for (int column = 0; column < 4; ++column)
-                    text += ',' + formatDouble(instrument.matrix(row, column));
-            text += '\n';
-        }
-    return text;
+    TrackingSequenceWriter writer(TrackingSequenceWriter::Format::Csv);
+    return writeAll(writer, samples) ? std::optional<std::string>(writer.text()) : std::nullopt;
 }
 
 bool TrackingSequenceFile::writeCsv(const std::string& path, const std::vector<TrackingSample>& samples)
 {
-    const auto text = formatCsv(samples);
-    return text && writeText(path, *text);
+    TrackingSequenceWriter writer(path, TrackingSequenceWriter::Format::Csv);
+    return writeAll(writer, samples);
 }
 
 std::vector<std::unique_ptr<TrackingSequence>> TrackingSequenceFile::toSequences(
@@ -764,6 +631,96 @@ std::vector<TrackingSample> TrackingSequenceFile::fromSequences(const std::vecto
     for (auto& [key, frame] : frames)
         samples.push_back(std::move(frame));
     return samples;
+}
+
+// The reader drives the parser above, so it is implemented beside it.
+struct TrackingSequenceReader::Impl
+{
+    Impl(const std::string& path, std::map<std::string, TrackerID> identities)
+      : path(path),
+        parser(this->path, [this](TrackingSample&& sample) { ready.push_back(std::move(sample)); }),
+        known(std::move(identities))
+    {
+    }
+
+    /// Reads lines until a frame is complete or the file ends; sets `done`, and `accepted` at a good end.
+    void readFrame()
+    {
+        std::string line;
+        while (ready.empty() && !done)
+        {
+            if (std::getline(file, line))
+            {
+                empty = false;
+                done = !parser.feed(line);
+                continue;
+            }
+            done = true;
+            if (file.bad())
+                Log::logf(Log::Error, kCategory, "Cannot read '{}'", path);
+            else if (empty)
+                Log::logf(Log::Error, kCategory, "Cannot read '{}': the file is empty", path);
+            else
+                accepted = parser.finish();
+        }
+    }
+
+    const std::string path;
+    std::ifstream file;
+    Parser parser;
+    std::deque<TrackingSample> ready;
+    std::map<std::string, TrackerID> known;
+    bool empty = true;
+    bool done = false;
+    bool accepted = false;
+};
+
+TrackingSequenceReader::TrackingSequenceReader(const std::string& path, std::map<std::string, TrackerID> identities)
+  : m_impl(std::make_unique<Impl>(path, std::move(identities)))
+{
+    std::error_code error;
+    m_impl->done = true;
+    if (std::filesystem::is_directory(path, error))
+    {
+        Log::logf(Log::Error, kCategory, "Cannot read '{}': it is a folder, not a sequence file", path);
+        return;
+    }
+    m_impl->file.open(path, std::ios::binary);
+    if (!m_impl->file.is_open())
+    {
+        Log::logf(Log::Error, kCategory, "Cannot open '{}'", path);
+        return;
+    }
+    m_impl->done = false;
+}
+
+TrackingSequenceReader::~TrackingSequenceReader() = default;
+
+std::optional<TrackingSample> TrackingSequenceReader::next()
+{
+    m_impl->readFrame();
+    if (m_impl->ready.empty())
+        return std::nullopt;
+    TrackingSample sample = std::move(m_impl->ready.front());
+    m_impl->ready.pop_front();
+    // Names from the header (or handed over from an earlier pass, when the file gives them after the frames).
+    for (TrackingInstrument& instrument : sample.instruments)
+    {
+        const std::string& id = instrument.id.ID();
+        if (const auto known = m_impl->known.find(id); known != m_impl->known.end())
+            instrument.id = known->second;
+    }
+    return sample;
+}
+
+bool TrackingSequenceReader::complete() const
+{
+    return m_impl->accepted && m_impl->ready.empty();
+}
+
+std::map<std::string, TrackerID> TrackingSequenceReader::identities() const
+{
+    return m_impl->parser.identities();
 }
 
 } // namespace Kelvaros

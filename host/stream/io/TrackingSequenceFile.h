@@ -22,16 +22,19 @@ class TrackingSequence;
 ///
 ///     ObjectType = Image
 ///     NDims = 3
-///     ... (AnatomicalOrientation, BinaryData, CompressedData, DimSize = 0 0 <frames>, ElementSpacing, Offset,
-///         TransformMatrix, ElementType, Kinds)
-///     Kelvaros_Instrument_<Id>_Model = <model>        (optional, only when not empty)
-///     Kelvaros_Instrument_<Id>_Name = <display name>  (optional, only when it differs from the id)
+///     ... (AnatomicalOrientation, BinaryData, CompressedData, DimSize = 0 0 <frames, padded with spaces to a
+///         fixed width>, ElementSpacing, Offset, TransformMatrix, ElementType, Kinds)
 ///     Seq_Frame0000_<Id>ToTrackerTransform = <16 numbers, row-major, mm>
 ///     Seq_Frame0000_<Id>ToTrackerTransformStatus = OK | INVALID
 ///     Seq_Frame0000_<Id>ToTrackerTransformQuality = <quality>
 ///     Seq_Frame0000_Timestamp = <seconds of the device clock>
 ///     ...
+///     Kelvaros_Instrument_<Id>_Model = <model>        (optional, only when not empty)
+///     Kelvaros_Instrument_<Id>_Name = <display name>  (optional, only when it differs from the id)
 ///     ElementDataFile = LOCAL
+///
+/// The file is written as the frames come (TrackingSequenceWriter): the count is filled in at the end, and the
+/// instrument lines, learnt on the way, follow the frames; the reader takes them before or after the frames.
 ///
 /// Every double is written in its shortest round-trip form and timestamps as exact decimal seconds with six
 /// fractional digits, so that a file written here reads back to identical samples. An instrument absent from a
@@ -43,8 +46,11 @@ class TrackingSequence;
 /// its status or the reverse, a wrong number of matrix entries, a non-number, NaN or infinity, a matrix whose last
 /// row is not 0 0 0 1, an unknown status, data after ElementDataFile) is refused as a whole with one Error in the
 /// log (category "SequenceFile") naming the file, the line, the frame and the field. Statuses written by other
-/// tools for an invisible tool (MISSING, OUT_OF_VIEW, ...) read as untracked. Per-frame fields this reader does not
-/// know are left out with one Warning per field name. Quality defaults to 1 for OK and 0 otherwise when absent.
+/// tools for an invisible tool (MISSING, OUT_OF_VIEW, ...) read as untracked. Quality defaults to 1 for OK and 0
+/// otherwise when absent. Questionable content is read and reported with one Warning per kind that gives the count
+/// and the first frame: per-frame fields this reader does not know (left out), time stamps that are negative or
+/// earlier than the frame before (kept), and tracked poses that are not rigid (Pose::isRigid) or not finite (read
+/// as untracked with quality 0). A folder or an empty file is refused saying so.
 ///
 /// All functions are stateless and may be called from any thread.
 class KELVAROS_API TrackingSequenceFile

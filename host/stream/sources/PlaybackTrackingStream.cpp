@@ -1,5 +1,6 @@
 #include "stream/sources/PlaybackTrackingStream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -8,6 +9,7 @@
 #include "core/Log.h"
 #include "stream/TrackingStreamData.h"
 #include "stream/io/TrackingSequenceFile.h"
+#include "stream/io/TrackingSequenceReader.h"
 
 namespace Kelvaros
 {
@@ -40,8 +42,12 @@ bool PlaybackTrackingStream::setSamples(std::vector<TrackingSample> samples)
 
 std::vector<TrackingSample> PlaybackTrackingStream::samples() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_samples;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_samplesSet || m_count == 0)
+            return m_samples;
+    }
+    return TrackingSequenceFile::read(path.value()).value_or(std::vector<TrackingSample>());
 }
 
 bool PlaybackTrackingStream::finished() const
@@ -70,47 +76,68 @@ int64_t PlaybackTrackingStream::numDelivered() const
 std::string PlaybackTrackingStream::describe() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return fmt::format("{} ({}, playback of {} samples, {} delivered)", name(), stateName(state()), m_samples.size(),
+    return fmt::format("{} ({}, playback of {} samples, {} delivered)", name(), stateName(state()), m_count,
                        m_delivered);
 }
 
 bool PlaybackTrackingStream::openImpl()
 {
-    std::vector<TrackingSample> loaded;
     bool fromFile = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         fromFile = !m_samplesSet;
     }
+    const std::string file = path.value();
+    if (fromFile && file.empty())
+    {
+        Log::logf(Log::Error, kCategory, "Stream '{}': no sequence file set (parameter 'path')", name());
+        return false;
+    }
+    // A file is checked whole here, keeping only what playing needs (it is read again, frame by frame, as it plays),
+    // so that a recording of any length plays in bounded memory.
+    size_t count = 0;
+    int64_t first = 0;
+    int64_t last = 0;
+    std::map<std::string, TrackerID> identities;
     if (fromFile)
     {
-        const std::string file = path.value();
-        if (file.empty())
-        {
-            Log::logf(Log::Error, kCategory, "Stream '{}': no sequence file set (parameter 'path')", name());
-            return false;
-        }
-        auto read = TrackingSequenceFile::read(file);
-        if (!read)
+        TrackingSequenceReader reader(file);
+        for (auto sample = reader.next(); sample; sample = reader.next(), ++count)
+            (count == 0 ? first : last) = sample->timestampDevice;
+        if (!reader.complete())
             return false; // the reader has logged the cause
-        loaded = std::move(*read);
+        last = count > 1 ? last : first;
+        identities = reader.identities();
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (fromFile)
-        m_samples = std::move(loaded);
-    if (m_samples.empty())
+    if (!fromFile && !m_samples.empty())
+    {
+        count = m_samples.size();
+        first = m_samples.front().timestampDevice;
+        last = m_samples.back().timestampDevice;
+    }
+    m_count = count;
+    m_identities = std::move(identities);
+    if (m_count == 0)
     {
         Log::logf(Log::Error, kCategory, "Stream '{}': the recording holds no samples", name());
         return false;
     }
     // One pass lasts the recording plus one mean sample interval (1 ms at least, so that a recording whose
     // timestamps are all equal still advances the device clock between passes).
-    const int64_t first = m_samples.front().timestampDevice;
-    const int64_t last = m_samples.back().timestampDevice;
     const int64_t span = std::max<int64_t>(0, last - first);
-    const int64_t interval = m_samples.size() > 1 ? span / int64_t(m_samples.size() - 1) : 0;
+    const int64_t interval = m_count > 1 ? span / int64_t(m_count - 1) : 0;
     m_passLength = std::max<int64_t>(1000, span + interval);
     return true;
+}
+
+std::optional<TrackingSample> PlaybackTrackingStream::nextSample()
+{
+    if (m_samplesSet)
+        return m_samples[m_next];
+    if (m_next == 0)
+        m_reader = std::make_unique<TrackingSequenceReader>(path.value(), m_identities);
+    return m_reader->next();
 }
 
 bool PlaybackTrackingStream::startImpl()
@@ -127,6 +154,7 @@ bool PlaybackTrackingStream::startImpl()
         m_freeRunning = freeRunning.value();
         m_loop = loop.value();
         m_next = 0;
+        m_pending.reset();
         m_pass = 0;
         m_finished = false;
         m_reanchor = true;
@@ -149,10 +177,19 @@ std::optional<Stream::WorkContinuation> PlaybackTrackingStream::doWork()
     bool freeRun = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_finished || m_samples.empty())
+        if (m_finished || m_count == 0)
             return std::nullopt;
+        if (!m_pending && !(m_pending = nextSample()))
+        {
+            // The file was checked at open; it changed or vanished since.
+            Log::logf(Log::Error, kCategory, "Stream '{}': '{}' ended early, at sample {} of {}", name(), path.value(),
+                      m_next, m_count);
+            m_finished = true;
+            m_finishedCondition.notify_all();
+            return std::nullopt;
+        }
         offset = m_pass * m_passLength;
-        const int64_t timestamp = m_samples[m_next].timestampDevice + offset;
+        const int64_t timestamp = m_pending->timestampDevice + offset;
         const auto now = steady_clock::now();
         const auto due = [&](int64_t deviceTime)
         { return m_anchorTime + microseconds(std::llround(double(deviceTime - m_anchorTimestamp) / m_speed)); };
@@ -169,7 +206,8 @@ std::optional<Stream::WorkContinuation> PlaybackTrackingStream::doWork()
             if (now < when)
                 return WorkContinuation::after(duration_cast<microseconds>(when - now) + microseconds(1));
         }
-        sample = m_samples[m_next];
+        sample = std::move(*m_pending);
+        m_pending.reset();
     }
 
     for (TrackingInstrument& instrument : sample.instruments)
@@ -184,7 +222,7 @@ std::optional<Stream::WorkContinuation> PlaybackTrackingStream::doWork()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_delivered;
-        if (++m_next == m_samples.size())
+        if (++m_next == m_count)
         {
             m_next = 0;
             ++m_pass;

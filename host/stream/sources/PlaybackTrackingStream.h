@@ -3,6 +3,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,7 +18,12 @@
 namespace Kelvaros
 {
 
+class TrackingSequenceReader;
+
 /// Plays a tracking recording (a sequence file, or samples handed over by the program) as a live source.
+///
+/// A file is checked whole by open() and then read again as it plays, one sample at a time, so that memory does not
+/// grow with the length of the recording.
 ///
 /// Each published sample carries the recorded instruments and device timestamp; the arrival timestamp is taken
 /// when it is published. Pacing follows the recorded device timestamps divided by `speed` (2 = twice as fast) on
@@ -49,7 +56,7 @@ public:
 
     /// Plays these samples instead of the file at `path`. False (with an Error) while the stream is started.
     bool setSamples(std::vector<TrackingSample> samples);
-    /// The samples that are played (after open(): from the file when none were set).
+    /// The samples that are played (after open(): read from the file again when none were set).
     [[nodiscard]] std::vector<TrackingSample> samples() const;
 
     /// True once the last sample was published without loop.
@@ -69,11 +76,19 @@ protected:
     std::optional<WorkContinuation> doWork() override;
 
 private:
+    /// The sample at m_next: from the samples set, or read from the file (a new pass reopens it). Needs m_mutex.
+    std::optional<TrackingSample> nextSample();
+
     mutable std::mutex m_mutex;
     std::condition_variable m_finishedCondition;
     // Guarded by m_mutex.
     std::vector<TrackingSample> m_samples;
     bool m_samplesSet = false;
+    // A file is read as it plays: one sample waits in m_pending until it is due.
+    std::unique_ptr<TrackingSequenceReader> m_reader;
+    std::map<std::string, TrackerID> m_identities;
+    std::optional<TrackingSample> m_pending;
+    size_t m_count = 0;
     size_t m_next = 0;
     int64_t m_pass = 0;
     int64_t m_passLength = 0;

@@ -83,9 +83,22 @@ inline Bytes withType(Bytes message, const std::string& type)
     return message;
 }
 
+/// The same message under another device name (up to 20 characters; the CRC covers the body only).
+inline Bytes withDevice(Bytes message, const std::string& device)
+{
+    std::memset(message.data() + 14, 0, 20);
+    std::memcpy(message.data() + 14, device.data(), std::min<size_t>(device.size(), 20));
+    return message;
+}
+
 inline Bytes body(const Bytes& message)
 {
     return Bytes(message.begin() + OpenIGTLinkMessageDecoder::headerSize, message.end());
+}
+
+inline void append(Bytes& to, const Bytes& bytes)
+{
+    to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
 inline Bytes concat(std::initializer_list<Bytes> parts)

@@ -1,5 +1,6 @@
 #include "stream/igtl/OpenIGTLinkTrackingServer.h"
 
+#include <sys/resource.h>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -47,6 +48,14 @@ bool receiveWithLibrary(igtl::ClientSocket& client, igtl::MessageBase& message, 
     const int bodySize = int(message.GetPackBodySize());
     return client.Receive(message.GetPackBodyPointer(), bodySize) == bodySize &&
            (message.Unpack(1) & igtl::MessageHeader::UNPACK_BODY) != 0;
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
 struct ServedStream
@@ -188,4 +197,38 @@ TEST(OpenIGTLinkTrackingServer, StartRefusesBadAddressesAndPortsInUse)
     second.bindAddress = std::string("tracker.example");
     LogExpectation badAddress(Log::Error, "'tracker.example:", 1);
     EXPECT_FALSE(second.start());
+}
+
+TEST(OpenIGTLinkTrackingServerDeathTest, AcceptWithoutFreeDescriptorsNeitherSpinsNorFloodsTheLog)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // In a child process, whose descriptor limit can be lowered without harm to the other tests.
+    const auto run = []
+    {
+        ServedStream served;
+        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(uint16_t(served.server.listeningPort()));
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = rlim_t(lowestFree);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        // The connection completes in the listening backlog; accepting it needs one more descriptor.
+        ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        const double before = cpuSeconds();
+        std::this_thread::sleep_for(1s);
+        const double cpu = cpuSeconds() - before;
+        int warnings = 0;
+        for (const auto& record : capturedLog())
+            warnings +=
+              record.level == Log::Warning && record.message.find("cannot accept clients") != std::string::npos;
+        std::fprintf(stderr, "%.3f s of processor time, %d warnings\n", cpu, warnings);
+        // Spinning takes the whole second of a core.
+        std::_Exit(cpu < 0.2 && warnings == 1 ? 0 : 1);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
 }

@@ -1,8 +1,12 @@
 #include "stream/igtl/OpenIGTLinkTrackingStream.h"
 
+#include <atomic>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "core/Log.h"
@@ -26,6 +30,25 @@ void connectTo(OpenIGTLinkTrackingStream& stream, int port)
     stream.port = port;
     stream.reconnectMinimumMs = 20;
     stream.reconnectMaximumMs = 200;
+}
+
+/// `count` rounds of the messages, each message under a name of its own.
+Bytes underNewNames(const std::vector<Bytes>& messages, size_t count)
+{
+    Bytes all;
+    all.reserve(count * messages.size() * messages.front().size());
+    for (size_t i = 0; i < count; ++i)
+        for (size_t m = 0; m < messages.size(); ++m)
+            append(all, withDevice(messages[m], fmt::format("{}{}", m, i)));
+    return all;
+}
+
+size_t instrumentsDelivered(const SampleCollector& collector)
+{
+    size_t count = 0;
+    for (const auto& sample : collector.samples())
+        count += sample->numInstruments();
+    return count;
 }
 
 } // namespace
@@ -105,8 +128,7 @@ TEST_F(OpenIGTLinkRawServer, MalformedMessagesAreSkippedWithALogLineAndLaterOnes
     ASSERT_TRUE(server.send(Bytes(afterB.begin(), afterB.begin() + 30)));
     std::this_thread::sleep_for(30ms);
     ASSERT_TRUE(server.send(Bytes(afterB.begin() + 30, afterB.end())));
-    // The same fault again is logged at debug level only.
-    ASSERT_TRUE(server.send(concat({ badCrc, transformMessage("D", a, 5000000) })));
+    ASSERT_TRUE(server.send(transformMessage("D", a, 5000000)));
 
     ASSERT_TRUE(waitUntil([&] { return collector.count() >= 4; }));
     const auto samples = collector.samples();
@@ -119,9 +141,64 @@ TEST_F(OpenIGTLinkRawServer, MalformedMessagesAreSkippedWithALogLineAndLaterOnes
     }
     EXPECT_TRUE(samples[1]->instrument("B")->matrix.isApprox(b, 1e-5));
     EXPECT_TRUE(samples[2]->instrument("C")->matrix.isApprox(c, 1e-5));
-    EXPECT_EQ(stream.numSkippedMessages(), 5);
+    EXPECT_EQ(stream.numSkippedMessages(), 4);
     EXPECT_EQ(stream.state(), Stream::State::Running);
     EXPECT_EQ(stream.numConnections(), 1);
+}
+
+TEST_F(OpenIGTLinkRawServer, PosesThatAreNotRigidArriveUntrackedWithQualityZeroAndOneWarning)
+{
+    Eigen::Matrix4d scaled = 1000.0 * Eigen::Matrix4d::Identity(), zeroRow = Eigen::Matrix4d::Identity();
+    scaled(3, 3) = 1.0;
+    zeroRow.row(1).setZero();
+    Eigen::Matrix4d notANumber = Eigen::Matrix4d::Identity();
+    notANumber(0, 3) = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::pair<std::string, Eigen::Matrix4d>> tools{ { "Scaled", scaled },
+                                                                      { "ZeroRow", zeroRow },
+                                                                      { "Far", pose({ 1e30, 0, 0 }) },
+                                                                      { "NaN", notANumber },
+                                                                      { "Good", pose({ 1, 2, 3 }, 0.5) } };
+    LogExpectation warning(Log::Warning, ": the pose of 'Scaled' is not a finite rigid transform", 1);
+    Bytes messages;
+    for (const auto& [id, matrix] : tools)
+        messages = concat({ messages, transformMessage(id, matrix, 1000) });
+    ASSERT_TRUE(server.send(messages));
+    ASSERT_TRUE(waitUntil([&] { return collector.count() == 1; }));
+    for (const auto& [id, matrix] : tools)
+    {
+        const auto received = collector.last()->instrument(id);
+        ASSERT_TRUE(received.has_value()) << id;
+        EXPECT_EQ(received->tracked, id == "Good") << id;
+        EXPECT_EQ(received->quality, id == "Good" ? 1.0 : 0.0) << id;
+        EXPECT_TRUE(received->matrix.allFinite()) << id;
+    }
+}
+
+TEST_F(OpenIGTLinkRawServer, AnInstantOfAHundredThousandToolsIsGatheredInLinearTime)
+{
+    const size_t tools = 100000;
+    ASSERT_TRUE(server.send(underNewNames({ transformMessage("T", Eigen::Matrix4d::Identity(), 1000) }, tools)));
+    // A search of the pending tools per message took minutes here; gathering in linear time takes about a second.
+    EXPECT_TRUE(waitUntil([&] { return instrumentsDelivered(collector) == tools; }, 30s));
+}
+
+TEST_F(OpenIGTLinkRawServer, FaultsUnderEverNewNamesKeepTheLogBoundedAndStopDeliversWhatIsPending)
+{
+    // Tools at one instant, each followed by a message with a bad CRC, all under new names.
+    const Bytes message = transformMessage("T", Eigen::Matrix4d::Identity(), 1000);
+    Bytes badCrc = message;
+    badCrc.back() ^= 0x01;
+    const int pairs = 100000;
+    const Bytes flood = underNewNames({ message, badCrc }, pairs);
+    LogExpectation crc(Log::Warning, "CRC of the body does not match");
+    std::thread sender([&] { server.send(flood); }); // returns when the client hangs up
+    EXPECT_TRUE(waitUntil([&] { return stream.numSkippedMessages() >= pairs / 2; }, 30s));
+    EXPECT_TRUE(stream.stop());
+    // Every bad message counted came after its tool.
+    EXPECT_GE(instrumentsDelivered(collector), size_t(stream.numSkippedMessages()));
+    stream.close();
+    sender.join();
+    EXPECT_LT(capturedLog().size(), 100u);
 }
 
 TEST_F(OpenIGTLinkRawServer, GarbageInsteadOfAHeaderMakesItReconnect)
@@ -168,6 +245,31 @@ TEST(OpenIGTLinkTrackingStream, ReportsTheLossAndReconnectsAfterTheServerRestart
     ASSERT_TRUE(waitUntil([&] { return collector.count() == 1; }));
     EXPECT_EQ(collector.last()->timestampDevice(), 2000);
     EXPECT_EQ(stream.numConnections(), 2);
+}
+
+TEST(OpenIGTLinkTrackingStream, AServerThatHangsUpAtOnceIsRetriedEverMoreSlowly)
+{
+    RawServer server;
+    std::atomic<bool> done{ false };
+    std::thread hangUp(
+      [&]
+      {
+          while (!done)
+              server.accept(20ms);
+      }); // each accept closes the previous client
+    OpenIGTLinkTrackingStream stream;
+    connectTo(stream, server.port());
+    stream.reconnectMaximumMs = 5000;
+    LogExpectation lost(Log::Warning, "lost (closed by the server)");
+    EXPECT_TRUE(stream.open() && stream.start());
+    EXPECT_TRUE(waitUntil([&] { return stream.numConnections() >= 3; }));
+    const int64_t before = stream.numConnections();
+    std::this_thread::sleep_for(1s);
+    // Every 20 ms that would be about 50; doubling from 80 ms, 160 + 320 + 640 ms fill the second.
+    EXPECT_LE(stream.numConnections() - before, 5);
+    stream.close();
+    done = true;
+    hangUp.join();
 }
 
 TEST(OpenIGTLinkTrackingStream, OpenFailsWithAnErrorWhenNoServerListens)

@@ -5,12 +5,15 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 
+#include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
 #include "core/Log.h"
 #include "stream/TrackingSequence.h"
+#include "stream/io/TrackingSequenceWriter.h"
 
 #include "LogExpectation.h"
 #include "SampleComparison.h"
@@ -55,7 +58,14 @@ std::vector<TrackingSample> awkwardRecording()
             for (int r = 0; r < 3; ++r)
                 for (int c = 0; c < 4; ++c)
                     matrix(r, c) = uniform(random);
-            matrix(0, 0) = specials[(i * 3 + sample.instruments.size()) % specials.size()];
+            // Tracked poses must be rigid to read back as tracked; the untracked ones carry the awkward numbers.
+            if (i % 2 == 0)
+                matrix.topLeftCorner<3, 3>() =
+                  Eigen::Quaterniond(uniform(random), uniform(random), uniform(random), uniform(random))
+                    .normalized()
+                    .toRotationMatrix();
+            else
+                matrix(0, 0) = specials[(i * 3 + sample.instruments.size()) % specials.size()];
             sample.instruments.push_back(instrument(id, matrix, uniform(random) / 500.0, i % 2 == 0,
                                                     sample.timestampDevice,
                                                     std::string(id) == "Pointer" ? "NDI 8700340" : "",
@@ -97,6 +107,7 @@ TEST(TrackingSequenceFile, WrittenFilesReadBackBitForBit)
     const std::vector<TrackingSample> samples = awkwardRecording();
     const std::string path = temporaryPath("awkward.seq.mha");
     ASSERT_TRUE(TrackingSequenceFile::write(path, samples));
+    LogExpectation backwards(Log::Warning, "earlier than the frame before, the first frame 2", 1);
     const auto read = TrackingSequenceFile::read(path);
     std::remove(path.c_str());
     ASSERT_TRUE(read);
@@ -119,7 +130,8 @@ TEST(TrackingSequenceFile, WritesTheMetafileLayoutOtherToolsRead)
 
     EXPECT_EQ(text.rfind("ObjectType = Image\nNDims = 3\n", 0), 0u);
     for (const char* line :
-         { "DimSize = 0 0 1", "Seq_Frame0000_PointerToTrackerTransform = 1 0 0 10 0 1 0 -2.5 0 0 1 -1200 0 0 0 1",
+         { "DimSize = 0 0 1                   ",
+           "Seq_Frame0000_PointerToTrackerTransform = 1 0 0 10 0 1 0 -2.5 0 0 1 -1200 0 0 0 1",
            "Seq_Frame0000_PointerToTrackerTransformStatus = OK", "Seq_Frame0000_PointerToTrackerTransformQuality = 0.5",
            "Seq_Frame0000_NeedleToTrackerTransformStatus = INVALID", "Seq_Frame0000_Timestamp = 1.016667" })
         EXPECT_NE(text.find("\n" + std::string(line) + "\n"), std::string::npos) << line;
@@ -128,7 +140,8 @@ TEST(TrackingSequenceFile, WritesTheMetafileLayoutOtherToolsRead)
 
 TEST(TrackingSequenceFile, ReadsFilesOfOtherToolsAndSaysWhatItLeavesOut)
 {
-    LogExpectation ignored(Log::Warning, "'FrameNumber' is not supported", 1);
+    LogExpectation ignored(Log::Warning,
+                           "2 per-frame fields are not supported and are left out, the first 'FrameNumber'", 1);
     const auto samples = TrackingSequenceFile::parse(kForeignFile, "foreign.mha");
     ASSERT_TRUE(samples);
     ASSERT_EQ(samples->size(), 2u);
@@ -240,7 +253,7 @@ TEST(TrackingSequenceFile, RefusesToWriteWhatCouldNotBeReadBack)
           { TrackingSample{ 5, { instrument("t", pose, 1, true, 5), instrument("t", pose, 1, true, 5) } } }));
     }
     {
-        LogExpectation error(Log::Error, "Cannot write '/nonexistent-folder/x.mha'", 1);
+        LogExpectation error(Log::Error, "/nonexistent-folder/x.mha: cannot write", 1);
         EXPECT_FALSE(TrackingSequenceFile::write("/nonexistent-folder/x.mha", { TrackingSample{ 5, {} } }));
     }
 }
@@ -275,4 +288,60 @@ TEST(TrackingSequenceFile, ConvertsToAndFromOneSequencePerInstrument)
     const auto frames = TrackingSequenceFile::fromSequences({ &repeated });
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[1].instruments.at(0).quality, 0.5);
+}
+
+// Questionable but readable content is read and said once per kind, with its count and first frame, however often it
+// occurs: a scaled pose is untracked, time running backwards and unknown fields are kept as they are or left out.
+TEST(TrackingSequenceFile, QuestionableContentIsOneWarningPerKind)
+{
+    Eigen::Matrix4d scaled = Eigen::Matrix4d::Identity() * 1000.0;
+    scaled(3, 3) = 1.0;
+    std::vector<TrackingSample> samples;
+    for (int i = 0; i < 1000; ++i)
+        samples.push_back(
+          { 1000 - i, { instrument("Probe", i < 10 ? Eigen::Matrix4d::Identity() : scaled, 0.9, true, 1000 - i) } });
+    std::string text;
+    std::istringstream lines(*TrackingSequenceFile::format(samples));
+    for (std::string line; std::getline(lines, line);)
+    {
+        const size_t timestamp = line.find("_Timestamp");
+        for (int field = 0; field < 100 && timestamp != std::string::npos; ++field)
+            text += line.substr(0, timestamp) + "_Extra" + std::to_string(field) + " = 1\n";
+        text += line + "\n";
+    }
+    LogExpectation nonRigid(Log::Warning,
+                            "990 tracked poses are not rigid (or not finite) and are read as "
+                            "untracked, the first of 'Probe' in frame 10",
+                            1);
+    LogExpectation backwards(Log::Warning, "999 frames have a negative time stamp or one earlier", 1);
+    LogExpectation unknown(Log::Warning,
+                           "100000 per-frame fields are not supported and are left out, the first "
+                           "'Extra0' in frame 0",
+                           1);
+    const auto read = TrackingSequenceFile::parse(text, "questionable.mha");
+    ASSERT_TRUE(read);
+    ASSERT_EQ(read->size(), 1000u);
+    EXPECT_TRUE(read->at(9).instruments.at(0).tracked);
+    EXPECT_FALSE(read->at(10).instruments.at(0).tracked);
+    EXPECT_EQ(read->at(10).instruments.at(0).quality, 0.0);
+}
+
+// Written as it comes: the old file stays until close() (or for good when the writer is dropped), and the frame
+// count filled in at the end makes a file larger than the write buffer read back whole.
+TEST(TrackingSequenceWriter, ReplacesTheOldFileOnlyWhenClosed)
+{
+    const std::string path = temporaryPath("incremental.mha");
+    const TrackingSample sample{ 7, { instrument("Pointer", Eigen::Matrix4d::Identity(), 1, true, 7) } };
+    ASSERT_TRUE(TrackingSequenceFile::write(path, { sample }));
+    for (bool close : { true, false })
+    {
+        TrackingSequenceWriter writer(path);
+        ASSERT_TRUE(writer.open());
+        for (int i = 0; i < 5000; ++i)
+            ASSERT_EQ(writer.append(sample), TrackingSequenceWriter::Result::Written);
+        EXPECT_EQ(TrackingSequenceFile::read(path)->size(), close ? 1u : 5000u);
+        EXPECT_TRUE(!close || writer.close());
+    }
+    EXPECT_EQ(TrackingSequenceFile::read(path)->size(), 5000u);
+    std::remove(path.c_str());
 }
