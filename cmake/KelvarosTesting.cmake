@@ -27,6 +27,9 @@ endfunction()
 # (scripts/test starts Xvfb, drawn by Mesa's software renderer, when DISPLAY is unset).
 function(kelvaros_add_gl_test name)
   _kelvaros_add_test_program(${name} xcb ${ARGN})
+  if(KELVAROS_SANITIZE_ADDRESS)
+    target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/NoLeakCheckAtExit.cpp)
+  endif()
 endfunction()
 
 # The target that builds every THREADED program; call once, after all tests are added.
