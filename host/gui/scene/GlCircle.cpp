@@ -55,11 +55,7 @@ void GlCircle::renderGeometry(const RenderInfo& info)
 std::optional<Eigen::Vector3d> GlCircle::labelAnchor(const RenderInfo& info) const
 {
     const Eigen::Vector3d world = SceneDrawing::toWorld(matrix(), m_centre + m_radius * m_axisA);
-    if (!info.sliceView)
-        return world;
-    if (!SceneDrawing::withinSlab(info, world))
-        return std::nullopt;
-    return info.slice.project(world);
+    return SceneDrawing::shownAt(info, world);
 }
 
 } // namespace Kelvaros

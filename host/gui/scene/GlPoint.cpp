@@ -37,11 +37,7 @@ std::optional<Eigen::Vector3d> GlPoint::labelAnchor(const RenderInfo& info) cons
     if (points().empty())
         return std::nullopt;
     const Eigen::Vector3d world = worldPoints().front();
-    if (!info.sliceView)
-        return world;
-    if (!SceneDrawing::withinSlab(info, world))
-        return std::nullopt;
-    return info.slice.project(world);
+    return SceneDrawing::shownAt(info, world);
 }
 
 } // namespace Kelvaros

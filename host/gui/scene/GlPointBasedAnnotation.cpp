@@ -34,12 +34,8 @@ void GlPointBasedAnnotation::renderHandles(const RenderInfo& info, const std::ve
         return;
     std::vector<Eigen::Vector3d> triangles;
     for (const Eigen::Vector3d& p : world)
-    {
-        if (!info.sliceView)
-            SceneDrawing::appendDisc(info, p, pointSize(), triangles);
-        else if (SceneDrawing::withinSlab(info, p))
-            SceneDrawing::appendDisc(info, info.slice.project(p), pointSize(), triangles);
-    }
+        if (const std::optional<Eigen::Vector3d> shown = SceneDrawing::shownAt(info, p))
+            SceneDrawing::appendDisc(info, *shown, pointSize(), triangles);
     SceneDrawing::drawTriangles(buffer(), info, triangles, rgba());
 }
 

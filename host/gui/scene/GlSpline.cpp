@@ -43,11 +43,7 @@ std::optional<Eigen::Vector3d> GlSpline::labelAnchor(const RenderInfo& info) con
         return std::nullopt;
     const double middle = m_spline.arcLengthToSplineCoord(0.5 * m_spline.getCurveLength());
     const Eigen::Vector3d world = SceneDrawing::toWorld(matrix(), m_spline.evaluate(middle));
-    if (!info.sliceView)
-        return world;
-    if (!SceneDrawing::withinSlab(info, world))
-        return std::nullopt;
-    return info.slice.project(world);
+    return SceneDrawing::shownAt(info, world);
 }
 
 std::string GlSpline::shownLabel() const

@@ -133,6 +133,15 @@ bool SceneDrawing::withinSlab(const RenderInfo& info, const Eigen::Vector3d& wor
     return std::abs(info.slice.signedDistance(world)) <= 0.5 * info.sliceThickness;
 }
 
+std::optional<Eigen::Vector3d> SceneDrawing::shownAt(const RenderInfo& info, const Eigen::Vector3d& world)
+{
+    if (!info.sliceView)
+        return world;
+    if (!withinSlab(info, world))
+        return std::nullopt;
+    return info.slice.project(world);
+}
+
 bool SceneDrawing::clipToSlab(const RenderInfo& info, Eigen::Vector3d& a, Eigen::Vector3d& b)
 {
     const double half = 0.5 * info.sliceThickness;

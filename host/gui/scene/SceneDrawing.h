@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ public:
 
     /// Whether a world point lies within half the slice thickness of a slice view's plane.
     [[nodiscard]] static bool withinSlab(const RenderInfo& info, const Eigen::Vector3d& world);
+    /// Where a view shows a world point: the point itself in 3D views; in slice views its foot on the plane, or
+    /// nothing when it lies outside the slab.
+    [[nodiscard]] static std::optional<Eigen::Vector3d> shownAt(const RenderInfo& info, const Eigen::Vector3d& world);
     /// Clips the segment a-b to the slab and projects what is left onto the plane; false when nothing is left.
     [[nodiscard]] static bool clipToSlab(const RenderInfo& info, Eigen::Vector3d& a, Eigen::Vector3d& b);
     /// What a view shows of a polyline (world points, `closed` joins the last to the first): the segments as they
