@@ -9,6 +9,7 @@ namespace Kelvaros
 {
 
 class Algorithm;
+class DisplayWidgetMulti;
 
 /// The panel bound to one algorithm. This is its widget-free part; the widget side (a QWidget that also
 /// derives from this class) lives with the user interface.
@@ -30,11 +31,17 @@ public:
 
     [[nodiscard]] Algorithm* algorithm() const { return m_algorithm; }
 
+    /// The views the panel draws into, set by the host before init(); null where there are none (the
+    /// command-line tool, tests without a display). Not owned.
+    [[nodiscard]] DisplayWidgetMulti* display() const { return m_display; }
+    void setDisplay(DisplayWidgetMulti* display) { m_display = display; }
+
     /// Emitted by closeAlgorithm, on the user-interface thread.
     SignalImpl<> signalCloseRequested;
 
 private:
     Algorithm* m_algorithm;
+    DisplayWidgetMulti* m_display = nullptr;
 };
 
 } // namespace Kelvaros
