@@ -9,6 +9,7 @@ namespace Kelvaros
 {
 
 class Algorithm;
+class ApplicationController;
 class DisplayWidgetMulti;
 
 /// The panel bound to one algorithm. This is its widget-free part; the widget side (a QWidget that also
@@ -35,6 +36,10 @@ public:
     /// command-line tool, tests without a display). Not owned.
     [[nodiscard]] DisplayWidgetMulti* display() const { return m_display; }
     void setDisplay(DisplayWidgetMulti* display) { m_display = display; }
+    /// The application that opened the panel, set by the host before init(); null in tests that build panels
+    /// on their own. Not owned.
+    [[nodiscard]] ApplicationController* application() const { return m_application; }
+    void setApplication(ApplicationController* application) { m_application = application; }
 
     /// Emitted by closeAlgorithm, on the user-interface thread.
     SignalImpl<> signalCloseRequested;
@@ -42,6 +47,7 @@ public:
 private:
     Algorithm* m_algorithm;
     DisplayWidgetMulti* m_display = nullptr;
+    ApplicationController* m_application = nullptr;
 };
 
 } // namespace Kelvaros
