@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include <QtGlobal>
+
 #include "lib/PluginAutoRegistrationGuard.h"
 #include "lib/PluginExports.h"
 
@@ -11,6 +13,29 @@ namespace
 {
 // Announces the plug-in to the host for as long as the library stays loaded.
 const Kelvaros::PluginAutoRegistrationGuard g_registrationGuard(&Kelvaros::NavigationPlugin::id);
+} // namespace
+
+// Q_INIT_RESOURCE declares the resource tree's registration function where it is used, so it must be used outside
+// any namespace. Calling it also makes the linker take the resource object out of its static library.
+static void registerResources()
+{
+    Q_INIT_RESOURCE(navigation);
+}
+
+static void unregisterResources()
+{
+    Q_CLEANUP_RESOURCE(navigation);
+}
+
+namespace
+{
+// The embedded animations and sphere, registered after the guard above and unregistered before it at unload.
+struct ResourceRegistration
+{
+    ResourceRegistration() { registerResources(); }
+    ~ResourceRegistration() { unregisterResources(); }
+};
+const ResourceRegistration g_resources;
 } // namespace
 
 KELVAROS_PLUGIN_EXPORT Kelvaros::PluginBase* kelvarosCreatePlugin()

@@ -15,6 +15,7 @@
 #include "stream/sources/SimulatedTrackingStream.h"
 
 #include "CommandLine.h"
+#include "DemoReport.h"
 #include "DerivedStream.h"
 #include "ExitCode.h"
 #include "HostSession.h"
@@ -46,65 +47,6 @@ const int kSteps = 4;
 void progress(int step, const std::string& text)
 {
     std::fprintf(stderr, "[%d/%d] %s\n", step, kSteps, text.c_str());
-}
-
-Eigen::Vector3d transformPoint(const Eigen::Matrix4d& m, const Eigen::Vector3d& p)
-{
-    return (m * p.homogeneous()).head<3>();
-}
-
-double angleDegrees(const Eigen::Vector3d& a, const Eigen::Vector3d& b)
-{
-    return std::atan2(a.cross(b).norm(), a.dot(b)) * 180.0 / M_PI;
-}
-
-/// One line of the report: what was estimated, the truth and the error, with the limit the error must stay under.
-struct ReportLine
-{
-    std::string what;
-    std::string estimate;
-    std::string truth;
-    double error = 0;
-    std::string unit;
-    double limit = 0;
-};
-
-class Report
-{
-public:
-    void add(ReportLine line) { m_lines.push_back(std::move(line)); }
-    void note(std::string text) { m_notes.push_back(std::move(text)); }
-    void fail(std::string text) { m_failures.push_back(std::move(text)); }
-
-    bool print(double seconds) const
-    {
-        std::puts("\nKelvaros navigation demo: estimates against the simulator's ground truth\n");
-        std::printf("  %-40s %-26s %-26s %10s\n", "", "estimate", "truth", "error");
-        bool withinLimits = m_failures.empty();
-        for (const auto& line : m_lines)
-        {
-            const bool ok = line.error <= line.limit;
-            withinLimits = withinLimits && ok;
-            std::printf("  %-40s %-26s %-26s %7.3f %-3s%s\n", line.what.c_str(), line.estimate.c_str(),
-                        line.truth.c_str(), line.error, line.unit.c_str(), ok ? "" : "  (above the limit)");
-        }
-        for (const auto& note : m_notes)
-            std::printf("  %s\n", note.c_str());
-        for (const auto& failure : m_failures)
-            std::printf("  FAILED: %s\n", failure.c_str());
-        std::printf("\n%s in %.1f s\n", withinLimits ? "All estimates within their limits" : "Demo FAILED", seconds);
-        return withinLimits;
-    }
-
-private:
-    std::vector<ReportLine> m_lines;
-    std::vector<std::string> m_notes;
-    std::vector<std::string> m_failures;
-};
-
-std::string vec(const Eigen::Vector3d& v, int decimals = 2)
-{
-    return fmt::format("({:.{}f} {:.{}f} {:.{}f})", v.x(), decimals, v.y(), decimals, v.z(), decimals);
 }
 
 TrackingSimulator::Settings settingsFor(TrackingSimulator::Scenario scenario, uint64_t seed)

@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "lib/AlgorithmController.h"
+#include "lib/DataList.h"
+
 namespace Kelvaros
 {
 
@@ -11,5 +14,11 @@ AlgorithmControllerFactory::AlgorithmControllerFactory(std::string name, bool hi
 }
 
 AlgorithmControllerFactory::~AlgorithmControllerFactory() = default;
+
+std::vector<std::unique_ptr<AlgorithmController>> AlgorithmControllerFactory::compatibleDataControllers(
+  const DataList&) const
+{
+    return {};
+}
 
 } // namespace Kelvaros

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Export.h"
 
@@ -10,6 +11,7 @@ namespace Kelvaros
 
 class Algorithm;
 class AlgorithmController;
+class DataList;
 
 /// Builds the panel of an algorithm. A plug-in's factory knows its own algorithms and returns null for others.
 class KELVAROS_API AlgorithmControllerFactory
@@ -24,6 +26,11 @@ public:
     /// The controller of the algorithm, or null when this factory has none for it. Called on the
     /// user-interface thread; the caller takes ownership.
     [[nodiscard]] virtual std::unique_ptr<AlgorithmController> create(Algorithm* algorithm) const = 0;
+    /// The panels this factory offers for a selection of data itself rather than for an algorithm (a selected
+    /// stream's own panel, say); not yet initialised, and each must not outlive the data it shows. The caller takes
+    /// ownership. Called on the user-interface thread. None by default.
+    [[nodiscard]] virtual std::vector<std::unique_ptr<AlgorithmController>> compatibleDataControllers(
+      const DataList& data) const;
 
     [[nodiscard]] const std::string& name() const { return m_name; }
     [[nodiscard]] bool isHidden() const { return m_hidden; }

@@ -39,7 +39,8 @@ public:
     ApplicationController();
     ApplicationController(const ApplicationController&) = delete;
     ApplicationController& operator=(const ApplicationController&) = delete;
-    ~ApplicationController();
+    /// Virtual: a workbench derives its own, and panels find it from the base they are given.
+    virtual ~ApplicationController();
 
     /// The loader; plug-ins loaded through it get this controller.
     [[nodiscard]] PluginLoader& pluginLoader() { return *m_pluginLoader; }

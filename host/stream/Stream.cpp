@@ -6,6 +6,7 @@
 #include <QUuid>
 
 #include "core/Log.h"
+#include "lib/AlgorithmController.h"
 
 namespace Kelvaros
 {
@@ -17,6 +18,18 @@ constexpr const char* logCategory = "Stream";
 std::string newUuid()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+}
+
+struct DefaultControllerFactoryHolder
+{
+    std::mutex mutex;
+    Stream::DefaultControllerFactory factory;
+};
+
+DefaultControllerFactoryHolder& defaultControllerFactory()
+{
+    static DefaultControllerFactoryHolder holder;
+    return holder;
 }
 } // namespace
 
@@ -72,6 +85,24 @@ bool Stream::isRunning() const
 std::string Stream::uuid() const
 {
     return m_uuid;
+}
+
+std::unique_ptr<AlgorithmController> Stream::createDefaultStreamController()
+{
+    DefaultControllerFactory factory;
+    {
+        DefaultControllerFactoryHolder& holder = defaultControllerFactory();
+        std::lock_guard<std::mutex> lock(holder.mutex);
+        factory = holder.factory;
+    }
+    return factory ? factory(*this) : nullptr;
+}
+
+void Stream::setDefaultControllerFactory(DefaultControllerFactory factory)
+{
+    DefaultControllerFactoryHolder& holder = defaultControllerFactory();
+    std::lock_guard<std::mutex> lock(holder.mutex);
+    holder.factory = std::move(factory);
 }
 
 bool Stream::openImpl()

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,8 @@
 
 namespace Kelvaros
 {
+
+class AlgorithmController;
 
 /// A live source of samples: a tracker, a network client, a playback, or a stream derived from other streams.
 /// Data::matrix() is the stream's registration: tracker (stream) space → world space.
@@ -111,6 +114,16 @@ public:
     [[nodiscard]] virtual bool isRunning() const;
     /// A unique id fixed at construction (a UUID without braces). Any thread.
     [[nodiscard]] virtual std::string uuid() const;
+    /// The panel of the stream itself, for a workbench showing the stream it selected; not yet initialised (the
+    /// caller sets display and application and calls init()), and it must not outlive the stream. The default asks
+    /// the factory that the user-interface library installs when it is loaded (a panel with the stream's state,
+    /// rate and parameters); null without one, as in the command-line tool. User-interface thread.
+    [[nodiscard]] virtual std::unique_ptr<AlgorithmController> createDefaultStreamController();
+
+    /// Makes the default stream panels; this library has no widgets, the user-interface library installs it.
+    using DefaultControllerFactory = std::function<std::unique_ptr<AlgorithmController>(Stream&)>;
+    /// Replaces the factory (an empty one removes it). Any thread.
+    static void setDefaultControllerFactory(DefaultControllerFactory factory);
 
 protected:
     /// Hooks of the lifecycle calls, run under the lifecycle mutex on the calling thread; return false on

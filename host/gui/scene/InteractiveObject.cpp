@@ -6,6 +6,8 @@ namespace Kelvaros
 InteractiveObject::InteractiveObject(std::unique_ptr<GlObject> object, std::unique_ptr<Manipulator> manipulator)
   : m_object(std::move(object)), m_manipulator(std::move(manipulator))
 {
+    if (m_manipulator)
+        m_manipulator->setTarget(m_object.get());
 }
 
 InteractiveObject::~InteractiveObject()

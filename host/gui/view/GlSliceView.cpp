@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QOpenGLContext>
 #include <QOpenGLFunctions_3_3_Core>
+#include <QPointer>
 
 #include <Eigen/LU>
 #include <fmt/format.h>
@@ -60,6 +62,36 @@ GL::Font decorationFont()
     return font;
 }
 } // namespace
+
+/// A 2D texture of the share group holding the image; framebuffers, which contexts do not share, are made for
+/// each use.
+struct GlSliceView::ImageCache
+{
+    QPointer<QOpenGLContextGroup> group;
+    GLuint texture = 0;
+    int width = 0;
+    int height = 0;
+    std::vector<double> key;
+
+    ImageCache(QOpenGLFunctions_3_3_Core& f, int w, int h)
+      : group(QOpenGLContextGroup::currentContextGroup()), width(w), height(h)
+    {
+        f.glGenTextures(1, &texture);
+        f.glBindTexture(GL_TEXTURE_2D, texture);
+        f.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        f.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        f.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    }
+    ~ImageCache()
+    {
+        // Without a context of the group current the name stays until the group's last context goes.
+        if (group && QOpenGLContextGroup::currentContextGroup() == group)
+            QOpenGLContext::currentContext()->versionFunctions<QOpenGLFunctions_3_3_Core>()->glDeleteTextures(1,
+                                                                                                              &texture);
+    }
+    ImageCache(const ImageCache&) = delete;
+    ImageCache& operator=(const ImageCache&) = delete;
+};
 
 GlSliceView::GlSliceView(Slice slice) : m_slice(std::move(slice)) {}
 
@@ -175,12 +207,15 @@ RenderInfo GlSliceView::renderInfo(const GL::Viewport& viewport) const
 
 void GlSliceView::renderData(const RenderInfo& info)
 {
-    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
     const GL::Viewport& vp = info.viewState.viewport;
     GL::StateGuard guard(GL::StateGuard::Depth);
     // The image is the background of everything else in the plane: it writes no depth.
-    f->glDepthMask(GL_FALSE);
+    GL::currentFunctions(kCategory)->glDepthMask(GL_FALSE);
     std::vector<std::shared_ptr<VolumeTexture>> textures;
+    std::vector<VolumePlaneRenderer::Quad> quads;
+    std::vector<double> key = { double(vp.width), double(vp.height), m_mmPerPixel, window(), level() };
+    key.insert(key.end(), backgroundColor().data(), backgroundColor().data() + 3);
+    key.insert(key.end(), m_slice.pose().data(), m_slice.pose().data() + 16);
     for (const SharedImageSet* set : visibleVolumes())
     {
         std::shared_ptr<VolumeTexture> texture = VolumeTexture::acquire(*set);
@@ -196,10 +231,67 @@ void GlSliceView::renderData(const RenderInfo& info)
         quad.level = level();
         // Further volumes are blended over the first (a fusion of, say, CT and MR).
         quad.alpha = textures.empty() ? 1.0 : 0.5;
-        VolumePlaneRenderer::draw(quad);
+        key.push_back(double(texture->generation()));
+        key.insert(key.end(), quad.textureFromWorld.data(), quad.textureFromWorld.data() + 16);
+        quads.push_back(quad);
         textures.push_back(std::move(texture));
     }
     m_textures = std::move(textures);
+    const auto drawQuads = [&quads] {
+        return std::all_of(quads.begin(), quads.end(),
+                           [](const auto& quad) { return VolumePlaneRenderer::draw(quad); });
+    };
+    if (!quads.empty() && !drawCachedImage(key, vp, drawQuads))
+        drawQuads();
+}
+
+bool GlSliceView::drawCachedImage(const std::vector<double>& key, const GL::Viewport& viewport,
+                                  const std::function<bool()>& draw)
+{
+    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
+    GLint target = 0;
+    GLint source = 0;
+    GLint multisampled = 0;
+    f->glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &target);
+    f->glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &source);
+    f->glGetIntegerv(GL_SAMPLE_BUFFERS, &multisampled);
+    if (multisampled) // a copy cannot go into a multisampled target
+        return false;
+    if (!m_imageCache || m_imageCache->group != QOpenGLContextGroup::currentContextGroup() ||
+        m_imageCache->width != viewport.width || m_imageCache->height != viewport.height)
+    {
+        GL::StateGuard bindings(GL::StateGuard::Bindings);
+        m_imageCache.reset();
+        m_imageCache = std::make_unique<ImageCache>(*f, viewport.width, viewport.height);
+    }
+    ImageCache& cache = *m_imageCache;
+    GLuint framebuffer = 0;
+    f->glGenFramebuffers(1, &framebuffer);
+    f->glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+    f->glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, cache.texture, 0);
+    bool ready = f->glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    if (ready && cache.key != key)
+    {
+        GL::StateGuard guard(GL::StateGuard::ViewportBox | GL::StateGuard::ScissorBox);
+        f->glViewport(0, 0, cache.width, cache.height);
+        f->glScissor(0, 0, cache.width, cache.height);
+        const Eigen::Vector3f background = backgroundColor().cast<float>();
+        f->glClearColor(background.x(), background.y(), background.z(), 1.0f);
+        f->glClear(GL_COLOR_BUFFER_BIT);
+        ready = draw();
+        cache.key = ready ? key : std::vector<double>();
+    }
+    if (ready)
+    {
+        f->glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
+        f->glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(target));
+        f->glBlitFramebuffer(0, 0, cache.width, cache.height, viewport.x, viewport.y, viewport.x + viewport.width,
+                             viewport.y + viewport.height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    }
+    f->glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(target));
+    f->glBindFramebuffer(GL_READ_FRAMEBUFFER, GLuint(source));
+    f->glDeleteFramebuffers(1, &framebuffer);
+    return ready;
 }
 
 void GlSliceView::renderDecorations(const RenderInfo& info)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -65,6 +66,12 @@ protected:
     void renderDecorations(const RenderInfo& info) override;
 
 private:
+    struct ImageCache;
+    /// Copies the cached image into `viewport`, first drawing it again with `draw` (into a target of the viewport's
+    /// size, cleared to the background colour) when `key`, all that the image depends on, changed. False when the bound
+    /// framebuffer cannot take a copy; the caller then draws directly.
+    bool drawCachedImage(const std::vector<double>& key, const GL::Viewport& viewport,
+                         const std::function<bool()>& draw);
     void renderOrientationLabels(const GL::Viewport& viewport) const;
     void renderScaleBar(const RenderInfo& info) const;
 
@@ -76,6 +83,9 @@ private:
     /// The first visible volume's value range, found when first needed.
     mutable std::optional<std::pair<double, double>> m_defaultWindowLevel;
     std::vector<std::shared_ptr<VolumeTexture>> m_textures;
+    /// The last reformatted image, reused while nothing it shows changed: a tool moving over a still slice then
+    /// costs a copy of the image rather than a trilinear lookup per pixel.
+    std::unique_ptr<ImageCache> m_imageCache;
 };
 
 /// Window and level that span a volume's value range (window 1 for a constant volume).

@@ -10,7 +10,9 @@
 #include "gui/scene/GlObject.h"
 #include "gui/scene/GlOverlay.h"
 #include "gui/scene/InteractiveOverlay.h"
+#include "gui/tracking/GlTrackingStream.h"
 #include "lib/SharedImageSet.h"
+#include "stream/TrackingStream.h"
 
 namespace Kelvaros
 {
@@ -108,7 +110,27 @@ bool GlView::pressOverlays(int x, int y, int viewWidth, int viewHeight)
 void GlView::setVisibleData(std::vector<Data*> data)
 {
     m_visibleData = std::move(data);
+    updateStreamObjects();
     requestRedraw();
+}
+
+void GlView::updateStreamObjects()
+{
+    std::map<const TrackingStream*, std::unique_ptr<GlTrackingStream>> kept;
+    for (Data* data : m_visibleData)
+    {
+        auto* stream = dynamic_cast<TrackingStream*>(data);
+        if (!stream || kept.count(stream))
+            continue;
+        // A stream that stays visible keeps its object, and so its trail.
+        auto existing = m_streamObjects.find(stream);
+        std::unique_ptr<GlTrackingStream>& object = kept[stream];
+        object =
+          existing != m_streamObjects.end() ? std::move(existing->second) : std::make_unique<GlTrackingStream>(*stream);
+        addObject(object.get());
+    }
+    // What is left here is no longer visible; its destruction takes it out of the view.
+    m_streamObjects.swap(kept);
 }
 
 std::vector<SharedImageSet*> GlView::visibleVolumes() const

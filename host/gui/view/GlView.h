@@ -18,8 +18,10 @@ namespace Kelvaros
 
 class Data;
 class GlObject;
+class GlTrackingStream;
 class InteractiveOverlay;
 class SharedImageSet;
+class TrackingStream;
 
 /// What one view draws, apart from any widget: the data it shows, the scene objects (not owned) and the 2D
 /// overlays (owned), with a background colour and a corner label. render() draws it all into a viewport of the
@@ -57,8 +59,9 @@ public:
     /// Places the view's camera: a camera → world pose, looking along its -z axis with +y up on screen.
     virtual void setCameraMatrix(const Eigen::Matrix4d& cameraToWorld) = 0;
 
-    /// The data to draw (not owned; they must outlive their use here). Volumes are drawn; other data, such as
-    /// tracking streams, are kept but not drawn by the view itself.
+    /// The data to draw (not owned; they must outlive their use here). Volumes are drawn; each tracking stream is
+    /// drawn by a GlTrackingStream that the view owns while the stream is visible (among objects()); other data
+    /// are kept but not drawn by the view itself.
     virtual void setVisibleData(std::vector<Data*> data);
     [[nodiscard]] const std::vector<Data*>& visibleData() const { return m_visibleData; }
     /// The image sets among the visible data, in order.
@@ -90,12 +93,15 @@ protected:
 
 private:
     void renderObjects(const RenderInfo& info);
+    /// Adds a GlTrackingStream for each visible tracking stream that has none, drops those no longer visible.
+    void updateStreamObjects();
     void renderOverlays(const GL::Viewport& viewport);
 
     std::vector<GlObject*> m_objects;
     std::map<const GlObject*, std::vector<SignalConnection>> m_connections;
     std::vector<std::unique_ptr<InteractiveOverlay>> m_overlays;
     std::vector<Data*> m_visibleData;
+    std::map<const TrackingStream*, std::unique_ptr<GlTrackingStream>> m_streamObjects;
     Eigen::Vector3d m_background = Eigen::Vector3d::Zero();
     std::string m_label;
 };

@@ -1,6 +1,7 @@
 #include "gui/view/InteractiveView.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QMouseEvent>
@@ -8,6 +9,7 @@
 #include <QSurfaceFormat>
 #include <QTimer>
 
+#include "gui/scene/Manipulator.h"
 #include "gui/view/GlView.h"
 #include "gui/view/Interaction.h"
 #include "gui/view/Screenshot.h"
@@ -26,6 +28,8 @@ InteractiveView::InteractiveView(std::unique_ptr<GlView> glView, QWidget* parent
 InteractiveView::~InteractiveView()
 {
     m_redrawConnection.disconnect();
+    for (auto& [manipulator, connection] : m_manipulatorConnections)
+        connection.disconnect();
     // GPU objects the view holds (volume textures) are released with the context current where possible.
     makeCurrent();
     m_glView.reset();
@@ -49,6 +53,27 @@ void InteractiveView::setInteractionHandler(std::unique_ptr<Interaction> interac
     m_interaction = std::move(interaction);
 }
 
+void InteractiveView::addManipulator(Manipulator* manipulator)
+{
+    if (!manipulator || m_manipulatorConnections.count(manipulator))
+        return;
+    m_manipulators.push_back(manipulator);
+    m_manipulatorConnections[manipulator] =
+      manipulator->signalDestroyed.connect([this](const Manipulator* gone) { removeManipulator(gone); });
+}
+
+void InteractiveView::removeManipulator(const Manipulator* manipulator)
+{
+    const auto found = m_manipulatorConnections.find(manipulator);
+    if (found == m_manipulatorConnections.end())
+        return;
+    found->second.disconnect();
+    m_manipulatorConnections.erase(found);
+    m_manipulators.erase(std::find(m_manipulators.begin(), m_manipulators.end(), manipulator));
+    if (m_grabbed == manipulator)
+        m_grabbed = nullptr;
+}
+
 void InteractiveView::requestUpdate()
 {
     if (m_updatePending)
@@ -60,7 +85,13 @@ void InteractiveView::requestUpdate()
     const double frameMs = 1000.0 / std::max(display ? display->refreshRate() : 60.0, 1.0);
     const qint64 elapsed = m_sinceLastPaint.isValid() ? m_sinceLastPaint.elapsed() : qint64(frameMs);
     const int delay = int(std::max(0.0, frameMs - double(elapsed)));
-    QTimer::singleShot(delay, this, [this] { update(); });
+    // A paint that came first by another way (an expose, a direct update) already showed what was asked for.
+    QTimer::singleShot(delay, this,
+                       [this]
+                       {
+                           if (m_updatePending)
+                               update();
+                       });
 }
 
 void InteractiveView::setVisibleData(const DataList& data)
@@ -91,20 +122,32 @@ void InteractiveView::mousePressEvent(QMouseEvent* event)
     const int y = int((height() - 1 - event->pos().y()) * ratio);
     if (m_glView->pressOverlays(x, y, int(width() * ratio), int(height() * ratio)))
         return;
+    if (offerToManipulators([&](Manipulator& m) { return m.mousePress(*event, *this); }, &m_grabbed))
+        return;
     if (!m_interaction || !m_interaction->mousePress(*event))
         QOpenGLWidget::mousePressEvent(event);
 }
 
 void InteractiveView::mouseMoveEvent(QMouseEvent* event)
 {
+    if (m_grabbed && m_grabbed->mouseMove(*event, *this))
+        return;
     if (!m_interaction || !m_interaction->mouseMove(*event))
         QOpenGLWidget::mouseMoveEvent(event);
 }
 
 void InteractiveView::mouseReleaseEvent(QMouseEvent* event)
 {
+    if (Manipulator* grabbed = std::exchange(m_grabbed, nullptr); grabbed && grabbed->mouseRelease(*event, *this))
+        return;
     if (!m_interaction || !m_interaction->mouseRelease(*event))
         QOpenGLWidget::mouseReleaseEvent(event);
+}
+
+void InteractiveView::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (!offerToManipulators([&](Manipulator& m) { return m.mouseDoubleClick(*event, *this); }))
+        QOpenGLWidget::mouseDoubleClickEvent(event);
 }
 
 void InteractiveView::wheelEvent(QWheelEvent* event)
@@ -115,8 +158,25 @@ void InteractiveView::wheelEvent(QWheelEvent* event)
 
 void InteractiveView::keyPressEvent(QKeyEvent* event)
 {
+    if (offerToManipulators([&](Manipulator& m) { return m.keyPress(*event, *this); }))
+        return;
     if (!m_interaction || !m_interaction->keyPress(*event))
         QOpenGLWidget::keyPressEvent(event);
+}
+
+bool InteractiveView::offerToManipulators(const std::function<bool(Manipulator&)>& offer, Manipulator** taker)
+{
+    // A manipulator may add or remove manipulators, itself included, while it handles the event (a drawing that
+    // ends): only those still registered are asked, and one that is gone takes no drag.
+    const std::vector<Manipulator*> candidates = m_manipulators;
+    for (auto it = candidates.rbegin(); it != candidates.rend(); ++it)
+        if (m_manipulatorConnections.count(*it) && offer(**it))
+        {
+            if (taker)
+                *taker = m_manipulatorConnections.count(*it) ? *it : nullptr;
+            return true;
+        }
+    return false;
 }
 
 } // namespace Kelvaros

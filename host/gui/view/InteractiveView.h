@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <map>
 #include <memory>
+#include <vector>
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -14,6 +17,7 @@ namespace Kelvaros
 
 class GlView;
 class Interaction;
+class Manipulator;
 
 /// A widget that shows one GlView (owned) and passes the mouse and keyboard to an interaction handler (owned),
 /// after offering presses to the view's overlays.
@@ -41,6 +45,13 @@ public:
     [[nodiscard]] Interaction* interactionHandler() const { return m_interaction.get(); }
     void setInteractionHandler(std::unique_ptr<Interaction> interaction);
 
+    /// Manipulators (not owned) are offered presses, double clicks and keys before the interaction handler, the
+    /// most recently added first; the one that takes a press gets that drag's moves and release. A manipulator
+    /// added twice is kept once; a destroyed one is dropped.
+    void addManipulator(Manipulator* manipulator);
+    void removeManipulator(const Manipulator* manipulator);
+    [[nodiscard]] const std::vector<Manipulator*>& manipulators() const { return m_manipulators; }
+
     /// Asks for a repaint; many requests within one display frame give one paint.
     void requestUpdate();
     /// Paints so far (for tests and frame statistics).
@@ -60,12 +71,21 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    /// Offers an event to the manipulators, most recent first; true when one took it. `taker` receives it (null when
+    /// it unregistered itself meanwhile).
+    bool offerToManipulators(const std::function<bool(Manipulator&)>& offer, Manipulator** taker = nullptr);
+
     std::unique_ptr<GlView> m_glView;
     std::unique_ptr<Interaction> m_interaction;
+    std::vector<Manipulator*> m_manipulators;
+    std::map<const Manipulator*, SignalConnection> m_manipulatorConnections;
+    /// The manipulator that took the current drag.
+    Manipulator* m_grabbed = nullptr;
     SignalConnection m_redrawConnection;
     QElapsedTimer m_sinceLastPaint;
     bool m_updatePending = false;

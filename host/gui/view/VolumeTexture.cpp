@@ -135,6 +135,8 @@ void VolumeTexture::upload(const SharedImageSet& set)
     m_uploadedVoxels = voxels.data();
     m_uploadedDimensions = d;
     m_stale = false;
+    static std::uint64_t uploads = 0;
+    m_generation = ++uploads;
 }
 
 Eigen::Matrix4d VolumeTexture::textureFromWorld(const SharedImageSet& set)

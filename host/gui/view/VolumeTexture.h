@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include <Eigen/Core>
@@ -37,6 +38,9 @@ public:
 
     /// OpenGL texture name (GL_TEXTURE_3D) in the group's contexts.
     [[nodiscard]] unsigned textureId() const { return m_texture; }
+    /// Unique to the contents of the last upload among all textures: an image drawn from the texture may be
+    /// reused while this is unchanged.
+    [[nodiscard]] std::uint64_t generation() const { return m_generation; }
     /// Maps world points (mm) to texture coordinates for the set's current placement: the grid's outer faces are
     /// at 0 and 1, voxel centres at (v + 0.5) / d.
     [[nodiscard]] static Eigen::Matrix4d textureFromWorld(const SharedImageSet& set);
@@ -51,6 +55,7 @@ private:
     const float* m_uploadedVoxels = nullptr;
     Eigen::Vector3i m_uploadedDimensions = Eigen::Vector3i::Zero();
     bool m_stale = false;
+    std::uint64_t m_generation = 0;
 };
 
 } // namespace Kelvaros

@@ -1,3 +1,7 @@
+#include <functional>
+#include <utility>
+#include <vector>
+
 #include <QOpenGLFunctions_3_3_Core>
 
 #include <Eigen/Geometry>
@@ -8,6 +12,7 @@
 #include "gui/view/VolumeTexture.h"
 #include "lib/SharedImageSet.h"
 
+#include "GeometryTestSupport.h"
 #include "GuiTestFixture.h"
 
 namespace Kelvaros::Testing
@@ -110,6 +115,58 @@ TEST_F(SliceViewTest, VolumeTextureIsSharedAndReleasedByItsLastHolder)
     EXPECT_TRUE(f->glIsTexture(name));
     second.reset();
     EXPECT_FALSE(f->glIsTexture(name));
+}
+
+// A slice view reuses its reformatted image while what it shows is unchanged; after each kind of change it must
+// show what a view drawn afresh shows.
+TEST_F(SliceViewTest, ReusedImageFollowsEveryChange)
+{
+    using Change = std::function<void(GlSliceView&, SharedImageSet&)>;
+    const std::vector<std::pair<const char*, Change>> changes = {
+        { "scroll", [](GlSliceView& view, SharedImageSet&) { view.scroll(0.9); } },
+        { "zoom", [](GlSliceView& view, SharedImageSet&) { view.setMmPerPixel(0.2); } },
+        { "window", [](GlSliceView& view, SharedImageSet&) { view.setWindowLevel(120, 90); } },
+        { "background",
+          [](GlSliceView& view, SharedImageSet&) {
+              view.setBackgroundColor({ 0, 1, 0 });
+          } },
+        { "voxels edited",
+          [](GlSliceView&, SharedImageSet& volume)
+          {
+              volume.setVoxel({ 3, 4, 2 }, 250);
+              VolumeTexture::markChanged(volume);
+          } },
+        { "volume moved", [](GlSliceView&, SharedImageSet& volume)
+          { volume.setMatrix(translation(Eigen::Vector3d(0.6, -0.4, 0.3)) * volume.matrix()); } },
+    };
+    for (const auto& [name, change] : changes)
+    {
+        SCOPED_TRACE(name);
+        const auto volume = asymmetricVolume();
+        const Eigen::Vector3d focus = volume->imageToWorld(Eigen::Vector3d(0.3, -0.4, 0.5));
+        const auto draw = [&](GlSliceView& view)
+        {
+            view.render(renderer->viewport());
+            return frame();
+        };
+        GlSliceView reused(Slice(Slice::AnatomicalPlane::Axial, focus));
+        reused.setBackgroundColor({ 0, 0, 1 });
+        reused.setDecorationsVisible(false);
+        reused.setVisibleData({ volume.get() });
+        reused.setMmPerPixel(kMmPerPixel);
+        reused.setWindowLevel(255, 127.5);
+        const QImage before = draw(reused);
+        change(reused, *volume);
+        const QImage after = draw(reused);
+        GlSliceView fresh(reused.slice());
+        fresh.setBackgroundColor(reused.backgroundColor());
+        fresh.setDecorationsVisible(false);
+        fresh.setVisibleData({ volume.get() });
+        fresh.setMmPerPixel(reused.mmPerPixel());
+        fresh.setWindowLevel(reused.window(), reused.level());
+        EXPECT_NE(after, before);
+        EXPECT_EQ(after, draw(fresh));
+    }
 }
 
 // Screen ↔ world of a slice view: the origin at the centre, x to the right, y downwards; panning carries the

@@ -203,6 +203,15 @@ TEST_F(ViewTest, RepaintRequestsAreCoalesced)
     ASSERT_TRUE(processEventsUntil([&] { return view.paintCount() > before; }));
     spinEventLoop(100);
     EXPECT_EQ(view.paintCount(), before + 1);
+
+    // A request deferred to the next display frame that a paint by another way served meanwhile paints no more.
+    view.update();
+    ASSERT_TRUE(processEventsUntil([&] { return view.paintCount() > before + 1; }));
+    view.requestUpdate();
+    view.update();
+    ASSERT_TRUE(processEventsUntil([&] { return view.paintCount() > before + 2; }));
+    spinEventLoop(100);
+    EXPECT_EQ(view.paintCount(), before + 3);
 }
 
 TEST_F(ViewTest, AnimationUnderARunningIdReplacesIt)

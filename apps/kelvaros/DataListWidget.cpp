@@ -1,0 +1,129 @@
+#include "DataListWidget.h"
+
+#include <QHeaderView>
+#include <QTimer>
+
+#include "lib/ApplicationController.h"
+#include "lib/Data.h"
+#include "stream/Stream.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+Data* dataOf(const QTreeWidgetItem* item)
+{
+    return static_cast<Data*>(item->data(0, Qt::UserRole).value<void*>());
+}
+
+QString stateText(const Data& data)
+{
+    const auto* stream = dynamic_cast<const Stream*>(&data);
+    return stream ? QString(Stream::stateName(stream->state())) : QString();
+}
+} // namespace
+
+DataListWidget::DataListWidget(ApplicationController& app, QWidget* parent) : QTreeWidget(parent), m_app(app)
+{
+    setColumnCount(3);
+    setHeaderLabels({ tr("Name"), tr("Kind"), tr("State") });
+    setRootIsDecorated(false);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setAlternatingRowColors(true);
+    header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    header()->setStretchLastSection(false);
+    // Data come and go on the main thread; the removal signal arrives before the object dies, so the list drops
+    // it then (a queued rebuild after the deletion reads the application's list anew).
+    m_app.signalDataAdded.connect(this, [this](Data*) { rebuild(); });
+    m_app.signalDataRemoved.connect(this,
+                                    [this](Data* data)
+                                    {
+                                        for (int i = 0; i < topLevelItemCount(); ++i)
+                                            if (dataOf(topLevelItem(i)) == data)
+                                                delete takeTopLevelItem(i--);
+                                    });
+    connect(this, &QTreeWidget::itemSelectionChanged, this, [this] { Q_EMIT selectionChanged(selection()); });
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &DataListWidget::refreshStates);
+    timer->start(500);
+    rebuild();
+}
+
+DataListWidget::~DataListWidget()
+{
+    disconnectAll();
+}
+
+QString DataListWidget::kindName(const Data& data)
+{
+    switch (data.kind())
+    {
+        case Data::Kind::Image:
+            return tr("Image");
+        case Data::Kind::Volume:
+            return tr("Volume");
+        case Data::Kind::TrackingStream:
+            return tr("Tracking stream");
+        case Data::Kind::TrackingSequence:
+            return tr("Tracking recording");
+        case Data::Kind::Stream:
+            return tr("Stream");
+        case Data::Kind::PointSet:
+            return tr("Points");
+        case Data::Kind::Mesh:
+            return tr("Mesh");
+        case Data::Kind::Unknown:
+            break;
+    }
+    return tr("Data");
+}
+
+void DataListWidget::rebuild()
+{
+    const DataList selected = selection();
+    clear();
+    const DataList all = m_app.dataList();
+    for (Data* data : all.items())
+    {
+        auto* item =
+          new QTreeWidgetItem(this, { QString::fromStdString(data->name()), kindName(*data), stateText(*data) });
+        item->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(data)));
+    }
+    select(selected);
+}
+
+void DataListWidget::refreshStates()
+{
+    for (int i = 0; i < topLevelItemCount(); ++i)
+    {
+        QTreeWidgetItem* item = topLevelItem(i);
+        item->setText(0, QString::fromStdString(dataOf(item)->name()));
+        item->setText(2, stateText(*dataOf(item)));
+    }
+}
+
+DataList DataListWidget::selection() const
+{
+    DataList selected;
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        if (topLevelItem(i)->isSelected())
+            selected.add(dataOf(topLevelItem(i)));
+    return selected;
+}
+
+void DataListWidget::select(const DataList& data)
+{
+    QSignalBlocker blocker(this);
+    for (int i = 0; i < topLevelItemCount(); ++i)
+    {
+        const auto& items = data.items();
+        topLevelItem(i)->setSelected(std::find(items.begin(), items.end(), dataOf(topLevelItem(i))) != items.end());
+    }
+    blocker.unblock();
+    Q_EMIT selectionChanged(selection());
+}
+
+} // namespace Kelvaros

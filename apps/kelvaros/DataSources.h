@@ -1,0 +1,65 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Properties.h"
+#include "core/Signal.h"
+
+namespace Kelvaros
+{
+
+class ApplicationController;
+class Data;
+class TrackingStream;
+
+/// Opens what the user works with (volumes, meshes, recordings, trackers) into the application's data and
+/// remembers where each object came from, so that a workspace can name its source and open it again.
+///
+/// A source is a small property tree: "kind" (volume, phantom, mesh, recording, stream) with "path" for files,
+/// "instrument" for the sequence of a recording, and "class" for streams, whose settings are the stream's own
+/// configuration. Main thread only.
+class DataSources : public SignalReceiver
+{
+public:
+    /// What an opening produced: the new data (owned by the application), or the reason nothing was opened.
+    struct Result
+    {
+        std::vector<Data*> data;
+        std::string error;
+        [[nodiscard]] bool ok() const { return error.empty(); }
+    };
+
+    /// The application is not owned and outlives this object.
+    explicit DataSources(ApplicationController& app);
+    ~DataSources() override;
+
+    Result openVolume(const std::string& path);
+    Result openMesh(const std::string& path);
+    /// One tracking sequence per instrument of a recording file.
+    Result openRecording(const std::string& path);
+    /// The simulated tracker's phantom, in phantom coordinates (not yet registered).
+    Result addPhantom();
+    /// Streams are opened and started; the error says why one did not.
+    Result startSimulator(const std::string& scenario);
+    Result connectOpenIGTLink(const std::string& host, int port);
+    Result playRecording(const std::string& path);
+
+    /// Opens a source described as sourceOf gives it. Streams are created with `configuration` applied and left
+    /// closed; the caller decides whether they run.
+    Result open(const Properties& source, const Properties* configuration);
+    /// The source of a data object, or null for data that no source made (an algorithm's output).
+    [[nodiscard]] const Properties* sourceOf(const Data* data) const;
+
+private:
+    Data* remember(std::unique_ptr<Data> data, Properties source);
+    Result openRecordingInstrument(const std::string& path, int instrument);
+    Result startStream(std::unique_ptr<TrackingStream> stream);
+
+    ApplicationController& m_app;
+    std::map<const Data*, Properties> m_sources;
+};
+
+} // namespace Kelvaros

@@ -1,0 +1,359 @@
+#include "MainWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QDockWidget>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStatusBar>
+
+#include "core/Log.h"
+#include "gui/controller/DefaultControllerDecorator.h"
+#include "gui/controller/GuiApplicationController.h"
+#include "gui/scene/GlMesh.h"
+#include "gui/view/DisplayWidgetMulti.h"
+#include "lib/AlgorithmController.h"
+#include "stream/TrackingStream.h"
+#include "stream/sources/TrackingSimulator.h"
+
+#include "AlgorithmMenus.h"
+#include "DataListWidget.h"
+#include "DataSources.h"
+#include "LogWidget.h"
+#include "MeshData.h"
+#include "RecordingDialog.h"
+#include "TrackingStatusWidget.h"
+#include "Workspace.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+const int kMaxRecentFiles = 8;
+const char* const kRecentKey = "recentFiles";
+
+/// The filters of the file dialogs, by kind.
+QString filterOf(const QString& kind)
+{
+    if (kind == "volume")
+        return QObject::tr("Volumes (*.nrrd *.nhdr *.nii *.nii.gz *.mha *.mhd *.dcm);;All files (*)");
+    if (kind == "mesh")
+        return QObject::tr("Meshes (*.obj *.stl *.ply);;All files (*)");
+    if (kind == "workspace")
+        return QObject::tr("Workspaces (*.kws *.xml);;All files (*)");
+    return QObject::tr("Tracking recordings (*.mha *.csv);;All files (*)");
+}
+} // namespace
+
+MainWindow::MainWindow(bool persistSettings)
+  : m_persistSettings(persistSettings),
+    m_display(new DisplayWidgetMulti(this)),
+    m_app(std::make_unique<GuiApplicationController>(m_display)),
+    m_sources(std::make_unique<DataSources>(*m_app)),
+    m_workspace(std::make_unique<Workspace>(*m_app, *m_sources))
+{
+    setWindowTitle(tr("Kelvaros Workbench"));
+    setObjectName("KelvarosWorkbench");
+    setCentralWidget(m_display);
+    setDockOptions(AnimatedDocks | AllowTabbedDocks);
+    if (m_app->loadPlugins() == 0)
+        Log::log(Log::Warning, "MainWindow", "No plug-in found next to the program or in KELVAROS_PLUGIN_PATH");
+
+    buildFileMenu();
+    m_algorithmMenus = new AlgorithmMenus(*m_app, *menuBar());
+    connect(m_algorithmMenus, &AlgorithmMenus::algorithmChosen, this,
+            [this](const QString& id) { openAlgorithm(id.toStdString(), m_dataList->selection()); });
+    buildDocks();
+
+    m_app->signalDataAdded.connect(this, &MainWindow::onDataAdded);
+    m_app->signalDataRemoved.connect(this, &MainWindow::onDataRemoved);
+    connect(m_app.get(), &GuiApplicationController::controllerOpened, this, &MainWindow::dockPanel);
+    connect(m_app.get(), &GuiApplicationController::controllerAboutToClose, this, &MainWindow::undockPanel);
+
+    resize(1600, 1000);
+    if (m_persistSettings)
+    {
+        QSettings settings;
+        restoreGeometry(settings.value("geometry").toByteArray());
+        restoreState(settings.value("windowState").toByteArray());
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    disconnectAll();
+    // Panels, algorithms and data go while every widget that shows them still exists; the widgets go before the
+    // application they watch.
+    m_workspace->clear();
+    qDeleteAll(findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly));
+}
+
+void MainWindow::buildFileMenu()
+{
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    const auto openAction = [this, file](const QString& text, const QString& kind)
+    {
+        file->addAction(text, this,
+                        [this, kind]
+                        {
+                            const QString path =
+                              QFileDialog::getOpenFileName(this, QString(), QString(), filterOf(kind));
+                            if (!path.isEmpty())
+                                openFile(kind, path);
+                        });
+    };
+    openAction(tr("Open &Volume..."), "volume");
+    openAction(tr("Open &Mesh..."), "mesh");
+    openAction(tr("Open Tracking &Recording..."), "recording");
+    file->addSeparator();
+    file->addAction(tr("&Connect OpenIGTLink Tracker..."), this, &MainWindow::onConnectOpenIGTLink);
+    file->addAction(tr("Start &Simulated Tracker..."), this, &MainWindow::onStartSimulator);
+    openAction(tr("&Play Recording..."), "playback");
+    file->addAction(tr("Record S&tream..."), this, &MainWindow::onRecordStream);
+    file->addSeparator();
+    file->addAction(tr("Save &Workspace..."), this, &MainWindow::onSaveWorkspace, QKeySequence::Save);
+    openAction(tr("&Open Workspace..."), "workspace");
+    m_recentMenu = file->addMenu(tr("Recent &Files"));
+    rebuildRecentMenu();
+    file->addSeparator();
+    file->addAction(tr("&Quit"), this, &QWidget::close, QKeySequence::Quit);
+}
+
+void MainWindow::buildDocks()
+{
+    m_dataList = new DataListWidget(*m_app);
+    auto* dataDock = new QDockWidget(tr("Data"), this);
+    dataDock->setObjectName("dataDock");
+    dataDock->setWidget(m_dataList);
+    addDockWidget(Qt::LeftDockWidgetArea, dataDock);
+    connect(m_dataList, &DataListWidget::selectionChanged, m_algorithmMenus, &AlgorithmMenus::updateForSelection);
+
+    // The log shares the left column with the data list, so the views keep the window's full height.
+    m_log = new LogWidget;
+    auto* logDock = new QDockWidget(tr("Log"), this);
+    logDock->setObjectName("logDock");
+    logDock->setWidget(m_log);
+    addDockWidget(Qt::LeftDockWidgetArea, logDock);
+    splitDockWidget(dataDock, logDock, Qt::Vertical);
+    resizeDocks({ dataDock, logDock }, { 200, 660 }, Qt::Vertical);
+    resizeDocks({ dataDock }, { 400 }, Qt::Horizontal);
+
+    m_trackingStatus = new TrackingStatusWidget(*m_app);
+    statusBar()->addPermanentWidget(m_trackingStatus, 1);
+}
+
+Algorithm* MainWindow::openAlgorithm(const std::string& id, const DataList& data)
+{
+    Algorithm* algorithm = m_app->createAlgorithm(id, data);
+    if (!algorithm)
+    {
+        report("The algorithm " + id + " does not fit the selected data (see the log).");
+        return nullptr;
+    }
+    m_app->openController(algorithm);
+    return algorithm;
+}
+
+void MainWindow::dockPanel(DefaultControllerDecorator* decorator)
+{
+    auto* dock = new QDockWidget(decorator->title(), this);
+    dock->setObjectName("panel " + decorator->title());
+    // The decorator draws its own title and close button.
+    dock->setTitleBarWidget(new QWidget(dock));
+    dock->setWidget(decorator);
+    QDockWidget* sibling = m_panelDocks.empty() ? nullptr : m_panelDocks.rbegin()->second;
+    addDockWidget(Qt::RightDockWidgetArea, dock);
+    if (sibling)
+        tabifyDockWidget(sibling, dock);
+    else
+        resizeDocks({ dock }, { 380 }, Qt::Horizontal);
+    dock->show();
+    dock->raise();
+    m_panelDocks[decorator] = dock;
+}
+
+void MainWindow::undockPanel(DefaultControllerDecorator* decorator)
+{
+    const auto found = m_panelDocks.find(decorator);
+    if (found == m_panelDocks.end())
+        return;
+    // The application controller deletes the panel: hand it back before the dock goes.
+    decorator->setParent(nullptr);
+    delete found->second;
+    m_panelDocks.erase(found);
+}
+
+QDockWidget* MainWindow::dockOf(const DefaultControllerDecorator* decorator) const
+{
+    const auto found = m_panelDocks.find(decorator);
+    return found == m_panelDocks.end() ? nullptr : found->second;
+}
+
+void MainWindow::onDataAdded(Data* data)
+{
+    if (auto* mesh = dynamic_cast<MeshData*>(data))
+    {
+        auto object = std::make_unique<GlMesh>(mesh->mesh(), mesh->name());
+        object->setMatrix(mesh->matrix());
+        m_display->viewGroup(0)->addObject(object.get());
+        m_meshes[data] = std::move(object);
+    }
+    showData(nullptr);
+}
+
+void MainWindow::onDataRemoved(Data* data)
+{
+    if (const auto found = m_meshes.find(data); found != m_meshes.end())
+    {
+        m_display->viewGroup(0)->removeObject(found->second.get());
+        m_meshes.erase(found);
+    }
+    showData(data);
+}
+
+void MainWindow::showData(const Data* leaving)
+{
+    DataList shown;
+    const DataList all = m_app->dataList();
+    for (Data* data : all.items())
+        if (data != leaving)
+            shown.add(data);
+    m_display->setVisibleData(shown);
+}
+
+void MainWindow::report(const std::string& error)
+{
+    Log::log(Log::Error, "MainWindow", error);
+    if (m_interactive)
+        QMessageBox::warning(this, windowTitle(), QString::fromStdString(error));
+}
+
+void MainWindow::openFile(const QString& kind, const QString& path)
+{
+    const std::string file = path.toStdString();
+    if (kind == "workspace")
+    {
+        if (const std::string error = m_workspace->loadFromFile(file); !error.empty() && m_interactive)
+            QMessageBox::warning(this, windowTitle(), QString::fromStdString(error));
+        addRecentFile(kind, path);
+        return;
+    }
+    const DataSources::Result result = kind == "volume"     ? m_sources->openVolume(file)
+                                       : kind == "mesh"     ? m_sources->openMesh(file)
+                                       : kind == "playback" ? m_sources->playRecording(file)
+                                                            : m_sources->openRecording(file);
+    if (!result.ok())
+        report(result.error);
+    if (!result.data.empty())
+        addRecentFile(kind, path);
+}
+
+void MainWindow::addRecentFile(const QString& kind, const QString& path)
+{
+    if (!m_persistSettings)
+        return;
+    QSettings settings;
+    QStringList recent = settings.value(kRecentKey).toStringList();
+    const QString entry = kind + '\t' + QFileInfo(path).absoluteFilePath();
+    recent.removeAll(entry);
+    recent.prepend(entry);
+    settings.setValue(kRecentKey, QStringList(recent.mid(0, kMaxRecentFiles)));
+    rebuildRecentMenu();
+}
+
+void MainWindow::rebuildRecentMenu()
+{
+    m_recentMenu->clear();
+    const QStringList recent = m_persistSettings ? QSettings().value(kRecentKey).toStringList() : QStringList();
+    for (const QString& entry : recent)
+    {
+        const QString kind = entry.section('\t', 0, 0);
+        const QString path = entry.section('\t', 1);
+        m_recentMenu->addAction(QString("%1 (%2)").arg(QFileInfo(path).fileName(), kind), this,
+                                [this, kind, path] { openFile(kind, path); });
+    }
+    m_recentMenu->setEnabled(!recent.isEmpty());
+}
+
+void MainWindow::onConnectOpenIGTLink()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Connect OpenIGTLink Tracker"));
+    auto* host = new QLineEdit("127.0.0.1", &dialog);
+    auto* port = new QSpinBox(&dialog);
+    port->setRange(1, 65535);
+    port->setValue(18944);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* form = new QFormLayout(&dialog);
+    form->addRow(tr("Host"), host);
+    form->addRow(tr("Port"), port);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const auto result = m_sources->connectOpenIGTLink(host->text().toStdString(), port->value());
+    if (!result.ok())
+        report(result.error);
+}
+
+void MainWindow::onStartSimulator()
+{
+    bool ok = false;
+    const QString scenario = QInputDialog::getItem(this, tr("Start Simulated Tracker"), tr("Scenario"),
+                                                   { "pivot", "spin", "landmarks", "insertion" }, 3, false, &ok);
+    if (!ok)
+        return;
+    const auto result = m_sources->startSimulator(scenario.toStdString());
+    if (!result.ok())
+        report(result.error);
+}
+
+void MainWindow::onRecordStream()
+{
+    auto* stream = dynamic_cast<TrackingStream*>(m_dataList->selection().getFirst(Data::Kind::TrackingStream));
+    if (!stream)
+        stream = dynamic_cast<TrackingStream*>(m_app->dataList().getFirst(Data::Kind::TrackingStream));
+    if (!stream)
+        return report("There is no tracking stream to record: connect a tracker or start the simulator first.");
+    const QString path = QFileDialog::getSaveFileName(this, tr("Record %1").arg(QString::fromStdString(stream->name())),
+                                                      QString(), filterOf("recording"));
+    if (path.isEmpty())
+        return;
+    auto* dialog = new RecordingDialog(*m_app, *stream, path, this);
+    dialog->show();
+    dialog->start();
+}
+
+void MainWindow::onSaveWorkspace()
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Workspace"), QString(), filterOf("workspace"));
+    if (path.isEmpty())
+        return;
+    std::string error;
+    if (!m_workspace->saveToFile(path.toStdString(), &error))
+        return report(error);
+    addRecentFile("workspace", path);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_persistSettings)
+    {
+        QSettings settings;
+        settings.setValue("geometry", saveGeometry());
+        settings.setValue("windowState", saveState());
+    }
+    QMainWindow::closeEvent(event);
+}
+
+} // namespace Kelvaros

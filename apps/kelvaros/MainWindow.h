@@ -1,0 +1,104 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <QMainWindow>
+
+#include "core/Signal.h"
+
+class QDockWidget;
+class QMenu;
+
+namespace Kelvaros
+{
+
+class Algorithm;
+class AlgorithmMenus;
+class Data;
+class DataList;
+class DataListWidget;
+class DataSources;
+class DefaultControllerDecorator;
+class DisplayWidgetMulti;
+class GlMesh;
+class GuiApplicationController;
+class LogWidget;
+class TrackingStatusWidget;
+class Workspace;
+
+/// The workbench: the four-view display in the middle, the data list on the left, one dock per open panel on the
+/// right, the log below, the algorithm menus of every loaded plug-in and the tracking status at the bottom.
+///
+/// It loads the plug-ins found next to the program (and in KELVAROS_PLUGIN_PATH) when it is built. Window layout
+/// and recent files persist in QSettings unless `persistSettings` is false (tests, the demo). Main thread only.
+class MainWindow
+  : public QMainWindow
+  , public SignalReceiver
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(bool persistSettings = true);
+    ~MainWindow() override;
+
+    [[nodiscard]] GuiApplicationController& app() const { return *m_app; }
+    [[nodiscard]] DataSources& sources() const { return *m_sources; }
+    [[nodiscard]] Workspace& workspace() const { return *m_workspace; }
+    [[nodiscard]] DisplayWidgetMulti& display() const { return *m_display; }
+    [[nodiscard]] AlgorithmMenus& algorithmMenus() const { return *m_algorithmMenus; }
+    [[nodiscard]] DataListWidget& dataList() const { return *m_dataList; }
+    [[nodiscard]] LogWidget& log() const { return *m_log; }
+    [[nodiscard]] TrackingStatusWidget& trackingStatus() const { return *m_trackingStatus; }
+
+    /// Creates an algorithm on the data and opens its panel in a dock; null (the reason shown) when it fails.
+    Algorithm* openAlgorithm(const std::string& id, const DataList& data);
+    /// The dock that holds a panel, or null.
+    [[nodiscard]] QDockWidget* dockOf(const DefaultControllerDecorator* decorator) const;
+
+    /// Whether failures are told in message boxes (true) or only in the log (false, for unattended runs).
+    void setInteractive(bool interactive) { m_interactive = interactive; }
+
+    /// Remembers an opened file in the Recent Files menu; `kind` is volume, mesh, recording, playback or workspace.
+    void addRecentFile(const QString& kind, const QString& path);
+    /// Shows every data object in the views, centred on the first volume where it is now.
+    void showAllData() { showData(nullptr); }
+    /// Opens a file of a kind as the File menu does.
+    void openFile(const QString& kind, const QString& path);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildFileMenu();
+    void buildDocks();
+    void rebuildRecentMenu();
+    void report(const std::string& error);
+    void onDataAdded(Data* data);
+    void onDataRemoved(Data* data);
+    void showData(const Data* leaving);
+    void dockPanel(DefaultControllerDecorator* decorator);
+    void undockPanel(DefaultControllerDecorator* decorator);
+
+    void onConnectOpenIGTLink();
+    void onStartSimulator();
+    void onRecordStream();
+    void onSaveWorkspace();
+
+    bool m_persistSettings;
+    bool m_interactive = true;
+    DisplayWidgetMulti* m_display;
+    std::unique_ptr<GuiApplicationController> m_app;
+    std::unique_ptr<DataSources> m_sources;
+    std::unique_ptr<Workspace> m_workspace;
+    AlgorithmMenus* m_algorithmMenus = nullptr;
+    DataListWidget* m_dataList = nullptr;
+    LogWidget* m_log = nullptr;
+    TrackingStatusWidget* m_trackingStatus = nullptr;
+    QMenu* m_recentMenu = nullptr;
+    std::map<const DefaultControllerDecorator*, QDockWidget*> m_panelDocks;
+    std::map<const Data*, std::unique_ptr<GlMesh>> m_meshes;
+};
+
+} // namespace Kelvaros

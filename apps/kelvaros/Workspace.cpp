@@ -1,0 +1,207 @@
+#include "Workspace.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "core/Log.h"
+#include "gui/controller/DefaultControllerDecorator.h"
+#include "gui/controller/GuiApplicationController.h"
+#include "lib/Algorithm.h"
+#include "lib/AlgorithmController.h"
+#include "lib/Data.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
+#include "stream/StreamAlgorithmBase.h"
+#include "stream/TrackingStream.h"
+
+#include "DataSources.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+const int kVersion = 1;
+
+/// What every saved data object carries besides its source: name, registration, calibrations, running state.
+void saveState(const Data& data, Properties& node)
+{
+    node.setParam("name", data.name());
+    node.setParam("matrix", data.matrix());
+    if (const auto* stream = dynamic_cast<const Stream*>(&data))
+        node.setParam("running", stream->state() == Stream::State::Running);
+    const auto* calibrations = data.components().get<InstrumentCalibrationDataComponent>();
+    if (!calibrations || calibrations->instrumentIds().empty())
+        return;
+    Properties* list = node.addSubProperties("calibrations");
+    for (const std::string& id : calibrations->instrumentIds())
+    {
+        const auto calibration = calibrations->calibration(id);
+        Properties* instrument = list->addSubProperties("instrument");
+        instrument->setParam("id", id);
+        instrument->setParam("matrix", calibration->matrix);
+        instrument->setParam("value", calibration->value);
+    }
+}
+
+void loadState(const Properties& node, Data& data)
+{
+    data.setName(node.paramOr<std::string>("name", data.name()));
+    data.setMatrix(node.paramOr<Eigen::Matrix4d>("matrix", Eigen::Matrix4d::Identity()));
+    if (const Properties* list = node.subProperties("calibrations"))
+    {
+        auto& calibrations = data.components().getOrAdd<InstrumentCalibrationDataComponent>();
+        for (const Properties* instrument : list->subPropertiesAll("instrument"))
+            calibrations.setCalibration(instrument->paramOr<std::string>("id", ""),
+                                        instrument->paramOr<Eigen::Matrix4d>("matrix", Eigen::Matrix4d::Identity()),
+                                        instrument->paramOr("value", 0.0));
+    }
+    auto* stream = dynamic_cast<Stream*>(&data);
+    if (stream && node.paramOr("running", false) && stream->state() != Stream::State::Running)
+        (void)(stream->open() && stream->start());
+}
+
+/// The stream a stream-creating algorithm made, or null.
+const Data* outputOf(const Algorithm* algorithm)
+{
+    const auto* creator = dynamic_cast<const StreamAlgorithmBase*>(algorithm);
+    return creator ? creator->stream() : nullptr;
+}
+
+bool isOutput(const Data* data, const std::vector<Algorithm*>& algorithms)
+{
+    return std::any_of(algorithms.begin(), algorithms.end(), [data](Algorithm* a) { return outputOf(a) == data; });
+}
+} // namespace
+
+Workspace::Workspace(GuiApplicationController& app, DataSources& sources) : m_app(app), m_sources(sources) {}
+
+Properties Workspace::save() const
+{
+    Properties workspace("workspace");
+    workspace.setParam("version", kVersion);
+    saveData(workspace);
+    saveAlgorithms(workspace);
+    return workspace;
+}
+
+void Workspace::saveData(Properties& workspace) const
+{
+    const std::vector<Algorithm*> algorithms = m_app.algorithms();
+    const DataList all = m_app.dataList();
+    for (Data* data : all.items())
+    {
+        const Properties* source = m_sources.sourceOf(data);
+        if (!source || isOutput(data, algorithms))
+            continue;
+        Properties* node = workspace.addSubProperties("data");
+        saveState(*data, *node);
+        node->addSubProperties(*source);
+        if (auto* stream = dynamic_cast<Stream*>(data))
+            stream->configuration(node->addSubProperties("configuration"));
+    }
+}
+
+void Workspace::saveAlgorithms(Properties& workspace) const
+{
+    std::vector<const Algorithm*> withPanel;
+    for (const DefaultControllerDecorator* decorator : m_app.controllers())
+        withPanel.push_back(decorator->controller()->algorithm());
+    for (const Algorithm* algorithm : m_app.algorithms())
+    {
+        Properties* node = workspace.addSubProperties("algorithm");
+        node->setParam("id", algorithm->factoryInfo().id);
+        node->setParam("panel", std::find(withPanel.begin(), withPanel.end(), algorithm) != withPanel.end());
+        for (const Data* input : algorithm->factoryInfo().data.items())
+            node->addSubProperties("input")->setParam("name", input->name());
+        algorithm->configuration(node->addSubProperties("configuration"));
+        if (const Data* output = outputOf(algorithm))
+            saveState(*output, *node->addSubProperties("output"));
+    }
+}
+
+bool Workspace::saveToFile(const std::string& path, std::string* error) const
+{
+    if (save().saveToXmlFile(path))
+        return true;
+    *error = "The workspace could not be written to '" + path + "' (see the log).";
+    return false;
+}
+
+void Workspace::clear()
+{
+    m_app.closeAll();
+    for (Algorithm* algorithm : m_app.algorithms())
+        m_app.closeAlgorithm(algorithm);
+    const DataList all = m_app.dataList();
+    for (Data* data : all.items())
+        m_app.removeData(data);
+}
+
+std::string Workspace::load(const Properties& workspace)
+{
+    clear();
+    std::vector<std::string> problems;
+    for (const Properties* node : workspace.subPropertiesAll("data"))
+    {
+        const Properties* source = node->subProperties("source");
+        DataSources::Result opened = source ? m_sources.open(*source, node->subProperties("configuration"))
+                                            : DataSources::Result{ {}, "a data object without source" };
+        if (!opened.ok())
+            problems.push_back(opened.error);
+        for (Data* data : opened.data)
+            loadState(*node, *data);
+    }
+    for (const Properties* node : workspace.subPropertiesAll("algorithm"))
+        loadAlgorithm(*node, problems);
+    if (problems.empty())
+        return {};
+    std::string message =
+      "Not everything in the workspace could be loaded: " + fmt::format("{}", fmt::join(problems, "; ")) +
+      ". The rest was loaded.";
+    Log::log(Log::Error, "Workspace", message);
+    return message;
+}
+
+void Workspace::loadAlgorithm(const Properties& node, std::vector<std::string>& problems)
+{
+    const std::string id = node.paramOr<std::string>("id", "");
+    std::vector<Data*> inputs;
+    for (const Properties* input : node.subPropertiesAll("input"))
+    {
+        Data* data = m_app.findData(input->paramOr<std::string>("name", ""));
+        if (!data)
+        {
+            problems.push_back(
+              fmt::format("{} left out, its input '{}' is missing", id, input->paramOr<std::string>("name", "")));
+            return;
+        }
+        inputs.push_back(data);
+    }
+    Algorithm* algorithm = m_app.createAlgorithm(id, DataList(inputs));
+    if (!algorithm)
+    {
+        problems.push_back(fmt::format("{} could not be created (see the log)", id));
+        return;
+    }
+    algorithm->configure(node.subProperties("configuration"));
+    if (const Properties* output = node.subProperties("output"))
+    {
+        std::vector<Data*> outputs;
+        m_app.runAlgorithm(algorithm, &outputs);
+        for (Data* data : outputs)
+            loadState(*output, *data);
+    }
+    if (node.paramOr("panel", false))
+        m_app.openController(algorithm);
+}
+
+std::string Workspace::loadFromFile(const std::string& path)
+{
+    const auto workspace = Properties::loadFromXmlFile(path);
+    if (!workspace)
+        return "The workspace '" + path + "' cannot be read (see the log).";
+    return load(*workspace);
+}
+
+} // namespace Kelvaros

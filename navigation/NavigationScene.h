@@ -1,0 +1,155 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "core/Signal.h"
+
+#include "navigation/NavigationSettings.h"
+
+namespace Kelvaros
+{
+
+namespace Animations
+{
+class Animation;
+}
+class GlCircle;
+class GlMesh;
+class GlSpline;
+class GlView;
+class InteractiveObject;
+class Manipulator;
+class ToolNavigationVisualizationAlgorithm;
+
+/// The navigation path view drawn in one 3D view: guidance rings along a planned spline path (a tube or a funnel
+/// widening towards the entry), the tip ring that slides to the path point nearest the needle tip, the target
+/// sphere at the path's last control point coloured by the target status, the centre line from the tip ring to
+/// the tip with its length as label, the needle mesh, and the camera links that drive the view from the needle.
+/// The panel owns one, feeds it its settings and calls update() after each update of the needle's tool
+/// visualization; everything it draws is added to the view and removed again when it goes.
+///
+/// The path is a spline annotation owned elsewhere (the annotation model): the scene follows its edits and lets
+/// go of it when it is deleted (signalSplineRemoved). Geometry is NavigationPathGeometry's; frames and units as
+/// stated there.
+///
+/// Main thread only, as the view. The algorithm, the view and the selected spline's owner must outlive the scene
+/// (a deleted spline is dropped). The log messages carry no category.
+class NavigationScene : public SignalReceiver
+{
+public:
+    using ManipulatorFactory = std::function<std::unique_ptr<Manipulator>()>;
+
+    /// Shows the needle mesh read from the algorithm's `toolMeshPath` (a file or Qt resource; none when it cannot
+    /// be read) and the empty centre line in `view`. `manipulators` (may be empty) gives the needle mesh and the
+    /// target sphere their manipulator, as the annotation model's default one.
+    NavigationScene(ToolNavigationVisualizationAlgorithm& algorithm, GlView& view,
+                    ManipulatorFactory manipulators = {});
+    /// Removes every object from the view and stops a running camera glide.
+    ~NavigationScene() override;
+    NavigationScene(const NavigationScene&) = delete;
+    NavigationScene& operator=(const NavigationScene&) = delete;
+
+    [[nodiscard]] const NavigationSettings& settings() const { return m_settings; }
+    /// Applies what changed: the rings are remade for a new number, re-spaced for a new separation, resized with
+    /// the target sphere for a new radius, type or growth; visibility at once; the camera link at the next update.
+    void setSettings(const NavigationSettings& settings);
+    /// The needle mesh's turn about its own shaft (degrees, not stored); takes effect at the next update.
+    void setRotationOffsetDegrees(double degrees) { m_rotationOffsetDegrees = degrees; }
+
+    /// Makes `spline` the path and places the rings, the tip ring and the target sphere on it; the previous path's
+    /// objects go. Null or a spline without points selects none (an Error in the log); with a single point the
+    /// path has no rings (an Error too).
+    bool selectSpline(GlSpline* spline);
+    [[nodiscard]] GlSpline* spline() const { return m_spline; }
+
+    /// Reads the needle pose of the tool visualization and moves everything to it: needle mesh, camera (by the
+    /// link), tip ring, radii, fading, centre line, target status and colours; then signalChanged. Skipped while
+    /// the stream has no instruments or the pose is not valid.
+    void update();
+
+    /// @name What is shown, for the panel's distance bar and for tests
+    /// @{
+    [[nodiscard]] TargetStatus targetStatus() const { return m_status; }
+    /// The needle pose of the last update (rotation offset applied); empty before the first.
+    [[nodiscard]] const std::optional<Eigen::Matrix4d>& needlePose() const { return m_needle; }
+    /// Arc length (mm) from the path's start to the path point nearest the needle tip (the origin before the first
+    /// update); empty without a path.
+    [[nodiscard]] std::optional<double> needleArcLength() const;
+    /// Path length still to go from the point nearest the needle tip to the target (mm); 0 without a path.
+    [[nodiscard]] double remainingLength() const;
+    /// The path's control points as last read from the spline; the last one is the target.
+    [[nodiscard]] const std::vector<Eigen::Vector3d>& splinePoints() const { return m_splinePoints; }
+    [[nodiscard]] std::vector<const GlCircle*> rings() const;
+    /// Null without a path.
+    [[nodiscard]] const GlCircle* tipRing() const { return m_tipRing.get(); }
+    /// Null without a path.
+    [[nodiscard]] const GlMesh* targetSphere() const;
+    /// Null when the mesh file could not be read.
+    [[nodiscard]] const GlMesh* toolMesh() const;
+    [[nodiscard]] const GlSpline& centerLine() const { return *m_centerLine; }
+    /// @}
+
+    /// After every update().
+    SignalImpl<> signalChanged;
+    /// The selected spline was deleted: the path is gone and the panel may select another one.
+    SignalImpl<> signalSplineRemoved;
+
+private:
+    void loadToolMesh();
+    /// Forgets the spline and removes its path's objects.
+    void dropSpline();
+    /// Reads the spline's points again and remakes the rings on them.
+    void rebuildPath();
+    void clearPath();
+    void removeRings();
+    void removeTipRing();
+    /// A ring shown in the view, radius set later; null (Error) when the path has fewer than two points.
+    [[nodiscard]] std::unique_ptr<GlCircle> makeRing(const Eigen::Vector3d& colour, double lineWidth);
+    void createRings();
+    void placeRings();
+    void updateTargetSphere();
+    void updateRadii(bool tipRingOnly);
+    void applyRingVisibility();
+    void applyLineVisibility();
+    /// Centres the tip ring on the path point nearest `tip`, across the path.
+    void moveTipRing(const Eigen::Vector3d& tip);
+    /// Poses the needle mesh as the camera link shows it and returns the camera pose the link asks for: none when
+    /// the link is off or a glide runs or starts.
+    [[nodiscard]] std::optional<Eigen::Matrix4d> applyLink(const Eigen::Matrix4d& needle);
+    [[nodiscard]] std::optional<Eigen::Matrix4d> ringsCamera(const Eigen::Matrix4d& needle);
+    void showStatus(const Eigen::Vector3d& tip);
+    [[nodiscard]] double remainingFrom(const Eigen::Vector3d& point) const;
+    void onSplineChanged();
+    void onSplineDestroyed();
+
+    ToolNavigationVisualizationAlgorithm& m_algorithm;
+    GlView& m_view;
+    ManipulatorFactory m_manipulators;
+    NavigationSettings m_settings;
+    double m_rotationOffsetDegrees = 0.0;
+
+    GlSpline* m_spline = nullptr;
+    std::vector<SignalConnection> m_splineConnections;
+    std::vector<Eigen::Vector3d> m_splinePoints;
+
+    std::optional<Eigen::Matrix4d> m_needle;
+    TargetStatus m_status = TargetStatus::Outside;
+
+    std::unique_ptr<GlCircle> m_tipRing;
+    std::vector<std::unique_ptr<GlCircle>> m_rings;
+    std::unique_ptr<InteractiveObject> m_targetSphere;
+    std::unique_ptr<InteractiveObject> m_toolMesh;
+    std::unique_ptr<GlSpline> m_centerLine;
+
+    std::shared_ptr<Animations::Animation> m_ringGlide;
+    /// Index of the ring the Rings camera was last placed at; reset when the rings are remade.
+    std::optional<std::size_t> m_lastRing;
+};
+
+} // namespace Kelvaros

@@ -1,0 +1,238 @@
+#include <set>
+
+#include <QAction>
+#include <QDir>
+#include <QMenuBar>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "core/Log.h"
+#include "gui/controller/GuiApplicationController.h"
+#include "lib/Algorithm.h"
+#include "lib/SharedImageSet.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
+#include "stream/TrackingSequence.h"
+#include "stream/io/TrackingSequenceFile.h"
+#include "stream/sources/SimulatedTrackingStream.h"
+
+#include "../../host/gui/GuiTestFixture.h"
+#include "AlgorithmMenus.h"
+#include "DataListWidget.h"
+#include "DataSources.h"
+#include "LogExpectation.h"
+#include "LogWidget.h"
+#include "MainWindow.h"
+#include "RecordingDialog.h"
+#include "TrackingStatusWidget.h"
+#include "TrackingTestSupport.h"
+#include "WaitUntil.h"
+#include "Workspace.h"
+#include "imageio/PhantomVolume.h"
+#include "imageio/VolumeIO.h"
+
+namespace Kelvaros
+{
+namespace
+{
+
+using Testing::LogExpectation;
+
+class WorkbenchTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QApplication::instance()) << "no X display: run through scripts/test or xvfb-run";
+        window = std::make_unique<MainWindow>(false);
+        window->setInteractive(false);
+    }
+    void TearDown() override { window.reset(); }
+
+    GuiApplicationController& app() { return window->app(); }
+
+    std::unique_ptr<MainWindow> window;
+};
+
+std::set<std::string> enabledAlgorithms(const AlgorithmMenus& menus)
+{
+    std::set<std::string> enabled;
+    for (const auto& [id, action] : menus.actions())
+        if (action->isEnabled())
+            enabled.insert(id.substr(id.find('.') + 1));
+    return enabled;
+}
+
+TEST_F(WorkbenchTest, MenusListEveryAlgorithmUnderItsCategory)
+{
+    std::map<std::string, std::set<std::string>> entries;
+    for (QMenu* menu : window->menuBar()->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
+        for (QAction* action : menu->actions())
+            if (!action->objectName().isEmpty())
+                entries[menu->title().toStdString()].insert(action->text().toStdString());
+    const std::map<std::string, std::set<std::string>> expected{
+        { "Streaming",
+          { "Combine Trackings", "Smoothed Live Tracking Stream", "Tool Calibration", "Tracking Tool Calibration" } },
+        { "Registration", { "Tracker-Volume Registration" } },
+        { "Visualization", { "Bullseye Visualization", "Navigation Visualization", "Tool Visualization" } },
+    };
+    EXPECT_EQ(entries, expected);
+}
+
+TEST_F(WorkbenchTest, SelectionEnablesTheAlgorithmsThatFit)
+{
+    Data* stream = app().addData(std::make_unique<SimulatedTrackingStream>());
+    Data* volume =
+      app().addData(std::make_unique<SharedImageSet>("Volume", Eigen::Vector3i(8, 8, 8), Eigen::Vector3d(1, 1, 1)));
+    Data* first = app().addData(std::make_unique<TrackingSequence>("first"));
+    Data* second = app().addData(std::make_unique<TrackingSequence>("second"));
+    const struct
+    {
+        DataList selection;
+        std::set<std::string> enabled;
+    } cases[] = {
+        { { stream },
+          { "CreateStreamCombinedTrackingStream", "CreateStreamSmoothedTrackingStream", "ToolNavigationVisualization",
+            "ToolVisualization", "TrackingToolCalibrationWizardAlgorithm" } },
+        { { volume }, {} },
+        { { stream, volume }, { "BullseyeVisualization", "LiveTrackingPointRegistration", "ToolVisualization" } },
+        { { first, second }, { "ToolCalibration" } },
+        { {}, {} },
+    };
+    for (const auto& c : cases)
+    {
+        window->dataList().select(c.selection);
+        EXPECT_EQ(window->dataList().selection().items(), c.selection.items());
+        EXPECT_EQ(enabledAlgorithms(window->algorithmMenus()), c.enabled) << c.selection.size() << " items";
+    }
+}
+
+TEST_F(WorkbenchTest, LogShowsTheChosenLevelsOnly)
+{
+    LogExpectation warning(Log::Warning, "probe warning", 1);
+    Log::log(Log::Info, "Test", "probe info");
+    Log::log(Log::Warning, "Test", "probe warning");
+    window->log().setMinimumLevel(Log::Warning);
+    EXPECT_TRUE(window->log().text().contains("[Warning] Test: probe warning"));
+    EXPECT_FALSE(window->log().text().contains("probe info"));
+    window->log().setMinimumLevel(Log::Info);
+    EXPECT_TRUE(window->log().text().contains("probe info"));
+}
+
+TEST_F(WorkbenchTest, StatusShowsWhichInstrumentsTheTrackerSees)
+{
+    auto* stream = static_cast<Testing::DriverStream*>(app().addData(std::make_unique<Testing::DriverStream>()));
+    stream->setName("Tracker");
+    Testing::openAndStart(*stream);
+    stream->publish({ Testing::instrument("Pointer", Eigen::Matrix4d::Identity()),
+                      Testing::instrument("Needle", Eigen::Matrix4d::Identity(), 0.0, false) });
+    window->trackingStatus().refresh();
+    // The rate depends on the time between refreshes; the rest does not.
+    const QString running = window->trackingStatus().summary();
+    EXPECT_TRUE(running.startsWith("Tracker: Running ")) << running.toStdString();
+    EXPECT_TRUE(running.endsWith(" Hz Pointer tool(seen) Needle tool(notSeen)")) << running.toStdString();
+    stream->stop();
+    window->trackingStatus().refresh();
+    EXPECT_EQ(window->trackingStatus().summary(), "Tracker: Opened Pointer tool(notSeen) Needle tool(notSeen)");
+}
+
+TEST_F(WorkbenchTest, RecordingWritesWhatTheStreamDeliveredUntilStopped)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("recording.mha");
+    auto stream = window->sources().startSimulator("pivot");
+    ASSERT_TRUE(stream.ok()) << stream.error;
+    RecordingDialog dialog(app(), *static_cast<TrackingStream*>(stream.data.front()), path);
+    ASSERT_TRUE(dialog.start());
+    ASSERT_TRUE(Testing::waitUntil([&] { return dialog.written() >= 20; }));
+    // Deleting the stream ends the recording with what was written.
+    app().removeData(stream.data.front());
+    const auto samples = TrackingSequenceFile::read(path.toStdString());
+    ASSERT_TRUE(samples);
+    EXPECT_EQ(int64_t(samples->size()), dialog.written());
+}
+
+/// A session with every kind of state a workspace carries: a volume file registered to a running simulator with a
+/// calibrated instrument, an algorithm on both with its panel open, and a smoothed stream made by an algorithm.
+class WorkspaceTest : public WorkbenchTest
+{
+protected:
+    void SetUp() override
+    {
+        WorkbenchTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(folder.isValid());
+        volumePath = folder.filePath("phantom.nrrd").toStdString();
+        ASSERT_EQ(VolumeIO::save(*PhantomVolume::create(SimulatedTrackingStream::groundTruth(), 4.0), volumePath), "");
+        auto volume = window->sources().openVolume(volumePath);
+        auto stream = window->sources().startSimulator("insertion");
+        ASSERT_TRUE(volume.ok() && stream.ok());
+        Eigen::Matrix4d registration = Eigen::Matrix4d::Identity();
+        registration.block<3, 1>(0, 3) << 1.25, -2.5, 1.0 / 3.0;
+        volume.data.front()->setMatrix(registration);
+        Eigen::Matrix4d calibration = Eigen::Matrix4d::Identity();
+        calibration(2, 3) = 160.125;
+        stream.data.front()->components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+          "Needle", calibration, 0.25);
+        Algorithm* visualization =
+          window->openAlgorithm("Navigation.ToolVisualization", DataList{ stream.data.front(), volume.data.front() });
+        ASSERT_NE(visualization, nullptr);
+        Properties target;
+        target.setParam("trackingTargetId", std::string("Needle"));
+        visualization->configure(&target);
+        Algorithm* smoothing =
+          app().createAlgorithm("Navigation.CreateStreamSmoothedTrackingStream", DataList{ stream.data.front() });
+        ASSERT_NE(smoothing, nullptr);
+        ASSERT_EQ(app().runAlgorithm(smoothing), Algorithm::Success);
+    }
+
+    QTemporaryDir folder;
+    std::string volumePath;
+};
+
+TEST_F(WorkspaceTest, SaveLoadSaveGivesTheSameBytes)
+{
+    const std::string saved = window->workspace().save().toXml();
+    EXPECT_EQ(window->workspace().load(*Properties::fromXml(saved)), "");
+    EXPECT_EQ(window->workspace().save().toXml(), saved);
+    EXPECT_EQ(app().controllers().size(), 1u);
+    EXPECT_EQ(app().dataList().size(), 3u);
+    // What is written is what the objects hold, not a copy of the text read.
+    EXPECT_NE(saved.find("160.125"), std::string::npos);
+    EXPECT_NE(saved.find("Needle"), std::string::npos);
+}
+
+TEST_F(WorkspaceTest, MovedVolumeLoadsTheRestAndNamesTheFile)
+{
+    const std::string path = folder.filePath("session.kws").toStdString();
+    std::string error;
+    ASSERT_TRUE(window->workspace().saveToFile(path, &error)) << error;
+    ASSERT_TRUE(QFile::rename(QString::fromStdString(volumePath), folder.filePath("moved.nrrd")));
+    LogExpectation once(Log::Error, volumePath, 1);
+    const std::string message = window->workspace().loadFromFile(path);
+    EXPECT_NE(message.find("'" + volumePath + "' does not exist"), std::string::npos) << message;
+    // The stream and the smoothed stream made on it are back; the visualization needed the volume.
+    EXPECT_EQ(app().dataList().size(), 2u);
+    EXPECT_EQ(app().algorithms().size(), 1u);
+    const auto* calibrations = app().dataList()[0]->components().get<InstrumentCalibrationDataComponent>();
+    ASSERT_NE(calibrations, nullptr);
+    EXPECT_EQ(calibrations->calibration("Needle")->value, 0.25);
+}
+
+TEST(WorkbenchDemo, HeadlessRunWritesItsScreenshotsAndPasses)
+{
+    QTemporaryDir folder;
+    QProcess demo;
+    demo.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    demo.start(KELVAROS_WORKBENCH, { "--demo", "--screenshots", folder.path(), "--seconds", "2" });
+    ASSERT_TRUE(demo.waitForFinished(180000));
+    const QString report = demo.readAllStandardOutput();
+    EXPECT_EQ(demo.exitCode(), 0) << report.toStdString();
+    EXPECT_TRUE(report.contains("All estimates within their limits")) << report.toStdString();
+    EXPECT_EQ(QDir(folder.path()).entryList({ "workbench-*.png" }).size(), 3);
+}
+
+} // namespace
+} // namespace Kelvaros

@@ -1,0 +1,110 @@
+#include "visualization/BullseyeScene.h"
+
+#include <QDoubleSpinBox>
+#include <QLabel>
+
+#include "gui/scene/GlLine.h"
+#include "gui/scene/GlMesh.h"
+#include "gui/scene/GlPoint.h"
+#include "gui/view/GlView.h"
+#include "gui/view/ImageView3D.h"
+#include "gui/view/ImageViewSlice.h"
+#include "gui/view/ViewGroup.h"
+
+#include "../host/gui/GuiTestFixture.h"
+#include "LogExpectation.h"
+#include "TrackingTestSupport.h"
+#include "visualization/BullseyeVisualizationAlgorithm.h"
+#include "visualization/GlToolTargetOverlay.h"
+#include "visualization/InsertionReadoutWidget.h"
+#include "visualization/ToolVisualizationAlgorithm.h"
+
+namespace Kelvaros::Testing
+{
+namespace
+{
+class BullseyeSceneTest : public GuiTest
+{
+protected:
+    void SetUp() override
+    {
+        GuiTest::SetUp();
+        if (HasFatalFailure())
+            return; // no display: widgets cannot be made
+        view3d = std::make_unique<ImageView3D>();
+        slice = std::make_unique<ImageViewSlice>();
+        algorithm.toolVisAlg().p_trackingTargetId.setValue("needle");
+        algorithm.toolVisAlg().setRunning(true);
+        allViews.addView(view3d.get());
+        allViews.addView(slice.get());
+    }
+
+    DriverStream stream;
+    BullseyeVisualizationAlgorithm algorithm{ &stream, nullptr };
+    std::unique_ptr<ImageView3D> view3d;
+    std::unique_ptr<ImageViewSlice> slice;
+    ViewGroup allViews;
+};
+
+// A 40 mm path from the target A to the entry B; the mesh files are missing, so stand-ins are drawn.
+TEST_F(BullseyeSceneTest, ObjectsFollowTheAlgorithmsGeometry)
+{
+    const Eigen::Vector3d a(10, 0, 0);
+    const Eigen::Vector3d b(10, 40, 0);
+    algorithm.p_bullseyeMeshPath.setValue("/nonexistent/Bullseye.obj");
+    algorithm.p_toolRingMeshPath.setValue("/nonexistent/SingleRing.obj");
+    BullseyeScene scene(algorithm);
+    {
+        LogExpectation missing(Log::Warning, "not found!", 2);
+        ASSERT_TRUE(scene.build(a, b));
+    }
+    EXPECT_FALSE(scene.build(b, a)) << "the scene is built once";
+    EXPECT_EQ(algorithm.linePointA(), a);
+    EXPECT_EQ(scene.pathLine()->points(), (std::vector<Eigen::Vector3d>{ a, Eigen::Vector3d(10, 200, 0) }));
+
+    scene.attach(*view3d, allViews);
+    for (GlObject* object : std::vector<GlObject*>{ scene.pathLine(), scene.tipMarker() })
+        EXPECT_TRUE(view3d->glView().hasObject(object) && slice->glView().hasObject(object));
+    for (GlObject* object : std::vector<GlObject*>{ scene.ring(), scene.bullseye() })
+        EXPECT_TRUE(view3d->glView().hasObject(object) && !slice->glView().hasObject(object));
+    EXPECT_EQ(view3d->glView().overlays().size(), 2u);
+
+    const Eigen::Matrix4d needle = pose({ 12, 30, 1 }, 0.3, { 1, 0, 0 });
+    stream.publish({ instrument("needle", needle) });
+    EXPECT_FALSE(scene.update()) << "a hidden scene moved";
+    scene.setShown(true);
+    ASSERT_TRUE(scene.update());
+    EXPECT_EQ(scene.tipMarker()->points().front(), Eigen::Vector3d(12, 30, 1));
+    // annotationLineDistance = 40 mm · 2, and one more
+    EXPECT_TRUE(scene.ring()->matrix().isApprox(needle * pose({ 0, 0, 81 })));
+    EXPECT_TRUE(scene.bullseye()->matrix().isApprox(algorithm.createLookAtAlongNeedle(0)));
+    Eigen::Vector2d tip, shaft;
+    algorithm.computeOverlayParameters(tip, shaft, needle);
+    EXPECT_EQ(scene.targetOverlay()->tipPoint(), tip);
+    EXPECT_EQ(scene.targetOverlay()->shaftPoint(), shaft);
+
+    stream.publish({ instrument("needle", pose({ 50, 50, 50 }), 0.0, false) });
+    EXPECT_FALSE(scene.update());
+    EXPECT_EQ(scene.tipMarker()->points().front(), Eigen::Vector3d(12, 30, 1)) << "moved without a pose";
+
+    scene.detach();
+    EXPECT_TRUE(view3d->glView().objects().empty() && slice->glView().objects().empty());
+    EXPECT_TRUE(view3d->glView().overlays().empty());
+}
+
+TEST_F(BullseyeSceneTest, ReadoutWidgetGradesAndTurnsStale)
+{
+    InsertionReadoutWidget widget;
+    widget.setPath({ 0, 0, 100 }, { 0, 0, 0 });
+    widget.onSample(pose({ 3, 0, 50 }));
+    EXPECT_EQ(widget.labels()[1]->text(), "Off path 3.0 mm");
+    EXPECT_TRUE(widget.labels()[1]->styleSheet().contains("rgb(255, 191")) << "3 mm against 2 mm is near";
+    widget.toleranceMmSpinBox()->setValue(3.0);
+    EXPECT_EQ(widget.readout().lateralGrade, ToleranceGrade::Within);
+    widget.refresh(InsertionReadout::kStaleAfterUs);
+    EXPECT_EQ(widget.labels()[0]->text(), "Stale: no tracking data");
+    EXPECT_FALSE(widget.labels()[1]->isVisibleTo(&widget));
+}
+
+} // namespace
+} // namespace Kelvaros::Testing

@@ -1,0 +1,38 @@
+#include "visualization/GlInsertionReadoutOverlay.h"
+
+#include "gl/Font.h"
+#include "gl/StateGuard.h"
+#include "gl/TextRenderer.h"
+
+namespace Kelvaros
+{
+namespace
+{
+constexpr int kLineHeight = GlInsertionReadoutOverlay::kFontSize + 6;
+constexpr int kLines = 4;
+constexpr int kWidth = 200;
+} // namespace
+
+GlInsertionReadoutOverlay::GlInsertionReadoutOverlay()
+  : GlOverlay(kWidth, kLines * kLineHeight, kWidth, kLines * kLineHeight)
+{
+}
+
+void GlInsertionReadoutOverlay::render(const GL::Viewport& viewport)
+{
+    GL::StateGuard guard(GL::StateGuard::All);
+    GL::Font font;
+    font.size = kFontSize;
+    font.bold = 1;
+    // Lines hang from the top-left corner, so a single state line reads where the first value would.
+    double y = viewport.height;
+    for (const InsertionReadoutLine& line : readoutLines(m_readout))
+    {
+        font.color << gradeColor(line.grade), 1.0;
+        GL::TextRenderer::render(viewport, line.text, Eigen::Vector2d(0.0, y), font, GL::TextRenderer::Left,
+                                 GL::TextRenderer::Top);
+        y -= kLineHeight;
+    }
+}
+
+} // namespace Kelvaros

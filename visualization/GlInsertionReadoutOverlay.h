@@ -1,0 +1,28 @@
+#pragma once
+
+#include "gui/scene/GlOverlay.h"
+
+#include "visualization/InsertionReadout.h"
+
+namespace Kelvaros
+{
+
+/// The insertion read-out as text over a 3D view: one line per value, each in the colour of its tolerance grade,
+/// or the state ("Tool not visible", "Stale: ...") alone. Main thread only.
+class GlInsertionReadoutOverlay : public GlOverlay
+{
+public:
+    static constexpr int kFontSize = 16;
+
+    GlInsertionReadoutOverlay();
+
+    void setReadout(const InsertionReadout& readout) { m_readout = readout; }
+    [[nodiscard]] const InsertionReadout& readout() const { return m_readout; }
+
+    void render(const GL::Viewport& viewport) override;
+
+private:
+    InsertionReadout m_readout;
+};
+
+} // namespace Kelvaros

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+
+namespace Kelvaros
+{
+
+/// How a read-out value stands against the user's tolerance τ.
+enum class ToleranceGrade : int
+{
+    /// Nothing to judge yet (the target still lies ahead), or no value.
+    None = 0,
+    /// |value| ≤ τ
+    Within = 1,
+    /// τ < |value| ≤ 2τ
+    Near = 2,
+    /// |value| > 2τ
+    Outside = 3
+};
+
+/// The tolerances the read-out is graded against; both must be positive.
+struct InsertionTolerance
+{
+    double mm = 2.0;
+    double degrees = 2.0;
+};
+
+/// The numbers a user needs while inserting a needle along a planned straight path from `entry` to `target`
+/// (world, mm). Pure: computed from the calibrated needle (tip and forward axis) and the time since the stream's
+/// last sample; callable from any thread.
+struct InsertionReadout
+{
+    enum class State : int
+    {
+        Valid = 0,
+        /// The last sample gave no valid pose of the needle.
+        NotVisible = 1,
+        /// No sample arrived for kStaleAfterUs or longer: whatever was last seen is no longer the needle's place.
+        Stale = 2,
+        /// Entry and target coincide: there is no path to measure against.
+        NoPath = 3
+    };
+
+    static constexpr int64_t kStaleAfterUs = 250000;
+
+    State state = State::NotVisible;
+    /// Distance (mm) from the tip's foot on the path to the target, positive while the target lies ahead.
+    double depthToTargetMm = 0.0;
+    /// Distance (mm) of the tip from the path line.
+    double lateralMm = 0.0;
+    /// Distance (mm) from the target at which the needle's extended axis crosses the plane through the target
+    /// perpendicular to the path: where the tip ends up if pushed straight on. Empty when the axis does not point
+    /// towards that plane (perpendicular to the path or pointing back).
+    std::optional<double> axisOffsetMm;
+    /// Angle (degrees) between the needle's forward axis and the path direction (entry → target).
+    double angleDegrees = 0.0;
+
+    /// Grades (None unless the state is Valid): depth is None while the target lies more than τ ahead, then graded
+    /// by |depth| (an overshoot counts like a lateral error); lateral, axis offset and angle by their magnitude.
+    ToleranceGrade depthGrade = ToleranceGrade::None;
+    ToleranceGrade lateralGrade = ToleranceGrade::None;
+    ToleranceGrade axisOffsetGrade = ToleranceGrade::None;
+    ToleranceGrade angleGrade = ToleranceGrade::None;
+};
+
+/// One line of the read-out as it is shown, with the grade that colours it.
+struct InsertionReadoutLine
+{
+    std::string text;
+    ToleranceGrade grade = ToleranceGrade::None;
+};
+
+/// The read-out for a needle whose tip is at `tip` pointing along `forward` (world; need not be unit length),
+/// or for no needle (`tip` empty: not visible). `sinceLastSampleUs` is the time since the stream's last sample.
+[[nodiscard]] InsertionReadout computeInsertionReadout(const std::optional<Eigen::Vector3d>& tip,
+                                                       const Eigen::Vector3d& forward, const Eigen::Vector3d& entry,
+                                                       const Eigen::Vector3d& target, int64_t sinceLastSampleUs,
+                                                       const InsertionTolerance& tolerance = {});
+
+/// The same from a calibrated tool → world matrix, as the tool visualization gives it: the tip at its origin,
+/// pointing along its negative z axis (the way its direction line is drawn).
+[[nodiscard]] InsertionReadout computeInsertionReadout(const std::optional<Eigen::Matrix4d>& toolMatrix,
+                                                       const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
+                                                       int64_t sinceLastSampleUs,
+                                                       const InsertionTolerance& tolerance = {});
+
+/// Grade of a magnitude against τ: Within up to τ, Near up to 2τ, Outside beyond.
+[[nodiscard]] ToleranceGrade gradeAgainst(double magnitude, double tolerance);
+
+/// The text shown for the read-out: a single state line ("Tool not visible", "Stale: no tracking data",
+/// "No path") unless it is valid, else one line per value ("To target 12.3 mm", "Off path 0.8 mm",
+/// "Aim offset 1.9 mm" or "Aim offset -", "Angle 2.4°").
+[[nodiscard]] std::vector<InsertionReadoutLine> readoutLines(const InsertionReadout& readout);
+
+/// RGB in [0, 1] of a grade: green, amber, red; None is white.
+[[nodiscard]] Eigen::Vector3d gradeColor(ToleranceGrade grade);
+
+} // namespace Kelvaros

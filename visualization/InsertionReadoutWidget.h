@@ -1,0 +1,65 @@
+#pragma once
+
+#include <array>
+#include <optional>
+
+#include <QElapsedTimer>
+#include <QWidget>
+
+#include <Eigen/Core>
+
+#include "visualization/InsertionReadout.h"
+
+class QDoubleSpinBox;
+class QLabel;
+class QTimer;
+
+namespace Kelvaros
+{
+
+/// A small panel with the insertion read-out: one label per value, coloured by its tolerance grade, and the
+/// tolerances the user sets (mm for distances, degrees for the angle). Between samples a timer turns the read-out
+/// stale once no sample has come for InsertionReadout::kStaleAfterUs, so it never freezes silently.
+/// Main thread only.
+class InsertionReadoutWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit InsertionReadoutWidget(QWidget* parent = nullptr);
+    ~InsertionReadoutWidget() override;
+
+    /// The planned path (world, mm); the read-out is recomputed at once.
+    void setPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target);
+    /// A sample arrived: the needle's calibrated tool → world pose, empty when it was not seen.
+    void onSample(const std::optional<Eigen::Matrix4d>& toolMatrix);
+    /// Recomputes from the last pose as if `sinceLastSampleUs` had passed since its sample.
+    void refresh(int64_t sinceLastSampleUs);
+
+    [[nodiscard]] const InsertionReadout& readout() const { return m_readout; }
+    [[nodiscard]] InsertionTolerance tolerance() const;
+    [[nodiscard]] QDoubleSpinBox* toleranceMmSpinBox() const { return m_toleranceMm; }
+    [[nodiscard]] QDoubleSpinBox* toleranceDegreesSpinBox() const { return m_toleranceDegrees; }
+    /// The value labels, top to bottom; a state is shown in the first alone.
+    [[nodiscard]] const std::array<QLabel*, 4>& labels() const { return m_labels; }
+
+signals:
+    /// After every recomputation (the 3D view's text follows it).
+    void readoutChanged(const InsertionReadout& readout);
+
+private:
+    void onTick();
+    [[nodiscard]] int64_t sinceLastSampleUs() const;
+
+    std::array<QLabel*, 4> m_labels{};
+    QDoubleSpinBox* m_toleranceMm;
+    QDoubleSpinBox* m_toleranceDegrees;
+    QTimer* m_timer;
+    QElapsedTimer m_sinceSample;
+    std::optional<Eigen::Matrix4d> m_toolMatrix;
+    Eigen::Vector3d m_entry = Eigen::Vector3d::Zero();
+    Eigen::Vector3d m_target = Eigen::Vector3d::Zero();
+    InsertionReadout m_readout;
+};
+
+} // namespace Kelvaros
