@@ -32,6 +32,18 @@ function(kelvaros_add_gl_test name)
   endif()
 endfunction()
 
+# kelvaros_add_widget_test(<name> [THREADED] SOURCES <files...> LIBS <targets...>)
+# Panels driven as a user would: widgets but no OpenGL of their own. They run on the xcb platform as a user's
+# would, except under ThreadSanitizer: there the offscreen platform keeps them away from the xcb platform's
+# accessibility bridge, whose D-Bus thread inside uninstrumented Qt it would report.
+function(kelvaros_add_widget_test name)
+  if(KELVAROS_SANITIZE_THREAD)
+    kelvaros_add_gtest(${name} ${ARGN})
+  else()
+    kelvaros_add_gl_test(${name} ${ARGN})
+  endif()
+endfunction()
+
 # The target that builds every THREADED program; call once, after all tests are added.
 function(kelvaros_add_threaded_tests_target)
   get_property(programs GLOBAL PROPERTY KELVAROS_THREADED_TEST_PROGRAMS)

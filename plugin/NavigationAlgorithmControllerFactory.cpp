@@ -1,6 +1,18 @@
 #include "NavigationAlgorithmControllerFactory.h"
 
-#include "lib/AlgorithmController.h"
+#include "calibration/ToolCalibrationAlgorithm.h"
+#include "calibration/ToolCalibrationController.h"
+#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+#include "registration/LiveTrackingPointRegistrationController.h"
+#include "streams/CombinedTrackingStream.h"
+#include "streams/CombinedTrackingStreamController.h"
+#include "streams/CreateStreamAlgorithm.h"
+#include "streams/SmoothedTrackingStream.h"
+#include "streams/SmoothedTrackingStreamController.h"
+#include "visualization/BullseyeVisualizationAlgorithm.h"
+#include "visualization/BullseyeVisualizationController.h"
+#include "visualization/ToolVisualizationAlgorithm.h"
+#include "visualization/ToolVisualizationController.h"
 
 namespace Kelvaros
 {
@@ -12,8 +24,21 @@ NavigationAlgorithmControllerFactory::NavigationAlgorithmControllerFactory()
 
 NavigationAlgorithmControllerFactory::~NavigationAlgorithmControllerFactory() = default;
 
-std::unique_ptr<AlgorithmController> NavigationAlgorithmControllerFactory::create(Algorithm*) const
+std::unique_ptr<AlgorithmController> NavigationAlgorithmControllerFactory::create(Algorithm* algorithm) const
 {
+    // The order of the tests matters only where one algorithm type derives from another; it is kept fixed.
+    if (auto* bullseye = dynamic_cast<BullseyeVisualizationAlgorithm*>(algorithm))
+        return std::make_unique<BullseyeVisualizationController>(bullseye);
+    if (dynamic_cast<CreateStreamAlgorithm<CombinedTrackingStream>*>(algorithm))
+        return std::make_unique<CombinedTrackingStreamController>(algorithm);
+    if (auto* registration = dynamic_cast<LiveTrackingPointRegistrationAlgorithm*>(algorithm))
+        return std::make_unique<LiveTrackingPointRegistrationController>(registration);
+    if (dynamic_cast<CreateStreamAlgorithm<SmoothedTrackingStream>*>(algorithm))
+        return std::make_unique<SmoothedTrackingStreamController>(algorithm);
+    if (auto* calibration = dynamic_cast<ToolCalibrationAlgorithm*>(algorithm))
+        return std::make_unique<ToolCalibrationController>(calibration);
+    if (auto* visualization = dynamic_cast<ToolVisualizationAlgorithm*>(algorithm))
+        return std::make_unique<ToolVisualizationController>(visualization);
     return nullptr;
 }
 

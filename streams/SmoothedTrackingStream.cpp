@@ -70,6 +70,10 @@ SmoothedTrackingStream::SmoothedTrackingStream(TrackingStream* input)
     p_processSigma.setAttribute(
       "tooltip", "Normalized Kalman process sigma (can vary by orders of magnitudes, i.e. 0.0001 to 100 possible)");
     p_adaptive.setLabel("Adaptive Smoothing");
+    // A property editor shows the parameters' own attributes: they follow a mode picked there at once, not only at
+    // the next configure().
+    p_smoothingMode.signalValueChanged.connect(static_cast<SignalReceiver*>(this),
+                                               [this](SmoothingMode) { updateHiddenAttributes(); });
     connectInput();
 }
 

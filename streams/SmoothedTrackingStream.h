@@ -81,7 +81,8 @@ public:
     /// "hidden: false". Null: nothing.
     void configuration(Properties* properties) const override;
 
-    /// Smoothing mode; an unknown value passes samples on unchanged.
+    /// Smoothing mode; an unknown value passes samples on unchanged. A change sets the "hidden" attributes of the
+    /// other parameters for the new mode at once (a property editor shows only the mode's fields).
     Parameter<SmoothingMode> p_smoothingMode{ "smoothingMode", SmoothingMode::Kalman, this };
     /// Moving-average window in samples (values below 1 are taken as 1).
     Parameter<int> p_smoothingInterval{ "smoothingInterval", 200, this };

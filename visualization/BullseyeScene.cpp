@@ -1,8 +1,5 @@
 #include "visualization/BullseyeScene.h"
 
-#include <QByteArray>
-#include <QFile>
-
 #include "core/Log.h"
 #include "gui/scene/GlLine.h"
 #include "gui/scene/GlMesh.h"
@@ -67,13 +64,7 @@ BullseyeScene::~BullseyeScene()
 std::unique_ptr<GlMesh> BullseyeScene::loadMesh(const std::string& path, const Eigen::Vector3d& color,
                                                 std::unique_ptr<Mesh> (*standIn)()) const
 {
-    std::unique_ptr<Mesh> mesh;
-    QFile file(QString::fromStdString(path));
-    if (file.open(QIODevice::ReadOnly))
-    {
-        const QByteArray bytes = file.readAll();
-        mesh = MeshIO::load(bytes.constData(), static_cast<std::size_t>(bytes.size()), path);
-    }
+    std::unique_ptr<Mesh> mesh = MeshIO::loadFileIfPresent(path);
     if (!mesh)
     {
         Log::log(Log::Warning, "", "Mesh " + path + " not found!");

@@ -195,7 +195,9 @@ void WorkbenchDemo::registerPhantom()
 void WorkbenchDemo::startToolVisualization()
 {
     GuiApplicationController& app = m_window.app();
-    Algorithm* visualization = app.createAlgorithm("Navigation.ToolVisualization", DataList{ m_stream, m_phantom });
+    // On the stream alone: the registration moved the phantom into tracker space, and a visualization built with
+    // the image would take the phantom's placement as the stream's registration and apply it a second time.
+    Algorithm* visualization = app.createAlgorithm("Navigation.ToolVisualization", DataList{ m_stream });
     if (!visualization)
         return m_report.fail("the tool visualization could not be created on the needle");
     Properties configuration;

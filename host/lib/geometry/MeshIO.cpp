@@ -185,6 +185,15 @@ std::unique_ptr<Mesh> MeshIO::loadFile(const std::string& path, Progress* progre
     return load(bytes.constData(), std::size_t(bytes.size()), path, progress, keepFileNormals);
 }
 
+std::unique_ptr<Mesh> MeshIO::loadFileIfPresent(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return nullptr;
+    const QByteArray bytes = file.readAll();
+    return load(bytes.constData(), std::size_t(bytes.size()), path);
+}
+
 bool MeshIO::saveObj(const Mesh& mesh, const std::string& path)
 {
     const bool withColors = !mesh.vertexColors().empty();

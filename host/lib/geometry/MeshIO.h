@@ -32,6 +32,9 @@ public:
     /// Reads the file (a Qt resource path works too) and parses it as load() does.
     [[nodiscard]] static std::unique_ptr<Mesh> loadFile(const std::string& path, Progress* progress = nullptr,
                                                         bool keepFileNormals = false);
+    /// As loadFile, but a file that cannot be opened gives null without a log line, for callers that report a
+    /// missing file in words of their own.
+    [[nodiscard]] static std::unique_ptr<Mesh> loadFileIfPresent(const std::string& path);
     /// Writes the mesh as OBJ: vertices (with their colours' RGB as the common "v x y z r g b" extension when it has
     /// colours), normals when it has them, and faces, numbers in round-trip precision. Atomic: a temporary file is
     /// renamed over `path`, so readers never see a partial file. False with an Error line on failure.

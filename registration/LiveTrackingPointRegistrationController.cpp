@@ -1,0 +1,323 @@
+#include "registration/LiveTrackingPointRegistrationController.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <QColor>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <Eigen/Geometry>
+
+#include "gui/annotation/AnnotationModel.h"
+#include "gui/annotation/PointCorrespondencesWidget.h"
+#include "gui/controller/GuiApplicationController.h"
+#include "gui/scene/GlSpline.h"
+#include "gui/scene/InteractiveObject.h"
+#include "gui/view/DisplayWidgetMulti.h"
+#include "gui/view/GlSliceView.h"
+#include "gui/view/ImageViewSlice.h"
+#include "lib/SharedImageSet.h"
+#include "stream/TrackingStream.h"
+
+#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+#include "ui_LiveTrackingPointRegistrationController.h"
+
+namespace Kelvaros
+{
+
+namespace
+{
+
+/// Qt::UserRole - 1: the role through which a standard item model's item holds its flags; 0 makes an item
+/// unselectable (and greyed) in a combo box.
+constexpr int kItemEnabledRole = 255;
+
+QString millimetres(double value)
+{
+    return std::isfinite(value) ? QString("%1 mm").arg(value, 0, 'f', 2) : QString("-");
+}
+
+QColor residualColor(ResidualClass residualClass)
+{
+    switch (residualClass)
+    {
+        case ResidualClass::Fine:
+            return QColor(0, 128, 0);
+        case ResidualClass::High:
+            return QColor(200, 120, 0);
+        case ResidualClass::Outlier:
+            break;
+    }
+    return QColor(200, 0, 0);
+}
+
+} // namespace
+
+LiveTrackingPointRegistrationController::LiveTrackingPointRegistrationController(
+  LiveTrackingPointRegistrationAlgorithm* algorithm)
+  : AlgorithmController(algorithm),
+    m_ui(std::make_unique<Ui::LiveTrackingPointRegistrationController>()),
+    m_imagePointManipulator(algorithm->pointsOnImage(), false),
+    m_trackedPointManipulator(algorithm->pointsOnTrackingStream()),
+    m_algorithm(algorithm)
+{
+    m_ui->setupUi(this);
+}
+
+LiveTrackingPointRegistrationController::~LiveTrackingPointRegistrationController()
+{
+    disconnectAll();
+}
+
+void LiveTrackingPointRegistrationController::init()
+{
+    // Filling the instrument combos moves the type combo, which writes the type: keep the stored one for the end.
+    const int storedType = m_algorithm->registrationType().value();
+    connect(m_ui->pushButtonRegister, &QPushButton::clicked, this,
+            &LiveTrackingPointRegistrationController::onRegister);
+    connect(m_ui->comboBox_registrationType, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &LiveTrackingPointRegistrationController::onRegistrationTypeChanged);
+    connectInstrumentCombos();
+    connectTrackedPoints();
+    // Without a reference only global tracking applies; with one, anything else.
+    if (storedType != LiveTrackingPointRegistrationAlgorithm::GlobalTracking &&
+        m_algorithm->pointsOnTrackingStream().relativeTrackerId())
+        m_ui->comboBox_registrationType->setCurrentIndex(storedType);
+    m_imagePointManipulator.setPointColor(Eigen::Vector3d(1, 0, 0));
+    m_trackedPointManipulator.setPointColor(Eigen::Vector3d(0, 1, 0));
+    createCorrespondenceWidget();
+    m_ui->pushButtonRegister->setToolTip(
+      tr("<b>Register points</b><ul><li>Without relative device: Transforms image using registration matrix.</li>"
+         "<li>With relative device: (e.g. use with ToolVisualization)<ul><li><i>Adjust calibration of relative "
+         "tracker</i>: Updates the relative device's calibration matrix.</li><li><i>Adjust registration of "
+         "volume</i>: Transforms image using registration matrix.</li></ul></li></ul>"));
+    connect(m_ui->doubleSpinBox_fle, qOverload<double>(&QDoubleSpinBox::valueChanged), this, [this] { showQuality(); });
+    connect(m_ui->pushButton_pickTarget, &QPushButton::clicked, this,
+            &LiveTrackingPointRegistrationController::onPickTarget);
+}
+
+void LiveTrackingPointRegistrationController::connectInstrumentCombos()
+{
+    PointsOnTrackingStream& points = m_algorithm->pointsOnTrackingStream();
+    TrackingStream* stream = &m_algorithm->trackingStream();
+    // Read before filling: a fill announces its first entry, which would replace the ids the set holds.
+    const std::string trackerId = points.trackerId();
+    const std::optional<std::string> relativeId = points.relativeTrackerId();
+
+    connect(m_ui->comboBox_tool, &TrackingInstrumentComboBox::instrumentSelected, this,
+            [&points](const std::string& id) { points.setTrackerId(id); });
+    m_ui->comboBox_tool->setSeparator(" : ");
+    m_ui->comboBox_tool->initFromTrackingStream(
+      stream, TrackingInstrumentComboBox::Id | TrackingInstrumentComboBox::Name, false);
+    if (!trackerId.empty())
+        m_ui->comboBox_tool->selectInstrument(trackerId);
+
+    connect(m_ui->comboBox_relTool, &TrackingInstrumentComboBox::instrumentSelected, this,
+            [this, &points](const std::string& id)
+            {
+                points.setRelativeTrackerId(id.empty() ? std::nullopt : std::optional<std::string>(id));
+                onRelToolChanged(id);
+            });
+    m_ui->comboBox_relTool->setSeparator(" : ");
+    m_ui->comboBox_relTool->initFromTrackingStream(
+      stream, TrackingInstrumentComboBox::Id | TrackingInstrumentComboBox::Name, true);
+    if (relativeId)
+        m_ui->comboBox_relTool->selectInstrument(*relativeId);
+    onRelToolChanged(relativeId.value_or(std::string()));
+}
+
+void LiveTrackingPointRegistrationController::connectTrackedPoints()
+{
+    PointsOnTrackingStream& points = m_algorithm->pointsOnTrackingStream();
+    const auto lockInstruments = [this](bool locked)
+    {
+        m_ui->comboBox_tool->setEnabled(!locked);
+        m_ui->comboBox_relTool->setEnabled(!locked);
+    };
+    points.signalPointsAdded.connect(this,
+                                     [this, lockInstruments](int first, int end)
+                                     {
+                                         if (first < 0)
+                                             m_ui->label_status->setText(
+                                               tr("No point captured: the tracking target or the reference was not "
+                                                  "tracked with a quality above 0.8."));
+                                         else if (first < end)
+                                             lockInstruments(true);
+                                     });
+    points.signalPointsRemoved.connect(this,
+                                       [&points, lockInstruments](int, int)
+                                       {
+                                           if (points.empty())
+                                               lockInstruments(false);
+                                       });
+    lockInstruments(!points.empty());
+
+    // Figures of a fit say nothing about pairs added or removed since.
+    for (PointsOnData* set :
+         { static_cast<PointsOnData*>(&points), static_cast<PointsOnData*>(&m_algorithm->pointsOnImage()) })
+    {
+        const auto stale = [this](int first, int end)
+        {
+            if (first < end)
+                clearQuality();
+        };
+        set->signalPointsAdded.connect(this, stale);
+        set->signalPointsRemoved.connect(this, stale);
+    }
+}
+
+void LiveTrackingPointRegistrationController::createCorrespondenceWidget()
+{
+    m_correspondenceWidget = new PointCorrespondencesWidget(m_algorithm->pointCorrespondences(),
+                                                            m_imagePointManipulator, m_trackedPointManipulator);
+    m_correspondenceWidget->init(display());
+    m_correspondenceWidget->addFirstButton()->setText(tr("Add image point"));
+    m_correspondenceWidget->addSecondButton()->setText(tr("Capture tracked point"));
+    resetQualityColumns();
+    auto* layout = new QVBoxLayout(m_ui->pointCorrespondences);
+    layout->addWidget(m_correspondenceWidget);
+}
+
+void LiveTrackingPointRegistrationController::resetQualityColumns()
+{
+    m_correspondenceWidget->setExtraColumns({ tr("Residual"), tr("FRE without") });
+    m_correspondenceWidget->table()->setHorizontalHeaderLabels({ tr("#"), tr("Image point"), tr("Image name"),
+                                                                 tr("Tracked point"), tr("Tracked name"),
+                                                                 tr("Residual"), tr("FRE without") });
+}
+
+void LiveTrackingPointRegistrationController::onRegister()
+{
+    m_algorithm->compute();
+    const int status = m_algorithm->status();
+    m_ui->label_status->setText(statusText(status));
+    if (status != 0)
+    {
+        clearQuality();
+        return;
+    }
+    m_fitted = true;
+    showQuality();
+}
+
+QString LiveTrackingPointRegistrationController::statusText(int status) const
+{
+    switch (status)
+    {
+        case 0:
+            return tr("Registered with %1 pairs: FRE %2.")
+              .arg(m_algorithm->correspondenceId())
+              .arg(millimetres(m_algorithm->registrationError().value_or(std::numeric_limits<double>::quiet_NaN())));
+        case LiveTrackingPointRegistrationAlgorithm::StatusUnusablePoints:
+            return tr("Not registered: at least 3 complete pairs, not all on one line, are needed.");
+        case LiveTrackingPointRegistrationAlgorithm::StatusNoRelativeTracker:
+            return tr("Not registered: choose the instrument the registration is relative to.");
+        default:
+            return tr("Not registered (status %1); see the log.").arg(status);
+    }
+}
+
+void LiveTrackingPointRegistrationController::onRelToolChanged(std::string id)
+{
+    QComboBox* type = m_ui->comboBox_registrationType;
+    auto* model = qobject_cast<QStandardItemModel*>(type->model());
+    if (id.empty())
+    {
+        if (model)
+            model->item(0)->setEnabled(true);
+        type->setCurrentIndex(LiveTrackingPointRegistrationAlgorithm::GlobalTracking);
+        type->setEnabled(false);
+        return;
+    }
+    type->setItemData(0, 0, kItemEnabledRole);
+    if (type->currentIndex() == LiveTrackingPointRegistrationAlgorithm::GlobalTracking)
+        type->setCurrentIndex(LiveTrackingPointRegistrationAlgorithm::AdjustVolumeRegistration);
+    type->setEnabled(true);
+}
+
+void LiveTrackingPointRegistrationController::onRegistrationTypeChanged()
+{
+    const int index = m_ui->comboBox_registrationType->currentIndex();
+    if (index >= 0)
+        m_algorithm->registrationType().setValue(LiveTrackingPointRegistrationAlgorithm::RegistrationType(index));
+}
+
+void LiveTrackingPointRegistrationController::onPickTarget()
+{
+    if (!display())
+        return;
+    const Eigen::Vector3d world = display()->viewSlice(0)->sliceView().slice().origin();
+    m_pickedTarget_Image = m_algorithm->volume().worldToImage(world);
+    showQuality();
+}
+
+std::optional<Eigen::Vector3d> LiveTrackingPointRegistrationController::pathTarget_World() const
+{
+    GuiApplicationController* application = GuiApplicationController::of(*this);
+    if (!application)
+        return std::nullopt;
+    const std::vector<InteractiveObject*> annotations =
+      application->annotationModel().getAnnotations(&m_algorithm->volume());
+    for (auto it = annotations.rbegin(); it != annotations.rend(); ++it)
+        if (const auto* path = dynamic_cast<const GlSpline*>((*it)->graphicsObject()); path && !path->points().empty())
+            return Eigen::Vector3d((path->matrix() * path->points().back().homogeneous()).head<3>());
+    return std::nullopt;
+}
+
+std::pair<Eigen::Vector3d, QString> LiveTrackingPointRegistrationController::target(
+  const std::vector<Eigen::Vector3d>& image) const
+{
+    if (m_pickedTarget_Image)
+        return { *m_pickedTarget_Image, tr("the picked target") };
+    if (const auto path = pathTarget_World())
+        return { m_algorithm->volume().worldToImage(*path), tr("the path target") };
+    Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
+    for (const Eigen::Vector3d& p : image)
+        centroid += p;
+    return { centroid / double(std::max<size_t>(image.size(), 1)), tr("the centroid of the landmarks") };
+}
+
+void LiveTrackingPointRegistrationController::clearQuality()
+{
+    m_fitted = false;
+    m_quality.reset();
+    m_ui->label_hint->clear();
+    m_ui->label_targetError->clear();
+    if (m_correspondenceWidget)
+        resetQualityColumns();
+}
+
+void LiveTrackingPointRegistrationController::showQuality()
+{
+    if (!m_fitted)
+        return;
+    const size_t pairs = size_t(m_algorithm->correspondenceId());
+    const auto& trackedPoints = m_algorithm->pointsOnTrackingStream().allPoints();
+    const auto& imagePoints = m_algorithm->pointsOnImage().imagePoints();
+    const std::vector<Eigen::Vector3d> tracked(trackedPoints.begin(), trackedPoints.begin() + long(pairs));
+    const std::vector<Eigen::Vector3d> image(imagePoints.begin(), imagePoints.begin() + long(pairs));
+    const auto [target_Image, targetName] = target(image);
+    m_quality = RegistrationQuality::evaluate(tracked, image, m_ui->doubleSpinBox_fle->value(), target_Image);
+    if (!m_quality)
+        return;
+    for (size_t i = 0; i < m_quality->pairs.size(); ++i)
+    {
+        const PairQuality& pair = m_quality->pairs[i];
+        m_correspondenceWidget->setExtraText(int(i), 0, millimetres(pair.residual), residualColor(pair.residualClass));
+        m_correspondenceWidget->setExtraText(int(i), 1, millimetres(pair.freWithout));
+    }
+    m_ui->label_hint->setText(m_quality->suspect
+                                ? tr("Leave-one-out: check %1 without it.").arg(QString::fromStdString(m_quality->hint))
+                                : tr("Leave-one-out: no pair stands out."));
+    m_ui->label_targetError->setText(
+      tr("Predicted target error at %1: %2").arg(targetName, millimetres(m_quality->treAtTarget)));
+    m_correspondenceWidget->table()->resizeColumnsToContents();
+}
+
+} // namespace Kelvaros

@@ -1,0 +1,208 @@
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <Eigen/LU>
+
+#include "gui/annotation/AnnotationModel.h"
+#include "gui/controller/DefaultControllerDecorator.h"
+#include "gui/controller/GuiApplicationController.h"
+#include "gui/scene/GlLine.h"
+#include "gui/scene/GlMesh.h"
+#include "gui/scene/GlPoint.h"
+#include "gui/scene/InteractiveObject.h"
+#include "gui/view/DisplayWidgetMulti.h"
+#include "gui/view/GlSliceView.h"
+#include "gui/view/ImageViewSlice.h"
+#include "lib/SharedImageSet.h"
+#include "stream/TrackingStreamData.h"
+#include "stream/sources/TrackingSimulator.h"
+
+#include "../host/gui/GuiTestFixture.h"
+#include "GeometryTestSupport.h"
+#include "LogExpectation.h"
+#include "TrackingTestSupport.h"
+#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+#include "visualization/BullseyeScene.h"
+#include "visualization/BullseyeVisualizationAlgorithm.h"
+#include "visualization/BullseyeVisualizationController.h"
+#include "visualization/ToolVisualizationAlgorithm.h"
+#include "visualization/ToolVisualizationController.h"
+
+namespace Kelvaros::Testing
+{
+namespace
+{
+class VisualizationPanels : public GuiTest
+{
+protected:
+    /// Publishes a sample and lets the queued panel updates run.
+    void publish(std::shared_ptr<TrackingStreamData> sample, ToolVisualizationController& panel)
+    {
+        QSignalSpy updated(&panel, &ToolVisualizationController::visualizationUpdated);
+        stream.publish(std::move(sample));
+        ASSERT_TRUE(updated.wait(5000));
+    }
+
+    /// Clicks the panel's start / stop button.
+    static void startStop(QWidget& panel)
+    {
+        QTest::mouseClick(panel.findChild<QPushButton*>("pushButton_startStop"), Qt::LeftButton);
+    }
+
+    void open(AlgorithmController& panel)
+    {
+        panel.setDisplay(&display);
+        panel.setApplication(&application);
+        panel.init();
+    }
+
+    DriverStream stream;
+    DisplayWidgetMulti display;
+    GuiApplicationController application{ &display };
+};
+
+// The simulated insertion with frequent dropouts: the mesh sits at the algorithm's pose, yellow while seen and red
+// at its last place while not, the slice views pass through the tip, and one sphere per raw fiducial is shown.
+TEST_F(VisualizationPanels, ToolPanelFollowsTheSimulatedInsertion)
+{
+    const TrackingSimulator simulator({ 60.0, 0.1, 0.3, TrackingSimulator::Scenario::Insertion, 3 });
+    ToolVisualizationAlgorithm algorithm(&stream, nullptr);
+    algorithm.p_trackingTargetId.setValue("Needle");
+    algorithm.p_showRawFiducials.setValue(true);
+    ToolVisualizationController panel(&algorithm);
+    open(panel);
+    startStop(panel);
+    ASSERT_EQ(panel.toolObjects().size(), 2u);
+    ASSERT_NE(panel.toolMesh(), nullptr) << "the host's pointer mesh did not load";
+
+    std::optional<Eigen::Matrix4d> lastSeen;
+    int dropouts = 0;
+    for (int k = 0; k < 30; ++k)
+    {
+        const TrackingSimulator::Frame frame = simulator.frame(k);
+        auto sample = std::make_shared<TrackingStreamData>(&stream, frame.instruments);
+        sample->components().add(std::make_unique<TrackingInstrumentFiducialsData>(frame.fiducials));
+        publish(sample, panel);
+        const std::optional<Eigen::Matrix4d> tool = algorithm.lastToolMatrix();
+        EXPECT_EQ(panel.toolMesh()->color(), tool ? Eigen::Vector3d(1, 1, 0) : Eigen::Vector3d(0.898, 0.223, 0.207));
+        dropouts += !tool;
+        if (tool)
+            lastSeen = tool;
+        if (lastSeen)
+            EXPECT_TRUE(panel.toolMesh()->matrix().isApprox(*lastSeen)) << "frame " << k;
+        for (int view = 0; tool && view < 3; ++view)
+            EXPECT_NEAR(display.viewSlice(view)->sliceView().slice().signedDistance(tool->block<3, 1>(0, 3)), 0, 1e-9);
+        int shown = 0;
+        for (const auto& sphere : panel.fiducialSpheres())
+            shown += sphere->visible();
+        EXPECT_EQ(shown, int(frame.fiducials.size()));
+    }
+    EXPECT_GT(dropouts, 0);
+    EXPECT_LT(dropouts, 30);
+
+    startStop(panel);
+    EXPECT_TRUE(panel.toolObjects().empty());
+    EXPECT_TRUE(application.annotationModel().getAnnotations().empty());
+}
+
+// The form starts from the parameters, each check box writes its own, and the dependent options follow.
+TEST_F(VisualizationPanels, ToolPanelOptionsWriteTheirParameters)
+{
+    ToolVisualizationAlgorithm algorithm(&stream, nullptr);
+    algorithm.p_linkWithRot.setValue(false);
+    ToolVisualizationController panel(&algorithm);
+    open(panel);
+    const auto box = [&](const char* name) { return panel.findChild<QCheckBox*>(name); };
+    EXPECT_FALSE(box("checkBox_includeRotations")->isChecked());
+    EXPECT_FALSE(box("checkBox_snapToClosestAxis")->isEnabled());
+    const std::vector<std::pair<const char*, Parameter<bool>*>> rows{
+        { "checkBox_rawFiducials", &algorithm.p_showRawFiducials },
+        { "checkBox_linkViews", &algorithm.p_linkMPRs },
+        { "checkBox_includeRotations", &algorithm.p_linkWithRot },
+        { "checkBox_projectiveRendering", &algorithm.p_projectiveRendering },
+        { "checkBox_snapToClosestAxis", &algorithm.p_snapToClosestAxis },
+        { "checkBox_ignoreInPlaneTranslation", &algorithm.p_ignoreInPlaneTranslation }
+    };
+    for (const auto& [name, parameter] : rows)
+    {
+        const bool before = parameter->value();
+        box(name)->toggle();
+        EXPECT_NE(parameter->value(), before) << name;
+    }
+    const QGroupBox* options = panel.findChild<QGroupBox*>("groupBox_mprOptions");
+    EXPECT_FALSE(options->isEnabled());
+    EXPECT_TRUE(box("checkBox_snapToClosestAxis")->isEnabledTo(options)) << "rotations are linked again";
+}
+
+// Relative tracking registered with type 2 while the stream had another registration: the tool panel built with the
+// volume and the bullseye built without it draw the needle at the same place on the volume. The bullseye scene
+// needs the volume's line annotation and logs the error until there is one.
+TEST_F(VisualizationPanels, BullseyeDrawsTheRegisteredNeedleWhereTheToolPanelDoes)
+{
+    std::mt19937 rng(5);
+    SharedImageSet volume{ "volume", Eigen::Vector3i(16, 16, 16), Eigen::Vector3d(1, 1, 1) };
+    volume.setMatrix(randomRigid(rng));
+    ToolVisualizationAlgorithm toolAlgorithm(&stream, &volume);
+    BullseyeVisualizationAlgorithm bullseyeAlgorithm(&stream, &volume);
+    for (ToolVisualizationAlgorithm* a : { &toolAlgorithm, &bullseyeAlgorithm.toolVisAlg() })
+    {
+        a->p_trackingTargetId.setValue("needle");
+        a->p_trackingTargetRelId.setValue("reference");
+    }
+    ToolVisualizationController toolPanel(&toolAlgorithm);
+    BullseyeVisualizationController bullseye(&bullseyeAlgorithm);
+    open(toolPanel);
+    open(bullseye);
+    EXPECT_EQ(bullseye.toolFrame().title(), "Tool Visualization");
+    {
+        LogExpectation error(Log::Error, "No line annotation attached to input image", 1);
+        startStop(bullseye);
+    }
+    EXPECT_FALSE(bullseye.isRunning());
+    const Eigen::Vector3d target(4, 5, 6), entry(4, 5, 46);
+    auto path = std::make_unique<GlLine>();
+    path->setPoints({ target, entry });
+    application.annotationModel().addAnnotation(std::make_unique<InteractiveObject>(std::move(path)), &volume);
+    startStop(bullseye);
+    ASSERT_TRUE(bullseye.isRunning());
+    EXPECT_EQ(bullseyeAlgorithm.linePointB(), entry);
+
+    stream.setMatrix(randomRigid(rng));
+    stream.setMainInstrumentId("pointer");
+    LiveTrackingPointRegistrationAlgorithm registration(stream, volume);
+    registration.pointsOnTrackingStream().setRelativeTrackerId(std::string("reference"));
+    registration.registrationType().setValue(LiveTrackingPointRegistrationAlgorithm::AdjustRelativeCalibration);
+    const Eigen::Matrix4d imageToReference = randomRigid(rng);
+    const auto imagePoints = randomPoints(rng, 4);
+    for (int i = 0; i < 4; ++i)
+    {
+        const Eigen::Matrix4d reference = randomRigid(rng);
+        stream.publish({ instrument("pointer", translation(apply(reference * imageToReference, imagePoints[i]))),
+                         instrument("reference", reference) });
+        Eigen::Vector3d sampled;
+        ASSERT_TRUE(registration.addLiveTrackingPoint(sampled));
+        ASSERT_TRUE(registration.setVolumePoint(i, imagePoints[i]));
+    }
+    registration.compute();
+    ASSERT_EQ(registration.status(), 0);
+
+    for (ToolVisualizationController* panel : { &toolPanel, &bullseye.toolPanel() })
+        startStop(*panel);
+    const Eigen::Matrix4d reference = randomRigid(rng), needle = randomRigid(rng);
+    QSignalSpy bullseyeUpdated(&bullseye.toolPanel(), &ToolVisualizationController::visualizationUpdated);
+    publish(
+      std::make_shared<TrackingStreamData>(
+        &stream, std::vector<TrackingInstrument>{ instrument("needle", needle), instrument("reference", reference) }),
+      toolPanel);
+    ASSERT_TRUE(bullseyeUpdated.count() > 0 || bullseyeUpdated.wait(5000));
+    const Eigen::Matrix4d onVolume = volume.matrix() * imageToReference.inverse() * reference.inverse() * needle;
+    EXPECT_TRUE(toolPanel.toolMesh()->matrix().isApprox(onVolume, 1e-9));
+    EXPECT_TRUE(bullseye.toolPanel().toolMesh()->matrix().isApprox(onVolume, 1e-9));
+    EXPECT_TRUE(bullseye.scene().tipMarker()->points().front().isApprox(onVolume.block<3, 1>(0, 3), 1e-9));
+}
+} // namespace
+} // namespace Kelvaros::Testing

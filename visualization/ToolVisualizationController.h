@@ -1,0 +1,112 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QWidget>
+
+#include <Eigen/Core>
+
+#include "lib/AlgorithmController.h"
+
+namespace Ui
+{
+class ToolVisualizationController;
+}
+
+namespace Kelvaros
+{
+
+class AnnotationModel;
+class GlMesh;
+class InsertionReadoutWidget;
+class InteractiveObject;
+class Mesh;
+class ToolVisualizationAlgorithm;
+class TrackingInstrumentFiducialsData;
+
+/// The panel of a ToolVisualizationAlgorithm: picks the target and reference instruments and the view options,
+/// starts and stops the visualization and, at every update of the algorithm, places the tool mesh and its
+/// direction line at the tool pose (yellow while the tool is seen; red, left at their last place, while it is not),
+/// shows the raw fiducials as spheres coloured per instrument and moves the three slice views with the tool
+/// (SliceViewLinking). Once a planned path is set, an insertion read-out below the form follows every sample.
+///
+/// The tool objects live in the application's annotation model (kept out of its undo history); the fiducial
+/// spheres are the panel's own, shown in view group 0. Without an application the panel runs without tool
+/// objects; without a display nothing is drawn and no view moves.
+///
+/// Threads: the algorithm's update signal arrives on the stream's thread and is queued to updateVisualization (one
+/// call at a time: samples arriving before it runs are drawn together by it); everything else runs on the Qt main
+/// thread. The algorithm must outlive the panel.
+class ToolVisualizationController
+  : public QWidget
+  , public AlgorithmController
+{
+    Q_OBJECT
+
+public:
+    explicit ToolVisualizationController(ToolVisualizationAlgorithm* algorithm, QWidget* parent = nullptr);
+    /// Takes the tool objects out of the annotation model and the spheres out of the views.
+    ~ToolVisualizationController() override;
+
+    void init() override;
+
+    [[nodiscard]] ToolVisualizationAlgorithm& toolAlgorithm() const { return *m_algorithm; }
+    [[nodiscard]] Ui::ToolVisualizationController& form() const { return *m_ui; }
+    [[nodiscard]] bool isRunning() const;
+    /// The tool mesh and the direction line while running (the mesh is missing when its file did not load).
+    [[nodiscard]] GlMesh* toolMesh() const;
+    [[nodiscard]] const std::vector<InteractiveObject*>& toolObjects() const { return m_toolObjects; }
+    [[nodiscard]] const std::vector<std::unique_ptr<InteractiveObject>>& fiducialSpheres() const { return m_spheres; }
+
+    /// Shows the insertion read-out for the path from `entry` to `target` (world, mm).
+    void setInsertionPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target);
+    /// The read-out; hidden until a path is set.
+    [[nodiscard]] InsertionReadoutWidget* readoutWidget() const { return m_readout; }
+
+public slots:
+    /// Start / stop.
+    void onCompute();
+    /// Re-registers the stream so that the tool appears where slice view 0 is centred and oriented.
+    void onUpdateRef();
+    void onToggleLinkMPRs(bool link);
+    void onToggleLinkWithRot(bool withRotation);
+    void onToggleRawFiducials(bool show);
+    /// Places the tool objects and spheres at the algorithm's latest state and moves the slice views.
+    void updateVisualization();
+
+signals:
+    /// After every update of the scene, before the display repaints.
+    void visualizationUpdated();
+
+private:
+    void start();
+    void stop();
+    void loadToolMesh();
+    void removeToolObjects();
+    void addToolObject(std::unique_ptr<InteractiveObject> object, bool visible);
+    void colourToolObjects(const std::optional<Eigen::Matrix4d>& toolMatrix);
+    void showFiducials(const TrackingInstrumentFiducialsData* fiducials);
+    void hideFiducials();
+    void linkSliceViews();
+    [[nodiscard]] AnnotationModel* annotationModel() const;
+    void requestDisplayUpdate();
+
+    ToolVisualizationAlgorithm* m_algorithm;
+    std::unique_ptr<Ui::ToolVisualizationController> m_ui;
+    InsertionReadoutWidget* m_readout;
+    bool m_hasPath = false;
+    // Serialises start/stop and updates; removal callbacks run under it and must not take it.
+    std::mutex m_mutex;
+    std::vector<InteractiveObject*> m_toolObjects;
+    std::vector<std::unique_ptr<InteractiveObject>> m_spheres;
+    std::shared_ptr<Mesh> m_mesh;
+    // A call of updateVisualization is queued and has not started yet.
+    std::atomic<bool> m_updateQueued{ false };
+};
+
+} // namespace Kelvaros
