@@ -67,6 +67,8 @@ public:
     /// path has no rings (an Error too).
     bool selectSpline(GlSpline* spline);
     [[nodiscard]] GlSpline* spline() const { return m_spline; }
+    /// Forgets the spline and removes its path's objects.
+    void dropSpline();
 
     /// Reads the needle pose of the tool visualization and moves everything to it: needle mesh, camera (by the
     /// link), tip ring, radii, fading, centre line, target status and colours; then signalChanged. Skipped while
@@ -102,8 +104,6 @@ public:
 
 private:
     void loadToolMesh();
-    /// Forgets the spline and removes its path's objects.
-    void dropSpline();
     /// Reads the spline's points again and remakes the rings on them.
     void rebuildPath();
     void clearPath();

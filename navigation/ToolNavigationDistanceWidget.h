@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+namespace Kelvaros
+{
+
+class ToolNavigationVisualizationController;
+
+/// The distance bar of the navigation panel: above, the path length still to go to the target (whole mm, tenths
+/// once inside the target radius); below, the path from entry (left) to target (right) with a dot per ring and a
+/// red tick at the needle. Repaints on the panel's changed(). Main thread only; a child of its panel.
+class ToolNavigationDistanceWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ToolNavigationDistanceWidget(ToolNavigationVisualizationController* panel);
+
+    [[nodiscard]] QSize minimumSizeHint() const override { return { 100, 75 }; }
+    /// Path length (mm) from the path point nearest the needle to the target; 0 without a path.
+    [[nodiscard]] double remainingLength() const;
+    /// The text shown for `remaining` mm to go.
+    [[nodiscard]] static QString distanceText(double remaining, double targetRadius);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void paintBar(QPainter& painter, const QRectF& area) const;
+
+    ToolNavigationVisualizationController* m_panel;
+};
+
+} // namespace Kelvaros
