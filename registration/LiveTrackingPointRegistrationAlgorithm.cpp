@@ -134,10 +134,7 @@ void LiveTrackingPointRegistrationAlgorithm::onStreamData(const std::shared_ptr<
 
 Eigen::Matrix4d LiveTrackingPointRegistrationAlgorithm::calibrationOf(const std::string& instrumentId) const
 {
-    if (const auto* component = m_stream.components().get<InstrumentCalibrationDataComponent>())
-        if (const auto calibration = component->calibration(instrumentId))
-            return calibration->matrix;
-    return Eigen::Matrix4d::Identity();
+    return InstrumentCalibrationDataComponent::matrixOf(m_stream, instrumentId);
 }
 
 std::optional<int> LiveTrackingPointRegistrationAlgorithm::addLiveTrackingPoint(Eigen::Vector3d& point)

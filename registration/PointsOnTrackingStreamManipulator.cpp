@@ -100,11 +100,8 @@ std::optional<Eigen::Vector3d> PointsOnTrackingStreamManipulator::capturedTip(co
     const std::optional<TrackingInstrument> target = sample.instrument(targetId);
     if (!usable(target))
         return std::nullopt;
-    Eigen::Matrix4d calibration = Eigen::Matrix4d::Identity();
-    if (const auto* component = m_points.trackingStream().components().get<InstrumentCalibrationDataComponent>())
-        if (const auto stored = component->calibration(targetId))
-            calibration = stored->matrix;
-    Eigen::Matrix4d tool = target->matrix * calibration;
+    Eigen::Matrix4d tool =
+      target->matrix * InstrumentCalibrationDataComponent::matrixOf(m_points.trackingStream(), targetId);
     if (const std::optional<std::string> relativeId = m_points.relativeTrackerId())
     {
         const std::optional<TrackingInstrument> reference = sample.instrument(*relativeId);

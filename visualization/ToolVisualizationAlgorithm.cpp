@@ -101,11 +101,8 @@ void ToolVisualizationAlgorithm::fixAbsolutePath(Parameter<std::string>& path)
 
 Eigen::Matrix4d ToolVisualizationAlgorithm::calibrationOf(const std::string& instrumentId) const
 {
-    if (m_stream)
-        if (const auto* component = m_stream->components().get<InstrumentCalibrationDataComponent>())
-            if (const auto calibration = component->calibration(instrumentId))
-                return calibration->matrix;
-    return Eigen::Matrix4d::Identity();
+    return m_stream ? InstrumentCalibrationDataComponent::matrixOf(*m_stream, instrumentId)
+                    : Eigen::Matrix4d::Identity();
 }
 
 bool ToolVisualizationAlgorithm::poseValidLocked() const

@@ -61,13 +61,6 @@ std::unique_ptr<TrackingSequence> recordTool(Scenario scenario, const std::strin
     return sequence;
 }
 
-Eigen::Matrix4d calibrationOf(const Data& stream, const std::string& tool)
-{
-    const auto* component = stream.components().get<InstrumentCalibrationDataComponent>();
-    const auto calibration = component ? component->calibration(tool) : std::nullopt;
-    return calibration ? calibration->matrix : Eigen::Matrix4d::Identity();
-}
-
 /// The pointer tip (calibrated, tracker space) averaged over the frames in which it rests on each landmark.
 std::vector<Eigen::Vector3d> touchLandmarks(const Eigen::Matrix4d& pointerCalibration, uint64_t seed)
 {
@@ -174,7 +167,8 @@ void WorkbenchDemo::calibrate(const std::string& tool, bool withAxis)
 
 void WorkbenchDemo::registerPhantom()
 {
-    const std::vector<Eigen::Vector3d> touched = touchLandmarks(calibrationOf(*m_stream, "Pointer"), 3);
+    const std::vector<Eigen::Vector3d> touched =
+      touchLandmarks(InstrumentCalibrationDataComponent::matrixOf(*m_stream, "Pointer"), 3);
     double fre = 0;
     const auto phantomToTracker = touched.size() == truth().landmarks_Phantom.size()
                                     ? RigidRegistration::fitRigid(truth().landmarks_Phantom, touched, &fre)
@@ -217,8 +211,8 @@ void WorkbenchDemo::checkLiveNeedle()
         const int64_t frame = m_stream->frameForTimestamp(needle.timestamp);
         if (!needle.tracked || frame < 0)
             return m_report.note("At one check the tracker did not see the needle");
-        const Eigen::Vector3d shown =
-          Nav::transformPoint(needle.matrix * calibrationOf(*m_stream, "Needle"), Eigen::Vector3d::Zero());
+        const Eigen::Vector3d shown = Nav::transformPoint(
+          needle.matrix * InstrumentCalibrationDataComponent::matrixOf(*m_stream, "Needle"), Eigen::Vector3d::Zero());
         const Eigen::Vector3d tip =
           Nav::transformPoint(simulator.truePose("Needle", frame), truth().tool("Needle")->tipOffset_Tool);
         m_report.add(

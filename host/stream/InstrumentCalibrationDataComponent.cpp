@@ -1,5 +1,7 @@
 #include "stream/InstrumentCalibrationDataComponent.h"
 
+#include "lib/Data.h"
+
 namespace Kelvaros
 {
 
@@ -28,6 +30,14 @@ InstrumentCalibrationDataComponent& InstrumentCalibrationDataComponent::operator
 }
 
 InstrumentCalibrationDataComponent::~InstrumentCalibrationDataComponent() = default;
+
+Eigen::Matrix4d InstrumentCalibrationDataComponent::matrixOf(const Data& data, const std::string& instrumentId)
+{
+    if (const auto* component = data.components().get<InstrumentCalibrationDataComponent>())
+        if (const auto stored = component->calibration(instrumentId))
+            return stored->matrix;
+    return Eigen::Matrix4d::Identity();
+}
 
 std::optional<InstrumentCalibrationDataComponent::Calibration> InstrumentCalibrationDataComponent::calibration(
   const std::string& instrumentId) const

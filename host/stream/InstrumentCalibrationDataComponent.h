@@ -14,6 +14,8 @@
 namespace Kelvaros
 {
 
+class Data;
+
 /// The calibrations of a stream's instruments, keyed by TrackerID::ID; a component of the stream (Data).
 ///
 /// A calibration maps the calibrated tool frame (tip at the origin, needle along z) into the tool's tracked
@@ -41,6 +43,9 @@ public:
 
     [[nodiscard]] std::string id() const override { return "InstrumentCalibration"; }
 
+    /// The calibration matrix of an instrument of a data object (a stream or a sequence), identity when the data has
+    /// no calibrations or none for that instrument. Any thread.
+    [[nodiscard]] static Eigen::Matrix4d matrixOf(const Data& data, const std::string& instrumentId);
     /// The calibration of an instrument, or an empty optional when it has none. Any thread.
     [[nodiscard]] std::optional<Calibration> calibration(const std::string& instrumentId) const;
     /// Sets (or replaces) the calibration of an instrument. Any thread.

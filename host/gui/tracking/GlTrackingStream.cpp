@@ -144,10 +144,7 @@ GlTrackingStream::Instrument& GlTrackingStream::noteInstrument(const TrackingIns
 
 Eigen::Matrix4d GlTrackingStream::calibrated(const std::string& id, const Eigen::Matrix4d& pose) const
 {
-    if (const auto* calibrations = m_stream.components().get<InstrumentCalibrationDataComponent>())
-        if (const auto calibration = calibrations->calibration(id))
-            return pose * calibration->matrix;
-    return pose;
+    return pose * InstrumentCalibrationDataComponent::matrixOf(m_stream, id);
 }
 
 // Any thread.
