@@ -141,10 +141,20 @@ std::optional<Stream::WorkContinuation> SimulatedTrackingStream::doWork()
         const double offset = double(k - m_anchorFrame) * 1e6 / m_simulator->settings().rateHz;
         return m_anchorTime + microseconds(std::llround(offset));
     };
+    // A scenario chosen while the tracker runs takes over at the next frame: a user switching the simulated hand
+    // from pivoting to spinning (as a calibration asks for) need not restart the tracker. Read before the lock,
+    // since the parameter has a lock of its own.
+    const auto wanted = TrackingSimulator::scenarioFromName(scenario.value());
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_simulator)
             return std::nullopt;
+        if (wanted && *wanted != m_simulator->settings().scenario)
+        {
+            TrackingSimulator::Settings settings = m_simulator->settings();
+            settings.scenario = *wanted;
+            m_simulator = std::make_shared<const TrackingSimulator>(settings);
+        }
         const auto now = steady_clock::now();
         freeRun = m_freeRunning;
         if (!freeRun)

@@ -28,8 +28,9 @@ namespace Kelvaros
 ///
 /// Settings (parameters, read by open(); changes take effect at the next open): rate (Hz, default 60), noise (mm
 /// per axis on each marker, default 0.1), dropoutProbability (per tool and frame, default 0.01), scenario ("pivot",
-/// "spin", "landmarks", "insertion"; default "pivot"), seed (default 1), freeRunning (default false; read at every
-/// start). Invalid settings make open() fail with an Error naming the setting.
+/// "spin", "landmarks", "insertion"; default "pivot"; a valid scenario chosen while open takes over at the next
+/// frame, the frame counter running on), seed (default 1), freeRunning (default false; read at every start).
+/// Invalid settings make open() fail with an Error naming the setting.
 ///
 /// Threads: parameters, simulator(), groundTruth(), numDelivered() and waitUntilDelivered() from any thread (the
 /// last not from a listener of this stream).

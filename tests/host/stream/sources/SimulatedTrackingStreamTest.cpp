@@ -58,6 +58,26 @@ TEST(SimulatedTrackingStream, FreeRunningPublishesConsecutiveSimulatorFrames)
     EXPECT_EQ(collector.samples()[size_t(beforeReset)]->timestampDevice(), simulator.deviceTimestamp(0));
 }
 
+// A scenario chosen while running takes over without a restart, and the frame counter runs on.
+TEST(SimulatedTrackingStream, ScenarioChangedWhileRunningTakesOverAtTheNextFrame)
+{
+    SimulatedTrackingStream stream;
+    stream.freeRunning = true;
+    SampleCollector collector(stream);
+    ASSERT_TRUE(stream.open() && stream.start());
+    ASSERT_TRUE(stream.waitUntilDelivered(10));
+    stream.scenario = std::string("spin");
+    const int64_t switched = stream.numDelivered();
+    ASSERT_TRUE(stream.waitUntilDelivered(switched + 5));
+    ASSERT_TRUE(stream.close());
+
+    const auto last = collector.samples().back();
+    const int64_t frame = stream.frameForTimestamp(last->timestampDevice());
+    EXPECT_EQ(frame, int64_t(collector.samples().size()) - 1);
+    EXPECT_EQ(stream.simulator().settings().scenario, TrackingSimulator::Scenario::Spin);
+    EXPECT_EQ(last->instrumentList()[1].matrix, stream.simulator().frame(frame).instruments[1].matrix);
+}
+
 TEST(SimulatedTrackingStream, RefusesInvalidSettingsAtOpen)
 {
     const std::vector<std::pair<std::function<void(SimulatedTrackingStream&)>, const char*>> cases{
