@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include <QDateTime>
+
 #include <Eigen/Eigenvalues>
 #include <Eigen/Geometry>
 
@@ -51,6 +53,34 @@ void logInfo(MakeText makeText)
 {
     if (Log::isAccepted(Log::Info, kCategory))
         Log::log(Log::Info, kCategory, makeText());
+}
+
+/// Local date and time with its offset from UTC, ISO 8601 ("2026-12-07T06:12:31+01:00"; Qt would write "Z" for
+/// UTC itself, which hides that the offset was known).
+std::string nowIso8601()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offsetMinutes = now.offsetFromUtc() / 60;
+    const QChar sign = offsetMinutes < 0 ? '-' : '+';
+    return QString("%1%2%3:%4")
+      .arg(now.toString("yyyy-MM-ddTHH:mm:ss"))
+      .arg(sign)
+      .arg(std::abs(offsetMinutes) / 60, 2, 10, QChar('0'))
+      .arg(std::abs(offsetMinutes) % 60, 2, 10, QChar('0'))
+      .toStdString();
+}
+
+/// Largest angle in degrees between two of the directions. Long recordings are thinned to about kMaxRangePoses
+/// evenly spread directions: the pairwise search stays cheap and misses a fraction of a degree at most.
+double largestAngleDegrees(const std::vector<Eigen::Vector3d>& directions)
+{
+    constexpr size_t kMaxRangePoses = 2000;
+    const size_t stride = directions.size() / kMaxRangePoses + 1;
+    double smallestCosine = 1.0;
+    for (size_t i = 0; i < directions.size(); i += stride)
+        for (size_t j = i + stride; j < directions.size(); j += stride)
+            smallestCosine = std::min(smallestCosine, directions[i].dot(directions[j]));
+    return std::acos(std::max(-1.0, smallestCosine)) * 180.0 / 3.14159265358979323846;
 }
 
 /// Normalises a vector unless its squared length is 0 (a zero vector stays zero instead of becoming NaN).
@@ -155,6 +185,7 @@ void ToolCalibrationAlgorithm::run()
 
     for (TrackingSequence* sequence : m_sequences)
         sequence->setCalibration(Eigen::Matrix4d::Identity());
+    m_runFindings = InstrumentCalibrationDataComponent::Provenance();
 
     if (m_sequences.size() == 2)
     {
@@ -203,7 +234,28 @@ void ToolCalibrationAlgorithm::run()
 
     logInfo([&] { return "Final calibration matrix: \n" + toText(m_sequences[0]->calibration()); });
     m_lastResult = m_calibration;
+    m_provenance = finishedProvenance();
+    storeInSequences();
     setStatus(Success);
+}
+
+InstrumentCalibrationDataComponent::Provenance ToolCalibrationAlgorithm::finishedProvenance() const
+{
+    InstrumentCalibrationDataComponent::Provenance provenance = m_runFindings;
+    provenance.dateTime = nowIso8601();
+    if (m_sequences.size() == 2)
+        provenance.method = "pivot+axis";
+    else
+        provenance.method = m_calibrationType == Pivot3d ? "pivot" : "axis";
+    return provenance;
+}
+
+void ToolCalibrationAlgorithm::storeInSequences()
+{
+    for (TrackingSequence* sequence : m_sequences)
+        if (sequence)
+            sequence->components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+              sequence->trackerID().ID(), { sequence->calibration(), 0.0 }, m_provenance);
 }
 
 void ToolCalibrationAlgorithm::fail(int status)
@@ -245,11 +297,32 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performPivotCalibration
                  ", max: " + toText(fit.maxResidual);
       });
 
+    recordPivotFindings(poses, fit);
     Eigen::Matrix4d result = Eigen::Matrix4d::Identity();
     result.topRightCorner<3, 1>() = fit.tipOffset;
 
     upDirectionFromFiducials(sequence, fit.pivotPoint);
     return result;
+}
+
+void ToolCalibrationAlgorithm::recordPivotFindings(const std::vector<Eigen::Matrix4d>& poses,
+                                                   const Geometry::SpherePivotResult& fit)
+{
+    // The pivot's spread is that of the shaft, the line from the tracked frame's origin to the tip, across the
+    // poses the fit kept; a spin about the shaft adds nothing to it (nor to the fit's strength).
+    const Eigen::Vector3d shaft = normalizedIfNonZero(fit.tipOffset);
+    std::vector<Eigen::Vector3d> directions;
+    directions.reserve(poses.size());
+    for (size_t i = 0; i < poses.size(); ++i)
+        if (!std::binary_search(fit.rejected.begin(), fit.rejected.end(), i))
+            directions.push_back(poses[i].topLeftCorner<3, 3>() * shaft);
+    m_runFindings.poseCount = int(fit.inliers);
+    m_runFindings.angularRangeDegrees = largestAngleDegrees(directions);
+    m_runFindings.residualRmsMm = fit.rmsResidual;
+    m_runFindings.residualMaxMm = fit.maxResidual;
+    // The fit's own parameter covariance: s² (AᵀA)⁻¹ of the pivot system for the ordinary fit, the inverse normal
+    // matrix of the whitened system when it weighted the poses by the residual scatter.
+    m_runFindings.predictedTipErrorMm = fit.tipOffsetStdDev;
 }
 
 void ToolCalibrationAlgorithm::upDirectionFromFiducials(const TrackingSequence& sequence, const Eigen::Vector3d& origin)
@@ -315,6 +388,13 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
     axis = normalizedIfNonZero(axis);
 
     const double turnedDegrees = Pose::geodesicDistance(first, last) * 180.0 / 3.14159265358979323846;
+    // Only the first and the last pose enter the axis; with a pivot fit in the same run, the fit's figures describe
+    // the tip and stay.
+    if (!m_runFindings.poseCount)
+    {
+        m_runFindings.poseCount = count > 1 ? 2 : 1;
+        m_runFindings.angularRangeDegrees = turnedDegrees;
+    }
     if (turnedDegrees < 1e-6)
         Log::log(Log::Warning, kCategory,
                  "Needle direction calibration: the first and last pose have the same orientation, so the needle "
@@ -361,7 +441,10 @@ void ToolCalibrationAlgorithm::rotateCalibration180()
     }
     m_flip = !m_flip;
     if (m_lastResult)
+    {
         m_lastResult = m_calibration;
+        storeInSequences();
+    }
     if (m_directionUp)
         m_directionUp = -*m_directionUp;
 }

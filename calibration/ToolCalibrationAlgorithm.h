@@ -7,11 +7,16 @@
 #include <Eigen/Core>
 
 #include "lib/Algorithm.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 
 namespace Kelvaros
 {
 
 class DataList;
+namespace Geometry
+{
+struct SpherePivotResult;
+}
 class Properties;
 class TrackingSequence;
 
@@ -24,7 +29,8 @@ class TrackingSequence;
 ///    coordinates (origin);
 ///  - a rotation sequence, the tool turned about its own needle: gives the needle axis.
 /// With two sequences the first is the pivot and the second the rotation sequence and the result combines both;
-/// with one the calibration type chooses. compute() writes the result into every held sequence.
+/// with one the calibration type chooses. compute() writes the result into every held sequence, and with its
+/// provenance into each sequence's InstrumentCalibrationDataComponent under the sequence's instrument id.
 ///
 /// Status after compute(): 0 success; StatusUnknownType (2) for one sequence and a type other than Pivot3d or
 /// NeedleDir; StatusInvalidInput (3) when the sequences are missing, too many, too short (the first needs at least
@@ -88,6 +94,12 @@ public:
     /// (pivot calibration, when the recording carries them) or the needle axis at the first sample (needle
     /// direction). Empty until one of them was found.
     [[nodiscard]] std::optional<Eigen::Vector3d> directionUp() const { return m_directionUp; }
+    /// How the last successful compute() obtained calibration(): method, poses, angular range, the pivot fit's
+    /// residuals and the tip error it predicts for itself. Empty before a successful run.
+    [[nodiscard]] std::optional<InstrumentCalibrationDataComponent::Provenance> provenance() const
+    {
+        return m_provenance;
+    }
     /// Whether the next compute() ends with rotateCalibration180().
     [[nodiscard]] bool flip() const { return m_flip; }
 
@@ -112,6 +124,12 @@ private:
     void fail(int status);
     [[nodiscard]] bool inputIsValid() const;
     void upDirectionFromFiducials(const TrackingSequence& sequence, const Eigen::Vector3d& origin);
+    /// Pose count, angular range, residuals and predicted tip error of a pivot fit, for the run's provenance.
+    void recordPivotFindings(const std::vector<Eigen::Matrix4d>& poses, const Geometry::SpherePivotResult& fit);
+    /// The method of the run that just succeeded, stamped with the current time, over what the fits recorded.
+    [[nodiscard]] InstrumentCalibrationDataComponent::Provenance finishedProvenance() const;
+    /// Writes each held sequence's calibration with provenance() into the sequence's calibration component.
+    void storeInSequences();
 
     std::vector<TrackingSequence*> m_sequences;
     bool m_flip = false;
@@ -121,6 +139,9 @@ private:
     Eigen::Matrix4d m_calibration = Eigen::Matrix4d::Identity();
     /// calibration() after the last successful run (and any rotation since); empty before one.
     std::optional<Eigen::Matrix4d> m_lastResult;
+    /// What the fits of the current run found; the method and time are added when it succeeds.
+    InstrumentCalibrationDataComponent::Provenance m_runFindings;
+    std::optional<InstrumentCalibrationDataComponent::Provenance> m_provenance;
 };
 
 } // namespace Kelvaros

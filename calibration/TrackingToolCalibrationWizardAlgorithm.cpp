@@ -22,12 +22,13 @@ namespace
 {
 const char* const kCategory = "TrackingToolCalibrationWizardAlgorithm";
 
-/// Writes a saved calibration back; an instrument that had none loses the one the wizard gave it.
+/// Writes a saved calibration back with its provenance; an instrument that had none loses the one the wizard gave
+/// it.
 void restore(InstrumentCalibrationDataComponent& component, const std::string& id,
-             const std::optional<InstrumentCalibrationDataComponent::Calibration>& saved)
+             const std::optional<InstrumentCalibrationDataComponent::Entry>& saved)
 {
     if (saved)
-        component.setCalibration(id, *saved);
+        component.setCalibration(id, saved->calibration, saved->provenance);
     else
         component.removeCalibration(id);
 }
@@ -170,7 +171,7 @@ void TrackingToolCalibrationWizardAlgorithm::compute()
 
     InstrumentCalibrationDataComponent& component = calibrationComponent();
     if (!m_backup)
-        m_backup = component.calibration(id);
+        m_backup = component.entry(id);
 
     ToolCalibrationAlgorithm calibration(m_calibrationData.pivoting.get(), m_calibrationData.rotation.get());
     // Arms the flip: compute() resets the sequences' calibrations and ends with the 180-degree turn.
@@ -193,11 +194,15 @@ void TrackingToolCalibrationWizardAlgorithm::compute()
     }
     m_origin = calibration.origin();
     m_upAxisWorld = calibration.directionUp();
-    component.setCalibration(id, calibration.calibration(), 0.0);
+    component.setCalibration(id, { calibration.calibration(), 0.0 }, calibration.provenance());
 }
 
 void TrackingToolCalibrationWizardAlgorithm::accept()
 {
+    if (!m_backup)
+        return;
+    // Without an earlier calibration an older previous entry would not be "the one before" the accepted one.
+    calibrationComponent().setPrevious(instrument(), *m_backup);
     m_backup.reset();
 }
 

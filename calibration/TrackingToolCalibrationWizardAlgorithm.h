@@ -91,15 +91,16 @@ public:
 
     /// Does nothing while no instrument is chosen. Otherwise saves the instrument's calibration on the first call
     /// since the last accept/reset, calibrates from the accepted recordings (pivot, needle direction or both, then
-    /// the flip) and stores the result as the instrument's calibration (value 0.0), with origin() and
-    /// upAxisWorld(). The status is that of the tool calibration (0 success, 2-4 failures; see
+    /// the flip) and stores the result with its provenance as the instrument's calibration (value 0.0), with
+    /// origin() and upAxisWorld(). The status is that of the tool calibration (0 success, 2-4 failures; see
     /// ToolCalibrationAlgorithm). A failure is logged, empties origin() and upAxisWorld() and gives the instrument
     /// back the calibration it had before the wizard (none if it had none).
     void compute() override;
-    /// Keeps the new calibration: forgets the saved one.
+    /// Keeps the new calibration, and the saved one as the instrument's previous calibration (none when it had
+    /// none), so that restoring the previous calibration undoes the wizard.
     void accept();
-    /// Restores the saved calibration of the instrument (removing the wizard's when it had none) and drops the
-    /// recordings and the flip. origin() and upAxisWorld() stay.
+    /// Restores the saved calibration of the instrument with its provenance (removing the wizard's when it had none)
+    /// and drops the recordings and the flip. origin() and upAxisWorld() stay.
     void reset();
 
     [[nodiscard]] CalibrationData& calibrationData() { return m_calibrationData; }
@@ -118,7 +119,7 @@ private:
     std::unique_ptr<TrackingStreamRecorder> m_recorder;
     /// The instrument's calibration before the wizard changed it: empty while nothing is saved; holding an empty
     /// optional when the instrument had no calibration, so that restoring removes the wizard's.
-    std::optional<std::optional<InstrumentCalibrationDataComponent::Calibration>> m_backup;
+    std::optional<std::optional<InstrumentCalibrationDataComponent::Entry>> m_backup;
     std::optional<Eigen::Vector3d> m_upAxisWorld;
     std::optional<Eigen::Vector3d> m_origin;
 };

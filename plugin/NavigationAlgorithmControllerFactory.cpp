@@ -2,6 +2,8 @@
 
 #include "calibration/ToolCalibrationAlgorithm.h"
 #include "calibration/ToolCalibrationController.h"
+#include "calibration/TrackingToolCalibrationWizard.h"
+#include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
 #include "navigation/ToolNavigationVisualizationAlgorithm.h"
 #include "navigation/ToolNavigationVisualizationController.h"
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
@@ -41,6 +43,8 @@ std::unique_ptr<AlgorithmController> NavigationAlgorithmControllerFactory::creat
         return std::make_unique<ToolCalibrationController>(calibration);
     if (auto* visualization = dynamic_cast<ToolVisualizationAlgorithm*>(algorithm))
         return std::make_unique<ToolVisualizationController>(visualization);
+    if (auto* wizard = dynamic_cast<TrackingToolCalibrationWizardAlgorithm*>(algorithm))
+        return std::make_unique<TrackingToolCalibrationWizard>(wizard);
     if (auto* navigation = dynamic_cast<ToolNavigationVisualizationAlgorithm*>(algorithm))
         return std::make_unique<ToolNavigationVisualizationController>(navigation);
     return nullptr;

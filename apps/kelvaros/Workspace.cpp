@@ -23,6 +23,47 @@ namespace
 {
 const int kVersion = 1;
 
+using CalibrationEntry = InstrumentCalibrationDataComponent::Entry;
+using Provenance = InstrumentCalibrationDataComponent::Provenance;
+
+/// An instrument calibration with how it was obtained; every provenance field is written, empty ones as empty text.
+void saveEntry(const CalibrationEntry& entry, Properties& node)
+{
+    node.setParam("matrix", entry.calibration.matrix);
+    node.setParam("value", entry.calibration.value);
+    if (!entry.provenance)
+        return;
+    const Provenance& provenance = *entry.provenance;
+    Properties* saved = node.addSubProperties("provenance");
+    saved->setParam("dateTime", provenance.dateTime);
+    saved->setParam("method", provenance.method);
+    saved->setParam("poseCount", provenance.poseCount);
+    saved->setParam("angularRangeDegrees", provenance.angularRangeDegrees);
+    saved->setParam("residualRmsMm", provenance.residualRmsMm);
+    saved->setParam("residualMaxMm", provenance.residualMaxMm);
+    saved->setParam("predictedTipErrorMm", provenance.predictedTipErrorMm);
+}
+
+/// Reads what saveEntry wrote; files written before calibrations carried provenance load without it.
+CalibrationEntry loadEntry(const Properties& node)
+{
+    CalibrationEntry entry;
+    entry.calibration.matrix = node.paramOr<Eigen::Matrix4d>("matrix", Eigen::Matrix4d::Identity());
+    entry.calibration.value = node.paramOr("value", 0.0);
+    if (const Properties* saved = node.subProperties("provenance"))
+    {
+        Provenance& provenance = entry.provenance.emplace();
+        saved->param("dateTime", provenance.dateTime);
+        saved->param("method", provenance.method);
+        saved->param("poseCount", provenance.poseCount);
+        saved->param("angularRangeDegrees", provenance.angularRangeDegrees);
+        saved->param("residualRmsMm", provenance.residualRmsMm);
+        saved->param("residualMaxMm", provenance.residualMaxMm);
+        saved->param("predictedTipErrorMm", provenance.predictedTipErrorMm);
+    }
+    return entry;
+}
+
 /// What every saved data object carries besides its source: name, registration, calibrations, running state.
 void saveState(const Data& data, Properties& node)
 {
@@ -36,11 +77,11 @@ void saveState(const Data& data, Properties& node)
     Properties* list = node.addSubProperties("calibrations");
     for (const std::string& id : calibrations->instrumentIds())
     {
-        const auto calibration = calibrations->calibration(id);
         Properties* instrument = list->addSubProperties("instrument");
         instrument->setParam("id", id);
-        instrument->setParam("matrix", calibration->matrix);
-        instrument->setParam("value", calibration->value);
+        saveEntry(*calibrations->entry(id), *instrument);
+        if (const auto previous = calibrations->previous(id))
+            saveEntry(*previous, *instrument->addSubProperties("previous"));
     }
 }
 
@@ -52,9 +93,13 @@ void loadState(const Properties& node, Data& data)
     {
         auto& calibrations = data.components().getOrAdd<InstrumentCalibrationDataComponent>();
         for (const Properties* instrument : list->subPropertiesAll("instrument"))
-            calibrations.setCalibration(instrument->paramOr<std::string>("id", ""),
-                                        instrument->paramOr<Eigen::Matrix4d>("matrix", Eigen::Matrix4d::Identity()),
-                                        instrument->paramOr("value", 0.0));
+        {
+            const std::string id = instrument->paramOr<std::string>("id", "");
+            const CalibrationEntry current = loadEntry(*instrument);
+            calibrations.setCalibration(id, current.calibration, current.provenance);
+            const Properties* previous = instrument->subProperties("previous");
+            calibrations.setPrevious(id, previous ? std::optional(loadEntry(*previous)) : std::nullopt);
+        }
     }
     auto* stream = dynamic_cast<Stream*>(&data);
     if (stream && node.paramOr("running", false) && stream->state() != Stream::State::Running)

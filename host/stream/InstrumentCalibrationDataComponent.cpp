@@ -1,5 +1,7 @@
 #include "stream/InstrumentCalibrationDataComponent.h"
 
+#include <utility>
+
 #include "lib/Data.h"
 
 namespace Kelvaros
@@ -9,7 +11,7 @@ InstrumentCalibrationDataComponent::InstrumentCalibrationDataComponent(const Ins
   : DataComponentBase<InstrumentCalibrationDataComponent>(other)
 {
     std::lock_guard<std::mutex> lock(other.m_mutex);
-    m_calibrations = other.m_calibrations;
+    m_slots = other.m_slots;
 }
 
 InstrumentCalibrationDataComponent& InstrumentCalibrationDataComponent::operator=(
@@ -19,13 +21,13 @@ InstrumentCalibrationDataComponent& InstrumentCalibrationDataComponent::operator
         return *this;
     // Copy under the source's lock only, then swap in under ours: never holding both avoids a lock-order
     // inversion when two components are assigned to each other on two threads.
-    std::map<std::string, Calibration> copy;
+    std::map<std::string, Slot> copy;
     {
         std::lock_guard<std::mutex> lock(other.m_mutex);
-        copy = other.m_calibrations;
+        copy = other.m_slots;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_calibrations.swap(copy);
+    m_slots.swap(copy);
     return *this;
 }
 
@@ -42,17 +44,17 @@ Eigen::Matrix4d InstrumentCalibrationDataComponent::matrixOf(const Data& data, c
 std::optional<InstrumentCalibrationDataComponent::Calibration> InstrumentCalibrationDataComponent::calibration(
   const std::string& instrumentId) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_calibrations.find(instrumentId);
-    if (it == m_calibrations.end())
+    const std::optional<Entry> current = entry(instrumentId);
+    if (!current)
         return std::nullopt;
-    return it->second;
+    return current->calibration;
 }
 
-void InstrumentCalibrationDataComponent::setCalibration(const std::string& instrumentId, const Calibration& calibration)
+void InstrumentCalibrationDataComponent::setCalibration(const std::string& instrumentId, const Calibration& calibration,
+                                                        const std::optional<Provenance>& provenance)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_calibrations[instrumentId] = calibration;
+    m_slots[instrumentId].current = Entry{ calibration, provenance };
 }
 
 void InstrumentCalibrationDataComponent::setCalibration(const std::string& instrumentId, const Eigen::Matrix4d& matrix,
@@ -64,17 +66,77 @@ void InstrumentCalibrationDataComponent::setCalibration(const std::string& instr
 bool InstrumentCalibrationDataComponent::removeCalibration(const std::string& instrumentId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calibrations.erase(instrumentId) > 0;
+    auto it = m_slots.find(instrumentId);
+    if (it == m_slots.end() || !it->second.current)
+        return false;
+    it->second.current.reset();
+    eraseIfEmpty(it);
+    return true;
+}
+
+std::optional<InstrumentCalibrationDataComponent::Entry> InstrumentCalibrationDataComponent::entry(
+  const std::string& instrumentId) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_slots.find(instrumentId);
+    return it == m_slots.end() ? std::nullopt : it->second.current;
+}
+
+std::optional<InstrumentCalibrationDataComponent::Provenance> InstrumentCalibrationDataComponent::provenance(
+  const std::string& instrumentId) const
+{
+    const std::optional<Entry> current = entry(instrumentId);
+    return current ? current->provenance : std::nullopt;
+}
+
+std::optional<InstrumentCalibrationDataComponent::Entry> InstrumentCalibrationDataComponent::previous(
+  const std::string& instrumentId) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_slots.find(instrumentId);
+    return it == m_slots.end() ? std::nullopt : it->second.previous;
+}
+
+void InstrumentCalibrationDataComponent::setPrevious(const std::string& instrumentId,
+                                                     const std::optional<Entry>& previous)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_slots.emplace(instrumentId, Slot()).first;
+    it->second.previous = previous;
+    eraseIfEmpty(it);
+}
+
+bool InstrumentCalibrationDataComponent::restorePrevious(const std::string& instrumentId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_slots.find(instrumentId);
+    if (it == m_slots.end() || !it->second.previous)
+        return false;
+    std::swap(it->second.current, it->second.previous);
+    return true;
 }
 
 std::vector<std::string> InstrumentCalibrationDataComponent::instrumentIds() const
 {
     std::vector<std::string> ids;
     std::lock_guard<std::mutex> lock(m_mutex);
-    ids.reserve(m_calibrations.size());
-    for (const auto& entry : m_calibrations)
-        ids.push_back(entry.first);
+    for (const auto& slot : m_slots)
+        if (slot.second.current)
+            ids.push_back(slot.first);
     return ids;
+}
+
+void InstrumentCalibrationDataComponent::eraseIfEmpty(std::map<std::string, Slot>::iterator slot)
+{
+    if (!slot->second.current && !slot->second.previous)
+        m_slots.erase(slot);
+}
+
+bool InstrumentCalibrationDataComponent::Provenance::operator==(const Provenance& other) const
+{
+    return dateTime == other.dateTime && method == other.method && poseCount == other.poseCount &&
+           angularRangeDegrees == other.angularRangeDegrees && residualRmsMm == other.residualRmsMm &&
+           residualMaxMm == other.residualMaxMm && predictedTipErrorMm == other.predictedTipErrorMm;
 }
 
 } // namespace Kelvaros

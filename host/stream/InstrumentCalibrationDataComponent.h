@@ -21,6 +21,10 @@ class Data;
 /// A calibration maps the calibrated tool frame (tip at the origin, needle along z) into the tool's tracked
 /// frame, so the calibrated pose of an instrument is pose · calibration.
 ///
+/// Beside each calibration it keeps how that calibration was obtained (its Provenance) and one previous calibration
+/// of the instrument, so that a new calibration that turns out worse can be undone: restorePrevious() swaps the two.
+/// Only setPrevious() and restorePrevious() touch the previous entry; setCalibration() writes the current one.
+///
 /// Thread-safe: stream threads read calibrations for every sample while the user-interface thread writes new
 /// ones; every access takes the component's own mutex and returns copies.
 class KELVAROS_API InstrumentCalibrationDataComponent : public DataComponentBase<InstrumentCalibrationDataComponent>
@@ -36,6 +40,35 @@ public:
         double value = 0.0;
     };
 
+    /// How a calibration was obtained. A field a method has no value for stays empty.
+    struct KELVAROS_API Provenance
+    {
+        /// When it was computed: ISO 8601 date and time with the offset from UTC ("2026-12-07T06:12:31+01:00").
+        std::string dateTime;
+        /// "pivot", "axis" or "pivot+axis".
+        std::string method;
+        /// Number of poses the result rests on.
+        std::optional<int> poseCount;
+        /// How far the tool was turned between the poses used, in degrees: for a pivot the largest angle between
+        /// two directions of the shaft, for an axis the turn about it.
+        std::optional<double> angularRangeDegrees;
+        /// Root mean square and largest fit residual, mm.
+        std::optional<double> residualRmsMm;
+        std::optional<double> residualMaxMm;
+        /// The error of the tip the fit expects of itself (square root of the trace of its covariance), mm.
+        std::optional<double> predictedTipErrorMm;
+
+        bool operator==(const Provenance& other) const;
+        bool operator!=(const Provenance& other) const { return !(*this == other); }
+    };
+
+    /// A calibration together with its provenance (empty when unknown).
+    struct Entry
+    {
+        Calibration calibration;
+        std::optional<Provenance> provenance;
+    };
+
     InstrumentCalibrationDataComponent() = default;
     InstrumentCalibrationDataComponent(const InstrumentCalibrationDataComponent& other);
     InstrumentCalibrationDataComponent& operator=(const InstrumentCalibrationDataComponent& other);
@@ -48,17 +81,40 @@ public:
     [[nodiscard]] static Eigen::Matrix4d matrixOf(const Data& data, const std::string& instrumentId);
     /// The calibration of an instrument, or an empty optional when it has none. Any thread.
     [[nodiscard]] std::optional<Calibration> calibration(const std::string& instrumentId) const;
-    /// Sets (or replaces) the calibration of an instrument. Any thread.
-    void setCalibration(const std::string& instrumentId, const Calibration& calibration);
+    /// Sets (or replaces) the calibration of an instrument; without a provenance the new calibration has none.
+    /// The previous entry stays as it is. Any thread.
+    void setCalibration(const std::string& instrumentId, const Calibration& calibration,
+                        const std::optional<Provenance>& provenance = std::nullopt);
     void setCalibration(const std::string& instrumentId, const Eigen::Matrix4d& matrix, double value);
-    /// Removes the calibration of an instrument; false when it had none. Any thread.
+    /// Removes the calibration of an instrument (not its previous entry); false when it had none. Any thread.
     bool removeCalibration(const std::string& instrumentId);
+    /// The current calibration with its provenance, or an empty optional when the instrument has none. Any thread.
+    [[nodiscard]] std::optional<Entry> entry(const std::string& instrumentId) const;
+    /// The provenance of the current calibration; empty when there is no calibration or it has none. Any thread.
+    [[nodiscard]] std::optional<Provenance> provenance(const std::string& instrumentId) const;
+    /// The calibration the instrument had before its current one, if that was kept. Any thread.
+    [[nodiscard]] std::optional<Entry> previous(const std::string& instrumentId) const;
+    /// Keeps (or with an empty optional forgets) the previous calibration of an instrument. Any thread.
+    void setPrevious(const std::string& instrumentId, const std::optional<Entry>& previous);
+    /// Swaps the current and the previous calibration in one step, so that a second call undoes the first; false
+    /// (and nothing changes) when there is no previous entry. Any thread.
+    bool restorePrevious(const std::string& instrumentId);
     /// Ids of every calibrated instrument, sorted. Any thread.
     [[nodiscard]] std::vector<std::string> instrumentIds() const;
 
 private:
+    /// What one instrument has; a slot with neither is removed.
+    struct Slot
+    {
+        std::optional<Entry> current;
+        std::optional<Entry> previous;
+    };
+
+    /// Drops a slot that holds neither entry. Called with the mutex held.
+    void eraseIfEmpty(std::map<std::string, Slot>::iterator slot);
+
     mutable std::mutex m_mutex;
-    std::map<std::string, Calibration> m_calibrations;
+    std::map<std::string, Slot> m_slots;
 };
 
 } // namespace Kelvaros

@@ -4,9 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <locale>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <QDateTime>
 
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>
@@ -14,6 +17,7 @@
 #include "core/Log.h"
 #include "core/Properties.h"
 #include "lib/numerics/Pose.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 
 #include "CalibrationSimulation.h"
 #include "LogExpectation.h"
@@ -261,4 +265,59 @@ TEST_F(ToolCalibrationAlgorithmTest, InfoTextsAreBuiltOnlyWhenTheLogTakesThem)
     EXPECT_NE(loggedMessageStartingWith("Reproj errors. Mean: ").find(", min: "), std::string::npos);
     const std::string final = loggedMessageStartingWith("Final calibration matrix: \n");
     EXPECT_EQ(std::count(final.begin(), final.end(), '\n'), 4) << final;
+}
+
+TEST_F(ToolCalibrationAlgorithmTest, ProvenanceTellsMethodPosesRangeAndResidualsAndTheSequencesKeepIt)
+{
+    // Position noise alone puts the tip off the pivot by sigma in each axis, sqrt(3) sigma in all.
+    const SimulatedNoise positionNoise{ 0.0, 0.2 };
+    auto pivot = pivotingRecording(tool, 200, 30.0, positionNoise, rng);
+    auto rotation = rotationRecording(tool, 40, 75.0, Eigen::Matrix3d::Identity(), positionNoise, rng);
+    struct Case
+    {
+        TrackingSequence* pivot;
+        TrackingSequence* rotation;
+        const char* method;
+    };
+    for (const Case& c : { Case{ pivot.get(), nullptr, "pivot" }, Case{ nullptr, rotation.get(), "axis" },
+                           Case{ pivot.get(), rotation.get(), "pivot+axis" } })
+    {
+        SCOPED_TRACE(c.method);
+        ToolCalibrationAlgorithm algorithm(c.pivot, c.rotation);
+        algorithm.compute();
+        ASSERT_EQ(algorithm.status(), Algorithm::Success);
+        const auto provenance = algorithm.provenance();
+        ASSERT_TRUE(provenance);
+        EXPECT_EQ(provenance->method, c.method);
+        EXPECT_TRUE(QDateTime::fromString(QString::fromStdString(provenance->dateTime), Qt::ISODate).isValid() &&
+                    std::regex_search(provenance->dateTime, std::regex("T\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")))
+          << provenance->dateTime;
+        if (c.pivot)
+        {
+            EXPECT_EQ(provenance->poseCount, 200);
+            // Tilted up to 30 degrees every way, the shaft (5 degrees off the tool's z) spreads over about 60.
+            EXPECT_GT(*provenance->angularRangeDegrees, 55.0);
+            EXPECT_LT(*provenance->angularRangeDegrees, 70.0);
+            EXPECT_NEAR(*provenance->residualRmsMm, 0.2 * std::sqrt(3.0), 0.03);
+            EXPECT_GT(*provenance->residualMaxMm, *provenance->residualRmsMm);
+            EXPECT_GT(*provenance->predictedTipErrorMm, 0.0);
+        }
+        else
+        {
+            // Only the first and the last pose enter the axis, the turn between them is the range.
+            EXPECT_EQ(provenance->poseCount, 2);
+            EXPECT_NEAR(*provenance->angularRangeDegrees, 75.0, 1e-6);
+            EXPECT_FALSE(provenance->residualRmsMm || provenance->residualMaxMm || provenance->predictedTipErrorMm);
+        }
+        for (TrackingSequence* sequence : { c.pivot, c.rotation })
+        {
+            if (!sequence)
+                continue;
+            const auto stored =
+              sequence->components().get<InstrumentCalibrationDataComponent>()->entry(sequence->trackerID().ID());
+            ASSERT_TRUE(stored);
+            EXPECT_EQ(stored->calibration.matrix, algorithm.calibration());
+            EXPECT_EQ(stored->provenance, provenance);
+        }
+    }
 }

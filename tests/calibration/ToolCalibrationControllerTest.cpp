@@ -1,12 +1,18 @@
 #include "calibration/ToolCalibrationController.h"
 
+#include <QLabel>
+#include <QLocale>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 
+#include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingSequence.h"
 
+#include "CalibrationSimulation.h"
 #include "GuiTestFixture.h"
 #include "TrackingTestSupport.h"
+#include "calibration/CalibrationProvenanceWidget.h"
 #include "calibration/ToolCalibrationAlgorithm.h"
 
 using namespace Kelvaros;
@@ -33,4 +39,44 @@ TEST_F(ToolCalibrationControllerTest, Rotate180TurnsTheCalibrationAndTwiceRestor
     EXPECT_TRUE(turned.col(2).isApprox(-calibration.col(2)));
     QTest::mouseClick(rotate, Qt::LeftButton);
     EXPECT_TRUE(sequence.calibration().isApprox(calibration));
+}
+
+TEST_F(ToolCalibrationControllerTest, ComputeShowsHowTheCalibrationWasObtainedAndRestoreSwapsOnAStream)
+{
+    std::mt19937_64 rng(7);
+    auto recording = pivotingRecording(SimulatedTool(), 150, 30.0, SimulatedNoise{ 0.1, 0.2 }, rng);
+    ToolCalibrationAlgorithm algorithm(recording.get(), nullptr);
+    ToolCalibrationController panel(&algorithm);
+    panel.init();
+    CalibrationProvenanceWidget* widget = panel.provenanceWidget();
+    auto text = [widget](const char* name) { return widget->findChild<QLabel*>(name)->text(); };
+    EXPECT_EQ(text("label_provenanceEmpty"), "No calibration");
+    QTest::mouseClick(panel.computeButton(), Qt::LeftButton);
+    const auto provenance = algorithm.provenance();
+    ASSERT_TRUE(provenance);
+    EXPECT_FALSE(widget->findChild<QLabel*>("label_provenanceEmpty")->isVisibleTo(widget));
+    EXPECT_EQ(text("label_provenanceMethod"), QString("Pivot, %1 poses, %2° range")
+                                                .arg(QLocale().toString(150))
+                                                .arg(QLocale().toString(*provenance->angularRangeDegrees, 'f', 0)));
+    EXPECT_TRUE(text("label_provenanceResidual").startsWith("RMS 0."));
+    EXPECT_EQ(text("label_provenanceTipError"), QLocale().toString(*provenance->predictedTipErrorMm, 'f', 2) + " mm");
+    EXPECT_FALSE(widget->restoreButton()->isVisibleTo(widget)) << "a computed result alone has nothing to restore";
+
+    // Following a stream's instrument: the button swaps current and previous, each click once.
+    TrackingSequence stream("tracker");
+    auto& calibrations = stream.components().getOrAdd<InstrumentCalibrationDataComponent>();
+    calibrations.setCalibration("pointer", { Eigen::Matrix4d::Identity(), 1.0 }, provenance);
+    widget->setSource(&stream, "pointer");
+    EXPECT_FALSE(widget->restoreButton()->isEnabled());
+    calibrations.setPrevious(
+      "pointer", InstrumentCalibrationDataComponent::Entry{ { Eigen::Matrix4d::Identity(), 2.0 }, std::nullopt });
+    widget->refresh();
+    QSignalSpy restored(widget, &CalibrationProvenanceWidget::calibrationRestored);
+    for (double expected : { 2.0, 1.0 })
+    {
+        QTest::mouseClick(widget->restoreButton(), Qt::LeftButton);
+        EXPECT_EQ(calibrations.calibration("pointer")->value, expected);
+        EXPECT_EQ(widget->findChild<QLabel*>("label_provenanceEmpty")->isVisibleTo(widget), expected == 2.0);
+    }
+    EXPECT_EQ(restored.count(), 2);
 }

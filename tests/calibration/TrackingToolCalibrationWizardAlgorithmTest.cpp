@@ -262,3 +262,31 @@ TEST_F(TrackingToolCalibrationWizardAlgorithmTest, RecordsTheChosenInstrumentFro
     ASSERT_TRUE(stream.waitUntilDelivered());
     EXPECT_FALSE(wizard.stopRecording());
 }
+
+TEST_F(TrackingToolCalibrationWizardAlgorithmTest, AcceptedWizardCanBeUndoneAndResetBringsBackTheEarlierProvenance)
+{
+    const InstrumentCalibrationDataComponent::Provenance earlier{
+        "2026-01-02T03:04:05+00:00", "pivot", 99, 40.0, 0.3, 0.8, 0.1
+    };
+    calibrations().setCalibration(tool.id, kEarlier, earlier);
+    for (bool accepted : { false, true })
+    {
+        auto wizard = readyWizard();
+        wizard->compute();
+        const Calibration computed = *calibrations().calibration(tool.id);
+        EXPECT_EQ(calibrations().provenance(tool.id)->method, "pivot+axis");
+        if (!accepted)
+        {
+            wizard->reset();
+            EXPECT_EQ(calibrations().provenance(tool.id), earlier);
+            EXPECT_FALSE(calibrations().previous(tool.id));
+            continue;
+        }
+        wizard->accept();
+        ASSERT_TRUE(calibrations().restorePrevious(tool.id));
+        expectCalibrationEq(calibrations().calibration(tool.id), kEarlier);
+        EXPECT_EQ(calibrations().provenance(tool.id), earlier);
+        ASSERT_TRUE(calibrations().restorePrevious(tool.id));
+        expectCalibrationEq(calibrations().calibration(tool.id), computed);
+    }
+}

@@ -11,7 +11,6 @@ namespace Kelvaros
 {
 namespace
 {
-const QString kEmptyChoice = QStringLiteral("(none)");
 const QString kNotSeen = QStringLiteral(" (not seen)");
 
 bool containsId(const std::vector<TrackerID>& ids, const std::string& id)
@@ -37,6 +36,11 @@ TrackingInstrumentComboBox::~TrackingInstrumentComboBox()
 void TrackingInstrumentComboBox::setSeparator(const QString& separator)
 {
     m_separator = separator;
+}
+
+void TrackingInstrumentComboBox::setEmptyChoiceText(const QString& text)
+{
+    m_emptyChoiceText = text;
 }
 
 void TrackingInstrumentComboBox::initFromTrackingStream(TrackingStream* stream, int entryFormat, bool addEmptyChoice)
@@ -143,7 +147,7 @@ void TrackingInstrumentComboBox::rebuild()
     const QSignalBlocker blocker(this);
     clear();
     if (m_addEmptyChoice)
-        addItem(kEmptyChoice, QString());
+        addItem(m_emptyChoiceText, QString());
     for (const TrackerID& id : m_entries)
         addItem(entryText(id, m_entryFormat, m_separator), QString::fromStdString(id.ID()));
     if (!m_selectedId.empty() && !containsId(m_entries, m_selectedId))

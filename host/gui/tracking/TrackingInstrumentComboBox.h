@@ -48,6 +48,8 @@ public:
     /// Text between the parts of an entry; default " : ". Takes effect at the next fill or refresh.
     void setSeparator(const QString& separator);
     [[nodiscard]] const QString& separator() const { return m_separator; }
+    /// Text of the empty choice; default "(none)". Takes effect at the next fill or refresh.
+    void setEmptyChoiceText(const QString& text);
 
     /// Lists the instruments of the stream's instruments() (null: none), each shown by `entryFormat` (EntryFormat
     /// flags; 0 is taken as Id), with a first choice "(none)" whose id is empty when `addEmptyChoice`. A selection
@@ -82,6 +84,7 @@ private:
 
     const bool m_followStream;
     QString m_separator = " : ";
+    QString m_emptyChoiceText = QStringLiteral("(none)");
     int m_entryFormat = Id;
     bool m_addEmptyChoice = false;
     std::string m_selectedId;

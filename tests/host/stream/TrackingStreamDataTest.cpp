@@ -42,20 +42,41 @@ TEST(TrackingStreamData, CloneIsDeepAndKeepsTheType)
     EXPECT_FALSE(std::dynamic_pointer_cast<const TrackingStreamData>(std::shared_ptr<const StreamData>(plain.clone())));
 }
 
-TEST(InstrumentCalibrationDataComponent, CopiesAreIndependentAndRemovalIsPerInstrument)
+TEST(InstrumentCalibrationDataComponent, RestorePreviousSwapsAndCopiesCarryProvenanceAndPrevious)
 {
-    InstrumentCalibrationDataComponent component;
-    component.setCalibration("pointer", pose({ 0, 0, 150 }), 1.0);
+    using Component = InstrumentCalibrationDataComponent;
+    const Component::Provenance pivot{ "2026-12-07T06:12:00+01:00", "pivot", 120, 61.5, 0.21, 0.55, 0.09 };
+    const Component::Entry older{ { pose({ 0, 0, 150 }), 1.0 }, std::nullopt };
+    Component component;
+    component.setPrevious("pointer", older);
+    // Setting a calibration replaces the current entry with its provenance (none for a plain one), never the
+    // previous one.
+    component.setCalibration("pointer", { pose({ 0, 0, 151 }), 2.0 }, pivot);
+    component.setCalibration("needle", { Eigen::Matrix4d::Identity(), 0.5 }, pivot);
     component.setCalibration("needle", Eigen::Matrix4d::Identity(), 0.5);
-    std::unique_ptr<DataComponent> clone = component.cloneDerived();
-    auto* copy = dynamic_cast<InstrumentCalibrationDataComponent*>(clone.get());
-    ASSERT_NE(copy, nullptr);
-    copy->setCalibration("pointer", Eigen::Matrix4d::Zero(), 2.0);
-    EXPECT_TRUE(component.calibration("pointer")->matrix.isApprox(pose({ 0, 0, 150 })));
+    EXPECT_FALSE(component.provenance("needle"));
+    EXPECT_FALSE(component.restorePrevious("needle")) << "nothing kept to restore";
 
+    std::unique_ptr<DataComponent> clone = component.cloneDerived();
+    auto* copy = dynamic_cast<Component*>(clone.get());
+    ASSERT_NE(copy, nullptr);
+    ASSERT_TRUE(copy->restorePrevious("pointer"));
+    EXPECT_EQ(copy->calibration("pointer")->value, 1.0);
+    EXPECT_FALSE(copy->provenance("pointer"));
+    EXPECT_EQ(copy->previous("pointer")->provenance, pivot);
+    EXPECT_EQ(component.provenance("pointer"), pivot) << "the copy is independent";
+    ASSERT_TRUE(copy->restorePrevious("pointer")) << "a second swap undoes the first";
+    EXPECT_EQ(copy->calibration("pointer")->value, 2.0);
+    EXPECT_EQ(copy->provenance("pointer"), pivot);
+
+    // Assignment carries previous entries; removal is per instrument and keeps what can be restored.
+    EXPECT_TRUE(copy->restorePrevious("pointer"));
     EXPECT_TRUE(component.assign(*copy));
-    EXPECT_DOUBLE_EQ(component.calibration("pointer")->value, 2.0);
-    EXPECT_TRUE(component.removeCalibration("needle"));
-    EXPECT_FALSE(component.removeCalibration("needle"));
-    EXPECT_EQ(component.instrumentIds(), (std::vector<std::string>{ "pointer" }));
+    EXPECT_EQ(component.calibration("pointer")->value, 1.0);
+    EXPECT_TRUE(component.removeCalibration("pointer"));
+    EXPECT_FALSE(component.removeCalibration("pointer"));
+    EXPECT_EQ(component.instrumentIds(), (std::vector<std::string>{ "needle" }));
+    ASSERT_TRUE(component.restorePrevious("pointer"));
+    EXPECT_EQ(component.provenance("pointer"), pivot);
+    EXPECT_FALSE(component.previous("pointer"));
 }
