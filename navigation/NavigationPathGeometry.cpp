@@ -145,4 +145,24 @@ Eigen::Matrix4d ringsCamera(const Eigen::Matrix4d& needle, const Eigen::Vector3d
     return camera;
 }
 
+Eigen::Vector3d clearestRimPoint(const Eigen::Vector3d& centre, const Axes& axes, double reach,
+                                 const Eigen::Vector3d& clearOf,
+                                 const std::function<double(const Eigen::Vector3d&, const Eigen::Vector3d&)>& apart)
+{
+    constexpr int kCandidates = 8;
+    Eigen::Vector3d clearest = centre;
+    double farthest = -1.0;
+    for (int k = 0; k < kCandidates; ++k)
+    {
+        const double angle = 2.0 * kPi * k / kCandidates;
+        const Eigen::Vector3d rim = centre + reach * (std::cos(angle) * axes.a + std::sin(angle) * axes.b);
+        if (const double distance = apart(rim, clearOf); distance > farthest)
+        {
+            farthest = distance;
+            clearest = rim;
+        }
+    }
+    return clearest;
+}
+
 } // namespace Kelvaros::NavigationPathGeometry

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -75,6 +76,13 @@ struct Axes
     Eigen::Vector3d b = Eigen::Vector3d::Zero();
 };
 [[nodiscard]] Axes perpendicularAxes(const Eigen::Vector3d& tangent);
+
+/// Where a label beside a ring stands clear of a point: of eight points on the circle of radius `reach` about
+/// `centre` in the plane of `axes`, the one that `apart` (a distance as the view shows it) puts farthest from
+/// `clearOf`.
+[[nodiscard]] Eigen::Vector3d clearestRimPoint(
+  const Eigen::Vector3d& centre, const Axes& axes, double reach, const Eigen::Vector3d& clearOf,
+  const std::function<double(const Eigen::Vector3d&, const Eigen::Vector3d&)>& apart);
 
 /// The spline coordinates of `count` rings: i / count (equidistant) or ln(1 + i) / ln(1 + count) (exponential,
 /// closer together towards the target), for i = 0 … count - 1; the first ring sits at the start, the last short of the

@@ -1,5 +1,7 @@
 #include "navigation/NavigationScene.h"
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -49,14 +51,60 @@ GlMesh& meshOf(const InteractiveObject& object)
 {
     return static_cast<GlMesh&>(*object.graphicsObject());
 }
+
+/// Window pixels between two world points as the view projects them; 0 when one lies behind the eye.
+double pixelsApart(const GL::ViewState& view, const Eigen::Vector3d& a, const Eigen::Vector3d& b)
+{
+    const Eigen::Matrix4d toClip = view.projection * view.modelView;
+    const Eigen::Vector4d clipA = toClip * a.homogeneous();
+    const Eigen::Vector4d clipB = toClip * b.homogeneous();
+    if (clipA.w() <= 0.0 || clipB.w() <= 0.0)
+        return 0.0;
+    const Eigen::Vector2d ndc = clipA.head<2>() / clipA.w() - clipB.head<2>() / clipB.w();
+    return std::hypot(0.5 * ndc.x() * view.viewport.width, 0.5 * ndc.y() * view.viewport.height);
+}
 } // namespace
+
+/// The line from the tip ring's centre to the needle tip, labelled with its length. In the 3D view the label stands
+/// on the tip ring's rim where the view shows it farthest from the tip, and some label widths off the ring's centre
+/// at any zoom: at the line's middle it would cover the tip, and the needle's name that the tracking stream writes
+/// there.
+class NavigationCenterLine final : public GlSpline
+{
+public:
+    NavigationCenterLine() : GlSpline("Center line") {}
+
+    void setLine(const GlCircle& ring, const Eigen::Vector3d& tip)
+    {
+        m_ringCentre = ring.centre();
+        m_ringAxes = { ring.axisA(), ring.axisB() };
+        m_ringRadius = ring.radius();
+        setPoints({ ring.centre(), tip });
+    }
+
+protected:
+    std::optional<Eigen::Vector3d> labelAnchor(const RenderInfo& info) const override
+    {
+        if (info.sliceView || points().size() < 2)
+            return GlSpline::labelAnchor(info);
+        return Geometry::clearestRimPoint(
+          m_ringCentre, m_ringAxes, std::max(m_ringRadius, kClearancePixels * info.mmPerPixel), points().back(),
+          [&info](const Eigen::Vector3d& a, const Eigen::Vector3d& b) { return pixelsApart(info.viewState, a, b); });
+    }
+
+private:
+    static constexpr double kClearancePixels = 60.0;
+    Eigen::Vector3d m_ringCentre = Eigen::Vector3d::Zero();
+    Geometry::Axes m_ringAxes;
+    double m_ringRadius = 0.0;
+};
 
 NavigationScene::NavigationScene(ToolNavigationVisualizationAlgorithm& algorithm, GlView& view,
                                  ManipulatorFactory manipulators)
   : m_algorithm(algorithm),
     m_view(view),
     m_manipulators(std::move(manipulators)),
-    m_centerLine(std::make_unique<GlSpline>("Center line"))
+    m_centerLine(std::make_unique<NavigationCenterLine>())
 {
     loadToolMesh();
     m_centerLine->setColor(kLineColour);
@@ -122,6 +170,10 @@ bool NavigationScene::selectSpline(GlSpline* spline)
         return false;
     }
     m_spline = spline;
+    // The path's own length label would stand beside the centre line's distance label near the tip ring, and the
+    // distance bar tells what is left of the path: hidden while the path guides, shown again when it is let go.
+    m_splineLabelWasVisible = spline->labelVisible();
+    spline->setLabelVisible(false);
     m_splineConnections.push_back(spline->signalChanged.connect(this, &NavigationScene::onSplineChanged));
     m_splineConnections.push_back(
       spline->signalDestroyed.connect(this, [this](const GlObject*) { onSplineDestroyed(); }));
@@ -134,6 +186,8 @@ void NavigationScene::dropSpline()
     for (SignalConnection& connection : m_splineConnections)
         connection.disconnect();
     m_splineConnections.clear();
+    if (m_spline)
+        m_spline->setLabelVisible(m_splineLabelWasVisible);
     m_spline = nullptr;
     clearPath();
 }
@@ -313,7 +367,7 @@ void NavigationScene::update()
     applyRingVisibility();
     // The line starts at the tip ring where it stands now, so that line, ring and label agree in every frame.
     if (m_tipRing)
-        m_centerLine->setPoints({ m_tipRing->centre(), tip });
+        m_centerLine->setLine(*m_tipRing, tip);
     showStatus(tip);
     signalChanged.emitSignal();
 }
@@ -422,6 +476,11 @@ const GlMesh* NavigationScene::targetSphere() const
     return m_targetSphere ? &meshOf(*m_targetSphere) : nullptr;
 }
 
+const GlSpline& NavigationScene::centerLine() const
+{
+    return *m_centerLine;
+}
+
 const GlMesh* NavigationScene::toolMesh() const
 {
     return m_toolMesh ? &meshOf(*m_toolMesh) : nullptr;
@@ -446,6 +505,7 @@ void NavigationScene::onSplineDestroyed()
 {
     Log::log(Log::Warning, kLogCategory, "The currently selected spline was removed, taking the next one available");
     // The spline is half destroyed: only forget it.
+    m_spline = nullptr;
     dropSpline();
     signalSplineRemoved.emitSignal();
 }

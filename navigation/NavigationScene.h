@@ -25,6 +25,7 @@ class GlSpline;
 class GlView;
 class InteractiveObject;
 class Manipulator;
+class NavigationCenterLine;
 class ToolNavigationVisualizationAlgorithm;
 
 /// The navigation path view drawn in one 3D view: guidance rings along a planned spline path (a tube or a funnel
@@ -63,11 +64,11 @@ public:
     void setRotationOffsetDegrees(double degrees) { m_rotationOffsetDegrees = degrees; }
 
     /// Makes `spline` the path and places the rings, the tip ring and the target sphere on it; the previous path's
-    /// objects go. Null or a spline without points selects none (an Error in the log); with a single point the
-    /// path has no rings (an Error too).
+    /// objects go. The path's label is hidden until the scene lets go of it. Null or a spline without points selects
+    /// none (an Error in the log); with a single point the path has no rings (an Error too).
     bool selectSpline(GlSpline* spline);
     [[nodiscard]] GlSpline* spline() const { return m_spline; }
-    /// Forgets the spline and removes its path's objects.
+    /// Forgets the spline (its label shown again as it was) and removes its path's objects.
     void dropSpline();
 
     /// Reads the needle pose of the tool visualization and moves everything to it: needle mesh, camera (by the
@@ -94,7 +95,7 @@ public:
     [[nodiscard]] const GlMesh* targetSphere() const;
     /// Null when the mesh file could not be read.
     [[nodiscard]] const GlMesh* toolMesh() const;
-    [[nodiscard]] const GlSpline& centerLine() const { return *m_centerLine; }
+    [[nodiscard]] const GlSpline& centerLine() const;
     /// @}
 
     /// After every update().
@@ -137,6 +138,7 @@ private:
     GlSpline* m_spline = nullptr;
     std::vector<SignalConnection> m_splineConnections;
     std::vector<Eigen::Vector3d> m_splinePoints;
+    bool m_splineLabelWasVisible = false;
 
     std::optional<Eigen::Matrix4d> m_needle;
     TargetStatus m_status = TargetStatus::Outside;
@@ -145,7 +147,7 @@ private:
     std::vector<std::unique_ptr<GlCircle>> m_rings;
     std::unique_ptr<InteractiveObject> m_targetSphere;
     std::unique_ptr<InteractiveObject> m_toolMesh;
-    std::unique_ptr<GlSpline> m_centerLine;
+    std::unique_ptr<NavigationCenterLine> m_centerLine;
 
     std::shared_ptr<Animations::Animation> m_ringGlide;
     /// Index of the ring the Rings camera was last placed at; reset when the rings are remade.

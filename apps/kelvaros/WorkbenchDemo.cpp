@@ -13,8 +13,13 @@
 
 #include "core/Log.h"
 #include "core/Properties.h"
+#include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/GuiApplicationController.h"
+#include "gui/scene/GlSpline.h"
+#include "gui/scene/InteractiveObject.h"
 #include "gui/view/DisplayWidgetMulti.h"
+#include "gui/view/GlVolumeView.h"
+#include "gui/view/ImageView3D.h"
 #include "gui/view/InteractiveView.h"
 #include "gui/view/Screenshot.h"
 #include "lib/Algorithm.h"
@@ -89,9 +94,14 @@ std::vector<Eigen::Vector3d> touchLandmarks(const Eigen::Matrix4d& pointerCalibr
     return tips;
 }
 
-std::string screenshotPath(const std::string& folder, int index)
+/// Grabs the whole window into the PNG file `name` in `folder`; true when written.
+bool saveScreenshot(MainWindow& window, const std::string& folder, const QString& name)
 {
-    return QDir(QString::fromStdString(folder)).filePath(QString("workbench-%1.png").arg(index)).toStdString();
+    const QString path = QDir(QString::fromStdString(folder)).filePath(name);
+    if (!Screenshot::savePng(window.grab().toImage(), path))
+        return false;
+    std::printf("Wrote %s\n", path.toStdString().c_str());
+    return true;
 }
 
 /// Lets the event loop run until `done` holds or the time is up; true when it held.
@@ -128,9 +138,14 @@ bool WorkbenchDemo::setUp()
     calibrate("Pointer", false);
     calibrate("Needle", true);
     registerPhantom();
-    startToolVisualization();
+    if (!openOnNeedle("Navigation.ToolVisualization"))
+        m_report.fail("the tool visualization could not be created on the needle");
+    planPath();
+    if (!openOnNeedle("Navigation.ToolNavigationVisualization"))
+        m_report.fail("the navigation view could not be created on the needle");
     // The registration moved the phantom into tracker space: the views centre on it there.
     m_window.showAllData();
+    lookAlongsidePath();
     m_window.dataList().select(DataList{ m_stream });
     return true;
 }
@@ -142,6 +157,14 @@ void WorkbenchDemo::calibrate(const std::string& tool, bool withAxis)
     Data* spin = withAxis ? app.addData(recordTool(Scenario::Spin, tool, 300, 2)) : nullptr;
     Algorithm* calibration =
       app.createAlgorithm("Navigation.ToolCalibration", spin ? DataList{ pivot, spin } : DataList{ pivot });
+    // The spin finds the shaft pointing at the tip; tool meshes are drawn with it pointing back to the grip, so the
+    // user turns the needle's calibration by 180 degrees.
+    if (calibration && withAxis)
+    {
+        Properties flip;
+        flip.setParam("flip", true);
+        calibration->configure(&flip);
+    }
     const int status = calibration ? app.runAlgorithm(calibration) : Algorithm::Error;
     const Eigen::Matrix4d result = pivot->calibration();
     if (calibration)
@@ -160,8 +183,9 @@ void WorkbenchDemo::calibrate(const std::string& tool, bool withAxis)
     if (withAxis)
     {
         const Eigen::Vector3d axis = result.block<3, 1>(0, 2);
-        m_report.add({ tool + " axis", Nav::vec(axis, 3), Nav::vec(truthOfTool.axis_Tool, 3),
-                       Nav::angleDegrees(axis, truthOfTool.axis_Tool), "deg", 2.0 });
+        const Eigen::Vector3d towardsGrip = -truthOfTool.axis_Tool;
+        m_report.add({ tool + " axis, tip to grip", Nav::vec(axis, 3), Nav::vec(towardsGrip, 3),
+                       Nav::angleDegrees(axis, towardsGrip), "deg", 2.0 });
     }
 }
 
@@ -176,6 +200,7 @@ void WorkbenchDemo::registerPhantom()
     if (!phantomToTracker)
         return m_report.fail("registration: the landmarks do not determine the phantom's pose");
     // The phantom's matrix maps its voxels' space into phantom coordinates; the registration follows.
+    m_phantomToTracker = *phantomToTracker;
     m_phantom->setMatrix(*phantomToTracker * m_phantom->matrix());
     const Eigen::Vector3d target = PhantomVolume::target_Phantom(truth());
     const double tre =
@@ -186,19 +211,77 @@ void WorkbenchDemo::registerPhantom()
     m_report.add({ "Target registration error at the target", "", "", tre, "mm", 2.0 });
 }
 
-void WorkbenchDemo::startToolVisualization()
+bool WorkbenchDemo::openOnNeedle(const std::string& id)
 {
     GuiApplicationController& app = m_window.app();
     // On the stream alone: the registration moved the phantom into tracker space, and a visualization built with
     // the image would take the phantom's placement as the stream's registration and apply it a second time.
-    Algorithm* visualization = app.createAlgorithm("Navigation.ToolVisualization", DataList{ m_stream });
+    Algorithm* visualization = app.createAlgorithm(id, DataList{ m_stream });
     if (!visualization)
-        return m_report.fail("the tool visualization could not be created on the needle");
+        return false;
     Properties configuration;
     configuration.setParam("trackingTargetId", std::string("Needle"));
     configuration.setParam("autostart", true);
     visualization->configure(&configuration);
     app.openController(visualization);
+    return true;
+}
+
+WorkbenchDemo::PlannedPath WorkbenchDemo::plannedPath() const
+{
+    const Eigen::Matrix4d trackerToWorld = m_phantomToTracker * truth().phantomToTracker.inverse();
+    const Eigen::Vector3d entry = Nav::transformPoint(trackerToWorld, truth().pathEntry_Tracker);
+    const Eigen::Vector3d target = Nav::transformPoint(trackerToWorld, truth().pathTarget_Tracker);
+    return { entry, target, (target - entry).cross(Eigen::Vector3d::UnitZ()).normalized() };
+}
+
+void WorkbenchDemo::lookAlongsidePath()
+{
+    // From behind the entry and from the side towards which the path bends, so that the rings open up and the bend
+    // and the needle's deviation show.
+    const auto [entry, target, aside] = plannedPath();
+    Eigen::AlignedBox3d box(entry);
+    box.extend(target);
+    const Eigen::Vector3d margin = Eigen::Vector3d::Constant(12.0);
+    box.extend(box.max() + margin);
+    box.extend(box.min() - margin);
+    GlVolumeView& view = m_window.display().view3D()->volumeView();
+    // The phantom's planes would cut through the rings: the 3D view shows the path and the tools, the slice views
+    // the phantom.
+    view.setVisibleData({ m_stream });
+    const Eigen::Vector3d along = (target - entry).normalized();
+    view.showBox(box, 0.5 * along + along.cross(aside), aside);
+}
+
+void WorkbenchDemo::planPath()
+{
+    // Planned on the image: the simulator's path in phantom coordinates, shown where the registration placed the
+    // phantom, so it misses the true path by the registration's error. Two inner control points 2 and 1.5 mm off
+    // the straight line bend it; the needle goes straight, and the guidance shows by how much it deviates.
+    const auto [entry, target, aside] = plannedPath();
+    auto path = std::make_unique<GlSpline>("Planned path");
+    path->setPoints({ entry, entry + (target - entry) / 3.0 + 2.0 * aside,
+                      entry + (target - entry) * 2.0 / 3.0 + 1.5 * aside, target });
+    path->setColor({ 0.35, 0.75, 1.0 });
+    AnnotationModel& annotations = m_window.app().annotationModel();
+    annotations.addAnnotation(
+      std::make_unique<InteractiveObject>(std::move(path), annotations.createDefaultManipulator()), m_phantom);
+}
+
+bool WorkbenchDemo::needleHalfWayIn() const
+{
+    if (!m_stream)
+        return false;
+    const TrackingSimulator simulator = m_stream->simulator();
+    const double length = (truth().pathTarget_Tracker - truth().pathEntry_Tracker).norm();
+    for (const TrackingInstrument& needle : m_stream->instruments())
+        if (needle.ID() == "Needle")
+        {
+            const int64_t frame = m_stream->frameForTimestamp(needle.timestamp);
+            const double depth = simulator.insertionDepth(frame);
+            return frame >= 0 && depth >= 0.5 * length && simulator.insertionDepth(frame + 1) > depth;
+        }
+    return false;
 }
 
 void WorkbenchDemo::checkLiveNeedle()
@@ -227,26 +310,44 @@ namespace
 {
 int runWithScreenshots(MainWindow& window, WorkbenchDemo& demo, const DemoOptions& options, Clock::time_point start)
 {
-    QDir().mkpath(QString::fromStdString(*options.screenshots));
+    const std::string& folder = *options.screenshots;
+    QDir().mkpath(QString::fromStdString(folder));
     const int kShots = 3;
+    // An insertion cycle lasts 8 s: the needle is half way in again within that time after the last timed shot.
+    const int kLongestRunMs = int(options.seconds * 1000) + 10000;
     int written = 0;
+    bool timedShotsDone = false;
+    bool navigationShotDone = false;
+    const auto quitWhenDone = [&]
+    {
+        if (timedShotsDone && navigationShotDone)
+            QApplication::quit();
+    };
     for (int shot = 1; shot <= kShots; ++shot)
         QTimer::singleShot(int(options.seconds * 1000 * shot / kShots), &window,
                            [&, shot]
                            {
                                demo.checkLiveNeedle();
-                               const std::string path = screenshotPath(*options.screenshots, shot);
-                               if (Screenshot::savePng(window.grab().toImage(), QString::fromStdString(path)))
-                               {
-                                   std::printf("Wrote %s\n", path.c_str());
-                                   ++written;
-                               }
-                               if (shot == kShots)
-                                   QApplication::quit();
+                               written += saveScreenshot(window, folder, QString("workbench-%1.png").arg(shot));
+                               timedShotsDone = shot == kShots;
+                               quitWhenDone();
                            });
+    QTimer halfWay;
+    QObject::connect(&halfWay, &QTimer::timeout, &window,
+                     [&]
+                     {
+                         if (!demo.needleHalfWayIn())
+                             return;
+                         halfWay.stop();
+                         written += saveScreenshot(window, folder, "navigation.png");
+                         navigationShotDone = true;
+                         quitWhenDone();
+                     });
+    halfWay.start(20);
+    QTimer::singleShot(kLongestRunMs, &window, [] { QApplication::quit(); });
     QApplication::exec();
     const bool withinLimits = demo.printReport(std::chrono::duration<double>(Clock::now() - start).count());
-    return withinLimits && written == kShots ? 0 : 1;
+    return withinLimits && written == kShots + 1 ? 0 : 1;
 }
 
 int measure()

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include <Eigen/Core>
+
 #include "DemoReport.h"
 
 namespace Kelvaros
@@ -15,8 +17,9 @@ class SimulatedTrackingStream;
 /// The demo workspace built in a workbench as a user would build it, judged against the simulator's ground truth:
 /// the simulated tracker in the insertion scenario; the phantom volume; the pointer and the needle calibrated by
 /// the plug-in's tool calibration on simulated pivoting (and, for the needle, spinning) recordings; the phantom
-/// registered from the pointer's touches of its landmarks; and the plug-in's tool visualization on the needle with
-/// its panel open. Main thread only.
+/// registered from the pointer's touches of its landmarks; the plug-in's tool visualization on the needle with its
+/// panel open; and a path planned on the phantom to its target, along which the plug-in's navigation view guides
+/// the needle. Main thread only.
 class WorkbenchDemo
 {
 public:
@@ -27,6 +30,8 @@ public:
     bool setUp();
     /// Adds a line comparing the needle tip as the calibrated stream shows it now with the truth of that frame.
     void checkLiveNeedle();
+    /// Whether the needle's latest sample has it half way along the path or a little further, going in.
+    [[nodiscard]] bool needleHalfWayIn() const;
     /// Prints the report; true when every estimate is within its limit.
     bool printReport(double seconds) const { return m_report.print(seconds); }
 
@@ -36,19 +41,34 @@ public:
 private:
     void calibrate(const std::string& tool, bool withAxis);
     void registerPhantom();
-    void startToolVisualization();
+    /// Creates the visualization `id` as a user would, on the stream and following the needle, started, with its
+    /// panel opened by the application; false when it could not be created.
+    bool openOnNeedle(const std::string& id);
+    /// The planned path's entry and target where the phantom is shown, and the direction to which it bends.
+    struct PlannedPath
+    {
+        Eigen::Vector3d entry;
+        Eigen::Vector3d target;
+        Eigen::Vector3d aside;
+    };
+    [[nodiscard]] PlannedPath plannedPath() const;
+    void planPath();
+    void lookAlongsidePath();
 
     MainWindow& m_window;
     Nav::Report m_report;
     SimulatedTrackingStream* m_stream = nullptr;
     SharedImageSet* m_phantom = nullptr;
+    /// The registration's estimate: where the phantom is shown.
+    Eigen::Matrix4d m_phantomToTracker = Eigen::Matrix4d::Identity();
 };
 
 /// `kelvaros --demo [--screenshots DIR --seconds S] [--measure]` on an existing application object: the demo
-/// shown in the window; with screenshots, grabs of the whole window at a few moments into DIR, the report on
-/// stdout, and the exit code (0 when every estimate is within its limit and every screenshot was written); with
-/// --measure, FIGURE lines for the start to the first frame and the frame rate. Without either it runs until the
-/// window is closed.
+/// shown in the window; with screenshots, grabs of the whole window at a few moments into DIR and, as
+/// "navigation.png", when the needle is half way in (the run lasts until then, an insertion cycle at most beyond
+/// S), the report on stdout, and the exit code (0 when every estimate is within its limit and every screenshot was
+/// written); with --measure, FIGURE lines for the start to the first frame and the frame rate. Without either it
+/// runs until the window is closed.
 struct DemoOptions
 {
     std::optional<std::string> screenshots;

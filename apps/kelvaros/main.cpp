@@ -25,7 +25,10 @@ int main(int argc, char* argv[])
                        "With --demo: write screenshots of the window into DIR, print the report "
                        "against ground truth and exit.",
                        "DIR" });
-    parser.addOption({ "seconds", "With --screenshots: how long the demo runs (default 6).", "S", "6" });
+    parser.addOption({ "seconds",
+                       "With --screenshots: how long the demo runs (default 6), or until the needle is half way in "
+                       "for navigation.png.",
+                       "S", "6" });
     parser.addOption({ "measure", "With --demo: print FIGURE lines (start to first frame, frame rate) and exit." });
     parser.process(application);
 

@@ -1,31 +1,23 @@
 #include <cmath>
-#include <cstdlib>
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
-#include <QPainter>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QSpinBox>
-#include <QTest>
 
 #include "core/Properties.h"
 #include "gui/annotation/AnnotationModel.h"
-#include "gui/controller/GuiApplicationController.h"
+#include "gui/scene/GlCircle.h"
+#include "gui/scene/GlMesh.h"
 #include "gui/scene/GlSpline.h"
 #include "gui/scene/InteractiveObject.h"
-#include "gui/view/DisplayWidgetMulti.h"
-#include "gui/view/ImageView3D.h"
 
-#include "../host/gui/GuiTestFixture.h"
+#include "../visualization/PanelTestFixture.h"
 #include "LogExpectation.h"
-#include "TrackingTestSupport.h"
 #include "navigation/NavigationScene.h"
 #include "navigation/ToolNavigationDistanceWidget.h"
 #include "navigation/ToolNavigationVisualizationAlgorithm.h"
 #include "navigation/ToolNavigationVisualizationController.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
-#include "visualization/ToolVisualizationController.h"
 
 namespace Kelvaros::Testing
 {
@@ -38,18 +30,22 @@ Eigen::Vector3d onArc(double fraction)
     return { 100.0 * (1.0 - std::cos(angle)), 0.0, 100.0 * std::sin(angle) };
 }
 
-class NavigationPanel : public GuiTest
+/// The navigation panel on the needle relative to the reference, with two paths planned on a placed volume.
+class NavigationPanel : public PanelTest
 {
 protected:
     void SetUp() override
     {
-        GuiTest::SetUp();
-        algorithm.toolVisualization().p_trackingTargetId.setValue("needle");
+        PanelTest::SetUp();
+        volume.setMatrix(randomRigid(rng));
+        for (ToolVisualizationAlgorithm* tool : { &toolAlgorithm, &algorithm.toolVisualization() })
+        {
+            tool->p_trackingTargetId.setValue("needle");
+            tool->p_trackingTargetRelId.setValue("reference");
+        }
         addPath("Arc", 9);
         addPath("Short", 2);
-        panel.setDisplay(&display);
-        panel.setApplication(&application);
-        panel.init();
+        open(panel);
     }
 
     void addPath(const char* name, int segments)
@@ -57,68 +53,53 @@ protected:
         auto spline = std::make_unique<GlSpline>(name);
         std::vector<Eigen::Vector3d> points;
         for (int i = 0; i <= segments; ++i)
-            points.push_back(onArc(i / double(segments)));
+            points.push_back(apply(volume.matrix(), onArc(i / double(segments))));
         spline->setPoints(points);
-        application.annotationModel().addAnnotation(std::make_unique<InteractiveObject>(std::move(spline)));
+        application.annotationModel().addAnnotation(std::make_unique<InteractiveObject>(std::move(spline)), &volume);
     }
 
-    /// The needle 3 mm beside the arc at `fraction`, pointing back along it, through the running tool panel.
-    void moveNeedle(double fraction)
-    {
-        const Eigen::Vector3d tangent = (onArc(fraction + 1e-6) - onArc(fraction)).normalized();
-        Eigen::Matrix4d needle = pose(onArc(fraction) + Eigen::Vector3d(0, 3, 0));
-        needle.topLeftCorner<3, 3>() = Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), -tangent).matrix();
-        QSignalSpy changed(&panel, &ToolNavigationVisualizationController::changed);
-        stream.publish({ instrument("needle", needle) });
-        ASSERT_TRUE(changed.wait(5000));
-    }
-
-    template<class Widget>
-    Widget* child(const char* name)
-    {
-        return panel.findChild<Widget*>(name);
-    }
-
-    DriverStream stream;
+    std::mt19937 rng{ 7 };
+    SharedImageSet volume{ "volume", Eigen::Vector3i(16, 16, 16), Eigen::Vector3d(1, 1, 1) };
+    // Built with the volume, as a user opens the tool visualization on the image: it draws the needle on it.
+    ToolVisualizationAlgorithm toolAlgorithm{ &stream, &volume };
     ToolNavigationVisualizationAlgorithm algorithm{ &stream };
-    DisplayWidgetMulti display;
-    GuiApplicationController application{ &display };
     ToolNavigationVisualizationController panel{ &algorithm };
 };
 
-/// Writes the 3D view beside the panel to the file named by NAVIGATION_FIGURE, when set.
-void saveFigure(DisplayWidgetMulti& display, QWidget& panel)
+// Relative tracking registered with type 2 while the stream had another registration: the navigation, built on the
+// stream alone, draws the needle where the tool panel built with the volume does, on its true place on the volume,
+// and its tip ring and distance bar follow it along the curved path.
+TEST_F(NavigationPanel, AgreesWithTheToolPanelOnTheRegisteredVolume)
 {
-    const char* path = std::getenv("NAVIGATION_FIGURE");
-    if (!path)
-        return;
-    panel.adjustSize();
-    display.resize(1280, 2 * panel.height()); // its 3D view, top left, as tall as the panel
-    display.show();
-    panel.show();
-    QTest::qWait(200);
-    const QImage view = display.view3D()->grab().toImage();
-    const QImage form = panel.grab().toImage();
-    QImage figure(view.width() + form.width(), std::max(view.height(), form.height()), QImage::Format_RGB32);
-    QPainter painter(&figure);
-    painter.drawImage(0, 0, view);
-    painter.drawImage(view.width(), 0, form);
-    painter.end();
-    figure.save(path);
-}
-} // namespace
-
-TEST_F(NavigationPanel, DistanceBarShowsThePathLeftOnACurvedPath)
-{
-    ASSERT_EQ(child<QComboBox>("comboBox_splines")->count(), 2);
-    ASSERT_EQ(panel.scene()->spline()->name(), "Arc");
-    QTest::mouseClick(panel.toolPanel().findChild<QPushButton*>("pushButton_startStop"), Qt::LeftButton);
+    ToolVisualizationController toolPanel(&toolAlgorithm);
+    open(toolPanel);
+    const Eigen::Matrix4d imageToReference = registerToReference(volume, rng);
+    startStop(toolPanel);
+    startStop(panel.toolPanel());
+    const Eigen::Matrix4d reference = randomRigid(rng);
     for (double fraction : { 0.1, 0.5, 0.93 })
     {
-        moveNeedle(fraction);
-        EXPECT_NEAR(panel.distanceWidget()->remainingLength(), (1 - fraction) * 50 * kPi, 0.5) << fraction;
-        if (fraction == 0.5)
-            saveFigure(display, panel);
+        SCOPED_TRACE(fraction);
+        // 3 mm beside the arc, pointing back along it, in the volume's coordinates.
+        const Eigen::Vector3d tangent = (onArc(fraction + 1e-6) - onArc(fraction)).normalized();
+        Eigen::Matrix4d inVolume = pose(onArc(fraction) + Eigen::Vector3d(0, 3, 0));
+        inVolume.topLeftCorner<3, 3>() =
+          Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), -tangent).matrix();
+        const Eigen::Matrix4d onVolume = volume.matrix() * inVolume;
+        const Eigen::Matrix4d needle = reference * imageToReference * inVolume;
+        QSignalSpy changed(&panel, &ToolNavigationVisualizationController::changed);
+        publish(std::make_shared<TrackingStreamData>(
+                  &stream,
+                  std::vector<TrackingInstrument>{ instrument("needle", needle), instrument("reference", reference) }),
+                toolPanel);
+        ASSERT_TRUE(changed.count() > 0 || changed.wait(5000));
+
+        EXPECT_TRUE(toolPanel.toolMesh()->matrix().isApprox(onVolume, 1e-9));
+        EXPECT_TRUE(panel.toolPanel().toolMesh()->matrix().isApprox(onVolume, 1e-9));
+        EXPECT_TRUE(panel.scene()->toolMesh()->matrix().isApprox(onVolume, 1e-9));
+        EXPECT_LT((panel.scene()->tipRing()->centre() - apply(volume.matrix(), onArc(fraction))).norm(), 0.5);
+        EXPECT_EQ(panel.scene()->targetStatus(), TargetStatus::InsideTipRing);
+        EXPECT_NEAR(panel.distanceWidget()->remainingLength(), (1 - fraction) * 50 * kPi, 0.5);
     }
     // Remaining, target radius, text.
     const std::tuple<double, double, const char*> texts[] = {
@@ -142,7 +123,7 @@ TEST_F(NavigationPanel, SettingsRoundTripThroughTheWidgets)
     chosen.configuration(stored);
     panel.configure(stored);
     EXPECT_EQ(panel.scene()->settings(), chosen);
-    EXPECT_TRUE(child<QDoubleSpinBox>("doubleSpinBox_growth")->isEnabled());
+    EXPECT_TRUE(panel.findChild<QDoubleSpinBox*>("doubleSpinBox_growth")->isEnabled());
 
     Properties written;
     panel.configuration(written);
@@ -150,8 +131,9 @@ TEST_F(NavigationPanel, SettingsRoundTripThroughTheWidgets)
     reread.configure(written);
     EXPECT_EQ(reread, chosen);
 
-    child<QComboBox>("comboBox_link")->setCurrentIndex(int(CameraLink::Rings));
-    EXPECT_FALSE(child<QSpinBox>("spinBox_number")->isEnabled()) << "the Rings camera locks the path's shape";
+    panel.findChild<QComboBox*>("comboBox_link")->setCurrentIndex(int(CameraLink::Rings));
+    EXPECT_FALSE(panel.findChild<QSpinBox*>("spinBox_number")->isEnabled())
+      << "the Rings camera locks the path's shape";
 }
 
 TEST_F(NavigationPanel, RemovingTheSelectedSplineSelectsTheNext)
@@ -159,7 +141,7 @@ TEST_F(NavigationPanel, RemovingTheSelectedSplineSelectsTheNext)
     AnnotationModel& model = application.annotationModel();
     LogExpectation warning(Log::Warning, "The currently selected spline was removed, taking the next one available");
     model.removeAnnotation(model.getAnnotations()[0]);
-    EXPECT_EQ(child<QComboBox>("comboBox_splines")->count(), 1);
+    EXPECT_EQ(panel.findChild<QComboBox*>("comboBox_splines")->count(), 1);
     ASSERT_NE(panel.scene()->spline(), nullptr);
     EXPECT_EQ(panel.scene()->spline()->name(), "Short");
 
@@ -167,11 +149,11 @@ TEST_F(NavigationPanel, RemovingTheSelectedSplineSelectsTheNext)
                          "No splines could be found on the annotation model or the name is invalid (empty)");
     model.removeAnnotation(model.getAnnotations()[0]);
     EXPECT_EQ(panel.scene()->spline(), nullptr);
-    EXPECT_TRUE(panel.scene()->rings().empty());
     EXPECT_EQ(panel.distanceWidget()->remainingLength(), 0.0);
     model.undo();
-    EXPECT_EQ(child<QComboBox>("comboBox_splines")->currentText(), "Short")
+    EXPECT_EQ(panel.findChild<QComboBox*>("comboBox_splines")->currentText(), "Short")
       << "an annotation brought back is offered again";
 }
 
+} // namespace
 } // namespace Kelvaros::Testing

@@ -159,6 +159,10 @@ TEST_F(NavigationSceneTest, FollowsEditsAndLetsGoOfADeletedSpline)
     auto owned = std::make_unique<GlSpline>("Planned");
     owned->setPoints(kEven);
     ASSERT_TRUE(scene.selectSpline(owned.get()));
+    EXPECT_FALSE(owned->labelVisible()) << "the path's length would stand beside the centre line's distance";
+    select(kEven);
+    EXPECT_TRUE(owned->labelVisible());
+    ASSERT_TRUE(scene.selectSpline(owned.get()));
     int removals = 0;
     scene.signalSplineRemoved.connect([&] { ++removals; });
 

@@ -31,9 +31,4 @@ TEST(ToolNavigationVisualization, OneMeshPathIsStoredAndTheToolMeshFollowsIt)
     copy.configure(&older);
     EXPECT_EQ(copy.toolVisualization().p_mesh.value(), ":/A.obj");
     EXPECT_EQ(copy.toolVisualization().p_trackingTargetId.value(), "needle");
-
-    copy.configure(nullptr);
-    EXPECT_EQ(copy.p_toolMeshPath.value(), ":/A.obj");
-    EXPECT_EQ(copy.toolVisualization().p_mesh.value(), ":/A.obj");
-    EXPECT_EQ(copy.toolVisualization().p_trackingTargetId.value(), "needle");
 }

@@ -1,31 +1,19 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTest>
-
-#include <Eigen/LU>
 
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/DefaultControllerDecorator.h"
-#include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlLine.h"
 #include "gui/scene/GlMesh.h"
 #include "gui/scene/GlPoint.h"
 #include "gui/scene/InteractiveObject.h"
-#include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/ImageViewSlice.h"
-#include "lib/SharedImageSet.h"
-#include "stream/TrackingStreamData.h"
 #include "stream/sources/TrackingSimulator.h"
 
-#include "../host/gui/GuiTestFixture.h"
-#include "GeometryTestSupport.h"
 #include "LogExpectation.h"
-#include "TrackingTestSupport.h"
-#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+#include "PanelTestFixture.h"
 #include "visualization/BullseyeScene.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/BullseyeVisualizationController.h"
@@ -36,33 +24,8 @@ namespace Kelvaros::Testing
 {
 namespace
 {
-class VisualizationPanels : public GuiTest
+class VisualizationPanels : public PanelTest
 {
-protected:
-    /// Publishes a sample and lets the queued panel updates run.
-    void publish(std::shared_ptr<TrackingStreamData> sample, ToolVisualizationController& panel)
-    {
-        QSignalSpy updated(&panel, &ToolVisualizationController::visualizationUpdated);
-        stream.publish(std::move(sample));
-        ASSERT_TRUE(updated.wait(5000));
-    }
-
-    /// Clicks the panel's start / stop button.
-    static void startStop(QWidget& panel)
-    {
-        QTest::mouseClick(panel.findChild<QPushButton*>("pushButton_startStop"), Qt::LeftButton);
-    }
-
-    void open(AlgorithmController& panel)
-    {
-        panel.setDisplay(&display);
-        panel.setApplication(&application);
-        panel.init();
-    }
-
-    DriverStream stream;
-    DisplayWidgetMulti display;
-    GuiApplicationController application{ &display };
 };
 
 // The simulated insertion with frequent dropouts: the mesh sits at the algorithm's pose, yellow while seen and red
@@ -171,24 +134,7 @@ TEST_F(VisualizationPanels, BullseyeDrawsTheRegisteredNeedleWhereTheToolPanelDoe
     ASSERT_TRUE(bullseye.isRunning());
     EXPECT_EQ(bullseyeAlgorithm.linePointB(), entry);
 
-    stream.setMatrix(randomRigid(rng));
-    stream.setMainInstrumentId("pointer");
-    LiveTrackingPointRegistrationAlgorithm registration(stream, volume);
-    registration.pointsOnTrackingStream().setRelativeTrackerId(std::string("reference"));
-    registration.registrationType().setValue(LiveTrackingPointRegistrationAlgorithm::AdjustRelativeCalibration);
-    const Eigen::Matrix4d imageToReference = randomRigid(rng);
-    const auto imagePoints = randomPoints(rng, 4);
-    for (int i = 0; i < 4; ++i)
-    {
-        const Eigen::Matrix4d reference = randomRigid(rng);
-        stream.publish({ instrument("pointer", translation(apply(reference * imageToReference, imagePoints[i]))),
-                         instrument("reference", reference) });
-        Eigen::Vector3d sampled;
-        ASSERT_TRUE(registration.addLiveTrackingPoint(sampled));
-        ASSERT_TRUE(registration.setVolumePoint(i, imagePoints[i]));
-    }
-    registration.compute();
-    ASSERT_EQ(registration.status(), 0);
+    const Eigen::Matrix4d imageToReference = registerToReference(volume, rng);
 
     for (ToolVisualizationController* panel : { &toolPanel, &bullseye.toolPanel() })
         startStop(*panel);

@@ -174,8 +174,10 @@ protected:
         volume.data.front()->setMatrix(registration);
         Eigen::Matrix4d calibration = Eigen::Matrix4d::Identity();
         calibration(2, 3) = 160.125;
-        stream.data.front()->components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
-          "Needle", calibration, 0.25);
+        auto& calibrations = stream.data.front()->components().getOrAdd<InstrumentCalibrationDataComponent>();
+        calibrations.setCalibration("Needle", { calibration, 0.25 }, kProvenance);
+        calibrations.setPrevious("Needle",
+                                 InstrumentCalibrationDataComponent::Entry{ { calibration, 0.5 }, std::nullopt });
         Algorithm* visualization =
           window->openAlgorithm("Navigation.ToolVisualization", DataList{ stream.data.front(), volume.data.front() });
         ASSERT_NE(visualization, nullptr);
@@ -190,6 +192,10 @@ protected:
 
     QTemporaryDir folder;
     std::string volumePath;
+    /// An axis calibration has no residuals: empty fields are saved too.
+    const InstrumentCalibrationDataComponent::Provenance kProvenance{
+        "2026-12-07T06:12:31+01:00", "axis", 2, 1.0 / 3.0, std::nullopt, std::nullopt, std::nullopt
+    };
 };
 
 TEST_F(WorkspaceTest, SaveLoadSaveGivesTheSameBytes)
@@ -202,6 +208,13 @@ TEST_F(WorkspaceTest, SaveLoadSaveGivesTheSameBytes)
     // What is written is what the objects hold, not a copy of the text read.
     EXPECT_NE(saved.find("160.125"), std::string::npos);
     EXPECT_NE(saved.find("Needle"), std::string::npos);
+    const InstrumentCalibrationDataComponent* calibrations = nullptr;
+    const DataList all = app().dataList();
+    for (const Data* data : all.items())
+        calibrations = calibrations ? calibrations : data->components().get<InstrumentCalibrationDataComponent>();
+    ASSERT_NE(calibrations, nullptr);
+    EXPECT_EQ(calibrations->provenance("Needle"), kProvenance);
+    EXPECT_EQ(calibrations->previous("Needle")->calibration.value, 0.5);
 }
 
 TEST_F(WorkspaceTest, MovedVolumeLoadsTheRestAndNamesTheFile)
@@ -231,7 +244,7 @@ TEST(WorkbenchDemo, HeadlessRunWritesItsScreenshotsAndPasses)
     const QString report = demo.readAllStandardOutput();
     EXPECT_EQ(demo.exitCode(), 0) << report.toStdString();
     EXPECT_TRUE(report.contains("All estimates within their limits")) << report.toStdString();
-    EXPECT_EQ(QDir(folder.path()).entryList({ "workbench-*.png" }).size(), 3);
+    EXPECT_EQ(QDir(folder.path()).entryList({ "workbench-*.png", "navigation.png" }).size(), 4);
 }
 
 } // namespace
