@@ -29,6 +29,33 @@ namespace Kelvaros
 namespace
 {
 const char* const kCategory = "ToolCalibrationAlgorithm";
+// A needle-axis sign is taken from the tip offset only when the tip lies at least this far along the axis (mm).
+constexpr double kLeastTipAlongAxisMm = 1.0;
+// Least RMS tilt (radians, about 2 degrees) of a pivoting recording in its least-tilted direction. Turned about
+// one axis only, a tool leaves its tip undetermined along that axis; marker noise then tilts each pose by a few
+// tenths of a degree, enough for the fit to return some tip on the axis, with residuals that look excellent.
+constexpr double kLeastPivotTilt = 0.035;
+
+/// RMS tilt of the kept poses about their mean orientation in the least tilted direction (radians): with R̄ the mean
+/// rotation, the tip's information matrix is N (I − R̄ᵀR̄), whose smallest eigenvalue is the mean squared tilt about
+/// the axes that move the tip along its weakest direction. Zero for rotations about one axis.
+double weakestTilt(const std::vector<Eigen::Matrix4d>& poses, const std::vector<size_t>& rejected)
+{
+    Eigen::Matrix3d mean = Eigen::Matrix3d::Zero();
+    size_t kept = 0;
+    for (size_t i = 0; i < poses.size(); ++i)
+        if (!std::binary_search(rejected.begin(), rejected.end(), i))
+        {
+            mean += poses[i].topLeftCorner<3, 3>();
+            ++kept;
+        }
+    if (kept == 0)
+        return 0.0;
+    mean /= double(kept);
+    const Eigen::Matrix3d information = Eigen::Matrix3d::Identity() - mean.transpose() * mean;
+    const double smallest = Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>(information).eigenvalues()(0);
+    return std::sqrt(std::max(smallest, 0.0));
+}
 
 /// Eigen's default stream format: matrices one row per line, a transposed vector as one row.
 template<typename Derived>
@@ -203,7 +230,7 @@ void ToolCalibrationAlgorithm::run()
             return;
         }
         // Tip translation from the pivot fit, orientation from the needle axis: [I p] · [R 0] = [R p].
-        m_calibration = *pivot * *direction;
+        m_calibration = *pivot * orientedTowardsMarkers(*direction, pivot->topRightCorner<3, 1>());
         for (TrackingSequence* sequence : m_sequences)
             sequence->setCalibration(m_calibration);
     }
@@ -284,6 +311,15 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performPivotCalibration
                   "Pivot calibration failed: the {} poses do not determine the tool tip. Pivot the tool about its "
                   "fixed tip, tilting it in more than one direction.",
                   count);
+        return std::nullopt;
+    }
+    if (const double tilt = weakestTilt(poses, fit.rejected); tilt < kLeastPivotTilt)
+    {
+        Log::logf(Log::Error, kCategory,
+                  "Pivot calibration failed: the tool was tilted by only {:.1f} degrees in its least tilted direction, "
+                  "too little to locate the tip. Pivot the tool about its fixed tip, tilting it in more than one "
+                  "direction.",
+                  tilt * 180.0 / 3.14159265358979323846);
         return std::nullopt;
     }
     m_origin = fit.pivotPoint;
@@ -425,6 +461,22 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
     const Eigen::Vector3d p1 = Math::transformPointAffine(calibrated, Eigen::Vector3d::UnitZ());
     m_directionUp = normalizedIfNonZero(p1 - p0);
     return result;
+}
+
+Eigen::Matrix4d ToolCalibrationAlgorithm::orientedTowardsMarkers(const Eigen::Matrix4d& direction,
+                                                                 const Eigen::Vector3d& tipOffset)
+{
+    // The spin gives the needle's line but not which way along it is up: the fitted sign follows the tool frame's
+    // axes and can change with noise from one recording to the next. With the tip known, up is from the tip
+    // towards the tracked frame's origin (the markers), as the tool meshes and the direction line expect. A tip
+    // less than a millimetre along the axis (a sensor in the tip) does not tell, and the fitted sign stays.
+    const double along = direction.block<3, 1>(0, 2).dot(tipOffset);
+    if (along <= kLeastTipAlongAxisMm)
+        return direction;
+    Log::log(Log::Info, kCategory, "Needle axis turned to point from the tip towards the tool's markers.");
+    if (m_directionUp)
+        m_directionUp = -*m_directionUp;
+    return direction * Pose::eulerToMat(Eigen::Vector3d::Zero(), Eigen::Vector3d(180.0, 0.0, 0.0));
 }
 
 void ToolCalibrationAlgorithm::rotateCalibration180()

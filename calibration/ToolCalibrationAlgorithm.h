@@ -124,6 +124,10 @@ private:
     void fail(int status);
     [[nodiscard]] bool inputIsValid() const;
     void upDirectionFromFiducials(const TrackingSequence& sequence, const Eigen::Vector3d& origin);
+    /// The needle-direction rotation turned by 180 degrees about x when its axis points from the tracked frame
+    /// towards the tip, so that the calibrated z-axis points from the tip towards the markers.
+    [[nodiscard]] Eigen::Matrix4d orientedTowardsMarkers(const Eigen::Matrix4d& direction,
+                                                         const Eigen::Vector3d& tipOffset);
     /// Pose count, angular range, residuals and predicted tip error of a pivot fit, for the run's provenance.
     void recordPivotFindings(const std::vector<Eigen::Matrix4d>& poses, const Geometry::SpherePivotResult& fit);
     /// The method of the run that just succeeded, stamped with the current time, over what the fits recorded.

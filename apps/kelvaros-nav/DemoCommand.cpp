@@ -152,7 +152,8 @@ void calibrationStep(ManualTrackingStream& stream, uint64_t seed, Report& report
         if (needle)
         {
             const Eigen::Vector3d axis = calibration->block<3, 1>(0, 2);
-            report.add({ "Needle axis", vec(axis, 3), vec(tool->axis_Tool, 3), angleDegrees(axis, tool->axis_Tool),
+            const Eigen::Vector3d towardsGrip = -tool->axis_Tool;
+            report.add({ "Needle axis, tip to grip", vec(axis, 3), vec(towardsGrip, 3), angleDegrees(axis, towardsGrip),
                          "deg", 2.0 });
         }
     }

@@ -157,14 +157,6 @@ void WorkbenchDemo::calibrate(const std::string& tool, bool withAxis)
     Data* spin = withAxis ? app.addData(recordTool(Scenario::Spin, tool, 300, 2)) : nullptr;
     Algorithm* calibration =
       app.createAlgorithm("Navigation.ToolCalibration", spin ? DataList{ pivot, spin } : DataList{ pivot });
-    // The spin finds the shaft pointing at the tip; tool meshes are drawn with it pointing back to the grip, so the
-    // user turns the needle's calibration by 180 degrees.
-    if (calibration && withAxis)
-    {
-        Properties flip;
-        flip.setParam("flip", true);
-        calibration->configure(&flip);
-    }
     const int status = calibration ? app.runAlgorithm(calibration) : Algorithm::Error;
     const Eigen::Matrix4d result = pivot->calibration();
     if (calibration)

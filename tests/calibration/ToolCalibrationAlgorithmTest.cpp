@@ -156,6 +156,23 @@ TEST_F(ToolCalibrationAlgorithmTest, NarrowConePivotIsUnbiasedAlongTheShaftAndNe
     EXPECT_LT(std::sqrt(squaredError / kRecordings), 1.2 * bound);
 }
 
+// Turned about one axis only (spun about its needle, or swung in one plane), a noisy recording lets the fit
+// return some tip on that axis with small residuals; it must fail instead.
+TEST_F(ToolCalibrationAlgorithmTest, TurningAboutOneAxisOnlyFailsDespiteTheNoise)
+{
+    for (const Eigen::Vector3d& about : { tool.axis_Tool, Eigen::Vector3d(Eigen::Vector3d::UnitX()) })
+    {
+        auto turned = emptyRecording(tool);
+        for (int i = 0; i < 120; ++i)
+            turned->add(measuredPose(tool, Eigen::AngleAxisd(i * 3 * kDegree, about).toRotationMatrix(), noise, rng),
+                        i);
+        LogExpectation failed(Log::Error, "Pivot calibration failed", 1);
+        ToolCalibrationAlgorithm algorithm(std::vector<TrackingSequence*>{ turned.get() });
+        algorithm.compute();
+        EXPECT_EQ(algorithm.status(), ToolCalibrationAlgorithm::StatusCalibrationFailed) << about.transpose();
+    }
+}
+
 TEST_F(ToolCalibrationAlgorithmTest, UpDirectionAveragesTheToolsOwnMeasuredFiducialsFromTheFirstSampleOn)
 {
     auto sequence = pivotingRecording(tool, 80, 30.0, noise, rng, true);
@@ -215,9 +232,20 @@ TEST_F(ToolCalibrationAlgorithmTest, DegenerateTurnsStillGiveARigidFrameAboutThe
 
 TEST_F(ToolCalibrationAlgorithmTest, TwoSequencesGiveTipFromThePivotAndAxisFromTheNeedleAndFlipAboutX)
 {
-    auto pivot = pivotingRecording(tool, 200, 30.0, noise, rng, true);
+    // The same spin on a tool with its tip below and one with its tip above the markers: the spin alone cannot
+    // tell up from down, the tip can, and the calibrated z must point from the tip towards the markers in both.
     const Eigen::Matrix3d start = Eigen::AngleAxisd(0.7, Eigen::Vector3d(0.3, -1, 0.4).normalized()).toRotationMatrix();
+    tool.tip_Tool.z() = 160.0;
+    tool.axis_Tool = -tool.axis_Tool;
+    auto pivot = pivotingRecording(tool, 200, 30.0, noise, rng, true);
     auto rotation = rotationRecording(tool, 100, 90.0, start, noise, rng);
+    ToolCalibrationAlgorithm upsideDown(pivot.get(), rotation.get());
+    upsideDown.compute();
+    EXPECT_LT(upsideDown.calibration().col(2).head<3>().dot(tool.tip_Tool), 0.0);
+
+    tool = SimulatedTool();
+    pivot = pivotingRecording(tool, 200, 30.0, noise, rng, true);
+    rotation = rotationRecording(tool, 100, 90.0, start, noise, rng);
     ToolCalibrationAlgorithm algorithm(pivot.get(), rotation.get());
     algorithm.compute();
 
@@ -226,6 +254,7 @@ TEST_F(ToolCalibrationAlgorithmTest, TwoSequencesGiveTipFromThePivotAndAxisFromT
     expectRigid(c);
     EXPECT_LT((c.topRightCorner<3, 1>() - tool.tip_Tool).norm(), 0.5);
     EXPECT_LT(lineAngleDegrees(c.block<3, 1>(0, 2), tool.axis_Tool), 0.5);
+    EXPECT_LT(c.col(2).head<3>().dot(tool.tip_Tool), 0.0);
     EXPECT_LT((*algorithm.origin() - tool.pivot_Tracker).norm(), 0.5);
     // Up is the needle in tracker space at the rotation's first sample: the needle direction runs last, so it
     // wins over the pivot recording's fiducials.

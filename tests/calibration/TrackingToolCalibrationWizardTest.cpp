@@ -218,15 +218,12 @@ TEST_F(CalibrationWizard, RefusedRecordingsKeepTheEarlierOneAndLeaveTheStepIncom
     EXPECT_FALSE(nextShown());
 }
 
-// An accepted recording from which no calibration follows (a noise-free spin about the needle cannot locate its
-// tip) shows the reason in red, leaves the step incomplete and the instrument with its earlier calibration.
+// An accepted recording from which no calibration follows (a spin about the needle cannot locate its tip, though
+// marker noise makes the fit look solvable) shows the reason in red, leaves the step incomplete and the instrument
+// with its earlier calibration.
 TEST_F(CalibrationWizard, FailedCalibrationIsShownAndStoresNothing)
 {
-    ASSERT_TRUE(stream->close());
-    stream->noise.setValue(0.0);
-    openAndStart(*stream);
-    ASSERT_TRUE(stream->pause());
-    LogExpectation fit(Log::Error, "do not determine the tool tip");
+    LogExpectation fit(Log::Error, "Pivot calibration failed");
     LogExpectation kept(Log::Error, "earlier calibration is kept");
     click(button("nextButton"));
     record("spin", kSpinFrames);
