@@ -1,10 +1,14 @@
 #include "calibration/TrackingToolCalibrationWizard.h"
 
+#include <algorithm>
+
 #include <QEvent>
+#include <QFormLayout>
 #include <QFrame>
 #include <QImage>
 #include <QMessageBox>
 #include <QMetaType>
+#include <QVBoxLayout>
 
 #include <Eigen/Geometry>
 
@@ -23,11 +27,14 @@
 #include "stream/TrackingStreamData.h"
 #include "stream/TrackingStreamDisplayOptions.h"
 
+#include "calibration/CalibrationProvenanceWidget.h"
+#include "calibration/CalibrationVerificationWidget.h"
 #include "calibration/IntroPage.h"
 #include "calibration/SymmetryPage.h"
 #include "calibration/ToolCalibrationAlgorithm.h"
 #include "calibration/TrackRecordPage.h"
 #include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
+#include "calibration/VerificationPage.h"
 #include "ui_TrackingToolCalibrationWizard.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
 #include "visualization/ToolVisualizationController.h"
@@ -111,6 +118,7 @@ TrackingToolCalibrationWizard::TrackingToolCalibrationWizard(TrackingToolCalibra
     m_upAxisArrow->setVisible(false);
     m_grid->setLineColor(Eigen::Vector4d(0.4, 0.4, 0.4, 0.2));
     m_grid->setVisible(false);
+    addCalibrationChecks();
 
     // Connected before the fill, which announces the instrument it selects.
     connect(m_ui->instrumentsComboBox, &TrackingInstrumentComboBox::instrumentSelected, this,
@@ -130,6 +138,23 @@ TrackingToolCalibrationWizard::TrackingToolCalibrationWizard(TrackingToolCalibra
 
     algorithm->trackingStream()->signalStreamData.connect(
       this, [this, algorithm](const std::shared_ptr<const StreamData>& data) { onStreamData(*algorithm, data); });
+}
+
+void TrackingToolCalibrationWizard::addCalibrationChecks()
+{
+    // The instrument's calibration before the wizard, with "Restore previous calibration", under its choice.
+    m_currentProvenance = new CalibrationProvenanceWidget(m_ui->instrumentsWidget);
+    m_ui->formLayout->insertRow(1, m_currentProvenance);
+    // The new calibration and its check on a divot, shown by the last page.
+    m_verifyContent = new QWidget(m_ui->mainWidget);
+    auto* layout = new QVBoxLayout(m_verifyContent);
+    layout->setContentsMargins(9, 0, 9, 0);
+    m_newProvenance = new CalibrationProvenanceWidget(m_verifyContent);
+    m_verification = new CalibrationVerificationWidget(m_verifyContent);
+    layout->addWidget(m_newProvenance);
+    layout->addWidget(m_verification);
+    m_ui->gifLayout->insertWidget(m_ui->gifLayout->indexOf(m_ui->instrumentsWidget) + 1, m_verifyContent);
+    m_verifyContent->hide();
 }
 
 TrackingToolCalibrationWizard::~TrackingToolCalibrationWizard()
@@ -164,6 +189,7 @@ void TrackingToolCalibrationWizard::setUpView()
     options.setPathDisplay(TrackingStreamDisplayOptions::NoPath);
     if (!m_view)
         return;
+    m_savedVisibleData = m_view->visibleData();
     m_view->glView().addObject(m_upAxisArrow.get());
     m_view->glView().addObject(m_grid.get());
     showStream();
@@ -186,6 +212,8 @@ void TrackingToolCalibrationWizard::buildPages()
                                                         "Press Start and rotate the tool around the needle direction",
                                                         ":/Navigation/ToolCalibration/rotation.gif", false));
     m_pages.push_back(std::make_unique<SymmetryPage>(*m_ui));
+    m_pages.push_back(std::make_unique<VerificationPage>(*m_ui, *m_verifyContent, *m_verification, *m_newProvenance,
+                                                         m_algorithm->trackingStream()));
     for (const auto& page : m_pages)
         page->setView(m_view);
     completeRecordPagesHeld();
@@ -279,9 +307,10 @@ void TrackingToolCalibrationWizard::changePage(int page)
     m_ui->nextButton->show();
     for (QWidget* optional :
          { static_cast<QWidget*>(m_ui->startStopButton), m_ui->flipWidget, static_cast<QWidget*>(m_ui->gifLabel),
-           m_ui->calibrationWidget, m_ui->instrumentsWidget, m_ui->guidedExpertWidget })
+           m_ui->calibrationWidget, m_ui->instrumentsWidget, m_ui->guidedExpertWidget, m_verifyContent })
         optional->hide();
     showInstruction({}, false);
+    m_currentProvenance->refresh();
     m_currentPage->activate();
     showStream();
     updateGUI();
@@ -327,6 +356,11 @@ void TrackingToolCalibrationWizard::onInstrumentSelected(const std::string& id)
     completeRecordPagesHeld();
     // The sphere must follow the tool being calibrated, not the one chosen when the wizard opened.
     m_toolVisualization->p_trackingTargetId.setValue(id);
+    TrackingStream* stream = m_algorithm->trackingStream();
+    m_currentProvenance->setSource(stream, id);
+    m_newProvenance->setSource(stream, id);
+    m_newProvenance->restoreButton()->hide(); // the wizard's own Cancel is the way back from a new calibration
+    m_verification->setTool(id);
     m_upAxisArrow->setVisible(false);
     m_grid->setVisible(false);
 }
@@ -409,6 +443,15 @@ void TrackingToolCalibrationWizard::onCancel()
 
 void TrackingToolCalibrationWizard::accept()
 {
+    const CalibrationVerification::Result& check = m_verification->result();
+    if (check.state == CalibrationVerification::State::Measured && !check.passed &&
+        QMessageBox::warning(this, "Calibration check failed",
+                             QString("The tip is %1 mm from the divot, more than the pass mark of %2 mm. Keep this "
+                                     "calibration anyway?")
+                               .arg(check.distanceMm, 0, 'f', 2)
+                               .arg(m_verification->settings().passMarkMm, 0, 'f', 2),
+                             QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel) != QMessageBox::Ok)
+        return;
     m_algorithm->accept();
     finish();
 }
@@ -441,10 +484,25 @@ void TrackingToolCalibrationWizard::clean()
         m_recenterOverlay = nullptr;
         m_view->glView().removeObject(m_grid.get());
         m_view->glView().removeObject(m_upAxisArrow.get());
-        m_view->setVisibleData(DataList());
+        m_view->setVisibleData(stillPresent(m_savedVisibleData));
     }
     if (m_algorithm && m_savedDisplayOptions)
         TrackingStreamDisplayOptions::of(*m_algorithm->trackingStream()).assign(*m_savedDisplayOptions);
+}
+
+DataList TrackingToolCalibrationWizard::stillPresent(const DataList& data) const
+{
+    // The view goes back to what it showed before the wizard, less what was removed meanwhile; without an
+    // application to ask, nothing is known to be alive and the view is left empty.
+    DataList present;
+    const GuiApplicationController* application = GuiApplicationController::of(*this);
+    if (!application)
+        return present;
+    const DataList all = application->dataList();
+    for (Data* item : data.items())
+        if (std::find(all.items().begin(), all.items().end(), item) != all.items().end())
+            present.add(item);
+    return present;
 }
 
 void TrackingToolCalibrationWizard::showInstruction(const QString& text, bool failure)

@@ -9,6 +9,7 @@
 #include <Eigen/Core>
 
 #include "lib/AlgorithmController.h"
+#include "lib/DataList.h"
 
 namespace Ui
 {
@@ -21,6 +22,8 @@ class QLabel;
 namespace Kelvaros
 {
 
+class CalibrationProvenanceWidget;
+class CalibrationVerificationWidget;
 class GlArrow;
 class GlGrid;
 class ImageView3D;
@@ -44,8 +47,10 @@ enum class Stage : int
 };
 
 /// The panel of a TrackingToolCalibrationWizardAlgorithm: leads the user through choosing the instrument,
-/// recording a pivoting motion, recording a rotation about the needle and checking the tool's direction (flip),
-/// then commits the new calibration ("Finish") and closes itself.
+/// recording a pivoting motion, recording a rotation about the needle, checking the tool's direction (flip) and,
+/// optionally, checking the tip on a divot of known position; then it commits the new calibration ("Finish", which
+/// asks first when the divot check fails) and closes itself. The first page shows how the instrument's current
+/// calibration was obtained, with "Restore previous calibration"; the last shows the new one's.
 ///
 /// While open it draws into the display's 3D view: the live tool through an embedded tool visualization (a sphere
 /// at the calibrated tip while recording, the pointer mesh on the flip step), a grid perpendicular to the
@@ -115,6 +120,8 @@ private slots:
     void updateInstrument(mat4 matrix, double quality);
 
 private:
+    /// The current calibration's provenance on the first page, the new one's with its divot check on the last.
+    void addCalibrationChecks();
     void setUpView();
     void buildPages();
     /// Completes the record steps whose recordings the algorithm holds, and only those.
@@ -140,6 +147,8 @@ private:
     /// and deletes the panel.
     void finish();
     void clean();
+    /// The items of `data` the application still holds.
+    [[nodiscard]] DataList stillPresent(const DataList& data) const;
 
     TrackingToolCalibrationWizardAlgorithm* m_algorithm;
     std::unique_ptr<Ui::TrackingToolCalibrationWizard> m_ui;
@@ -157,8 +166,14 @@ private:
     // The controller is declared after its algorithm, so that it goes first.
     std::unique_ptr<ToolVisualizationAlgorithm> m_toolVisualization;
     std::unique_ptr<ToolVisualizationController> m_toolVisualizationController;
+    CalibrationProvenanceWidget* m_currentProvenance = nullptr;
+    QWidget* m_verifyContent = nullptr;
+    CalibrationProvenanceWidget* m_newProvenance = nullptr;
+    CalibrationVerificationWidget* m_verification = nullptr;
     Stage m_stage = Stage::Intro;
     std::unique_ptr<TrackingStreamDisplayOptions> m_savedDisplayOptions;
+    /// What the 3D view showed before the wizard took it over.
+    DataList m_savedVisibleData;
 };
 
 } // namespace Kelvaros

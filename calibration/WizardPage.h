@@ -26,7 +26,8 @@ class WizardPage : public QObject
     Q_OBJECT
 
 public:
-    /// `form` is the wizard's form, which outlives the page; `moviePath` the page's animation (a Qt resource).
+    /// `form` is the wizard's form, which outlives the page; `moviePath` the page's animation (a Qt resource), or
+    /// empty for a page without one.
     WizardPage(Ui::TrackingToolCalibrationWizard& form, const QString& moviePath, bool complete,
                QObject* parent = nullptr);
     ~WizardPage() override;
@@ -41,7 +42,6 @@ public:
 
     /// The 3D view the page shows (null: none).
     void setView(ImageView3D* view) { m_view = view; }
-    [[nodiscard]] QMovie& movie() const { return *m_movie; }
     /// Scales the animation to `width` pixels across, keeping its aspect ratio (nothing before a frame is known).
     void scaleMovieTo(int width);
 

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QTimer>
 
 #include <fmt/format.h>
@@ -14,9 +15,11 @@
 #include "core/Log.h"
 #include "core/Properties.h"
 #include "gui/annotation/AnnotationModel.h"
+#include "gui/controller/DefaultControllerDecorator.h"
 #include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlSpline.h"
 #include "gui/scene/InteractiveObject.h"
+#include "gui/tracking/TrackingInstrumentComboBox.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/ImageView3D.h"
@@ -123,7 +126,7 @@ double median(std::vector<double> values)
 
 WorkbenchDemo::WorkbenchDemo(MainWindow& window) : m_window(window) {}
 
-bool WorkbenchDemo::setUp()
+bool WorkbenchDemo::setUp(const std::function<void()>& whileCalibrating)
 {
     DataSources& sources = m_window.sources();
     const auto phantom = sources.addPhantom();
@@ -135,6 +138,8 @@ bool WorkbenchDemo::setUp()
     }
     m_phantom = static_cast<SharedImageSet*>(phantom.data.front());
     m_stream = static_cast<SimulatedTrackingStream*>(stream.data.front());
+    if (whileCalibrating)
+        showCalibrationWizard(whileCalibrating);
     calibrate("Pointer", false);
     calibrate("Needle", true);
     registerPhantom();
@@ -219,6 +224,45 @@ bool WorkbenchDemo::openOnNeedle(const std::string& id)
     return true;
 }
 
+void WorkbenchDemo::showCalibrationWizard(const std::function<void()>& whileRecording)
+{
+    GuiApplicationController& app = m_window.app();
+    auto& calibrations = m_stream->components().getOrAdd<InstrumentCalibrationDataComponent>();
+    const auto before = calibrations.entry("Needle");
+    const std::vector<Data*> shown = m_window.display().view3D()->visibleData().items();
+    Algorithm* wizard = app.createAlgorithm("Navigation.TrackingToolCalibrationWizardAlgorithm", DataList{ m_stream });
+    DefaultControllerDecorator* panel = wizard ? app.openController(wizard) : nullptr;
+    auto* instruments = panel ? panel->findChild<TrackingInstrumentComboBox*>("instrumentsComboBox") : nullptr;
+    const auto button = [panel](const char* name) { return panel->findChild<QPushButton*>(name); };
+    if (!instruments || !button("nextButton") || !button("startStopButton") || !button("cancelButton"))
+        return m_report.fail("the calibration wizard could not be opened on the stream");
+
+    // The user picks the needle, goes to the pivoting step and pivots it (the simulated hand switches to
+    // pivoting), then thinks better of it and cancels.
+    instruments->selectInstrument("Needle");
+    button("nextButton")->click();
+    m_stream->scenario.setValue("pivot");
+    button("startStopButton")->click();
+    processEventsUntil([] { return false; }, 2500);
+    whileRecording();
+    button("cancelButton")->click();
+    const bool closed = processEventsUntil(
+      [&]
+      {
+          const auto algorithms = app.algorithms();
+          return std::find(algorithms.begin(), algorithms.end(), wizard) == algorithms.end();
+      },
+      5000);
+    m_stream->scenario.setValue("insertion");
+    if (!closed)
+        return m_report.fail("the calibration wizard did not close on Cancel");
+    const auto after = calibrations.entry("Needle");
+    if (before.has_value() != after.has_value() || (before && after->calibration.matrix != before->calibration.matrix))
+        m_report.fail("the calibration wizard's Cancel did not restore the needle's calibration");
+    if (m_window.display().view3D()->visibleData().items() != shown)
+        m_report.fail("the 3D view did not show its data again after the calibration wizard");
+}
+
 WorkbenchDemo::PlannedPath WorkbenchDemo::plannedPath() const
 {
     const Eigen::Matrix4d trackerToWorld = m_phantomToTracker * truth().phantomToTracker.inverse();
@@ -300,14 +344,13 @@ void WorkbenchDemo::checkLiveNeedle()
 
 namespace
 {
-int runWithScreenshots(MainWindow& window, WorkbenchDemo& demo, const DemoOptions& options, Clock::time_point start)
+int runWithScreenshots(MainWindow& window, WorkbenchDemo& demo, const DemoOptions& options, Clock::time_point start,
+                       int written)
 {
     const std::string& folder = *options.screenshots;
-    QDir().mkpath(QString::fromStdString(folder));
     const int kShots = 3;
     // An insertion cycle lasts 8 s: the needle is half way in again within that time after the last timed shot.
     const int kLongestRunMs = int(options.seconds * 1000) + 10000;
-    int written = 0;
     bool timedShotsDone = false;
     bool navigationShotDone = false;
     const auto quitWhenDone = [&]
@@ -339,7 +382,7 @@ int runWithScreenshots(MainWindow& window, WorkbenchDemo& demo, const DemoOption
     QTimer::singleShot(kLongestRunMs, &window, [] { QApplication::quit(); });
     QApplication::exec();
     const bool withinLimits = demo.printReport(std::chrono::duration<double>(Clock::now() - start).count());
-    return withinLimits && written == kShots + 1 ? 0 : 1;
+    return withinLimits && written == kShots + 2 ? 0 : 1;
 }
 
 int measure()
@@ -402,10 +445,17 @@ int runDemo(const DemoOptions& options)
     MainWindow window(!options.screenshots);
     window.setInteractive(!options.screenshots);
     WorkbenchDemo demo(window);
+    if (options.screenshots)
+    {
+        // Shown from the start, so that the calibration wizard can be grabbed while it records.
+        window.show();
+        QDir().mkpath(QString::fromStdString(*options.screenshots));
+        int written = 0;
+        demo.setUp([&] { written += saveScreenshot(window, *options.screenshots, "wizard.png"); });
+        return runWithScreenshots(window, demo, options, start, written);
+    }
     const bool ready = demo.setUp();
     window.show();
-    if (options.screenshots)
-        return runWithScreenshots(window, demo, options, start);
     if (!ready)
         demo.printReport(0);
     return QApplication::exec();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -26,12 +27,17 @@ public:
     /// The window is not owned and outlives the demo.
     explicit WorkbenchDemo(MainWindow& window);
 
-    /// Builds the workspace; false when a step failed (the report says which).
-    bool setUp();
+    /// Builds the workspace; false when a step failed (the report says which). With `whileCalibrating`, the
+    /// calibration wizard is shown first (see showCalibrationWizard).
+    bool setUp(const std::function<void()>& whileCalibrating = {});
     /// Adds a line comparing the needle tip as the calibrated stream shows it now with the truth of that frame.
     void checkLiveNeedle();
     /// Whether the needle's latest sample has it half way along the path or a little further, going in.
     [[nodiscard]] bool needleHalfWayIn() const;
+    /// Opens the calibration wizard on the needle as a user would, records on its pivoting step with the simulated
+    /// hand pivoting, calls `whileRecording` (for a screenshot) and cancels; the report fails unless the needle's
+    /// calibration came back unchanged and the view shows what it showed before.
+    void showCalibrationWizard(const std::function<void()>& whileRecording);
     /// Prints the report; true when every estimate is within its limit.
     bool printReport(double seconds) const { return m_report.print(seconds); }
 
