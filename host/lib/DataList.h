@@ -1,6 +1,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "core/Export.h"
@@ -24,7 +25,10 @@ public:
     [[nodiscard]] size_t size() const { return m_data.size(); }
     [[nodiscard]] bool isEmpty() const { return m_data.empty(); }
     [[nodiscard]] Data* operator[](size_t index) const { return m_data[index]; }
-    [[nodiscard]] const std::vector<Data*>& items() const { return m_data; }
+    [[nodiscard]] const std::vector<Data*>& items() const& { return m_data; }
+    /// By value from a temporary list (`for (Data* d : app.dataList().items())`), which would otherwise leave the
+    /// loop iterating a destroyed vector.
+    [[nodiscard]] std::vector<Data*> items() && { return std::move(m_data); }
     void add(Data* data);
 
     /// The first data of a kind (any kind for Kind::Unknown), or null.

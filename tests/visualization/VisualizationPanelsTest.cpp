@@ -56,7 +56,9 @@ TEST_F(VisualizationPanels, ToolPanelFollowsTheSimulatedInsertion)
         if (tool)
             lastSeen = tool;
         if (lastSeen)
+        {
             EXPECT_TRUE(panel.toolMesh()->matrix().isApprox(*lastSeen)) << "frame " << k;
+        }
         for (int view = 0; tool && view < 3; ++view)
             EXPECT_NEAR(display.viewSlice(view)->sliceView().slice().signedDistance(tool->block<3, 1>(0, 3)), 0, 1e-9);
         int shown = 0;
