@@ -39,7 +39,7 @@ public:
     [[nodiscard]] std::vector<SharedImageSet*> getImages(Data::Kind kind = Data::Kind::Unknown,
                                                          Data::Modality modality = Data::Modality::NA) const;
     /// Every entry whose run-time type is T or derives from it, in order.
-    template <typename T>
+    template<typename T>
     [[nodiscard]] std::vector<T*> getAll() const
     {
         std::vector<T*> result;
@@ -49,7 +49,7 @@ public:
         return result;
     }
     /// Every tracking sequence in order (instantiated where TrackingSequence is complete).
-    template <typename Sequence = TrackingSequence>
+    template<typename Sequence = TrackingSequence>
     [[nodiscard]] std::vector<Sequence*> getTrackingSequences() const
     {
         return getAll<Sequence>();
