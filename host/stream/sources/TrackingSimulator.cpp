@@ -262,12 +262,15 @@ Eigen::Matrix4d TrackingSimulator::truePose(const std::string& toolId, int64_t f
         }
         case Scenario::Spin:
         {
-            if (toolId != "Needle")
-                break;
-            // One turn every 3 s about the needle's own axis: R · axis stays spinDirection.
-            const Eigen::Matrix3d rotation = rotationTaking(tool->axis_Tool, truth.spinDirection_Tracker) *
-                                             rotationAbout(tool->axis_Tool, 2.0 * kPi * t / 3.0);
-            return poseWithTipAt(rotation, tool->tipOffset_Tool, truth.pivotPoint_Tracker);
+            // One turn every 3 s about the tool's own axis: R · axis stays spinDirection. Both tools spin, so that
+            // a calibration of either can record its rotation; the pointer in the needle's dimple, a quarter turn
+            // behind.
+            const bool pointer = toolId == "Pointer";
+            const double angle = 2.0 * kPi * (t / 3.0 + (pointer ? 0.25 : 0.0));
+            const Eigen::Matrix3d rotation =
+              rotationTaking(tool->axis_Tool, truth.spinDirection_Tracker) * rotationAbout(tool->axis_Tool, angle);
+            return poseWithTipAt(rotation, tool->tipOffset_Tool,
+                                 pointer ? truth.needlePivotPoint_Tracker : truth.pivotPoint_Tracker);
         }
         case Scenario::Landmarks:
         {

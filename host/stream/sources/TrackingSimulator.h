@@ -40,7 +40,8 @@ public:
         /// The pointer and the needle are pivoted about their fixed tips (cone motion with varying tilt), at
         /// pivotPoint_Tracker and needlePivotPoint_Tracker.
         Pivot = 0,
-        /// The needle is spun about its own axis with its tip fixed at pivotPoint_Tracker.
+        /// The needle is spun about its own axis with its tip fixed at pivotPoint_Tracker, and the pointer about its
+        /// own with its tip at needlePivotPoint_Tracker.
         Spin = 1,
         /// The pointer touches the phantom's landmarks one after the other (dwell, lift, move on), in a loop.
         Landmarks = 2,
@@ -77,9 +78,9 @@ public:
         std::vector<Tool> tools;
         /// The fixed tip of the pointer in Pivot and of the needle in Spin.
         Eigen::Vector3d pivotPoint_Tracker = Eigen::Vector3d::Zero();
-        /// The fixed tip of the needle in Pivot.
+        /// The fixed tip of the needle in Pivot and of the pointer in Spin.
         Eigen::Vector3d needlePivotPoint_Tracker = Eigen::Vector3d::Zero();
-        /// The direction the needle axis keeps during Spin.
+        /// The direction the tools' axes keep during Spin.
         Eigen::Vector3d spinDirection_Tracker = Eigen::Vector3d::UnitZ();
         /// The reference's pose, constant in every scenario.
         Eigen::Matrix4d referenceToTracker = Eigen::Matrix4d::Identity();

@@ -119,8 +119,15 @@ TEST(TrackingSimulator, NoiseFreeFramesAreTheGroundTruthOfEachScenario)
                     EXPECT_LT((tip("Pointer", k) - truth.pivotPoint_Tracker).norm(), 1e-9);
                     EXPECT_LT((tip("Needle", k) - truth.needlePivotPoint_Tracker).norm(), 1e-9);
                     break;
-                case Scenario::Spin:
+                case Scenario::Spin: // both tools spin about their axes, each on the other's pivot point
                     EXPECT_LT((needleDirection(k) - truth.spinDirection_Tracker).norm(), 1e-9);
+                    EXPECT_LT((tip("Needle", k) - truth.pivotPoint_Tracker).norm(), 1e-9);
+                    EXPECT_LT((tip("Pointer", k) - truth.needlePivotPoint_Tracker).norm(), 1e-9);
+                    EXPECT_LT(
+                      (simulator.truePose("Pointer", k).topLeftCorner<3, 3>() * truth.tool("Pointer")->axis_Tool -
+                       truth.spinDirection_Tracker)
+                        .norm(),
+                      1e-9);
                     break;
                 case Scenario::Landmarks:
                     if (const int index = simulator.touchedLandmark(k); index >= 0)
