@@ -109,13 +109,6 @@ double largestAngleDegrees(const std::vector<Eigen::Vector3d>& directions)
             smallestCosine = std::min(smallestCosine, directions[i].dot(directions[j]));
     return std::acos(std::max(-1.0, smallestCosine)) * 180.0 / 3.14159265358979323846;
 }
-
-/// Normalises a vector unless its squared length is 0 (a zero vector stays zero instead of becoming NaN).
-Eigen::Vector3d normalizedIfNonZero(const Eigen::Vector3d& v)
-{
-    const double squaredLength = v.squaredNorm();
-    return squaredLength > 0.0 ? Eigen::Vector3d(v / std::sqrt(squaredLength)) : v;
-}
 } // namespace
 
 ToolCalibrationAlgorithm::ToolCalibrationAlgorithm(const std::vector<TrackingSequence*>& sequences)
@@ -346,7 +339,7 @@ void ToolCalibrationAlgorithm::recordPivotFindings(const std::vector<Eigen::Matr
 {
     // The pivot's spread is that of the shaft, the line from the tracked frame's origin to the tip, across the
     // poses the fit kept; a spin about the shaft adds nothing to it (nor to the fit's strength).
-    const Eigen::Vector3d shaft = normalizedIfNonZero(fit.tipOffset);
+    const Eigen::Vector3d shaft = Math::normalizedOrZero(fit.tipOffset);
     std::vector<Eigen::Vector3d> directions;
     directions.reserve(poses.size());
     for (size_t i = 0; i < poses.size(); ++i)
@@ -389,7 +382,7 @@ void ToolCalibrationAlgorithm::upDirectionFromFiducials(const TrackingSequence& 
         }
     }
     if (sum != Eigen::Vector3d::Zero())
-        m_directionUp = normalizedIfNonZero(sum);
+        m_directionUp = Math::normalizedOrZero(sum);
 }
 
 std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionCalibration(
@@ -421,7 +414,7 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
     }
     if (chosen >= 0)
         axis = solver.eigenvectors().col(chosen).real();
-    axis = normalizedIfNonZero(axis);
+    axis = Math::normalizedOrZero(axis);
 
     const double turnedDegrees = Pose::geodesicDistance(first, last) * 180.0 / 3.14159265358979323846;
     // Only the first and the last pose enter the axis; with a pivot fit in the same run, the fit's figures describe
@@ -441,8 +434,8 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
     Eigen::Vector3d u = axis.cross(Eigen::Vector3d::UnitX());
     if (u.squaredNorm() < 1e-24)
         u = axis.cross(Eigen::Vector3d::UnitY());
-    u = normalizedIfNonZero(u);
-    const Eigen::Vector3d w = normalizedIfNonZero(u.cross(axis));
+    u = Math::normalizedOrZero(u);
+    const Eigen::Vector3d w = Math::normalizedOrZero(u.cross(axis));
 
     Eigen::Matrix3d rotation;
     rotation.col(0) = w;
@@ -459,7 +452,7 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
     const Eigen::Matrix4d calibrated = first * result;
     const Eigen::Vector3d p0 = Math::transformPointAffine(calibrated, Eigen::Vector3d::Zero());
     const Eigen::Vector3d p1 = Math::transformPointAffine(calibrated, Eigen::Vector3d::UnitZ());
-    m_directionUp = normalizedIfNonZero(p1 - p0);
+    m_directionUp = Math::normalizedOrZero(p1 - p0);
     return result;
 }
 

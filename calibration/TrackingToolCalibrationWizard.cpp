@@ -22,6 +22,7 @@
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/ImageView3D.h"
 #include "gui/view/InteractionView3D.h"
+#include "lib/numerics/Math.h"
 #include "stream/TrackingSequence.h"
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
@@ -56,11 +57,6 @@ constexpr double kFocalLength = 0.8;
 // Overlay anchor: the middle of the view's bottom edge.
 constexpr int kBottomAnchor = 5;
 const QString kInvalidSequence = QStringLiteral("Invalid tracking sequence");
-
-Eigen::Vector3d normalisedOrZero(const Eigen::Vector3d& v)
-{
-    return v.squaredNorm() > 0.0 ? Eigen::Vector3d(v.normalized()) : v;
-}
 
 /// The rotation turning +z onto the unit vector `up` (about their common normal). Opposite +z the closed form
 /// divides by zero; any half turn about a horizontal axis does it there, and the one about x is chosen.
@@ -576,7 +572,7 @@ void TrackingToolCalibrationWizard::centerGrid()
         return;
     m_upAxisArrow->setPoints({ *origin, *origin + kArrowLength * *up });
     Eigen::Matrix4d placement = Eigen::Matrix4d::Identity();
-    placement.topLeftCorner<3, 3>() = rotationFromZ(normalisedOrZero(*up));
+    placement.topLeftCorner<3, 3>() = rotationFromZ(Math::normalizedOrZero(*up));
     placement.topRightCorner<3, 1>() = *origin;
     m_grid->setMatrix(placement);
 }
@@ -592,7 +588,7 @@ void TrackingToolCalibrationWizard::centerCamera()
     if (origin && up)
     {
         m_view->interaction().setSceneCenter(*origin);
-        const Eigen::Vector3d d = normalisedOrZero(p - *origin);
+        const Eigen::Vector3d d = Math::normalizedOrZero(p - *origin);
         const Eigen::Vector3d e = up->cross(d.cross(*up));
         camera.setLookAt(*origin + kCalibratedEyeDistance * (e + *up), *origin, *up);
     }
@@ -601,7 +597,7 @@ void TrackingToolCalibrationWizard::centerCamera()
         const Eigen::Vector3d m =
           m_hasToolMatrix ? Eigen::Vector3d(m_toolMatrix.topRightCorner<3, 1>()) : Eigen::Vector3d::Zero();
         m_view->interaction().setSceneCenter(m);
-        camera.setLookAt(m + kToolEyeDistance * normalisedOrZero(p - m), m, camera.upVector());
+        camera.setLookAt(m + kToolEyeDistance * Math::normalizedOrZero(p - m), m, camera.upVector());
     }
     camera.setFocalLength(Eigen::Vector2d(kFocalLength, kFocalLength));
     m_view->volumeView().setCamera(camera);

@@ -5,22 +5,13 @@
 #include "core/Properties.h"
 #include "lib/DataList.h"
 #include "lib/SharedImageSet.h"
+#include "lib/numerics/Math.h"
 #include "stream/TrackingStream.h"
 
 #include "visualization/ToolVisualizationAlgorithm.h"
 
 namespace Kelvaros
 {
-
-namespace
-{
-/// v / |v| when |v|² > 0, else v unchanged (the zero vector stays zero).
-Eigen::Vector3d normalisedOrZero(const Eigen::Vector3d& v)
-{
-    const double squared = v.squaredNorm();
-    return squared > 0.0 ? Eigen::Vector3d(v / std::sqrt(squared)) : v;
-}
-} // namespace
 
 bool BullseyeVisualizationAlgorithm::createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm)
 {
@@ -84,8 +75,8 @@ Eigen::Matrix4d BullseyeVisualizationAlgorithm::createLookAt(const Eigen::Vector
 {
     // The classic look-at frame, written as camera → world: the camera looks along −z, so its third axis points
     // from the centre back to the eye.
-    const Eigen::Vector3d f = normalisedOrZero(centre - eye);
-    const Eigen::Vector3d s = normalisedOrZero(f.cross(up));
+    const Eigen::Vector3d f = Math::normalizedOrZero(centre - eye);
+    const Eigen::Vector3d s = Math::normalizedOrZero(f.cross(up));
     const Eigen::Vector3d u = s.cross(f);
     Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
     pose.block<3, 1>(0, 0) = s;
@@ -97,7 +88,7 @@ Eigen::Matrix4d BullseyeVisualizationAlgorithm::createLookAt(const Eigen::Vector
 
 Eigen::Matrix4d BullseyeVisualizationAlgorithm::createLookAtAlongNeedle(double offset) const
 {
-    const Eigen::Vector3d d = normalisedOrZero(m_b - m_a);
+    const Eigen::Vector3d d = Math::normalizedOrZero(m_b - m_a);
     const Eigen::Vector3d eye = m_b + (offset + p_bullseyeDistance.value()) * d;
     return createLookAt(eye, m_a, Eigen::Vector3d::UnitZ());
 }
@@ -107,7 +98,7 @@ void BullseyeVisualizationAlgorithm::computeOverlayParameters(Eigen::Vector2d& t
 {
     const Eigen::Vector3d p0 = toolMatrix.block<3, 1>(0, 3);
     const Eigen::Vector3d p1 = (toolMatrix * Eigen::Vector4d(0.0, 0.0, p_needleLength.value(), 1.0)).head<3>();
-    const Eigen::Vector3d d = normalisedOrZero(m_b - m_a);
+    const Eigen::Vector3d d = Math::normalizedOrZero(m_b - m_a);
 
     // For a point p: w = A − p, s = −d · w is the path coordinate of p's foot (0 at A, growing towards B), and
     // e = w + s d the vector from p to its foot on the line.
@@ -121,7 +112,7 @@ void BullseyeVisualizationAlgorithm::computeOverlayParameters(Eigen::Vector2d& t
     const Eigen::Vector3d w1 = m_a - p1;
     const double s1 = -d.dot(w1);
     const Eigen::Vector3d e1 = w1 + s1 * d;
-    const Eigen::Vector3d e0Hat = normalisedOrZero(e0);
+    const Eigen::Vector3d e0Hat = Math::normalizedOrZero(e0);
     shaftPoint = Eigen::Vector2d(-e0Hat.dot(e1), s1);
 }
 

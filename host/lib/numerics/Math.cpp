@@ -16,6 +16,12 @@ Eigen::Vector3d transformVectorAffine(const Eigen::Matrix4d& matrix, const Eigen
     return matrix.topLeftCorner<3, 3>() * vector;
 }
 
+Eigen::Vector3d normalizedOrZero(const Eigen::Vector3d& v)
+{
+    const double squaredLength = v.squaredNorm();
+    return squaredLength > 0.0 ? Eigen::Vector3d(v / std::sqrt(squaredLength)) : v;
+}
+
 std::vector<Eigen::Vector3d> generateUniqueColors(int count, bool avoidSignalColors)
 {
     constexpr double kGoldenRatioConjugate = 0.6180339887498949;

@@ -21,6 +21,10 @@ namespace Kelvaros::Math
 [[nodiscard]] KELVAROS_API Eigen::Vector3d transformVectorAffine(const Eigen::Matrix4d& matrix,
                                                                  const Eigen::Vector3d& vector);
 
+/// v / |v|, or v unchanged when its squared length is 0 (a zero vector stays zero instead of becoming NaN).
+/// Callable from any thread.
+[[nodiscard]] KELVAROS_API Eigen::Vector3d normalizedOrZero(const Eigen::Vector3d& v);
+
 /// `count` well-separated opaque RGB colours (components in [0, 1]) for telling objects apart: hues step by the
 /// golden ratio of the colour circle (each new hue falls into one of the largest gaps left so far) at fixed saturation
 /// 0.75 and value 0.95. Deterministic: the first k colours are the same for every count >= k. With `avoidSignalColors`
