@@ -19,4 +19,19 @@ bool Algorithm::survivesDataDeletion(const Data*) const
 
 void Algorithm::aboutToDeleteData(const Data*) {}
 
+std::string Algorithm::statusMessage() const
+{
+    std::lock_guard lock(m_messageMutex);
+    return m_statusMessage;
+}
+
+void Algorithm::setStatus(int status, std::string message)
+{
+    {
+        std::lock_guard lock(m_messageMutex);
+        m_statusMessage = std::move(message);
+    }
+    m_status = status;
+}
+
 } // namespace Kelvaros

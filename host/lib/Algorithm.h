@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "core/Configurable.h"
@@ -45,6 +46,11 @@ public:
     virtual void setProgress(Progress* progress) { m_progress = progress; }
     /// Result of the last compute: 0 success, Unknown before the first.
     [[nodiscard]] virtual int status() const { return m_status; }
+    /// What the last compute did or why it failed, as one or two sentences a user can act on ("The tool was tilted
+    /// by only 1.2 degrees ... Pivot the tool about its fixed tip, tilting it in more than one direction."); empty
+    /// when the algorithm said nothing beyond its status. Panels show it instead of a bare status number; the log
+    /// keeps its own messages. Any thread.
+    [[nodiscard]] std::string statusMessage() const;
     /// Whether the algorithm may live on when this data object is deleted (false: the host closes it).
     [[nodiscard]] virtual bool survivesDataDeletion(const Data* data) const;
     /// The host is about to delete this data object, which the algorithm may still point at without owning it
@@ -58,11 +64,16 @@ public:
     SignalImpl<> signalOutputChanged;
 
 protected:
-    void setStatus(int status) { m_status = status; }
+    /// Sets the status and forgets the message of an earlier run.
+    void setStatus(int status) { setStatus(status, std::string()); }
+    /// Sets the status together with the sentence that explains it to the user (see statusMessage()).
+    void setStatus(int status, std::string message);
     [[nodiscard]] Progress* progress() const { return m_progress; }
 
 private:
     std::atomic<int> m_status{ Unknown };
+    mutable std::mutex m_messageMutex;
+    std::string m_statusMessage; // guarded by m_messageMutex
     Progress* m_progress = nullptr;
     FactoryInfo m_factoryInfo;
 };

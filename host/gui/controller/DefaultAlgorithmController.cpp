@@ -87,7 +87,7 @@ QString DefaultAlgorithmController::statusText(int status)
         return {};
     if (status == Algorithm::Success)
         return tr("Done");
-    return tr("Failed (status %1)").arg(status);
+    return tr("Failed (status %1): the log says why.").arg(status);
 }
 
 void DefaultAlgorithmController::onCompute()
@@ -95,7 +95,9 @@ void DefaultAlgorithmController::onCompute()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const int status = m_computeFunction(algorithm());
     QApplication::restoreOverrideCursor();
-    m_statusLabel->setText(statusText(status));
+    // The algorithm's own sentence says what happened and what to do; the bare status is for those without one.
+    const std::string message = algorithm()->statusMessage();
+    m_statusLabel->setText(message.empty() ? statusText(status) : QString::fromStdString(message));
     QPalette palette = m_statusLabel->palette();
     palette.setColor(QPalette::WindowText, status == Algorithm::Success ? QColor(0, 120, 0) : QColor(180, 0, 0));
     m_statusLabel->setPalette(palette);
