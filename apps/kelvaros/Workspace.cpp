@@ -1,6 +1,9 @@
 #include "Workspace.h"
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -44,23 +47,97 @@ void saveEntry(const CalibrationEntry& entry, Properties& node)
     saved->setParam("predictedTipErrorMm", provenance.predictedTipErrorMm);
 }
 
-/// Reads what saveEntry wrote; files written before calibrations carried provenance load without it.
-CalibrationEntry loadEntry(const Properties& node)
+/// Collects what a workspace held but could not be read, each named with what was dropped, so that loading goes on
+/// with the rest and the user learns exactly what is missing.
+class Problems
 {
-    CalibrationEntry entry;
-    entry.calibration.matrix = node.paramOr<Eigen::Matrix4d>("matrix", Eigen::Matrix4d::Identity());
-    entry.calibration.value = node.paramOr("value", 0.0);
-    if (const Properties* saved = node.subProperties("provenance"))
+public:
+    explicit Problems(std::vector<std::string>& list) : m_list(list) {}
+
+    /// A key that is absent (files written before it existed) gives the fallback without a word; one whose text
+    /// does not convert, or converts to a value `valid` refuses, is noted as "WHAT ('TEXT') could not be read;
+    /// CONSEQUENCE".
+    template<typename T, typename Valid>
+    std::optional<T> read(const Properties& node, const std::string& key, const std::string& what,
+                          const std::string& consequence, Valid valid) const
     {
-        Provenance& provenance = entry.provenance.emplace();
-        saved->param("dateTime", provenance.dateTime);
-        saved->param("method", provenance.method);
-        saved->param("poseCount", provenance.poseCount);
-        saved->param("angularRangeDegrees", provenance.angularRangeDegrees);
-        saved->param("residualRmsMm", provenance.residualRmsMm);
-        saved->param("residualMaxMm", provenance.residualMaxMm);
-        saved->param("predictedTipErrorMm", provenance.predictedTipErrorMm);
+        if (!node.hasParam(key))
+            return std::nullopt;
+        T value{};
+        if (node.param(key, value) && valid(value))
+            return value;
+        m_list.push_back(
+          fmt::format("{} ('{}') could not be read; {}", what, shortened(node.paramText(key)), consequence));
+        return std::nullopt;
     }
+
+    template<typename T>
+    std::optional<T> read(const Properties& node, const std::string& key, const std::string& what,
+                          const std::string& consequence) const
+    {
+        return read<T>(node, key, what, consequence, [](const T&) { return true; });
+    }
+
+    void add(std::string problem) const { m_list.push_back(std::move(problem)); }
+
+private:
+    /// A hostile file must not make the message grow without bound.
+    static std::string shortened(const std::string& text)
+    {
+        constexpr size_t kMaxQuoted = 80;
+        return text.size() <= kMaxQuoted ? text : text.substr(0, kMaxQuoted) + "…";
+    }
+
+    std::vector<std::string>& m_list;
+};
+
+/// A matrix that places data in the world: finite, with the last row (0 0 0 1). A NaN or a projective row would
+/// put everything drawn with it nowhere, or somewhere wrong, without a word.
+bool isPlacement(const Eigen::Matrix4d& matrix)
+{
+    return matrix.allFinite() && matrix.row(3) == Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0);
+}
+
+bool isFinite(double value)
+{
+    return std::isfinite(value);
+}
+
+/// Reads what saveEntry wrote; files written before calibrations carried provenance load without it. Empty when the
+/// matrix cannot be read: an instrument is better left uncalibrated, and said so, than calibrated with identity.
+std::optional<CalibrationEntry> loadEntry(const Properties& node, const std::string& what, const Problems& problems)
+{
+    const auto matrix = problems.read<Eigen::Matrix4d>(
+      node, "matrix", what, "it was dropped and the instrument is uncalibrated", isPlacement);
+    if (!matrix)
+    {
+        if (!node.hasParam("matrix"))
+            problems.add(what + " has no matrix; it was dropped and the instrument is uncalibrated");
+        return std::nullopt;
+    }
+    CalibrationEntry entry;
+    entry.calibration.matrix = *matrix;
+    entry.calibration.value =
+      problems.read<double>(node, "value", what + "'s figure of merit", "it was set to 0", isFinite).value_or(0.0);
+    const Properties* saved = node.subProperties("provenance");
+    if (!saved)
+        return entry;
+    Provenance& provenance = entry.provenance.emplace();
+    const std::string lost = "that part of how it was obtained was dropped";
+    const auto readText = [&](const char* key, std::string& field)
+    { field = problems.read<std::string>(*saved, key, what + "'s " + key, lost).value_or(std::string()); };
+    const auto readOptional = [&](const char* key, auto& field)
+    {
+        using Field = std::decay_t<decltype(field)>;
+        field = problems.read<Field>(*saved, key, what + "'s " + key, lost).value_or(Field());
+    };
+    readText("dateTime", provenance.dateTime);
+    readText("method", provenance.method);
+    readOptional("poseCount", provenance.poseCount);
+    readOptional("angularRangeDegrees", provenance.angularRangeDegrees);
+    readOptional("residualRmsMm", provenance.residualRmsMm);
+    readOptional("residualMaxMm", provenance.residualMaxMm);
+    readOptional("predictedTipErrorMm", provenance.predictedTipErrorMm);
     return entry;
 }
 
@@ -85,24 +162,39 @@ void saveState(const Data& data, Properties& node)
     }
 }
 
-void loadState(const Properties& node, Data& data)
+void loadCalibrations(const Properties& list, Data& data, const Problems& problems)
+{
+    auto& calibrations = data.components().getOrAdd<InstrumentCalibrationDataComponent>();
+    for (const Properties* instrument : list.subPropertiesAll("instrument"))
+    {
+        const std::string id = instrument->paramOr<std::string>("id", "");
+        const std::string of = fmt::format("calibration of '{}' on '{}'", id, data.name());
+        if (id.empty())
+        {
+            problems.add(fmt::format("a calibration on '{}' names no instrument; it was dropped", data.name()));
+            continue;
+        }
+        if (const auto current = loadEntry(*instrument, "the " + of, problems))
+            calibrations.setCalibration(id, current->calibration, current->provenance);
+        const Properties* previous = instrument->subProperties("previous");
+        calibrations.setPrevious(id, previous ? loadEntry(*previous, "the previous " + of, problems) : std::nullopt);
+    }
+}
+
+void loadState(const Properties& node, Data& data, const Problems& problems)
 {
     data.setName(node.paramOr<std::string>("name", data.name()));
-    data.setMatrix(node.paramOr<Eigen::Matrix4d>("matrix", Eigen::Matrix4d::Identity()));
+    const auto matrix =
+      problems.read<Eigen::Matrix4d>(node, "matrix", fmt::format("the registration of '{}'", data.name()),
+                                     "it was dropped and the data are placed unregistered (identity)", isPlacement);
+    data.setMatrix(matrix.value_or(Eigen::Matrix4d::Identity()));
     if (const Properties* list = node.subProperties("calibrations"))
-    {
-        auto& calibrations = data.components().getOrAdd<InstrumentCalibrationDataComponent>();
-        for (const Properties* instrument : list->subPropertiesAll("instrument"))
-        {
-            const std::string id = instrument->paramOr<std::string>("id", "");
-            const CalibrationEntry current = loadEntry(*instrument);
-            calibrations.setCalibration(id, current.calibration, current.provenance);
-            const Properties* previous = instrument->subProperties("previous");
-            calibrations.setPrevious(id, previous ? std::optional(loadEntry(*previous)) : std::nullopt);
-        }
-    }
+        loadCalibrations(*list, data, problems);
     auto* stream = dynamic_cast<Stream*>(&data);
-    if (stream && node.paramOr("running", false) && stream->state() != Stream::State::Running)
+    const bool running =
+      problems.read<bool>(node, "running", fmt::format("whether '{}' was running", data.name()), "it was left stopped")
+        .value_or(false);
+    if (stream && running && stream->state() != Stream::State::Running)
         (void)(stream->open() && stream->start());
 }
 
@@ -195,7 +287,7 @@ std::string Workspace::load(const Properties& workspace)
         if (!opened.ok())
             problems.push_back(opened.error);
         for (Data* data : opened.data)
-            loadState(*node, *data);
+            loadState(*node, *data, Problems(problems));
     }
     for (const Properties* node : workspace.subPropertiesAll("algorithm"))
         loadAlgorithm(*node, problems);
@@ -235,7 +327,7 @@ void Workspace::loadAlgorithm(const Properties& node, std::vector<std::string>& 
         std::vector<Data*> outputs;
         m_app.runAlgorithm(algorithm, &outputs);
         for (Data* data : outputs)
-            loadState(*output, *data);
+            loadState(*output, *data, Problems(problems));
     }
     if (node.paramOr("panel", false))
         m_app.openController(algorithm);

@@ -234,6 +234,35 @@ TEST_F(WorkspaceTest, MovedVolumeLoadsTheRestAndNamesTheFile)
     EXPECT_EQ(calibrations->calibration("Needle")->value, 0.25);
 }
 
+TEST_F(WorkspaceTest, UnreadableNumbersAreNamedWithWhatWasDropped)
+{
+    Properties workspace = window->workspace().save();
+    for (Properties* data : workspace.subPropertiesAll("data"))
+    {
+        // A number mangled by hand and a NaN that a broken writer left behind.
+        Properties* calibrations = data->subProperties("calibrations");
+        if (calibrations)
+            calibrations->subProperties("instrument")->setParam("matrix", std::string("nan"));
+        else
+            data->setParam("matrix", std::string("1 0 0 1.25 0 1 0 -2.5 0 0 1 0.3x 0 0 0 1"));
+    }
+    LogExpectation once(Log::Error, "could not be read", 1);
+    const std::string message = window->workspace().load(workspace);
+    EXPECT_NE(message.find("the registration of 'phantom' ('1 0 0 1.25 0 1 0 -2.5 0 0 1 0.3x 0 0 0 1') could not be "
+                           "read; it was dropped"),
+              std::string::npos)
+      << message;
+    EXPECT_NE(message.find("the calibration of 'Needle'"), std::string::npos) << message;
+    // Dropped means dropped: no identity calibration stands in for the one that was lost.
+    const DataList all = app().dataList();
+    for (const Data* data : all.items())
+    {
+        const auto* calibrations = data->components().get<InstrumentCalibrationDataComponent>();
+        EXPECT_FALSE(calibrations && calibrations->calibration("Needle")) << data->name();
+    }
+    EXPECT_EQ(app().dataList().size(), 3u);
+}
+
 TEST(WorkbenchDemo, HeadlessRunWritesItsScreenshotsAndPasses)
 {
     QTemporaryDir folder;
