@@ -10,6 +10,7 @@
 #include "lib/Algorithm.h"
 #include "lib/AlgorithmController.h"
 #include "lib/Data.h"
+#include "lib/RegistrationHistoryComponent.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/StreamAlgorithmBase.h"
 #include "stream/TrackingStream.h"
@@ -69,6 +70,7 @@ void saveState(const Data& data, Properties& node)
 {
     node.setParam("name", data.name());
     node.setParam("matrix", data.matrix());
+    RegistrationHistoryComponent::saveTo(data, node);
     if (const auto* stream = dynamic_cast<const Stream*>(&data))
         node.setParam("running", stream->state() == Stream::State::Running);
     const auto* calibrations = data.components().get<InstrumentCalibrationDataComponent>();
@@ -89,6 +91,7 @@ void loadState(const Properties& node, Data& data)
 {
     data.setName(node.paramOr<std::string>("name", data.name()));
     data.setMatrix(node.paramOr<Eigen::Matrix4d>("matrix", Eigen::Matrix4d::Identity()));
+    (void)RegistrationHistoryComponent::loadInto(node, data);
     if (const Properties* list = node.subProperties("calibrations"))
     {
         auto& calibrations = data.components().getOrAdd<InstrumentCalibrationDataComponent>();
