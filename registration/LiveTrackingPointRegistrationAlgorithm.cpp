@@ -317,12 +317,15 @@ std::string LiveTrackingPointRegistrationAlgorithm::reportQuality(int pairs)
     const int uncalibrated = m_pointsOnTrackingStream.uncalibratedCount(pairs);
     if (uncalibrated > 0)
     {
-        const std::string warning =
-          fmt::format("{} of the tracked points were captured with an uncalibrated pointer (its marker frame's "
-                      "origin, not its tip): calibrate the pointer and capture them again.",
+        // Information, not a warning: some trackers report a tool's tip as its origin, and then no calibration is
+        // right. The panel warned before the capture; the sentence stays with the status.
+        const std::string note =
+          fmt::format("{} of the tracked points were captured without a tip calibration (at the origin of the "
+                      "pointer's marker frame): unless the tracker reports the tip itself, calibrate the pointer and "
+                      "capture them again.",
                       uncalibrated);
-        Log::log(Log::Warning, kCategory, warning);
-        message += " " + warning;
+        Log::log(Log::Info, kCategory, note);
+        message += " " + note;
     }
     return message;
 }

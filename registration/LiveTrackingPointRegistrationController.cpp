@@ -274,7 +274,8 @@ void LiveTrackingPointRegistrationController::updatePointerWarning()
         const bool identity = calibrations && calibrations->calibration(id);
         m_ui->label_pointerWarning->setText(
           tr("Warning: the tracking target '%1' has %2, so a captured point is the origin of its marker frame, not "
-             "its tip. Calibrate it before capturing; points captured now are named \"%3\".")
+             "its tip (unless the tracker reports the tip itself). Calibrate it before capturing; points captured now "
+             "are named \"%3\".")
             .arg(QString::fromStdString(id), identity ? tr("an identity calibration") : tr("no calibration"),
                  PointsOnTrackingStream::kUncalibratedName));
     }

@@ -212,7 +212,7 @@ TEST_F(RegistrationPanelTest, WarnsOfAnUncalibratedPointerAndMarksItsPoints)
     calibrations.removeCalibration("Pointer");
     ASSERT_TRUE(processEventsUntil([&] { return !warning->isHidden(); }));
     EXPECT_TRUE(warning->text().startsWith("Warning: the tracking target 'Pointer' has no calibration, so a captured "
-                                           "point is the origin of its marker frame, not its tip."));
+                                           "point is the origin of its marker frame, not its tip"));
     captureTracked(0);
     EXPECT_EQ(algorithm->pointsOnTrackingStream().name(0), "uncalibrated pointer");
     calibrations.setCalibration("Pointer", Eigen::Matrix4d::Identity(), 0.0);
