@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include <Eigen/Geometry>
+#include <Eigen/SVD>
 #include <fmt/format.h>
 
 #include "core/Log.h"
@@ -121,24 +122,41 @@ std::optional<std::size_t> findSuspect(const RegistrationQualityReport& report, 
     return std::nullopt;
 }
 
-/// The exchange of two image points that makes an improbable fit plausible (see the header); one fit per pair of
-/// pairs, which only an improbable fit pays for.
+/// The exchange of two image points that makes an improbable fit plausible (see the header).
+///
+/// Exchanging the partners of pairs i and j leaves both centroids where they are, so with centred points s (tracked)
+/// and t (image) the cross-covariance H = sum s_k t_k^T becomes H - (s_i - s_j)(t_i - t_j)^T. The least-squares
+/// residual of a rigid fit is sum |s_k|^2 + sum |t_k|^2 - 2 (σ1 + σ2 + sign(det H) σ3), σ the singular values of H
+/// (the same sign fix as the fit's). One 3x3 decomposition per exchange instead of a refit.
 void findSwap(RegistrationQualityReport& report, const std::vector<Eigen::Vector3d>& tracked,
-              std::vector<Eigen::Vector3d> image)
+              const std::vector<Eigen::Vector3d>& image)
 {
+    const Eigen::Vector3d trackedCentre = centroid(tracked);
+    const Eigen::Vector3d imageCentre = centroid(image);
+    double spread = 0.0;
+    Eigen::Matrix3d h = Eigen::Matrix3d::Zero();
+    for (std::size_t k = 0; k < image.size(); ++k)
+    {
+        const Eigen::Vector3d s = tracked[k] - trackedCentre;
+        const Eigen::Vector3d t = image[k] - imageCentre;
+        spread += s.squaredNorm() + t.squaredNorm();
+        h += s * t.transpose();
+    }
     double best = kNaN;
     std::pair<std::size_t, std::size_t> bestPairs;
     for (std::size_t i = 0; i < image.size(); ++i)
         for (std::size_t j = i + 1; j < image.size(); ++j)
         {
-            std::swap(image[i], image[j]);
-            double fre = kNaN;
-            if (RigidRegistration::fitRigid(tracked, image, &fre) && !(fre >= best))
+            const Eigen::Matrix3d exchanged = h - (tracked[i] - tracked[j]) * (image[i] - image[j]).transpose();
+            const Eigen::Vector3d sigma = Eigen::JacobiSVD<Eigen::Matrix3d>(exchanged).singularValues();
+            const double sign = exchanged.determinant() < 0.0 ? -1.0 : 1.0;
+            const double residual = spread - 2.0 * (sigma[0] + sigma[1] + sign * sigma[2]);
+            const double fre = std::sqrt(std::max(residual, 0.0) / double(image.size()));
+            if (!(fre >= best))
             {
                 best = fre;
                 bestPairs = { i, j };
             }
-            std::swap(image[i], image[j]);
         }
     if (best <= kSwapLimitFactor * report.freLimit && best < kFreRatio * report.fre)
     {
