@@ -1,3 +1,4 @@
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
@@ -153,6 +154,9 @@ TEST_F(RegistrationPanelTest, RegistersThePhantomOntoTheTracker)
       algorithm->pointsOnImage().imagePoints(), panel->quality()->fleUsed, volume->worldToImage(registered));
     EXPECT_NEAR(panel->quality()->treAtTarget, expected.value_or(-1), 1e-9);
     EXPECT_TRUE(label("label_targetError")->text().contains("picked"));
+    // The spin box is the algorithm's expected localisation error, which the next fit is judged against.
+    panel->findChild<QDoubleSpinBox*>("doubleSpinBox_fle")->setValue(0.5);
+    EXPECT_EQ(algorithm->expectedFle().value(), 0.5);
 }
 
 TEST_F(RegistrationPanelTest, HintNamesAMisplacedPair)
