@@ -1,16 +1,19 @@
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <string>
 
 #include <Eigen/LU>
+#include <fmt/format.h>
 
 #include "core/Log.h"
 #include "core/Properties.h"
 #include "lib/DataList.h"
 #include "lib/SharedImageSet.h"
 #include "lib/numerics/Math.h"
+#include "lib/numerics/RigidRegistration.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
@@ -142,12 +145,15 @@ std::optional<int> LiveTrackingPointRegistrationAlgorithm::addLiveTrackingPoint(
     const std::string trackerId = m_pointsOnTrackingStream.trackerId();
     const std::optional<std::string> relativeId = m_pointsOnTrackingStream.relativeTrackerId();
     Eigen::Vector3d tip;
+    bool calibrated = true;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         // A record kept from before the user chose another instrument is not a sample of the chosen one.
         if (!usable(m_trackedInstrument, trackerId))
             return std::nullopt;
-        Eigen::Matrix4d tool = m_trackedInstrument.matrix * calibrationOf(m_trackedInstrument.ID());
+        const Eigen::Matrix4d calibration = calibrationOf(m_trackedInstrument.ID());
+        calibrated = PointsOnTrackingStream::locatesTip(calibration);
+        Eigen::Matrix4d tool = m_trackedInstrument.matrix * calibration;
         if (relativeId)
         {
             if (!usable(m_relativeInstrument, *relativeId))
@@ -157,7 +163,7 @@ std::optional<int> LiveTrackingPointRegistrationAlgorithm::addLiveTrackingPoint(
         tip = tool.block<3, 1>(0, 3);
     }
     point = tip;
-    m_pointsOnTrackingStream.addWorldPoint(tip);
+    m_pointsOnTrackingStream.addCapturedPoint(tip, calibrated);
     return m_pointsOnTrackingStream.size() - 1;
 }
 
@@ -187,10 +193,14 @@ bool LiveTrackingPointRegistrationAlgorithm::setVolumePoint(int index, const Eig
 void LiveTrackingPointRegistrationAlgorithm::compute()
 {
     setStatus(Unknown);
-    if (m_pointCorrespondences.size() < 3)
+    const int pairs = m_pointCorrespondences.size();
+    if (pairs < 3)
     {
         Log::log(Log::Error, kCategory, "Need at least 3 point correspondeces for registration");
-        setStatus(StatusUnusablePoints);
+        setStatus(StatusUnusablePoints,
+                  fmt::format("Not registered: {} complete pair{}, and at least 3 are needed. Add pairs (an image "
+                              "point and a tracked point each) and press Register again.",
+                              pairs, pairs == 1 ? "" : "s"));
         return;
     }
 
@@ -198,7 +208,10 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
     if (type != GlobalTracking && type != AdjustVolumeRegistration && type != AdjustRelativeCalibration)
     {
         Log::logf(Log::Error, kCategory, "Unknown registration type {}; nothing was changed", int(type));
-        setStatus(StatusInvalidRegistrationType);
+        setStatus(StatusInvalidRegistrationType,
+                  fmt::format("Not registered: the registration type {} is unknown. Choose a registration type and "
+                              "press Register again.",
+                              int(type)));
         return;
     }
     const std::optional<std::string> relativeId = m_pointsOnTrackingStream.relativeTrackerId();
@@ -206,7 +219,9 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
     {
         Log::log(Log::Error, kCategory,
                  "This registration type adjusts a relative tracker, but none is selected; nothing was changed");
-        setStatus(StatusNoRelativeTracker);
+        setStatus(StatusNoRelativeTracker,
+                  "Not registered: this registration type adjusts the instrument the points are relative to, but "
+                  "none is chosen. Choose one under \"Relative to\", or register with global tracking.");
         return;
     }
 
@@ -218,7 +233,9 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
         Log::log(Log::Error, kCategory,
                  "Registration failed: the point pairs do not determine a rigid transform (coincident or collinear "
                  "points); nothing was changed");
-        setStatus(StatusUnusablePoints);
+        setStatus(StatusUnusablePoints,
+                  "Not registered: the points lie on one line (or on top of each other), which leaves the rotation "
+                  "about that line open. Add a pair off that line and press Register again.");
         return;
     }
     const Eigen::Matrix4d& T = fit->transform;
@@ -230,13 +247,10 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
         std::ostringstream message;
         message << "Registration error: " << fit->fre << " mm";
         Log::log(Log::Info, kCategory, message.str());
-        if (const auto tre = fit->predictedTreAtCentroid())
-            Log::logf(Log::Info, kCategory,
-                      "Predicted target registration error at the centroid of the image points: {:.3g} mm "
-                      "(localisation error estimated from the registration error: {:.3g} mm)",
-                      *tre, fit->fleEstimate);
     }
+    const std::string message = reportQuality(pairs);
 
+    const RegistrationHistoryComponent::State before = currentState(type, relativeId);
     switch (type)
     {
         case GlobalTracking:
@@ -255,8 +269,154 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
             adjustRelativeCalibration(*relativeId, fitStreamToWorld, T);
             break;
     }
-    setStatus(Success);
+    m_volume.components().getOrAdd<RegistrationHistoryComponent>().record(provenance(pairs, fit->fre, type), before,
+                                                                          currentState(type, relativeId));
+    setStatus(Success, message);
     signalOutputChanged.emitSignal();
+}
+
+std::optional<RegistrationQualityReport> LiveTrackingPointRegistrationAlgorithm::judge(
+  const std::optional<Eigen::Vector3d>& target_Image) const
+{
+    const auto pairs = long(m_pointCorrespondences.size());
+    if (pairs < 3)
+        return std::nullopt;
+    const auto& trackedPoints = m_pointsOnTrackingStream.allPoints();
+    const auto& imagePoints = m_pointsOnImage.imagePoints();
+    const std::vector<Eigen::Vector3d> tracked(trackedPoints.begin(), trackedPoints.begin() + pairs);
+    const std::vector<Eigen::Vector3d> image(imagePoints.begin(), imagePoints.begin() + pairs);
+    return RegistrationQuality::evaluate(tracked, image, validExpectedFle(),
+                                         target_Image.value_or(RegistrationQuality::centroid(image)));
+}
+
+std::optional<double> LiveTrackingPointRegistrationAlgorithm::validExpectedFle() const
+{
+    const double fle = m_expectedFle.value();
+    if (fle > 0 && std::isfinite(fle))
+        return fle;
+    Log::logf(Log::Warning, kCategory,
+              "The expected localisation error ({} mm) is not a positive number; the registration is not judged", fle);
+    return std::nullopt;
+}
+
+std::string LiveTrackingPointRegistrationAlgorithm::reportQuality(int pairs)
+{
+    m_quality = judge();
+    const bool improbable = m_quality && m_quality->verdict == RegistrationVerdict::Improbable;
+    if (m_quality)
+        Log::log(improbable ? Log::Warning : Log::Info, kCategory,
+                 "Registration quality: " +
+                   RegistrationQuality::describe(*m_quality, "the centroid of the landmarks").joined());
+    std::string message =
+      improbable
+        ? fmt::format("Registered with {} pairs and applied, but the fit is improbable (FRE {:.2f} mm): "
+                      "check the pairs the quality report names and register again, or restore the "
+                      "previous registration.",
+                      pairs, m_quality->fre)
+        : fmt::format("Registered with {} pairs and applied; \"Restore previous registration\" undoes it.", pairs);
+    const int uncalibrated = m_pointsOnTrackingStream.uncalibratedCount(pairs);
+    if (uncalibrated > 0)
+    {
+        // Information, not a warning: some trackers report a tool's tip as its origin, and then no calibration is
+        // right. The panel warned before the capture; the sentence stays with the status.
+        const std::string note =
+          fmt::format("{} of the tracked points were captured without a tip calibration (at the origin of the "
+                      "pointer's marker frame): unless the tracker reports the tip itself, calibrate the pointer and "
+                      "capture them again.",
+                      uncalibrated);
+        Log::log(Log::Info, kCategory, note);
+        message += " " + note;
+    }
+    return message;
+}
+
+RegistrationHistoryComponent::Provenance LiveTrackingPointRegistrationAlgorithm::provenance(int pairs, double fre,
+                                                                                            RegistrationType type) const
+{
+    RegistrationHistoryComponent::Provenance p;
+    p.dateTime = RegistrationHistoryComponent::nowIso8601();
+    p.pairCount = pairs;
+    p.freMm = fre;
+    p.registrationType = int(type);
+    p.uncalibratedPointCount = m_pointsOnTrackingStream.uncalibratedCount(pairs);
+    p.verdict = "not judged";
+    p.fleUsedMm = RigidRegistration::estimateFle(fre, size_t(pairs));
+    p.fleSource = "estimated from the FRE";
+    if (!m_quality)
+        return p;
+    static const char* const verdicts[] = { "plausible", "improbable", "not judged" };
+    p.verdict = verdicts[int(m_quality->verdict)];
+    p.verdictText = RegistrationQuality::describe(*m_quality, {}).verdict;
+    p.expectedFleMm = m_quality->expectedFle;
+    p.fleUsedMm = m_quality->fleUsed;
+    if (m_quality->fleSource == FleSource::Expected)
+        p.fleSource = "expected";
+    if (std::isfinite(m_quality->treAtTarget))
+        p.predictedTreMm = m_quality->treAtTarget;
+    return p;
+}
+
+RegistrationHistoryComponent::State LiveTrackingPointRegistrationAlgorithm::currentState(
+  RegistrationType type, const std::optional<std::string>& relativeId) const
+{
+    RegistrationHistoryComponent::State state;
+    if (type != AdjustRelativeCalibration)
+        state.volumeMatrix = m_volume.matrix();
+    if (type == AdjustRelativeCalibration)
+        state.streamMatrix = m_stream.matrix();
+    if (type != GlobalTracking && relativeId)
+    {
+        auto& calibration = state.calibration.emplace();
+        calibration.instrumentId = *relativeId;
+        if (const auto* component = m_stream.components().get<InstrumentCalibrationDataComponent>())
+            if (const auto stored = component->calibration(*relativeId))
+            {
+                calibration.matrix = stored->matrix;
+                calibration.value = stored->value;
+            }
+    }
+    return state;
+}
+
+void LiveTrackingPointRegistrationAlgorithm::applyState(const RegistrationHistoryComponent::State& state)
+{
+    if (state.volumeMatrix)
+        m_volume.setMatrix(*state.volumeMatrix);
+    if (state.streamMatrix)
+        m_stream.setMatrix(*state.streamMatrix);
+    if (const auto& calibration = state.calibration)
+    {
+        auto& calibrations = m_stream.components().getOrAdd<InstrumentCalibrationDataComponent>();
+        if (calibration->matrix)
+            calibrations.setCalibration(calibration->instrumentId, *calibration->matrix, calibration->value);
+        else
+            calibrations.removeCalibration(calibration->instrumentId);
+    }
+}
+
+bool LiveTrackingPointRegistrationAlgorithm::restorePreviousRegistration()
+{
+    auto* history = m_volume.components().get<RegistrationHistoryComponent>();
+    const std::optional<RegistrationHistoryComponent::State> state =
+      history ? history->restorePrevious() : std::nullopt;
+    if (!state)
+    {
+        Log::log(Log::Warning, kCategory, "There is no previous registration to restore");
+        return false;
+    }
+    applyState(*state);
+    const auto current = history->current();
+    Log::log(Log::Info, kCategory,
+             "Restored the previous registration: " +
+               (current && current->provenance ? current->provenance->summary()
+                                               : std::string("the placement before the first registration recorded")));
+    signalOutputChanged.emitSignal();
+    return true;
+}
+
+const RegistrationHistoryComponent* LiveTrackingPointRegistrationAlgorithm::registrationHistory() const
+{
+    return m_volume.components().get<RegistrationHistoryComponent>();
 }
 
 void LiveTrackingPointRegistrationAlgorithm::adjustRelativeCalibration(const std::string& relativeId,

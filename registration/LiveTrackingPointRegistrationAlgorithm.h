@@ -11,6 +11,8 @@
 #include "core/Parameter.h"
 #include "core/Signal.h"
 #include "lib/Algorithm.h"
+#include "lib/RegistrationHistoryComponent.h"
+#include "lib/numerics/RegistrationQuality.h"
 #include "lib/points/PointCorrespondences.h"
 #include "lib/points/PointsOnImage.h"
 #include "stream/TrackingInstrument.h"
@@ -47,8 +49,14 @@ class TrackingStream;
 /// (calibration from the stream's InstrumentCalibrationDataComponent, identity when there is none), relative to a
 /// reference instrument R as R⁻¹ · pose · calibration.
 ///
-/// Configuration: "registrationType" (int), then the block "pointCorrespondences" with "pointsFirst" (the tracked
-/// points, PointsOnTrackingStream) and "pointsSecond" (the image points, PointsOnImage).
+/// After the fit, compute() judges it (RegistrationQuality: the FRE against the expected localisation error
+/// "expectedFle"), logs the judgement (a Warning when the fit is improbable), keeps it and applies the registration
+/// all the same: the user sees the warning and decides. Each applied registration is recorded, with its provenance
+/// and the values it replaced, in the volume's RegistrationHistoryComponent; restorePreviousRegistration() puts
+/// those back exactly, and a second call redoes the registration.
+///
+/// Configuration: "registrationType" (int), "expectedFle" (double, mm), then the block "pointCorrespondences" with
+/// "pointsFirst" (the tracked points, PointsOnTrackingStream) and "pointsSecond" (the image points, PointsOnImage).
 ///
 /// Threads: onStreamData runs on the stream's delivery thread for every sample; everything else on the
 /// user-interface thread. The mutex guards only the two instrument copies; the point sets are touched on the
@@ -77,6 +85,9 @@ public:
         StatusInvalidRegistrationType = 4
     };
 
+    /// The expected localisation error before the user says otherwise (mm): a pointer on a well-defined landmark.
+    static constexpr double kDefaultExpectedFle = 0.25;
+
     /// One pair as reported to the user: "id" (pair index), "volume" (image point in the volume's image
     /// coordinates, empty when the pair has none), "tracked" (tracked point, empty when the pair has none).
     struct Correspondence : public Configurable
@@ -103,7 +114,8 @@ public:
     void configuration(Properties* properties) const override;
 
     /// Samples the calibrated tip of the tracking target from the latest samples (relative to the reference
-    /// instrument when one is set), writes it to `point` (mm) and appends it to the tracked points. Returns its
+    /// instrument when one is set), writes it to `point` (mm) and appends it to the tracked points, named as
+    /// uncalibrated when the target has no calibration (PointsOnTrackingStream::addCapturedPoint). Returns its
     /// index, or empty (no point added, `point` untouched) when the target or the reference is not usable.
     std::optional<int> addLiveTrackingPoint(Eigen::Vector3d& point);
     /// Pairs an image point (volume image coordinates, mm) with the newest tracked point: `index` must be
@@ -112,10 +124,15 @@ public:
     /// cannot be paired with the right partner: false, with a Warning.
     bool setVolumePoint(int index, const Eigen::Vector3d& point);
 
-    /// Fits and applies the registration (see the class comment). Status 0 on success, else a ComputeStatus,
-    /// with an error in the log. Logs the RMS fiducial registration error and the predicted target registration
-    /// error at the centroid of the image points.
+    /// Fits, judges, applies and records the registration (see the class comment). Status 0 when applied (also
+    /// when judged improbable), else a ComputeStatus with an error in the log; statusMessage() says in every case
+    /// what happened and what to do.
     void compute() override;
+    /// Puts back what the registration in force replaced (see the class comment); a second call redoes it. False,
+    /// with a Warning, when there is nothing to restore.
+    bool restorePreviousRegistration();
+    /// The volume's registration history; null before the first registration (or a workspace that held one).
+    [[nodiscard]] const RegistrationHistoryComponent* registrationHistory() const;
 
     /// One record per index up to the larger of the two point counts.
     [[nodiscard]] std::vector<Correspondence> correspondences() const;
@@ -135,9 +152,17 @@ public:
                                                      std::optional<double> fle = std::nullopt) const;
     /// The same at the centroid of the image points used.
     [[nodiscard]] std::optional<double> predictedTreAtCentroid(std::optional<double> fle = std::nullopt) const;
+    /// The judgement of the last successful compute, at the centroid of the image points; empty before one.
+    [[nodiscard]] const std::optional<RegistrationQualityReport>& quality() const { return m_quality; }
+    /// The current pairs judged with the current expected FLE, the target error predicted at `target_Image`
+    /// (volume image coordinates; the centroid of the image points when empty). Empty for fewer than 3 pairs.
+    [[nodiscard]] std::optional<RegistrationQualityReport> judge(
+      const std::optional<Eigen::Vector3d>& target_Image = std::nullopt) const;
 
     [[nodiscard]] Parameter<RegistrationType>& registrationType() { return m_registrationType; }
     [[nodiscard]] const Parameter<RegistrationType>& registrationType() const { return m_registrationType; }
+    /// The localisation error expected of one landmark (RMS 3D length, mm) that compute() judges the fit against.
+    [[nodiscard]] Parameter<double>& expectedFle() { return m_expectedFle; }
     [[nodiscard]] TrackingStream& trackingStream() const { return m_stream; }
     [[nodiscard]] SharedImageSet& volume() const { return m_volume; }
     [[nodiscard]] PointsOnImage& pointsOnImage() { return m_pointsOnImage; }
@@ -152,8 +177,20 @@ private:
                                    const Eigen::Matrix4d& T);
     /// Calibration of an instrument from the stream's component; identity when there is none.
     [[nodiscard]] Eigen::Matrix4d calibrationOf(const std::string& instrumentId) const;
+    /// The expected FLE when it is a positive number; otherwise empty, with a Warning.
+    [[nodiscard]] std::optional<double> validExpectedFle() const;
+    /// Judges the fit of `pairs` pairs, keeps and logs the judgement, and returns the status sentence of the compute.
+    [[nodiscard]] std::string reportQuality(int pairs);
+    /// The values a registration of `type` changes, as they are now.
+    [[nodiscard]] RegistrationHistoryComponent::State currentState(RegistrationType type,
+                                                                   const std::optional<std::string>& relativeId) const;
+    /// Writes the values a state holds.
+    void applyState(const RegistrationHistoryComponent::State& state);
+    [[nodiscard]] RegistrationHistoryComponent::Provenance provenance(int pairs, double fre,
+                                                                      RegistrationType type) const;
 
     Parameter<RegistrationType> m_registrationType{ "registrationType", GlobalTracking, this };
+    Parameter<double> m_expectedFle{ "expectedFle", kDefaultExpectedFle, this };
     TrackingStream& m_stream;
     SharedImageSet& m_volume;
     Eigen::Matrix4d m_trackerToVolume = Eigen::Matrix4d::Zero();
@@ -164,6 +201,7 @@ private:
     TrackingInstrument m_relativeInstrument;
     std::mutex m_mutex; // guards m_trackedInstrument and m_relativeInstrument
     std::optional<PointCorrespondences::RigidFit> m_lastFit;
+    std::optional<RegistrationQualityReport> m_quality;
 };
 
 } // namespace Kelvaros

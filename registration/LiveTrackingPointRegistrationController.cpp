@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include <QColor>
 #include <QDoubleSpinBox>
+#include <QFont>
 #include <QLabel>
+#include <QPalette>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTableWidget>
@@ -22,7 +23,9 @@
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/ImageViewSlice.h"
+#include "lib/RegistrationHistoryComponent.h"
 #include "lib/SharedImageSet.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingStream.h"
 
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
@@ -43,6 +46,19 @@ QString millimetres(double value)
     return std::isfinite(value) ? QString("%1 mm").arg(value, 0, 'f', 2) : QString("-");
 }
 
+/// How often the pointer warning reads the tracking target's calibration.
+constexpr int kCalibrationWatchMs = 500;
+const QColor kRed(200, 0, 0);
+const QColor kGreen(0, 128, 0);
+const QColor kGrey(110, 110, 110);
+
+void setTextColor(QLabel* label, const QColor& color)
+{
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, color);
+    label->setPalette(palette);
+}
+
 QColor residualColor(ResidualClass residualClass)
 {
     switch (residualClass)
@@ -54,7 +70,7 @@ QColor residualColor(ResidualClass residualClass)
         case ResidualClass::Outlier:
             break;
     }
-    return QColor(200, 0, 0);
+    return kRed;
 }
 
 } // namespace
@@ -97,9 +113,23 @@ void LiveTrackingPointRegistrationController::init()
          "<li>With relative device: (e.g. use with ToolVisualization)<ul><li><i>Adjust calibration of relative "
          "tracker</i>: Updates the relative device's calibration matrix.</li><li><i>Adjust registration of "
          "volume</i>: Transforms image using registration matrix.</li></ul></li></ul>"));
-    connect(m_ui->doubleSpinBox_fle, qOverload<double>(&QDoubleSpinBox::valueChanged), this, [this] { showQuality(); });
+    m_ui->doubleSpinBox_fle->setValue(m_algorithm->expectedFle().value());
+    connect(m_ui->doubleSpinBox_fle, qOverload<double>(&QDoubleSpinBox::valueChanged), this,
+            [this](double fle)
+            {
+                m_algorithm->expectedFle().setValue(fle);
+                showQuality();
+            });
     connect(m_ui->pushButton_pickTarget, &QPushButton::clicked, this,
             &LiveTrackingPointRegistrationController::onPickTarget);
+    connect(m_ui->pushButton_restore, &QPushButton::clicked, this,
+            &LiveTrackingPointRegistrationController::onRestorePrevious);
+    setTextColor(m_ui->label_pointerWarning, kRed);
+    connect(&m_calibrationWatch, &QTimer::timeout, this,
+            &LiveTrackingPointRegistrationController::updatePointerWarning);
+    m_calibrationWatch.start(kCalibrationWatchMs);
+    updatePointerWarning();
+    updateHistory();
 }
 
 void LiveTrackingPointRegistrationController::connectInstrumentCombos()
@@ -111,7 +141,11 @@ void LiveTrackingPointRegistrationController::connectInstrumentCombos()
     const std::optional<std::string> relativeId = points.relativeTrackerId();
 
     connect(m_ui->comboBox_tool, &TrackingInstrumentComboBox::instrumentSelected, this,
-            [&points](const std::string& id) { points.setTrackerId(id); });
+            [this, &points](const std::string& id)
+            {
+                points.setTrackerId(id);
+                updatePointerWarning();
+            });
     m_ui->comboBox_tool->setSeparator(" : ");
     m_ui->comboBox_tool->initFromTrackingStream(
       stream, TrackingInstrumentComboBox::Id | TrackingInstrumentComboBox::Name, false);
@@ -195,9 +229,9 @@ void LiveTrackingPointRegistrationController::resetQualityColumns()
 void LiveTrackingPointRegistrationController::onRegister()
 {
     m_algorithm->compute();
-    const int status = m_algorithm->status();
-    m_ui->label_status->setText(statusText(status));
-    if (status != 0)
+    m_ui->label_status->setText(QString::fromStdString(m_algorithm->statusMessage()));
+    updateHistory();
+    if (m_algorithm->status() != 0)
     {
         clearQuality();
         return;
@@ -206,21 +240,46 @@ void LiveTrackingPointRegistrationController::onRegister()
     showQuality();
 }
 
-QString LiveTrackingPointRegistrationController::statusText(int status) const
+void LiveTrackingPointRegistrationController::onRestorePrevious()
 {
-    switch (status)
+    clearQuality();
+    m_ui->label_status->setText(
+      m_algorithm->restorePreviousRegistration()
+        ? tr("The previous registration is back in force; click again to redo the one undone.")
+        : tr("There is no previous registration to restore."));
+    updateHistory();
+}
+
+void LiveTrackingPointRegistrationController::updateHistory()
+{
+    const RegistrationHistoryComponent* history = m_algorithm->registrationHistory();
+    const auto current = history ? history->current() : std::nullopt;
+    QString text = tr("No registration recorded for this volume yet.");
+    if (current && current->provenance)
+        text = tr("In force: %1.").arg(QString::fromStdString(current->provenance->summary()));
+    else if (current)
+        text = tr("In force: the placement before the first registration recorded here.");
+    m_ui->label_provenance->setText(text);
+    m_ui->pushButton_restore->setEnabled(history && history->previous());
+}
+
+void LiveTrackingPointRegistrationController::updatePointerWarning()
+{
+    const PointsOnTrackingStream& points = m_algorithm->pointsOnTrackingStream();
+    const std::string id = points.trackerId();
+    const bool warn = !id.empty() && !points.targetCalibrated();
+    if (warn)
     {
-        case 0:
-            return tr("Registered with %1 pairs: FRE %2.")
-              .arg(m_algorithm->correspondenceId())
-              .arg(millimetres(m_algorithm->registrationError().value_or(std::numeric_limits<double>::quiet_NaN())));
-        case LiveTrackingPointRegistrationAlgorithm::StatusUnusablePoints:
-            return tr("Not registered: at least 3 complete pairs, not all on one line, are needed.");
-        case LiveTrackingPointRegistrationAlgorithm::StatusNoRelativeTracker:
-            return tr("Not registered: choose the instrument the registration is relative to.");
-        default:
-            return tr("Not registered (status %1); see the log.").arg(status);
+        const auto* calibrations = m_algorithm->trackingStream().components().get<InstrumentCalibrationDataComponent>();
+        const bool identity = calibrations && calibrations->calibration(id);
+        m_ui->label_pointerWarning->setText(
+          tr("Warning: the tracking target '%1' has %2, so a captured point is the origin of its marker frame, not "
+             "its tip (unless the tracker reports the tip itself). Calibrate it before capturing; points captured now "
+             "are named \"%3\".")
+            .arg(QString::fromStdString(id), identity ? tr("an identity calibration") : tr("no calibration"),
+                 PointsOnTrackingStream::kUncalibratedName));
     }
+    m_ui->label_pointerWarning->setVisible(warn);
 }
 
 void LiveTrackingPointRegistrationController::onRelToolChanged(std::string id)
@@ -287,6 +346,7 @@ void LiveTrackingPointRegistrationController::clearQuality()
 {
     m_fitted = false;
     m_quality.reset();
+    m_ui->label_verdict->clear();
     m_ui->label_hint->clear();
     m_ui->label_targetError->clear();
     if (m_correspondenceWidget)
@@ -297,13 +357,11 @@ void LiveTrackingPointRegistrationController::showQuality()
 {
     if (!m_fitted)
         return;
-    const size_t pairs = size_t(m_algorithm->correspondenceId());
-    const auto& trackedPoints = m_algorithm->pointsOnTrackingStream().allPoints();
     const auto& imagePoints = m_algorithm->pointsOnImage().imagePoints();
-    const std::vector<Eigen::Vector3d> tracked(trackedPoints.begin(), trackedPoints.begin() + long(pairs));
-    const std::vector<Eigen::Vector3d> image(imagePoints.begin(), imagePoints.begin() + long(pairs));
+    const std::vector<Eigen::Vector3d> image(imagePoints.begin(),
+                                             imagePoints.begin() + long(m_algorithm->correspondenceId()));
     const auto [target_Image, targetName] = target(image);
-    m_quality = RegistrationQuality::evaluate(tracked, image, m_ui->doubleSpinBox_fle->value(), target_Image);
+    m_quality = m_algorithm->judge(target_Image);
     if (!m_quality)
         return;
     for (size_t i = 0; i < m_quality->pairs.size(); ++i)
@@ -312,12 +370,29 @@ void LiveTrackingPointRegistrationController::showQuality()
         m_correspondenceWidget->setExtraText(int(i), 0, millimetres(pair.residual), residualColor(pair.residualClass));
         m_correspondenceWidget->setExtraText(int(i), 1, millimetres(pair.freWithout));
     }
-    m_ui->label_hint->setText(m_quality->suspect
-                                ? tr("Leave-one-out: check %1 without it.").arg(QString::fromStdString(m_quality->hint))
-                                : tr("Leave-one-out: no pair stands out."));
-    m_ui->label_targetError->setText(
-      tr("Predicted target error at %1: %2").arg(targetName, millimetres(m_quality->treAtTarget)));
+    const RegistrationQualityText text = RegistrationQuality::describe(*m_quality, targetName.toStdString());
+    showVerdict(*m_quality, text);
+    m_ui->label_targetError->setText(QString::fromStdString(text.fle + " " + text.tre));
     m_correspondenceWidget->table()->resizeColumnsToContents();
+}
+
+void LiveTrackingPointRegistrationController::showVerdict(const RegistrationQualityReport& report,
+                                                          const RegistrationQualityText& text)
+{
+    const bool improbable = report.verdict == RegistrationVerdict::Improbable;
+    m_ui->label_verdict->setText(QString::fromStdString(text.verdict));
+    setTextColor(m_ui->label_verdict, improbable                                         ? kRed
+                                      : report.verdict == RegistrationVerdict::Plausible ? kGreen
+                                                                                         : kGrey);
+    QFont font = m_ui->label_verdict->font();
+    font.setBold(improbable);
+    m_ui->label_verdict->setFont(font);
+    if (improbable)
+        m_ui->label_hint->setText(QString::fromStdString(text.worstPairs));
+    else
+        m_ui->label_hint->setText(report.suspect
+                                    ? tr("Leave-one-out: check %1 without it.").arg(QString::fromStdString(report.hint))
+                                    : tr("Leave-one-out: no pair stands out."));
 }
 
 } // namespace Kelvaros

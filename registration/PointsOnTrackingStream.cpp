@@ -5,6 +5,7 @@
 
 #include "core/Log.h"
 #include "core/Properties.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingStream.h"
 
 namespace Kelvaros
@@ -91,6 +92,29 @@ void PointsOnTrackingStream::addWorldPoint(const Eigen::Vector3d& point)
     appendRecord();
     const int n = int(m_points.size());
     signalPointsAdded.emitSignal(n - 1, n);
+}
+
+void PointsOnTrackingStream::addCapturedPoint(const Eigen::Vector3d& point, bool calibrated)
+{
+    addWorldPoint(point);
+    if (!calibrated)
+        setName(kUncalibratedName, size() - 1);
+}
+
+bool PointsOnTrackingStream::locatesTip(const Eigen::Matrix4d& calibration)
+{
+    return !calibration.isIdentity(1e-9);
+}
+
+bool PointsOnTrackingStream::targetCalibrated() const
+{
+    return locatesTip(InstrumentCalibrationDataComponent::matrixOf(m_stream, trackerId()));
+}
+
+int PointsOnTrackingStream::uncalibratedCount(int count) const
+{
+    const auto end = names().begin() + std::clamp(count, 0, int(names().size()));
+    return int(std::count(names().begin(), end, std::string(kUncalibratedName)));
 }
 
 void PointsOnTrackingStream::setWorldPoint(const Eigen::Vector3d& point, int index)

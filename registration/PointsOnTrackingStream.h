@@ -41,6 +41,9 @@ class PointsOnTrackingStream
   , public SignalReceiver
 {
 public:
+    /// The name of a point captured with an uncalibrated tracking target.
+    static constexpr const char* kUncalibratedName = "uncalibrated pointer";
+
     /// An empty set on `stream` whose tracking target is the stream's current main instrument, following it.
     explicit PointsOnTrackingStream(TrackingStream& stream);
     /// Copies points, names, flags, both ids and the follow flag; the copy does not follow main-instrument changes.
@@ -56,6 +59,16 @@ public:
     /// Appends a point (tracker space or the reference frame, mm) unchanged with an empty name and the flag true,
     /// then emits signalPointsAdded(n - 1, n).
     void addWorldPoint(const Eigen::Vector3d& point);
+    /// Appends a point sampled from the tracking target as addWorldPoint does; when the target had no calibration
+    /// (`calibrated` false) the point is named kUncalibratedName, which the workspace keeps.
+    void addCapturedPoint(const Eigen::Vector3d& point, bool calibrated);
+    /// Whether a calibration locates a tip: anything but identity, which (like no calibration at all) leaves a
+    /// sampled point at the origin of the instrument's marker frame.
+    [[nodiscard]] static bool locatesTip(const Eigen::Matrix4d& calibration);
+    /// Whether the tracking target's calibration on the stream locates its tip. Any thread.
+    [[nodiscard]] bool targetCalibrated() const;
+    /// How many of the first `count` points are named kUncalibratedName.
+    [[nodiscard]] int uncalibratedCount(int count) const;
     /// Overwrites point `index` (negative: counted from the end) and emits signalPointsChanged(index, index + 1);
     /// an index out of range logs "setWorldPoint: invalid index <index>" and changes nothing.
     void setWorldPoint(const Eigen::Vector3d& point, int index);

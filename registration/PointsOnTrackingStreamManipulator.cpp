@@ -73,13 +73,14 @@ void PointsOnTrackingStreamManipulator::onCapture(const std::shared_ptr<const St
     if (!capture)
         return;
 
-    const std::optional<Eigen::Vector3d> tip = capturedTip(*sample);
+    bool calibrated = true;
+    const std::optional<Eigen::Vector3d> tip = capturedTip(*sample, calibrated);
     PointsOnTrackingStream& points = m_points;
     auto delivery = QtHelpers::runOnMainThread(
-      [&points, tip]
+      [&points, tip, calibrated]
       {
           if (tip)
-              points.addWorldPoint(*tip);
+              points.addCapturedPoint(*tip, calibrated);
           else
               points.signalPointsAdded.emitSignal(-1, -1);
       });
@@ -94,14 +95,17 @@ void PointsOnTrackingStreamManipulator::onCapture(const std::shared_ptr<const St
     capture->disconnect(); // from inside its own call: returns at once, and no later sample enters
 }
 
-std::optional<Eigen::Vector3d> PointsOnTrackingStreamManipulator::capturedTip(const TrackingStreamData& sample) const
+std::optional<Eigen::Vector3d> PointsOnTrackingStreamManipulator::capturedTip(const TrackingStreamData& sample,
+                                                                              bool& calibrated) const
 {
     const std::string targetId = m_points.trackerId();
     const std::optional<TrackingInstrument> target = sample.instrument(targetId);
     if (!usable(target))
         return std::nullopt;
-    Eigen::Matrix4d tool =
-      target->matrix * InstrumentCalibrationDataComponent::matrixOf(m_points.trackingStream(), targetId);
+    const Eigen::Matrix4d calibration =
+      InstrumentCalibrationDataComponent::matrixOf(m_points.trackingStream(), targetId);
+    calibrated = PointsOnTrackingStream::locatesTip(calibration);
+    Eigen::Matrix4d tool = target->matrix * calibration;
     if (const std::optional<std::string> relativeId = m_points.relativeTrackerId())
     {
         const std::optional<TrackingInstrument> reference = sample.instrument(*relativeId);

@@ -52,7 +52,8 @@ private:
     /// Capture handler (delivery thread).
     void onCapture(const std::shared_ptr<const StreamData>& data);
     /// The calibrated tip of the tracking target in a sample, in the set's frame; empty when not usable.
-    [[nodiscard]] std::optional<Eigen::Vector3d> capturedTip(const TrackingStreamData& sample) const;
+    /// `calibrated` tells whether the target had a calibration to find its tip with.
+    [[nodiscard]] std::optional<Eigen::Vector3d> capturedTip(const TrackingStreamData& sample, bool& calibrated) const;
 
     PointsOnTrackingStream& m_points;
     std::mutex m_mutex; // guards m_capture and m_deliveries

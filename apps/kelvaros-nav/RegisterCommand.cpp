@@ -5,6 +5,7 @@
 #include <Eigen/Geometry>
 #include <fmt/format.h>
 
+#include "lib/numerics/RegistrationQuality.h"
 #include "lib/numerics/RigidRegistration.h"
 
 #include "CommandLine.h"
@@ -20,7 +21,9 @@ const char* const kRegisterUsage =
   "               rigid registration of tracked points (tracker space) onto image points, paired by\n"
   "               order (text or CSV, one \"x y z\" a line); --type as the live registration: 0 global\n"
   "               tracking (default), 1 adjust the volume's registration, 2 adjust the calibration of\n"
-  "               the relative instrument; --fle a known localisation error instead of the estimate\n";
+  "               the relative instrument; --fle the localisation error expected of one landmark (RMS,\n"
+  "               mm): the fit is judged against it and exits 1 (with a warning naming the pairs to\n"
+  "               check) when its FRE is improbable for it; without --fle the fit cannot be judged\n";
 
 namespace
 {
@@ -50,24 +53,26 @@ int usageError(const std::string& error)
     return ExitUsage;
 }
 
-void printErrors(const std::vector<Eigen::Vector3d>& image, const std::vector<Eigen::Vector3d>& tracked,
-                 const Eigen::Matrix4d& transform, double fre, std::optional<double> knownFle,
-                 const std::optional<Eigen::Vector3d>& target)
+/// Prints the residuals and the judgement; true when the fit is improbable for the expected FLE.
+bool printJudgement(const std::vector<Eigen::Vector3d>& image, const std::vector<Eigen::Vector3d>& tracked,
+                    std::optional<double> expectedFle, const std::optional<Eigen::Vector3d>& target)
 {
-    std::puts("Residuals |T * image_i - tracked_i| (mm):");
-    for (size_t i = 0; i < image.size(); ++i)
-    {
-        const Eigen::Vector3d mapped = (transform * image[i].homogeneous()).head<3>();
-        std::printf("  %3zu  %8.3f\n", i, (mapped - tracked[i]).norm());
-    }
-    std::printf("Fiducial registration error (RMS): %.3f mm\n", fre);
-    const double fle = knownFle ? *knownFle : RigidRegistration::estimateFle(fre, image.size());
-    std::printf("Fiducial localisation error (%s): %.3f mm\n", knownFle ? "given" : "estimated from FRE", fle);
-    if (const auto centroid = RigidRegistration::predictedTreAtCentroid(image, fle))
-        std::printf("Predicted target registration error at the centroid: %.3f mm\n", *centroid);
+    const auto report =
+      RegistrationQuality::evaluate(tracked, image, expectedFle, RegistrationQuality::centroid(image));
+    if (!report)
+        return false;
+    std::puts("Residuals |T * image_i - tracked_i| (mm), by pair:");
+    for (size_t i = 0; i < report->pairs.size(); ++i)
+        std::printf("  %3zu  %8.3f\n", i + 1, report->pairs[i].residual);
+    std::printf("Fiducial registration error (RMS): %.3f mm\n", report->fre);
+    const RegistrationQualityText text = RegistrationQuality::describe(*report, "the centroid of the landmarks");
+    for (const std::string* line : { &text.verdict, &text.worstPairs, &text.fle, &text.tre })
+        if (!line->empty())
+            std::puts(line->c_str());
     if (target)
-        if (const auto atTarget = RigidRegistration::predictedTre(image, fle, *target))
-            std::printf("Predicted target registration error at %s: %.3f mm\n", vectorText(*target).c_str(), *atTarget);
+        if (const auto atTarget = RegistrationQuality::evaluate(tracked, image, expectedFle, *target))
+            std::puts(RegistrationQuality::describe(*atTarget, "the target (" + vectorText(*target) + ")").tre.c_str());
+    return report->verdict == RegistrationVerdict::Improbable;
 }
 } // namespace
 
@@ -90,8 +95,8 @@ int runRegister(const std::vector<std::string>& arguments)
         return usageError("register needs --tracked FILE and --image FILE");
     if (*type < 0 || *type > 2)
         return usageError(fmt::format("--type must be 0, 1 or 2, not {}", *type));
-    if (fle && *fle < 0)
-        return usageError("--fle must not be negative");
+    if (fle && !(*fle > 0))
+        return usageError("--fle must be a positive number of millimetres");
 
     const auto tracked = readPointList(*line.value("tracked"), &error);
     const auto image = tracked ? readPointList(*line.value("image"), &error) : std::nullopt;
@@ -108,8 +113,7 @@ int runRegister(const std::vector<std::string>& arguments)
         return ExitBadInput;
     }
 
-    double fre = 0;
-    const auto transform = RigidRegistration::fitRigid(*image, *tracked, &fre);
+    const auto transform = RigidRegistration::fitRigid(*image, *tracked);
     if (!transform)
     {
         std::fputs("kelvaros-nav register: the points do not determine a rigid transform (at least 3 pairs, not all "
@@ -120,8 +124,8 @@ int runRegister(const std::vector<std::string>& arguments)
     std::printf("Registration of %zu point pairs, type %d (%s)\n", image->size(), *type, kTypeNames[*type]);
     std::printf("T (image to tracker coordinates):\n%s", matrixText(*transform).c_str());
     printApplication(*type);
-    printErrors(*image, *tracked, *transform, fre, fle, target);
-    return ExitSuccess;
+    // A fit the expected localisation error cannot explain is a failed registration, whatever its matrix.
+    return printJudgement(*image, *tracked, fle, target) ? ExitFailure : ExitSuccess;
 }
 
 } // namespace Kelvaros::Nav

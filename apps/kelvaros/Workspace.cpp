@@ -13,6 +13,7 @@
 #include "lib/Algorithm.h"
 #include "lib/AlgorithmController.h"
 #include "lib/Data.h"
+#include "lib/RegistrationHistoryComponent.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/StreamAlgorithmBase.h"
 #include "stream/TrackingStream.h"
@@ -146,6 +147,7 @@ void saveState(const Data& data, Properties& node)
 {
     node.setParam("name", data.name());
     node.setParam("matrix", data.matrix());
+    RegistrationHistoryComponent::saveTo(data, node);
     if (const auto* stream = dynamic_cast<const Stream*>(&data))
         node.setParam("running", stream->state() == Stream::State::Running);
     const auto* calibrations = data.components().get<InstrumentCalibrationDataComponent>();
@@ -188,6 +190,8 @@ void loadState(const Properties& node, Data& data, const Problems& problems)
       problems.read<Eigen::Matrix4d>(node, "matrix", fmt::format("the registration of '{}'", data.name()),
                                      "it was dropped and the data are placed unregistered (identity)", isPlacement);
     data.setMatrix(matrix.value_or(Eigen::Matrix4d::Identity()));
+    for (std::string& problem : RegistrationHistoryComponent::loadInto(node, data))
+        problems.add(std::move(problem));
     if (const Properties* list = node.subProperties("calibrations"))
         loadCalibrations(*list, data, problems);
     auto* stream = dynamic_cast<Stream*>(&data);

@@ -11,7 +11,7 @@
 
 #include <Eigen/Geometry>
 
-#include "registration/RegistrationQuality.h"
+#include "lib/numerics/RegistrationQuality.h"
 
 using namespace Kelvaros;
 using Clock = std::chrono::steady_clock;

@@ -14,6 +14,7 @@
 #include "lib/SharedImageSet.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/ManualTrackingStream.h"
+#include "stream/sources/TrackingSimulator.h"
 
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
@@ -304,12 +305,100 @@ TEST_F(LiveRegistration, RefusalsChangeNothing)
             algorithm->compute();
         }
         EXPECT_EQ(algorithm->status(), row.status) << row.error;
+        EXPECT_EQ(algorithm->statusMessage().rfind("Not registered: ", 0), 0u) << row.error;
         EXPECT_EQ(volume.matrix(), placement) << row.error;
         EXPECT_EQ(stream.matrix(), streamToWorld) << row.error;
         EXPECT_EQ(algorithm->trackerToVolumeTransform(), Eigen::Matrix4d::Zero()) << row.error;
         EXPECT_FALSE(algorithm->registrationError() || algorithm->predictedTreAtCentroid()) << row.error;
     }
     EXPECT_EQ(stream.components().get<InstrumentCalibrationDataComponent>(), nullptr);
+}
+
+// Each type records what it changed; restoring puts exactly that back, and a second restore redoes the registration.
+TEST_F(LiveRegistration, RestoringPutsBackExactlyWhatTheRegistrationChanged)
+{
+    std::mt19937 rng(41);
+    const auto state = [&]
+    {
+        const auto* component = stream.components().get<InstrumentCalibrationDataComponent>();
+        const auto reference = component ? component->calibration("reference") : std::nullopt;
+        return std::make_tuple(volume.matrix(), stream.matrix(),
+                               reference ? std::optional(reference->matrix) : std::nullopt);
+    };
+    for (const auto type : { Algo::GlobalTracking, Algo::AdjustVolumeRegistration, Algo::AdjustRelativeCalibration })
+    {
+        algorithm = std::make_unique<Algo>(stream, volume);
+        volume.setMatrix(randomRigid(rng));
+        stream.setMatrix(randomRigid(rng));
+        if (type == Algo::AdjustRelativeCalibration)
+            calibrations().setCalibration("reference", randomRigid(rng), 0.5);
+        else
+            calibrations().removeCalibration("reference");
+        calibrations().setCalibration("pointer", randomRigid(rng, 150.0), 0.0);
+        algorithm->pointsOnTrackingStream().setRelativeTrackerId(
+          type == Algo::GlobalTracking ? std::nullopt : std::optional<std::string>("reference"));
+        algorithm->registrationType().setValue(type);
+        collect(rng, randomPoints(rng, 5), randomRigid(rng), type != Algo::GlobalTracking);
+        const auto before = state();
+        algorithm->compute();
+        ASSERT_EQ(algorithm->status(), 0);
+        const auto after = state();
+        EXPECT_NE(after, before);
+        const auto provenance = algorithm->registrationHistory()->current()->provenance;
+        EXPECT_EQ(provenance->registrationType, int(type));
+        EXPECT_EQ(provenance->verdict, "plausible");
+
+        ASSERT_TRUE(algorithm->restorePreviousRegistration()) << type;
+        EXPECT_EQ(state(), before) << type;
+        ASSERT_TRUE(algorithm->restorePreviousRegistration()) << type;
+        EXPECT_EQ(state(), after) << type;
+    }
+    // The volume's history outlives the algorithm: the last one registered twice on it.
+    EXPECT_EQ(volume.components().get<RegistrationHistoryComponent>()->previous()->provenance->registrationType, 1);
+}
+
+// Two landmarks swapped: the registration is applied, judged improbable, logged and recorded as such.
+TEST_F(LiveRegistration, SwappedPairsAreAppliedWithAWarning)
+{
+    std::mt19937 rng(43);
+    calibrations().setCalibration("pointer", randomRigid(rng, 150.0), 0.0);
+    const Eigen::Matrix4d placement = randomRigid(rng);
+    volume.setMatrix(placement);
+    std::vector<Eigen::Vector3d> landmarks = TrackingSimulator::groundTruth().landmarks_Phantom;
+    collect(rng, landmarks, randomRigid(rng));
+    algorithm->pointsOnImage().setImagePoint(landmarks[2], 5);
+    algorithm->pointsOnImage().setImagePoint(landmarks[5], 2);
+    {
+        LogExpectation warning(Log::Warning, "Registration quality: Warning: the registration is improbable", 1);
+        algorithm->compute();
+    }
+    EXPECT_EQ(algorithm->status(), 0);
+    EXPECT_NE(volume.matrix(), placement);
+    ASSERT_TRUE(algorithm->quality());
+    EXPECT_EQ(algorithm->quality()->worstPairs, (std::vector<size_t>{ 2, 5 }));
+    EXPECT_NE(algorithm->statusMessage().find("but the fit is improbable (FRE "), std::string::npos);
+    EXPECT_FALSE(logged("LiveTrackingPointRegistrationAlgorithm", "Predicted target registration error at the"));
+    EXPECT_EQ(algorithm->registrationHistory()->current()->provenance->verdict, "improbable");
+}
+
+// Points taken with an uncalibrated pointer are named so, and the registration says how many it rests on.
+TEST_F(LiveRegistration, MarksPointsOfAnUncalibratedPointer)
+{
+    std::mt19937 rng(47);
+    const auto p = randomPoints(rng, 4);
+    collect(rng, { p[0], p[1] }, Eigen::Matrix4d::Identity());
+    calibrations().setCalibration("pointer", Eigen::Matrix4d::Identity(), 0.0);
+    collect(rng, { p[2] }, Eigen::Matrix4d::Identity());
+    calibrations().setCalibration("pointer", randomRigid(rng, 150.0), 0.0);
+    collect(rng, { p[3] }, Eigen::Matrix4d::Identity());
+    const auto& names = algorithm->pointsOnTrackingStream().names();
+    EXPECT_EQ(names,
+              (std::vector<std::string>{ "uncalibrated pointer", "uncalibrated pointer", "uncalibrated pointer", "" }));
+    algorithm->compute();
+    EXPECT_TRUE(logged("LiveTrackingPointRegistrationAlgorithm", "3 of the tracked points were captured without a tip "
+                                                                 "calibration"));
+    EXPECT_NE(algorithm->statusMessage().find("calibrate the pointer and capture them again"), std::string::npos);
+    EXPECT_EQ(algorithm->registrationHistory()->current()->provenance->uncalibratedPointCount, 3);
 }
 
 TEST_F(LiveRegistration, PairsImagePointsWithTheNewestTrackedPoint)

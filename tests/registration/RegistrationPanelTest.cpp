@@ -1,3 +1,4 @@
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
@@ -16,6 +17,7 @@
 #include "stream/InstrumentCalibrationDataComponent.h"
 
 #include "../host/gui/GuiTestFixture.h"
+#include "../support/LogExpectation.h"
 #include "../support/PointSignalLog.h"
 #include "../support/TrackingTestSupport.h"
 #include "../support/WaitUntil.h"
@@ -103,20 +105,24 @@ protected:
         QTest::mouseClick(display->viewSlice(0), Qt::LeftButton, Qt::NoModifier, centreOn(world));
     }
 
-    /// Touches and clicks every landmark, the image point of `misplaced` 5 mm off along the slice's x axis.
-    void collectAndRegister(int misplaced)
+    /// Touches and clicks every landmark, the image point of `misplaced` 5 mm off along the slice's x axis and those
+    /// of the landmarks `swapped` exchanged.
+    void collectAndRegister(int misplaced, std::pair<int, int> swapped = { -1, -1 })
     {
         for (int i = 0; i < int(truth().landmarks_Phantom.size()); ++i)
         {
             captureTracked(i);
             const double off = i == misplaced ? 5.0 : 0.0;
-            clickImagePoint(truth().landmarks_Phantom[size_t(i)] +
+            const int clicked = i == swapped.first ? swapped.second : i == swapped.second ? swapped.first : i;
+            clickImagePoint(truth().landmarks_Phantom[size_t(clicked)] +
                             off * display->viewSlice(0)->sliceView().slice().xAxis());
         }
         ASSERT_EQ(algorithm->correspondenceId(), int(truth().landmarks_Phantom.size()));
         QTest::mouseClick(panel->findChild<QPushButton*>("pushButtonRegister"), Qt::LeftButton);
         ASSERT_EQ(algorithm->status(), 0);
     }
+
+    QLabel* label(const char* name) const { return panel->findChild<QLabel*>(name); }
 
     const TrackingSimulator simulator{ { 60.0, 0.1, 0.0, TrackingSimulator::Scenario::Landmarks, 7 } };
     ManualTrackingStream stream; // captures run on its delivery thread, as with a tracker
@@ -137,32 +143,88 @@ TEST_F(RegistrationPanelTest, RegistersThePhantomOntoTheTracker)
     EXPECT_LT((registered - truth().pathTarget_Tracker).norm(), 0.5);
     ASSERT_TRUE(panel->quality());
     EXPECT_FALSE(panel->quality()->suspect);
+    EXPECT_TRUE(label("label_verdict")->text().startsWith("The registration is plausible"));
+    EXPECT_EQ(label("label_verdict")->palette().color(QPalette::WindowText), QColor(0, 128, 0));
     EXPECT_TRUE(table->item(0, PointCorrespondencesWidget::ColumnCount)->text().endsWith("mm"));
 
     // The error predicted where the user looks: the slice views' centre, taken on the anatomy.
     centreOn(registered);
     QTest::mouseClick(panel->findChild<QPushButton*>("pushButton_pickTarget"), Qt::LeftButton);
-    const auto expected = RegistrationQuality::predictedTre(algorithm->pointsOnImage().imagePoints(), 0.25,
-                                                            volume->worldToImage(registered));
+    const auto expected = RegistrationQuality::predictedTre(
+      algorithm->pointsOnImage().imagePoints(), panel->quality()->fleUsed, volume->worldToImage(registered));
     EXPECT_NEAR(panel->quality()->treAtTarget, expected.value_or(-1), 1e-9);
-    EXPECT_TRUE(panel->findChild<QLabel*>("label_targetError")->text().contains("picked"));
+    EXPECT_TRUE(label("label_targetError")->text().contains("picked"));
+    // The spin box is the algorithm's expected localisation error, which the next fit is judged against.
+    panel->findChild<QDoubleSpinBox*>("doubleSpinBox_fle")->setValue(0.5);
+    EXPECT_EQ(algorithm->expectedFle().value(), 0.5);
 }
 
 TEST_F(RegistrationPanelTest, HintNamesAMisplacedPair)
 {
+    LogExpectation warning(Log::Warning, "the registration is improbable", 1);
     collectAndRegister(3);
     ASSERT_TRUE(panel->quality());
     EXPECT_EQ(panel->quality()->suspect, std::optional<size_t>(3));
     EXPECT_TRUE(panel->findChild<QLabel*>("label_hint")->text().contains("pair 4"));
     EXPECT_EQ(table->item(3, PointCorrespondencesWidget::ColumnCount)->foreground().color(), QColor(200, 0, 0));
-    if (const char* png = std::getenv("KELVAROS_REGISTRATION_PANEL_PNG")) // the picture in the documentation
-    {
-        panel->resize(760, 600);
-        panel->grab().save(png);
-    }
     // A new pair makes the figures stale.
     captureTracked(0);
     EXPECT_FALSE(panel->quality());
+}
+
+// The landmarks 3 and 6 (50 mm apart) swapped: registered all the same, with a red warning naming both; one
+// click on "Restore previous registration" puts the volume back exactly, a second one redoes the registration.
+TEST_F(RegistrationPanelTest, SwappedPairsGetARedWarningAndCanBeUndone)
+{
+    {
+        LogExpectation warning(Log::Warning, "Registration quality: Warning: the registration is improbable", 1);
+        collectAndRegister(-1, { 2, 5 });
+    }
+    EXPECT_TRUE(label("label_verdict")->text().startsWith("Warning: the registration is improbable. "));
+    EXPECT_EQ(label("label_verdict")->palette().color(QPalette::WindowText), QColor(200, 0, 0));
+    EXPECT_TRUE(label("label_hint")->text().startsWith("Check pair 3 (residual 5"))
+      << label("label_hint")->text().toStdString();
+    EXPECT_TRUE(label("label_hint")->text().contains("pair 6 (residual 5"));
+    EXPECT_TRUE(label("label_targetError")->text().contains("but it cannot be trusted"));
+    EXPECT_TRUE(label("label_provenance")->text().contains("global tracking, 6 pairs, FRE 2"));
+    if (const char* png = std::getenv("KELVAROS_REGISTRATION_PANEL_PNG")) // the picture in the documentation
+    {
+        panel->resize(760, 760);
+        panel->grab().save(png);
+    }
+
+    auto* restore = panel->findChild<QPushButton*>("pushButton_restore");
+    const Eigen::Matrix4d registered = volume->matrix();
+    ASSERT_TRUE(restore->isEnabled());
+    QTest::mouseClick(restore, Qt::LeftButton);
+    EXPECT_EQ(volume->matrix(), imageToPhantom);
+    EXPECT_EQ(label("label_provenance")->text(),
+              "In force: the placement before the first registration recorded here.");
+    EXPECT_TRUE(label("label_verdict")->text().isEmpty()) << "the figures of the undone fit are gone";
+    QTest::mouseClick(restore, Qt::LeftButton);
+    EXPECT_EQ(volume->matrix(), registered);
+}
+
+// Without a calibration (or with identity) the pointer's marker origin would be captured: the panel says so before
+// the first capture, names the points so taken, and stops warning once the pointer is calibrated.
+TEST_F(RegistrationPanelTest, WarnsOfAnUncalibratedPointerAndMarksItsPoints)
+{
+    QLabel* warning = label("label_pointerWarning");
+    EXPECT_TRUE(warning->isHidden());
+    auto& calibrations = stream.components().getOrAdd<InstrumentCalibrationDataComponent>();
+    const auto calibrated = *calibrations.calibration("Pointer");
+    calibrations.removeCalibration("Pointer");
+    ASSERT_TRUE(processEventsUntil([&] { return !warning->isHidden(); }));
+    EXPECT_TRUE(warning->text().startsWith("Warning: the tracking target 'Pointer' has no calibration, so a captured "
+                                           "point is the origin of its marker frame, not its tip"));
+    captureTracked(0);
+    EXPECT_EQ(algorithm->pointsOnTrackingStream().name(0), "uncalibrated pointer");
+    calibrations.setCalibration("Pointer", Eigen::Matrix4d::Identity(), 0.0);
+    ASSERT_TRUE(processEventsUntil([&] { return warning->text().contains("an identity calibration"); }));
+    calibrations.setCalibration("Pointer", calibrated);
+    ASSERT_TRUE(processEventsUntil([&] { return warning->isHidden(); }));
+    captureTracked(1);
+    EXPECT_EQ(algorithm->pointsOnTrackingStream().name(1), "");
 }
 
 // One point per click, whatever arrives; a capture without a usable pointer (or reference) adds nothing and says so.

@@ -11,6 +11,7 @@
 #include "core/Log.h"
 #include "gui/controller/GuiApplicationController.h"
 #include "lib/Algorithm.h"
+#include "lib/RegistrationHistoryComponent.h"
 #include "lib/SharedImageSet.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingSequence.h"
@@ -215,6 +216,26 @@ TEST_F(WorkspaceTest, SaveLoadSaveGivesTheSameBytes)
     ASSERT_NE(calibrations, nullptr);
     EXPECT_EQ(calibrations->provenance("Needle"), kProvenance);
     EXPECT_EQ(calibrations->previous("Needle")->calibration.value, 0.5);
+}
+
+TEST_F(WorkspaceTest, RegistrationHistoryRoundTrips)
+{
+    const auto volume = [this] { return app().dataList().getImages(Data::Kind::Volume, Data::Modality::NA).at(0); };
+    RegistrationHistoryComponent::Provenance provenance;
+    provenance.dateTime = "2026-12-07T06:12:31+01:00";
+    provenance.freMm = 1.0 / 3.0;
+    Eigen::Matrix4d before = Eigen::Matrix4d::Identity();
+    before(0, 3) = 2.0 / 3.0;
+    auto& history = volume()->components().getOrAdd<RegistrationHistoryComponent>();
+    history.record(provenance, { before, std::nullopt, std::nullopt },
+                   { volume()->matrix(), std::nullopt, std::nullopt });
+    const auto current = history.current();
+    const auto previous = history.previous();
+    EXPECT_EQ(window->workspace().load(*Properties::fromXml(window->workspace().save().toXml())), "");
+    const auto* loaded = volume()->components().get<RegistrationHistoryComponent>();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->current(), current);
+    EXPECT_EQ(loaded->previous(), previous);
 }
 
 TEST_F(WorkspaceTest, MovedVolumeLoadsTheRestAndNamesTheFile)
