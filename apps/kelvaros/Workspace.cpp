@@ -42,6 +42,9 @@ void saveEntry(const CalibrationEntry& entry, Properties& node)
     saved->setParam("residualRmsMm", provenance.residualRmsMm);
     saved->setParam("residualMaxMm", provenance.residualMaxMm);
     saved->setParam("predictedTipErrorMm", provenance.predictedTipErrorMm);
+    saved->setParam("predictedAxisErrorDegrees", provenance.predictedAxisErrorDegrees);
+    saved->setParam("axisTiltRmsDegrees", provenance.axisTiltRmsDegrees);
+    saved->setParam("axisSpinDegrees", provenance.axisSpinDegrees);
 }
 
 /// Reads what saveEntry wrote; files written before calibrations carried provenance load without it.
@@ -60,6 +63,9 @@ CalibrationEntry loadEntry(const Properties& node)
         saved->param("residualRmsMm", provenance.residualRmsMm);
         saved->param("residualMaxMm", provenance.residualMaxMm);
         saved->param("predictedTipErrorMm", provenance.predictedTipErrorMm);
+        saved->param("predictedAxisErrorDegrees", provenance.predictedAxisErrorDegrees);
+        saved->param("axisTiltRmsDegrees", provenance.axisTiltRmsDegrees);
+        saved->param("axisSpinDegrees", provenance.axisSpinDegrees);
     }
     return entry;
 }
