@@ -480,8 +480,9 @@ std::string ToolCalibrationAlgorithm::axisProblem(const Geometry::RotationAxisRe
     if (fit.independentPoses < kLeastIndependentAxisPoses)
         return fmt::format("The tool did not turn steadily about one axis: its axis drifted through the recording "
                            "instead of scattering about one direction, leaving about {:.0f} independent looks at it, "
-                           "fewer than the {:.0f} needed to judge it. {} Turn it for five seconds or more.",
-                           fit.independentPoses, kLeastIndependentAxisPoses, whatToDo);
+                           "fewer than the {:.0f} needed to judge it. Keep the needle's direction fixed, tip in a "
+                           "dimple, and turn the tool about its own axis for five seconds or more.",
+                           fit.independentPoses, kLeastIndependentAxisPoses);
     if (const double spin = fit.spinAngle * kDegreesPerRadian; spin < kLeastAxisSpinDegrees)
         return fmt::format("The tool turned by only {:.0f}° about its needle; finding the axis needs at least {:.0f}°. "
                            "Keep the tip in a dimple and turn the tool further about its own axis while recording.",
