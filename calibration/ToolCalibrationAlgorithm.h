@@ -88,8 +88,9 @@ public:
     static constexpr double kLeastAxisSpinDegrees = 180.0;
     /// Least number of independent looks at the axis (Geometry::RotationAxisResult::independentPoses). A spin
     /// with tracker noise alone gives about one per pose, with a hand's wobble about three a second; a pivot
-    /// recording of any length gives 3 to 6 (its axis drifts steadily), however small its tilt. Above 8 the axis
-    /// error the fit predicts meets the true one within about 10 per cent.
+    /// recording of 2 to 10 s gives 3 to 6 (its axis drifts steadily), however small its tilt (longer ones tilt the
+    /// axis too far, shorter ones fall short of the least turn). Above 8 the axis error the fit predicts meets the
+    /// true one within about 10 per cent.
     static constexpr double kLeastIndependentAxisPoses = 8.0;
     /// Least share of the recording's poses the axis fit keeps: more strays than that means that part of the
     /// recording was another motion.

@@ -427,6 +427,8 @@ namespace
 {
 // 1e-8 rad: far below any tracker's orientation noise, far above rounding.
 constexpr double kRoundingAngle = 1e-8;
+// Longest series whose autocorrelation is summed lag by lag (see integratedAutocorrelationTime).
+constexpr std::size_t kMaxCorrelationSeries = 2000;
 
 struct AxisSolution
 {
@@ -463,25 +465,35 @@ double residualAngle(const Eigen::Matrix3d& rotation, const AxisSolution& soluti
 
 /// 1 + 2 sum_k rho_k of a vector series in recorded order, summed while the autocorrelation rho_k stays positive
 /// (the usual initial-positive-sequence cut, which keeps the noise of the far lags out); 1 for a series without
-/// scatter.
+/// scatter. A drifting series stays correlated over half its length, which would cost its length squared: long
+/// series are first summed in consecutive blocks, at most kMaxCorrelationSeries of them: the variance of the whole
+/// sum is the blocks' summed squares times their time, and the series' own time is that over its summed squares.
 double integratedAutocorrelationTime(const std::vector<Eigen::Vector2d>& series)
 {
+    const std::size_t block = series.size() / kMaxCorrelationSeries + 1;
+    std::vector<Eigen::Vector2d> sums(series.size() / block, Eigen::Vector2d::Zero());
+    double valueVariance = 0.0;
+    for (std::size_t i = 0; i < sums.size() * block; ++i)
+    {
+        sums[i / block] += series[i];
+        valueVariance += series[i].squaredNorm();
+    }
     double variance = 0.0;
-    for (const Eigen::Vector2d& value : series)
-        variance += value.squaredNorm();
-    if (!(variance > 0.0))
+    for (const Eigen::Vector2d& sum : sums)
+        variance += sum.squaredNorm();
+    if (!(variance > 0.0) || !(valueVariance > 0.0))
         return 1.0;
     double time = 1.0;
-    for (std::size_t lag = 1; lag < series.size() / 2; ++lag)
+    for (std::size_t lag = 1; lag < sums.size() / 2; ++lag)
     {
         double covariance = 0.0;
-        for (std::size_t i = 0; i + lag < series.size(); ++i)
-            covariance += series[i].dot(series[i + lag]);
+        for (std::size_t i = 0; i + lag < sums.size(); ++i)
+            covariance += sums[i].dot(sums[i + lag]);
         if (covariance <= 0.0)
             break;
         time += 2.0 * covariance / variance;
     }
-    return time;
+    return time * variance / valueVariance;
 }
 } // namespace
 

@@ -252,7 +252,6 @@ TEST(GeometryAxisTest, RejectsPosesThatTiltTheAxis)
     EXPECT_LT(lineAngle(result.axis, axis), 0.2 * kDegree);
 }
 
-
 // A hand turning a tool in a dimple sways it slowly: neighbouring poses tilt the axis together and carry fewer
 // independent errors than their number. The reported uncertainty must still match the true error, over many
 // recordings of 300 poses at 60 Hz with a 2 degree sway at 0.3 to 1.3 Hz.
