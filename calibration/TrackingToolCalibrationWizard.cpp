@@ -33,7 +33,6 @@
 #include "calibration/CalibrationVerificationWidget.h"
 #include "calibration/IntroPage.h"
 #include "calibration/SymmetryPage.h"
-#include "calibration/ToolCalibrationAlgorithm.h"
 #include "calibration/TrackRecordPage.h"
 #include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
 #include "calibration/VerificationPage.h"

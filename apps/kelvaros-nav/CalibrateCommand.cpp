@@ -139,10 +139,10 @@ int runCalibrate(const std::vector<std::string>& arguments)
                 withAxis ? " and a rotation recording" : "");
     std::printf("Calibration (calibrated tool frame to tracked frame):\n%s", matrixText(calibration).c_str());
     std::printf("Tip offset: %s mm (length %.3f mm)\n", vectorText(tip).c_str(), tip.norm());
-    const std::optional<Provenance> provenance = provenanceOf(*pivot);
     if (withAxis)
     {
         std::printf("Needle axis: %s\n", vectorText(calibration.block<3, 1>(0, 2), 5).c_str());
+        const std::optional<Provenance> provenance = provenanceOf(*pivot);
         if (provenance && provenance->predictedAxisErrorDegrees && provenance->axisTiltRmsDegrees &&
             provenance->axisSpinDegrees)
             std::printf("Needle axis predicted error: %.3f deg (the rotation tilted it by %.2f deg RMS over a %.0f deg "
