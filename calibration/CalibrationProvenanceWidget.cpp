@@ -25,6 +25,8 @@ enum Row
     MethodRow,
     ResidualRow,
     TipErrorRow,
+    AxisRow,
+    AxisErrorRow,
     RowCount
 };
 
@@ -38,12 +40,31 @@ const RowInfo kRows[RowCount] = {
     { QT_TRANSLATE_NOOP("CalibrationProvenanceWidget", "Calibrated"), "label_provenanceDate" },
     { QT_TRANSLATE_NOOP("CalibrationProvenanceWidget", "Method"), "label_provenanceMethod" },
     { QT_TRANSLATE_NOOP("CalibrationProvenanceWidget", "Residual"), "label_provenanceResidual" },
-    { QT_TRANSLATE_NOOP("CalibrationProvenanceWidget", "Predicted tip error"), "label_provenanceTipError" }
+    { QT_TRANSLATE_NOOP("CalibrationProvenanceWidget", "Predicted tip error"), "label_provenanceTipError" },
+    { QT_TRANSLATE_NOOP("CalibrationProvenanceWidget", "Needle axis"), "label_provenanceAxis" },
+    { QT_TRANSLATE_NOOP("CalibrationProvenanceWidget", "Predicted axis error"), "label_provenanceAxisError" }
 };
 
 QString millimetres(double value)
 {
     return QLocale().toString(value, 'f', 2) + " mm";
+}
+
+/// Hundredths of a degree; below that "< 0.01°", which is what two decimals can say about it.
+QString degrees(double value)
+{
+    return value < 0.005 ? QStringLiteral("< ") + QLocale().toString(0.01, 'f', 2) + QStringLiteral("°")
+                         : QLocale().toString(value, 'f', 2) + QStringLiteral("°");
+}
+
+/// "tilted 0.12° RMS over a 400° turn": how well the rotation recording kept to one axis.
+QString axisText(const CalibrationProvenanceWidget::Provenance& provenance)
+{
+    if (!provenance.axisTiltRmsDegrees || !provenance.axisSpinDegrees)
+        return {};
+    return CalibrationProvenanceWidget::tr("tilted %1 RMS over a %2° turn")
+      .arg(degrees(*provenance.axisTiltRmsDegrees))
+      .arg(QLocale().toString(*provenance.axisSpinDegrees, 'f', 0));
 }
 
 /// "2026-12-07 06:12" in the offset the calibration was stamped with; the raw text when it does not parse.
@@ -173,6 +194,17 @@ void CalibrationProvenanceWidget::showProvenance(const std::optional<Provenance>
     setRow(MethodRow, methodText(shown));
     setRow(ResidualRow, residualText(shown));
     setRow(TipErrorRow, shown.predictedTipErrorMm ? millimetres(*shown.predictedTipErrorMm) : QString());
+    setRow(AxisRow, axisText(shown));
+    setRow(AxisErrorRow, shown.predictedAxisErrorDegrees ? degrees(*shown.predictedAxisErrorDegrees) : QString());
+}
+
+QString CalibrationProvenanceWidget::axisSummary(const Provenance& provenance)
+{
+    if (!provenance.predictedAxisErrorDegrees || axisText(provenance).isEmpty())
+        return {};
+    return tr("Needle axis: predicted error %1; the tool's axis %2.")
+      .arg(degrees(*provenance.predictedAxisErrorDegrees))
+      .arg(axisText(provenance));
 }
 
 void CalibrationProvenanceWidget::setRow(int row, const QString& value)

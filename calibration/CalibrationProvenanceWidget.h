@@ -17,9 +17,10 @@ namespace Kelvaros
 class Data;
 
 /// How an instrument's calibration was obtained, compactly: when, by which method from how many poses over which
-/// angular range, the fit's residuals and the tip error it predicts for itself; "No calibration" when there is
-/// none. Following an instrument of a data object it also offers "Restore previous calibration", enabled while
-/// the instrument has a previous calibration; one click swaps the current and the previous one, so a second click
+/// angular range, the fit's residuals and the tip error it predicts for itself, and for a needle axis how far the
+/// rotation recording tilted it over how large a turn and the axis error it predicts for itself; "No calibration"
+/// when there is none. Following an instrument of a data object it also offers "Restore previous calibration", enabled
+/// while the instrument has a previous calibration; one click swaps the current and the previous one, so a second click
 /// undoes the first. Main thread.
 class CalibrationProvenanceWidget : public QWidget
 {
@@ -41,6 +42,10 @@ public:
     void refresh();
 
     [[nodiscard]] QPushButton* restoreButton() const { return m_restoreButton; }
+
+    /// The needle axis's figures in one sentence ("Needle axis: predicted error 0.03°; the tool's axis tilted
+    /// 0.12° RMS over a 400° turn."); empty when the provenance has no axis.
+    [[nodiscard]] static QString axisSummary(const Provenance& provenance);
 
 signals:
     /// After the restore button swapped the current and the previous calibration.

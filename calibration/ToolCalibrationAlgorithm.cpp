@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstdint>
 #include <exception>
 #include <sstream>
@@ -12,6 +11,7 @@
 
 #include <Eigen/Eigenvalues>
 #include <Eigen/Geometry>
+#include <fmt/format.h>
 
 #include "core/Log.h"
 #include "core/Properties.h"
@@ -35,6 +35,7 @@ constexpr double kLeastTipAlongAxisMm = 1.0;
 // one axis only, a tool leaves its tip undetermined along that axis; marker noise then tilts each pose by a few
 // tenths of a degree, enough for the fit to return some tip on the axis, with residuals that look excellent.
 constexpr double kLeastPivotTilt = 0.035;
+constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
 
 /// RMS tilt of the kept poses about their mean orientation in the least tilted direction (radians): with R̄ the mean
 /// rotation, the tip's information matrix is N (I − R̄ᵀR̄), whose smallest eigenvalue is the mean squared tilt about
@@ -107,7 +108,7 @@ double largestAngleDegrees(const std::vector<Eigen::Vector3d>& directions)
     for (size_t i = 0; i < directions.size(); i += stride)
         for (size_t j = i + stride; j < directions.size(); j += stride)
             smallestCosine = std::min(smallestCosine, directions[i].dot(directions[j]));
-    return std::acos(std::max(-1.0, smallestCosine)) * 180.0 / 3.14159265358979323846;
+    return std::acos(std::max(-1.0, smallestCosine)) * kDegreesPerRadian;
 }
 } // namespace
 
@@ -165,17 +166,23 @@ void ToolCalibrationAlgorithm::configuration(Properties* properties) const
     properties->setParam("flip", m_flip, false);
 }
 
-bool ToolCalibrationAlgorithm::inputIsValid() const
+std::string ToolCalibrationAlgorithm::inputProblem() const
 {
     if (m_sequences.empty() || m_sequences.size() > 2)
-        return false;
-    if (!m_sequences[0] || m_sequences[0]->size() < 2)
-        return false;
-    // The rotation sequence may be short (one sample gives the identity rotation) but not empty: the needle
-    // direction reads its first and last pose.
-    if (m_sequences.size() == 2 && (!m_sequences[1] || m_sequences[1]->empty()))
-        return false;
-    return true;
+        return fmt::format("The tool calibration takes one or two recordings (a pivot recording, then a rotation "
+                           "recording) but was given {}. Select one or two tracking sequences and compute again.",
+                           m_sequences.size());
+    if (std::find(m_sequences.begin(), m_sequences.end(), nullptr) != m_sequences.end())
+        return "A recording of the tool calibration is missing. Select the recordings again and compute.";
+    if (const int count = m_sequences[0]->size(); count < 2)
+        return fmt::format("The {} recording holds {} pose{}; the calibration needs at least 2, and a few hundred for "
+                           "a good fit. Record the tool for longer.",
+                           m_sequences.size() == 1 && m_calibrationType == NeedleDir ? "rotation" : "pivot", count,
+                           count == 1 ? "" : "s");
+    // The rotation sequence may be short here; the needle direction says how many poses it needs.
+    if (m_sequences.size() == 2 && m_sequences[1]->empty())
+        return "The rotation recording holds no poses. Record the tool turning about its needle.";
+    return {};
 }
 
 void ToolCalibrationAlgorithm::compute()
@@ -189,19 +196,22 @@ void ToolCalibrationAlgorithm::compute()
     catch (const std::exception& e)
     {
         Log::logf(Log::Error, kCategory, "Tool calibration failed: {}", e.what());
-        setStatus(Error);
+        setStatus(Error, fmt::format("The tool calibration stopped on an internal error ({}). Compute again; if it "
+                                     "happens again, report it with the log.",
+                                     e.what()));
     }
 }
 
 void ToolCalibrationAlgorithm::run()
 {
-    if (!inputIsValid())
+    if (std::string problem = inputProblem(); !problem.empty())
     {
         Log::log(Log::Error, kCategory,
                  "Input tracking sequence requirements not fulfilled! Missing sequence or too many sequences.");
-        setStatus(StatusInvalidInput);
+        setStatus(StatusInvalidInput, std::move(problem));
         return;
     }
+    m_refusal.clear();
 
     for (TrackingSequence* sequence : m_sequences)
         sequence->setCalibration(Eigen::Matrix4d::Identity());
@@ -237,6 +247,10 @@ void ToolCalibrationAlgorithm::run()
         else
         {
             Log::log(Log::Error, kCategory, "Unknown calibration type!");
+            m_refusal = fmt::format("Calibration type {} is unknown. A single recording is calibrated as Pivot3d "
+                                    "(the tip, from a pivot recording) or NeedleDir (the needle axis, from a "
+                                    "rotation recording): choose one and compute again.",
+                                    int(m_calibrationType));
             fail(StatusUnknownType);
             return;
         }
@@ -278,12 +292,21 @@ void ToolCalibrationAlgorithm::storeInSequences()
               sequence->trackerID().ID(), { sequence->calibration(), 0.0 }, m_provenance);
 }
 
+void ToolCalibrationAlgorithm::refuse(std::string reason)
+{
+    Log::log(Log::Error, kCategory, reason);
+    m_refusal = std::move(reason);
+}
+
 void ToolCalibrationAlgorithm::fail(int status)
 {
     // A flip armed before this run turned the recording's earlier calibration; calibration() must not offer that
     // plausible-looking matrix after a failed fit, only the last result that was computed (or the identity).
     m_calibration = m_lastResult.value_or(Eigen::Matrix4d::Identity());
-    setStatus(status);
+    // The rotation sequence was given the pivot's result on the way; a failed run leaves no calibration behind.
+    for (TrackingSequence* sequence : m_sequences)
+        sequence->setCalibration(Eigen::Matrix4d::Identity());
+    setStatus(status, m_refusal);
 }
 
 std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performPivotCalibration3d(const TrackingSequence& sequence)
@@ -300,19 +323,17 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performPivotCalibration
     {
         // The fit returns zero vectors here; taking them as tip and pivot point would silently yield an
         // identity calibration and an origin at the tracker's origin.
-        Log::logf(Log::Error, kCategory,
-                  "Pivot calibration failed: the {} poses do not determine the tool tip. Pivot the tool about its "
-                  "fixed tip, tilting it in more than one direction.",
-                  count);
+        refuse(fmt::format("Pivot calibration failed: the {} poses do not determine the tool tip. Pivot the tool "
+                           "about its fixed tip, tilting it in more than one direction.",
+                           count));
         return std::nullopt;
     }
     if (const double tilt = weakestTilt(poses, fit.rejected); tilt < kLeastPivotTilt)
     {
-        Log::logf(Log::Error, kCategory,
-                  "Pivot calibration failed: the tool was tilted by only {:.1f} degrees in its least tilted direction, "
-                  "too little to locate the tip. Pivot the tool about its fixed tip, tilting it in more than one "
-                  "direction.",
-                  tilt * 180.0 / 3.14159265358979323846);
+        refuse(fmt::format("Pivot calibration failed: the tool was tilted by only {:.1f} degrees in its least "
+                           "tilted direction, too little to locate the tip. Pivot the tool about its fixed tip, "
+                           "tilting it in more than one direction.",
+                           tilt * kDegreesPerRadian));
         return std::nullopt;
     }
     m_origin = fit.pivotPoint;
@@ -389,45 +410,29 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
   const TrackingSequence& sequence)
 {
     const int count = sequence.size();
-    if (count == 0)
+    if (count < kLeastAxisPoses)
     {
-        Log::log(Log::Error, kCategory, "Needle direction calibration needs at least one pose; the sequence is empty.");
+        refuse(fmt::format("The rotation recording holds {} pose{}, fewer than the {} needed to find the needle axis "
+                           "and judge it. Record the tool turning about its needle for longer.",
+                           count, count == 1 ? "" : "s", kLeastAxisPoses));
         return std::nullopt;
     }
-    const Eigen::Matrix4d first = sequence.matrix(0);
-    const Eigen::Matrix4d last = sequence.matrix(count - 1);
+    std::vector<Eigen::Matrix4d> poses;
+    poses.reserve(size_t(count));
+    for (int i = 0; i < count; ++i)
+        poses.push_back(sequence.matrix(i));
 
-    // Turning the tool about its needle leaves the needle's direction fixed in tracker space: R_A a = R_B a, so
-    // a is the eigenvector of eigenvalue 1 of the relative rotation M = R_Aᵀ R_B (expressed in the tracked frame).
-    // The other two eigenvalues are e^(±iθ); they are real only for θ = 0 (then every direction is fixed) and
-    // θ = π (then they are -1 and their eigenvectors are perpendicular to the axis). Taking the real eigenvalue
-    // closest to 1, the first one on ties, picks the axis in both cases.
-    const Eigen::Matrix3d relative = first.topLeftCorner<3, 3>().transpose() * last.topLeftCorner<3, 3>();
-    const Eigen::EigenSolver<Eigen::Matrix3d> solver(relative, true);
-    Eigen::Vector3d axis = Eigen::Vector3d::UnitZ();
-    int chosen = -1;
-    for (int i = 0; i < 3; ++i)
+    // Turning the tool about its needle leaves the needle's direction fixed in tracker space: R_i a = d for every
+    // pose. The first and the last pose alone always share such an axis, whatever the motion between them; all poses
+    // share one only when the motion was a turn about it, and their scatter about it says how well it is known.
+    const Geometry::RotationAxisResult fit = Geometry::fitRotationAxis(poses);
+    if (std::string problem = axisProblem(fit, poses.size()); !problem.empty())
     {
-        const std::complex<double> lambda = solver.eigenvalues()(i);
-        if (std::abs(lambda.imag()) < 1e-9 && (chosen < 0 || lambda.real() > solver.eigenvalues()(chosen).real()))
-            chosen = i;
+        refuse(std::move(problem));
+        return std::nullopt;
     }
-    if (chosen >= 0)
-        axis = solver.eigenvectors().col(chosen).real();
-    axis = Math::normalizedOrZero(axis);
-
-    const double turnedDegrees = Pose::geodesicDistance(first, last) * 180.0 / 3.14159265358979323846;
-    // Only the first and the last pose enter the axis; with a pivot fit in the same run, the fit's figures describe
-    // the tip and stay.
-    if (!m_runFindings.poseCount)
-    {
-        m_runFindings.poseCount = count > 1 ? 2 : 1;
-        m_runFindings.angularRangeDegrees = turnedDegrees;
-    }
-    if (turnedDegrees < 1e-6)
-        Log::log(Log::Warning, kCategory,
-                 "Needle direction calibration: the first and last pose have the same orientation, so the needle "
-                 "axis is undetermined. Turn the tool about its needle while recording.");
+    recordAxisFindings(fit);
+    const Eigen::Vector3d axis = fit.axis;
 
     // A right-handed frame (w, u, axis). u = axis × x is the natural choice, but it vanishes for an axis along
     // ±x; the frame is then built on y instead, which gives u = ±z and w = y.
@@ -449,11 +454,53 @@ std::optional<Eigen::Matrix4d> ToolCalibrationAlgorithm::performNeedleDirectionC
     result.topLeftCorner<3, 3>() = rotation;
 
     // The needle axis in tracker coordinates at the first sample.
-    const Eigen::Matrix4d calibrated = first * result;
+    const Eigen::Matrix4d calibrated = poses.front() * result;
     const Eigen::Vector3d p0 = Math::transformPointAffine(calibrated, Eigen::Vector3d::Zero());
     const Eigen::Vector3d p1 = Math::transformPointAffine(calibrated, Eigen::Vector3d::UnitZ());
     m_directionUp = Math::normalizedOrZero(p1 - p0);
     return result;
+}
+
+std::string ToolCalibrationAlgorithm::axisProblem(const Geometry::RotationAxisResult& fit, std::size_t poseCount)
+{
+    const char* const whatToDo = "Keep the needle's direction fixed, tip in a dimple, and turn the tool about its own "
+                                 "axis.";
+    if (!fit.valid)
+        return fmt::format("The tool did not turn during the rotation recording. {}", whatToDo);
+    if (double(fit.inliers) < kLeastAxisKeptShare * double(poseCount))
+        return fmt::format("The tool did not turn about one axis: {} of the {} poses stray from the axis that fits "
+                           "the others best. {}",
+                           poseCount - fit.inliers, poseCount, whatToDo);
+    if (const double tilt = fit.rmsResidualAngle * kDegreesPerRadian; tilt > kMostAxisTiltRmsDegrees)
+        return fmt::format("The tool did not turn about one axis: the axis that fits the poses best tilted by "
+                           "{:.1f}° RMS, more than the {:.0f}° allowed for a hand's wobble. {}",
+                           tilt, kMostAxisTiltRmsDegrees, whatToDo);
+    // A pivoting motion turns the tool about a direction that moves steadily: neighbouring poses stray from the
+    // fitted axis together, however little they tilt it.
+    if (fit.independentPoses < kLeastIndependentAxisPoses)
+        return fmt::format("The tool did not turn steadily about one axis: its axis drifted through the recording "
+                           "instead of scattering about one direction, leaving about {:.0f} independent looks at it, "
+                           "fewer than the {:.0f} needed to judge it. Keep the needle's direction fixed, tip in a "
+                           "dimple, and turn the tool about its own axis for five seconds or more.",
+                           fit.independentPoses, kLeastIndependentAxisPoses);
+    if (const double spin = fit.spinAngle * kDegreesPerRadian; spin < kLeastAxisSpinDegrees)
+        return fmt::format("The tool turned by only {:.0f}° about its needle; finding the axis needs at least {:.0f}°. "
+                           "Keep the tip in a dimple and turn the tool further about its own axis while recording.",
+                           spin, kLeastAxisSpinDegrees);
+    return {};
+}
+
+void ToolCalibrationAlgorithm::recordAxisFindings(const Geometry::RotationAxisResult& fit)
+{
+    // With a pivot fit in the same run, the pose count and range describe the tip and stay.
+    if (!m_runFindings.poseCount)
+    {
+        m_runFindings.poseCount = int(fit.inliers);
+        m_runFindings.angularRangeDegrees = fit.spinAngle * kDegreesPerRadian;
+    }
+    m_runFindings.predictedAxisErrorDegrees = fit.axisStdDev * kDegreesPerRadian;
+    m_runFindings.axisTiltRmsDegrees = fit.rmsResidualAngle * kDegreesPerRadian;
+    m_runFindings.axisSpinDegrees = fit.spinAngle * kDegreesPerRadian;
 }
 
 Eigen::Matrix4d ToolCalibrationAlgorithm::orientedTowardsMarkers(const Eigen::Matrix4d& direction,

@@ -23,6 +23,7 @@
 #include "gui/view/ImageView3D.h"
 #include "gui/view/InteractionView3D.h"
 #include "lib/numerics/Math.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingSequence.h"
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
@@ -32,7 +33,6 @@
 #include "calibration/CalibrationVerificationWidget.h"
 #include "calibration/IntroPage.h"
 #include "calibration/SymmetryPage.h"
-#include "calibration/ToolCalibrationAlgorithm.h"
 #include "calibration/TrackRecordPage.h"
 #include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
 #include "calibration/VerificationPage.h"
@@ -71,19 +71,12 @@ Eigen::Matrix3d rotationFromZ(const Eigen::Vector3d& up)
     return Eigen::Matrix3d::Identity() + k + k * k / (1.0 + w);
 }
 
-/// What the user is told when a calibration from accepted recordings fails.
-QString failureText(int status)
+/// An information box with the given title and text and, below them, what happened and what to do.
+void inform(QWidget* parent, const QString& title, const QString& text, const std::string& reason)
 {
-    switch (status)
-    {
-        case ToolCalibrationAlgorithm::StatusCalibrationFailed:
-            return QStringLiteral("The recorded poses do not determine the calibration: the tool was not moved "
-                                  "about enough directions. Record again.");
-        case ToolCalibrationAlgorithm::StatusInvalidInput:
-            return QStringLiteral("The recordings are too short to calibrate. Record again.");
-        default:
-            return QStringLiteral("The calibration failed (status %1). Record again.").arg(status);
-    }
+    QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, parent);
+    box.setInformativeText(QString::fromStdString(reason));
+    box.exec();
 }
 
 Stage stageOfPage(int page)
@@ -151,6 +144,18 @@ void TrackingToolCalibrationWizard::addCalibrationChecks()
     layout->addWidget(m_verification);
     m_ui->gifLayout->insertWidget(m_ui->gifLayout->indexOf(m_ui->instrumentsWidget) + 1, m_verifyContent);
     m_verifyContent->hide();
+    // The divot touches the tip; nothing on it can tell whether the needle axis is right.
+    m_divotNote = new QLabel(m_verifyContent);
+    m_divotNote->setObjectName("label_divotChecksTipOnly");
+    m_divotNote->setWordWrap(true);
+    layout->addWidget(m_divotNote);
+    // The rotation step's result: how well the axis is known and how steadily the tool turned.
+    m_axisSummary = new QLabel(m_ui->mainWidget);
+    m_axisSummary->setObjectName("label_axisSummary");
+    m_axisSummary->setWordWrap(true);
+    m_axisSummary->setContentsMargins(9, 0, 9, 0);
+    m_ui->gifLayout->insertWidget(m_ui->gifLayout->indexOf(m_ui->instructionsWidget) + 1, m_axisSummary);
+    m_axisSummary->hide();
 }
 
 TrackingToolCalibrationWizard::~TrackingToolCalibrationWizard()
@@ -308,6 +313,7 @@ void TrackingToolCalibrationWizard::changePage(int page)
     showInstruction({}, false);
     m_currentProvenance->refresh();
     m_currentPage->activate();
+    showAxisFigures();
     showStream();
     updateGUI();
 }
@@ -375,7 +381,12 @@ void TrackingToolCalibrationWizard::onRecord(bool checked)
     }
     std::unique_ptr<TrackingSequence> recording = m_algorithm->stopRecording();
     if (!recording)
-        QMessageBox::information(this, "Warning", "Recording not valid", QMessageBox::Ok);
+    {
+        const std::string reason = "No pose of the instrument was recorded. Check that its markers are in view of the "
+                                   "tracker (it is then listed as tracked) and record again.";
+        Log::log(Log::Warning, kCategory, reason);
+        inform(this, "Warning", "Recording not valid", reason);
+    }
     options.setPathDisplay(TrackingStreamDisplayOptions::NoPath);
     showStream();
     bool complete = recording != nullptr;
@@ -393,10 +404,11 @@ bool TrackingToolCalibrationWizard::storeRecording(std::unique_ptr<TrackingSeque
       pivoting ? m_algorithm->setPivoting(std::move(recording)) : m_algorithm->setRotation(std::move(recording));
     if (!stored)
     {
-        QMessageBox::information(this, kInvalidSequence,
-                                 pivoting ? "Number of valid matrices too small in recorded tracking sequence"
-                                          : "Rotation around needle tip is too small",
-                                 QMessageBox::Ok);
+        // The algorithm logged the reason.
+        inform(this, kInvalidSequence,
+               pivoting ? "Number of valid matrices too small in recorded tracking sequence"
+                        : "Rotation around needle tip is too small",
+               m_algorithm->refusal());
         return false;
     }
     const bool calibrated = calibrate();
@@ -409,14 +421,29 @@ bool TrackingToolCalibrationWizard::calibrate()
     m_algorithm->compute();
     centerGrid();
     centerCamera();
-    const int status = m_algorithm->status();
-    if (status != Algorithm::Success)
+    showAxisFigures();
+    if (m_algorithm->status() != Algorithm::Success)
     {
         // The algorithm gave the instrument back its earlier calibration; nothing may pass for a result.
-        showInstruction(failureText(status), true);
+        showInstruction(QString::fromStdString(m_algorithm->statusMessage()), true);
         return false;
     }
     return true;
+}
+
+void TrackingToolCalibrationWizard::showAxisFigures()
+{
+    // Only this wizard's own result counts: after a failure the instrument holds its earlier calibration again.
+    std::optional<InstrumentCalibrationDataComponent::Provenance> provenance;
+    const auto* calibrations = m_algorithm->trackingStream()->components().get<InstrumentCalibrationDataComponent>();
+    if (calibrations && m_algorithm->status() == Algorithm::Success && m_algorithm->calibrationData().rotation)
+        provenance = calibrations->provenance(m_algorithm->instrument());
+    const QString summary = provenance ? CalibrationProvenanceWidget::axisSummary(*provenance) : QString();
+    m_axisSummary->setText(summary);
+    m_axisSummary->setVisible(m_currentIndex == int(Stage::Rotation) && !summary.isEmpty());
+    m_divotNote->setText(summary.isEmpty() ? tr("The divot checks the tip only; no needle axis was calibrated.")
+                                           : tr("The divot checks the tip only, not the needle axis: judge the axis "
+                                                "by its predicted error and tilt above."));
 }
 
 void TrackingToolCalibrationWizard::onFlip(bool checked)

@@ -62,7 +62,10 @@ enum class Stage : int
 /// Every way out but "Finish" keeps the earlier calibration: Cancel restores it at once and asks the application
 /// to remove the algorithm; closing the panel, removing the algorithm or quitting the application destroy the
 /// algorithm unaccepted, which restores it. A recording the algorithm refuses, or whose calibration fails, leaves
-/// the step incomplete with the reason shown.
+/// the step incomplete with the reason shown: a refused one in a box (what was recorded against what is needed and
+/// what to do), a failed calibration in red in place of the instruction (the calibration's own sentence; a motion
+/// that was not a steady turn about the needle fails here). After a good rotation the page shows how well the
+/// needle axis is known; the last page says that the divot checks the tip only.
 ///
 /// Threads: the stream's samples arrive on its delivery thread; only the chosen instrument's pose is passed on,
 /// queued, to the main thread. Everything else runs on the main thread. The algorithm, the display and the
@@ -138,6 +141,9 @@ private:
     bool storeRecording(std::unique_ptr<TrackingSequence> recording);
     /// Calibrates from the algorithm's recordings and shows the result; false (reason shown) when it failed.
     bool calibrate();
+    /// The needle axis's figures of this wizard's calibration on the rotation page, and beside the divot check
+    /// that the divot does not check the axis.
+    void showAxisFigures();
     void showInstruction(const QString& text, bool failure);
     void showStream(TrackingSequence* recording = nullptr);
     void centerGrid();
@@ -170,6 +176,8 @@ private:
     QWidget* m_verifyContent = nullptr;
     CalibrationProvenanceWidget* m_newProvenance = nullptr;
     CalibrationVerificationWidget* m_verification = nullptr;
+    QLabel* m_divotNote = nullptr;
+    QLabel* m_axisSummary = nullptr;
     Stage m_stage = Stage::Intro;
     std::unique_ptr<TrackingStreamDisplayOptions> m_savedDisplayOptions;
     /// What the 3D view showed before the wizard took it over.

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "core/Log.h"
 #include "lib/DataList.h"
 #include "lib/OwningDataList.h"
@@ -21,6 +23,7 @@ namespace Kelvaros
 namespace
 {
 const char* const kCategory = "TrackingToolCalibrationWizardAlgorithm";
+constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
 
 /// Writes a saved calibration back with its provenance; an instrument that had none loses the one the wizard gave
 /// it.
@@ -114,11 +117,11 @@ bool TrackingToolCalibrationWizardAlgorithm::isRecording() const
 
 bool TrackingToolCalibrationWizardAlgorithm::setPivoting(std::unique_ptr<TrackingSequence> sequence)
 {
-    if (!sequence)
-        return false;
-    const int count = sequence->size();
+    const int count = sequence ? sequence->size() : 0;
     if (count < kMinPivotingSamples)
-        return false;
+        return refuse(fmt::format("The recording holds {} poses of the tool; pivoting needs at least {}. Keep the "
+                                  "tool's markers in view of the tracker and record for longer.",
+                                  count, kMinPivotingSamples));
 
     // 50 samples spread over the whole recording; summing the orientation steps between them measures how far
     // the tool was tilted about its tip in total, whatever the recording's rate.
@@ -135,27 +138,43 @@ bool TrackingToolCalibrationWizardAlgorithm::setPivoting(std::unique_ptr<Trackin
     Log::logf(Log::Debug, kCategory, "Pivoting sequence: Cumulated geodesic distance {}", sum);
 
     if (sum < kMinPivotingMotion)
-        return false;
+        return refuse(fmt::format("The tool's orientation changed by {:.0f}° in all over the recording; pivoting "
+                                  "needs at least {:.0f}°. Keep the tip in a dimple and tilt the tool further, in "
+                                  "several directions, while recording.",
+                                  sum * kDegreesPerRadian, kMinPivotingMotion * kDegreesPerRadian));
     m_calibrationData.pivoting = std::move(sequence);
+    m_refusal.clear();
     return true;
 }
 
 bool TrackingToolCalibrationWizardAlgorithm::setRotation(std::unique_ptr<TrackingSequence> sequence)
 {
-    if (!sequence)
-        return false;
-    const int count = sequence->size();
+    const int count = sequence ? sequence->size() : 0;
     if (count < 2)
-        return false;
+        return refuse(fmt::format("The recording holds {} pose{} of the tool; the rotation needs at least 2. Keep the "
+                                  "tool's markers in view of the tracker and record for longer.",
+                                  count, count == 1 ? "" : "s"));
 
     const double distance =
       Pose::geodesicDistance(rotationPart(sequence->matrix(0)), rotationPart(sequence->matrix(count - 1)));
     Log::logf(Log::Debug, kCategory, "Rotation sequence: Geodesic distance {}", distance);
 
     if (distance < kMinRotation)
-        return false;
+        return refuse(fmt::format("The tool's last pose is turned by only {:.0f}° from its first; the rotation step "
+                                  "needs at least {:.0f}° between them. Keep the tip in a dimple and turn the tool "
+                                  "about its own axis by half to three quarters of a turn, or by one and a half "
+                                  "turns: a whole turn brings it back to where it started.",
+                                  distance * kDegreesPerRadian, kMinRotation * kDegreesPerRadian));
     m_calibrationData.rotation = std::move(sequence);
+    m_refusal.clear();
     return true;
+}
+
+bool TrackingToolCalibrationWizardAlgorithm::refuse(std::string reason)
+{
+    Log::log(Log::Warning, kCategory, reason);
+    m_refusal = std::move(reason);
+    return false;
 }
 
 InstrumentCalibrationDataComponent& TrackingToolCalibrationWizardAlgorithm::calibrationComponent()
@@ -178,7 +197,7 @@ void TrackingToolCalibrationWizardAlgorithm::compute()
     if (m_calibrationData.flip)
         calibration.rotateCalibration180();
     calibration.compute();
-    setStatus(calibration.status());
+    setStatus(calibration.status(), calibration.statusMessage());
 
     if (calibration.status() != Success)
     {

@@ -82,19 +82,24 @@ public:
 
     /// Takes a pivoting recording and keeps it when it has at least kMinPivotingSamples samples and the
     /// orientation changes over 49 evenly spaced steps add up to at least kMinPivotingMotion radians; otherwise
-    /// destroys it, keeps the earlier one and returns false.
+    /// destroys it, keeps the earlier one and returns false, with the reason in refusal() and the log (Warning).
     bool setPivoting(std::unique_ptr<TrackingSequence> sequence);
     /// Takes a rotation recording and keeps it when it has at least 2 samples and its first and last orientation
-    /// differ by at least kMinRotation radians; otherwise destroys it, keeps the earlier one and returns false.
+    /// differ by at least kMinRotation radians; otherwise destroys it, keeps the earlier one and returns false,
+    /// with the reason in refusal() and the log (Warning). Whether it was a turn about one axis is judged by the
+    /// calibration (compute()).
     bool setRotation(std::unique_ptr<TrackingSequence> sequence);
+    /// Why the last setPivoting() or setRotation() refused its recording: what was recorded against what is needed
+    /// and what to do, as a sentence; empty after an accepted recording.
+    [[nodiscard]] const std::string& refusal() const { return m_refusal; }
     void setFlip(bool flip) { m_calibrationData.flip = flip; }
 
     /// Does nothing while no instrument is chosen. Otherwise saves the instrument's calibration on the first call
     /// since the last accept/reset, calibrates from the accepted recordings (pivot, needle direction or both, then
     /// the flip) and stores the result with its provenance as the instrument's calibration (value 0.0), with
-    /// origin() and upAxisWorld(). The status is that of the tool calibration (0 success, 2-4 failures; see
-    /// ToolCalibrationAlgorithm). A failure is logged, empties origin() and upAxisWorld() and gives the instrument
-    /// back the calibration it had before the wizard (none if it had none).
+    /// origin() and upAxisWorld(). The status and its message are those of the tool calibration (0 success, 2-4
+    /// failures; see ToolCalibrationAlgorithm). A failure is logged, empties origin() and upAxisWorld() and gives
+    /// the instrument back the calibration it had before the wizard (none if it had none).
     void compute() override;
     /// Keeps the new calibration, and the saved one as the instrument's previous calibration (none when it had
     /// none), so that restoring the previous calibration undoes the wizard.
@@ -111,6 +116,8 @@ public:
 
 private:
     [[nodiscard]] InstrumentCalibrationDataComponent& calibrationComponent();
+    /// Keeps and logs the reason a recording was refused; returns false for the caller to pass on.
+    bool refuse(std::string reason);
 
     TrackingStream* m_trackingStream;
     CalibrationData m_calibrationData;
@@ -122,6 +129,7 @@ private:
     std::optional<std::optional<InstrumentCalibrationDataComponent::Entry>> m_backup;
     std::optional<Eigen::Vector3d> m_upAxisWorld;
     std::optional<Eigen::Vector3d> m_origin;
+    std::string m_refusal;
 };
 
 } // namespace Kelvaros

@@ -2,11 +2,14 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include <Eigen/Geometry>
 
 #include "core/Properties.h"
 #include "lib/Algorithm.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingSequence.h"
 
 #include "CommandLine.h"
@@ -21,12 +24,15 @@ namespace Kelvaros::Nav
 const char* const kCalibrateUsage =
   "  calibrate --pivot FILE [--rotation FILE] [--tool NAME] [--out FILE]\n"
   "               tool calibration from sequence files: the pivot recording gives the tip, the\n"
-  "               rotation recording (the tool spun about its needle) the axis; --tool picks the\n"
-  "               instrument when a file holds several; --out writes the result as properties XML\n";
+  "               rotation recording (the tool spun about its needle, half a turn or more) the\n"
+  "               axis, refused with the reason when it was not a steady turn about one axis;\n"
+  "               --tool picks the instrument when a file holds several; --out writes the result\n"
+  "               as properties XML\n";
 
 namespace
 {
 const char* const kAlgorithmId = "Navigation.ToolCalibration";
+using Provenance = InstrumentCalibrationDataComponent::Provenance;
 
 /// Where the calibrated tip lies in tracker space for each pose, and how far those points scatter about their
 /// mean (the pivot point): the pivot residual a user judges a calibration by.
@@ -55,6 +61,13 @@ PivotSpread pivotSpread(const TrackingSequence& recording, const Eigen::Vector3d
     return spread;
 }
 
+/// How the calibration stored in the recording was obtained.
+std::optional<Provenance> provenanceOf(const TrackingSequence& recording)
+{
+    const auto* calibrations = recording.components().get<InstrumentCalibrationDataComponent>();
+    return calibrations ? calibrations->provenance(recording.trackerID().ID()) : std::nullopt;
+}
+
 bool writeResult(const std::string& path, const TrackingSequence& pivot, const Eigen::Matrix4d& calibration,
                  const PivotSpread& spread, bool withAxis)
 {
@@ -66,7 +79,15 @@ bool writeResult(const std::string& path, const TrackingSequence& pivot, const E
     result.setParam("pivotResidualRms", spread.rms);
     result.setParam("pivotResidualMax", spread.max);
     if (withAxis)
+    {
         result.setParam("needleAxis", Eigen::Vector3d(calibration.block<3, 1>(0, 2)));
+        if (const std::optional<Provenance> provenance = provenanceOf(pivot))
+        {
+            result.setParam("needleAxisPredictedErrorDegrees", provenance->predictedAxisErrorDegrees);
+            result.setParam("needleAxisTiltRmsDegrees", provenance->axisTiltRmsDegrees);
+            result.setParam("needleAxisSpinDegrees", provenance->axisSpinDegrees);
+        }
+    }
     return result.saveToXmlFile(path);
 }
 } // namespace
@@ -103,7 +124,10 @@ int runCalibrate(const std::vector<std::string>& arguments)
     Algorithm* algorithm = session.app().createAlgorithm(kAlgorithmId, data);
     if (!algorithm || session.app().runAlgorithm(algorithm) != Algorithm::Success)
     {
-        std::fputs("kelvaros-nav calibrate: the calibration failed (see the message above)\n", stderr);
+        // The calibration's own sentence says what went wrong and what to do; the log above has the details.
+        const std::string reason = algorithm ? algorithm->statusMessage() : std::string();
+        std::fprintf(stderr, "kelvaros-nav calibrate: the calibration failed: %s\n",
+                     reason.empty() ? "see the message above" : reason.c_str());
         return ExitFailure;
     }
 
@@ -116,7 +140,16 @@ int runCalibrate(const std::vector<std::string>& arguments)
     std::printf("Calibration (calibrated tool frame to tracked frame):\n%s", matrixText(calibration).c_str());
     std::printf("Tip offset: %s mm (length %.3f mm)\n", vectorText(tip).c_str(), tip.norm());
     if (withAxis)
+    {
         std::printf("Needle axis: %s\n", vectorText(calibration.block<3, 1>(0, 2), 5).c_str());
+        const std::optional<Provenance> provenance = provenanceOf(*pivot);
+        if (provenance && provenance->predictedAxisErrorDegrees && provenance->axisTiltRmsDegrees &&
+            provenance->axisSpinDegrees)
+            std::printf("Needle axis predicted error: %.3f deg (the rotation tilted it by %.2f deg RMS over a %.0f deg "
+                        "turn)\n",
+                        *provenance->predictedAxisErrorDegrees, *provenance->axisTiltRmsDegrees,
+                        *provenance->axisSpinDegrees);
+    }
     std::printf("Pivot point: %s mm\n", vectorText(spread.pivotPoint).c_str());
     std::printf("Pivot residuals: RMS %.3f mm, max %.3f mm\n", spread.rms, spread.max);
 

@@ -46,6 +46,9 @@ void saveEntry(const CalibrationEntry& entry, Properties& node)
     saved->setParam("residualRmsMm", provenance.residualRmsMm);
     saved->setParam("residualMaxMm", provenance.residualMaxMm);
     saved->setParam("predictedTipErrorMm", provenance.predictedTipErrorMm);
+    saved->setParam("predictedAxisErrorDegrees", provenance.predictedAxisErrorDegrees);
+    saved->setParam("axisTiltRmsDegrees", provenance.axisTiltRmsDegrees);
+    saved->setParam("axisSpinDegrees", provenance.axisSpinDegrees);
 }
 
 /// Collects what a workspace held but could not be read, each named with what was dropped, so that loading goes on
@@ -139,6 +142,9 @@ std::optional<CalibrationEntry> loadEntry(const Properties& node, const std::str
     readOptional("residualRmsMm", provenance.residualRmsMm);
     readOptional("residualMaxMm", provenance.residualMaxMm);
     readOptional("predictedTipErrorMm", provenance.predictedTipErrorMm);
+    readOptional("predictedAxisErrorDegrees", provenance.predictedAxisErrorDegrees);
+    readOptional("axisTiltRmsDegrees", provenance.axisTiltRmsDegrees);
+    readOptional("axisSpinDegrees", provenance.axisSpinDegrees);
     return entry;
 }
 

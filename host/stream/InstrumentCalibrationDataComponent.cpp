@@ -136,7 +136,9 @@ bool InstrumentCalibrationDataComponent::Provenance::operator==(const Provenance
 {
     return dateTime == other.dateTime && method == other.method && poseCount == other.poseCount &&
            angularRangeDegrees == other.angularRangeDegrees && residualRmsMm == other.residualRmsMm &&
-           residualMaxMm == other.residualMaxMm && predictedTipErrorMm == other.predictedTipErrorMm;
+           residualMaxMm == other.residualMaxMm && predictedTipErrorMm == other.predictedTipErrorMm &&
+           predictedAxisErrorDegrees == other.predictedAxisErrorDegrees &&
+           axisTiltRmsDegrees == other.axisTiltRmsDegrees && axisSpinDegrees == other.axisSpinDegrees;
 }
 
 } // namespace Kelvaros

@@ -57,6 +57,15 @@ public:
         std::optional<double> residualMaxMm;
         /// The error of the tip the fit expects of itself (square root of the trace of its covariance), mm.
         std::optional<double> predictedTipErrorMm;
+        /// The error of the needle axis the fit expects of itself (square root of the trace of its covariance),
+        /// degrees.
+        std::optional<double> predictedAxisErrorDegrees;
+        /// How far the rotation recording's poses tilted the fitted needle axis (RMS angle, degrees): a fraction
+        /// of a degree for a turn about the needle, several degrees for a motion that is not one.
+        std::optional<double> axisTiltRmsDegrees;
+        /// How far the tool was turned about the needle axis over the rotation recording, degrees (above 360 for
+        /// more than one turn).
+        std::optional<double> axisSpinDegrees;
 
         bool operator==(const Provenance& other) const;
         bool operator!=(const Provenance& other) const { return !(*this == other); }

@@ -22,6 +22,7 @@
 #include "CalibrationSimulation.h"
 #include "LogExpectation.h"
 #include "PivotCramerRaoBound.h"
+#include "SimulatedToolRecording.h"
 
 using namespace Kelvaros;
 using namespace Kelvaros::Testing;
@@ -210,23 +211,20 @@ TEST_F(ToolCalibrationAlgorithmTest, UpDirectionAveragesTheToolsOwnMeasuredFiduc
 
 TEST_F(ToolCalibrationAlgorithmTest, DegenerateTurnsStillGiveARigidFrameAboutTheNeedle)
 {
-    // A half turn has three real eigenvalues (1, -1, -1): the axis belongs to 1. A quarter turn about x gives the
-    // axis (±1, 0, 0), where axis × x vanishes.
-    const std::vector<std::pair<Eigen::Vector3d, Eigen::Vector3d>> turnsAndAxes{
-        { Eigen::Vector3d(0, 0, 180), Eigen::Vector3d::UnitZ() },
-        { Eigen::Vector3d(90, 0, 0), Eigen::Vector3d::UnitX() },
-        { Eigen::Vector3d(-90, 0, 0), Eigen::Vector3d::UnitX() }
-    };
-    for (const auto& [eulerDegrees, axis] : turnsAndAxes)
+    // Noise-free half turns; about x the axis is (±1, 0, 0), where axis × x vanishes.
+    for (const Eigen::Vector3d& axis :
+         { Eigen::Vector3d(Eigen::Vector3d::UnitZ()), Eigen::Vector3d(Eigen::Vector3d::UnitX()),
+           Eigen::Vector3d(-Eigen::Vector3d::UnitX()) })
     {
         auto rotation = emptyRecording(tool);
-        rotation->add(Eigen::Matrix4d::Identity(), 0);
-        rotation->add(Pose::eulerToMat(Eigen::Vector3d::Zero(), eulerDegrees), 1);
+        for (int i = 0; i < 20; ++i)
+            rotation->add(makePose(Eigen::AngleAxisd(kPi * i / 19, axis).toRotationMatrix(), Eigen::Vector3d::Zero()),
+                          i);
         ToolCalibrationAlgorithm algorithm(nullptr, rotation.get());
         algorithm.compute();
-        ASSERT_EQ(algorithm.status(), Algorithm::Success);
+        ASSERT_EQ(algorithm.status(), Algorithm::Success) << algorithm.statusMessage();
         expectRigid(algorithm.calibration());
-        EXPECT_LT(lineAngleDegrees(algorithm.calibration().block<3, 1>(0, 2), axis), 1e-9) << eulerDegrees;
+        EXPECT_LT(lineAngleDegrees(algorithm.calibration().block<3, 1>(0, 2), axis), 1e-9) << axis.transpose();
     }
 }
 
@@ -238,14 +236,14 @@ TEST_F(ToolCalibrationAlgorithmTest, TwoSequencesGiveTipFromThePivotAndAxisFromT
     tool.tip_Tool.z() = 160.0;
     tool.axis_Tool = -tool.axis_Tool;
     auto pivot = pivotingRecording(tool, 200, 30.0, noise, rng, true);
-    auto rotation = rotationRecording(tool, 100, 90.0, start, noise, rng);
+    auto rotation = rotationRecording(tool, 100, 200.0, start, noise, rng);
     ToolCalibrationAlgorithm upsideDown(pivot.get(), rotation.get());
     upsideDown.compute();
     EXPECT_LT(upsideDown.calibration().col(2).head<3>().dot(tool.tip_Tool), 0.0);
 
     tool = SimulatedTool();
     pivot = pivotingRecording(tool, 200, 30.0, noise, rng, true);
-    rotation = rotationRecording(tool, 100, 90.0, start, noise, rng);
+    rotation = rotationRecording(tool, 100, 200.0, start, noise, rng);
     ToolCalibrationAlgorithm algorithm(pivot.get(), rotation.get());
     algorithm.compute();
 
@@ -277,7 +275,7 @@ TEST_F(ToolCalibrationAlgorithmTest, TwoSequencesGiveTipFromThePivotAndAxisFromT
 TEST_F(ToolCalibrationAlgorithmTest, InfoTextsAreBuiltOnlyWhenTheLogTakesThem)
 {
     auto pivot = pivotingRecording(tool, 60, 30.0, noise, rng);
-    auto rotation = rotationRecording(tool, 50, 90.0, Eigen::Matrix3d::Identity(), noise, rng);
+    auto rotation = rotationRecording(tool, 50, 200.0, Eigen::Matrix3d::Identity(), noise, rng);
     const std::locale saved = std::locale::global(std::locale(std::locale(), new CountingNumberFormatter));
     for (int level : { Log::Info, Log::Warning })
     {
@@ -301,7 +299,7 @@ TEST_F(ToolCalibrationAlgorithmTest, ProvenanceTellsMethodPosesRangeAndResiduals
     // Position noise alone puts the tip off the pivot by sigma in each axis, sqrt(3) sigma in all.
     const SimulatedNoise positionNoise{ 0.0, 0.2 };
     auto pivot = pivotingRecording(tool, 200, 30.0, positionNoise, rng);
-    auto rotation = rotationRecording(tool, 40, 75.0, Eigen::Matrix3d::Identity(), positionNoise, rng);
+    auto rotation = rotationRecording(tool, 40, 200.0, Eigen::Matrix3d::Identity(), positionNoise, rng);
     struct Case
     {
         TrackingSequence* pivot;
@@ -333,10 +331,17 @@ TEST_F(ToolCalibrationAlgorithmTest, ProvenanceTellsMethodPosesRangeAndResiduals
         }
         else
         {
-            // Only the first and the last pose enter the axis, the turn between them is the range.
-            EXPECT_EQ(provenance->poseCount, 2);
-            EXPECT_NEAR(*provenance->angularRangeDegrees, 75.0, 1e-6);
+            // Every pose enters the axis, the turn about it is the range.
+            EXPECT_EQ(provenance->poseCount, 40);
+            EXPECT_NEAR(*provenance->angularRangeDegrees, 200.0, 1e-6);
             EXPECT_FALSE(provenance->residualRmsMm || provenance->residualMaxMm || provenance->predictedTipErrorMm);
+        }
+        // The orientations carry no noise: the axis keeps its direction exactly and knows it.
+        EXPECT_EQ(provenance->axisSpinDegrees.has_value(), c.rotation != nullptr);
+        if (c.rotation)
+        {
+            EXPECT_TRUE(std::abs(*provenance->axisSpinDegrees - 200.0) < 1e-6 &&
+                        *provenance->axisTiltRmsDegrees < 1e-6 && *provenance->predictedAxisErrorDegrees < 1e-6);
         }
         for (TrackingSequence* sequence : { c.pivot, c.rotation })
         {
@@ -348,5 +353,90 @@ TEST_F(ToolCalibrationAlgorithmTest, ProvenanceTellsMethodPosesRangeAndResiduals
             EXPECT_EQ(stored->calibration.matrix, algorithm.calibration());
             EXPECT_EQ(stored->provenance, provenance);
         }
+    }
+}
+
+// The simulated tracker's spin gives the needle axis within half a degree of the truth, also with a hand's wobble of
+// two degrees, and an error prediction of that size; its pivot recording given as the spin fails, saying why, and
+// stores nothing. Long, it tilts the axis by 7 degrees; short, by about 3, but its axis drifts steadily.
+TEST_F(ToolCalibrationAlgorithmTest, OnlyASteadyTurnAboutOneAxisGivesTheNeedleAxis)
+{
+    using Scenario = TrackingSimulator::Scenario;
+    for (const char* id : { "Needle", "Pointer" })
+    {
+        SCOPED_TRACE(id);
+        const Eigen::Vector3d axis = TrackingSimulator::groundTruth().tool(id)->axis_Tool;
+        auto pivot = Bench::simulatedRecording({ Scenario::Pivot, id, 1, 720 });
+        for (double wobble : { 0.0, 2.0 })
+        {
+            auto spin = Bench::simulatedRecording({ Scenario::Spin, id, 2, 600, 0, 0.1, wobble });
+            ToolCalibrationAlgorithm algorithm(pivot.get(), spin.get());
+            algorithm.compute();
+            ASSERT_EQ(algorithm.status(), Algorithm::Success) << algorithm.statusMessage();
+            const double error = lineAngleDegrees(algorithm.calibration().block<3, 1>(0, 2), axis);
+            const auto provenance = *algorithm.provenance();
+            EXPECT_LT(error, 0.5) << wobble;
+            EXPECT_LT(error, 3.0 * *provenance.predictedAxisErrorDegrees) << wobble;
+            EXPECT_GT(error, 0.1 * *provenance.predictedAxisErrorDegrees) << wobble;
+            EXPECT_NEAR(*provenance.axisTiltRmsDegrees, std::max(wobble, 0.1), 0.1) << wobble;
+            EXPECT_NEAR(*provenance.axisSpinDegrees, 1200.0, 5.0) << "10 s at a turn every 3 s";
+        }
+        for (const auto& [frames, reason] : { std::pair(720, "The tool did not turn about one axis: the axis that fits "
+                                                             "the poses best tilted by"),
+                                              std::pair(120, "The tool did not turn steadily about one axis") })
+        {
+            auto pivotAsSpin = Bench::simulatedRecording({ Scenario::Pivot, id, 3, frames });
+            LogExpectation refused(Log::Error, reason, 1);
+            ToolCalibrationAlgorithm algorithm(pivot.get(), pivotAsSpin.get());
+            algorithm.compute();
+            EXPECT_EQ(algorithm.status(), ToolCalibrationAlgorithm::StatusCalibrationFailed);
+            EXPECT_EQ(algorithm.statusMessage().rfind(reason, 0), 0u) << algorithm.statusMessage();
+            EXPECT_NE(algorithm.statusMessage().find("turn the tool about its own axis"), std::string::npos);
+            EXPECT_EQ(pivotAsSpin->calibration(), Eigen::Matrix4d::Identity());
+            EXPECT_FALSE(pivotAsSpin->components().get<InstrumentCalibrationDataComponent>());
+        }
+    }
+}
+
+// Each way a calibration can fail tells the user what happened and what to do, beside the log's own texts.
+TEST_F(ToolCalibrationAlgorithmTest, EveryFailureSaysWhatHappenedAndWhatToDo)
+{
+    auto pivot = pivotingRecording(tool, 60, 30.0, noise, rng);
+    auto single = pivotingRecording(tool, 1, 30.0, noise, rng);
+    auto shortTurn = rotationRecording(tool, 5, 200.0, Eigen::Matrix3d::Identity(), noise, rng);
+    auto smallTurn = rotationRecording(tool, 60, 120.0, Eigen::Matrix3d::Identity(), noise, rng);
+    auto spunAboutItsAxis = rotationRecording(tool, 60, 200.0, Eigen::Matrix3d::Identity(), noise, rng);
+    const struct
+    {
+        std::vector<TrackingSequence*> sequences;
+        int type;
+        int status;
+        const char* says;
+    } cases[] = {
+        { {}, 2, ToolCalibrationAlgorithm::StatusInvalidInput, "takes one or two recordings" },
+        { { single.get() }, 0, ToolCalibrationAlgorithm::StatusInvalidInput, "The pivot recording holds 1 pose;" },
+        { { pivot.get() }, 2, ToolCalibrationAlgorithm::StatusUnknownType, "Calibration type 2 is unknown" },
+        { { spunAboutItsAxis.get() },
+          0,
+          ToolCalibrationAlgorithm::StatusCalibrationFailed,
+          "Pivot calibration failed: the tool was tilted by only" },
+        { { shortTurn.get() },
+          1,
+          ToolCalibrationAlgorithm::StatusCalibrationFailed,
+          "The rotation recording holds 5 poses, fewer than the 10" },
+        { { smallTurn.get() },
+          1,
+          ToolCalibrationAlgorithm::StatusCalibrationFailed,
+          "The tool turned by only 120° about its needle; finding the axis needs at least 180°" },
+    };
+    for (const auto& c : cases)
+    {
+        LogExpectation logged(Log::Error, "", -1);
+        ToolCalibrationAlgorithm algorithm(c.sequences);
+        algorithm.setCalibrationType(ToolCalibrationAlgorithm::CalibrationType(c.type));
+        algorithm.compute();
+        EXPECT_EQ(algorithm.status(), c.status) << c.says;
+        EXPECT_NE(algorithm.statusMessage().find(c.says), std::string::npos) << algorithm.statusMessage();
+        EXPECT_EQ(algorithm.statusMessage().back(), '.') << "a sentence, ending with what to do";
     }
 }

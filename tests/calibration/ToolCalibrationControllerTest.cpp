@@ -11,6 +11,7 @@
 
 #include "CalibrationSimulation.h"
 #include "GuiTestFixture.h"
+#include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "calibration/CalibrationProvenanceWidget.h"
 #include "calibration/ToolCalibrationAlgorithm.h"
@@ -79,4 +80,24 @@ TEST_F(ToolCalibrationControllerTest, ComputeShowsHowTheCalibrationWasObtainedAn
         EXPECT_EQ(widget->findChild<QLabel*>("label_provenanceEmpty")->isVisibleTo(widget), expected == 2.0);
     }
     EXPECT_EQ(restored.count(), 2);
+}
+
+// Compute shows what went wrong and what to do in the calibration's own words, not a status number: here a pivoting
+// motion given as the rotation.
+TEST_F(ToolCalibrationControllerTest, ComputeSaysWhyTheCalibrationFailed)
+{
+    std::mt19937_64 rng(9);
+    auto pivot = pivotingRecording(SimulatedTool(), 150, 30.0, SimulatedNoise{ 0.1, 0.2 }, rng);
+    auto pivotAsSpin = pivotingRecording(SimulatedTool(), 150, 30.0, SimulatedNoise{ 0.1, 0.2 }, rng);
+    LogExpectation refused(Log::Error, "The tool did not turn about one axis", 1);
+    ToolCalibrationAlgorithm algorithm(pivot.get(), pivotAsSpin.get());
+    ToolCalibrationController panel(&algorithm);
+    panel.init();
+    QTest::mouseClick(panel.computeButton(), Qt::LeftButton);
+    const QString status = panel.statusLabel()->text();
+    EXPECT_EQ(status.toStdString(), algorithm.statusMessage());
+    EXPECT_TRUE(status.startsWith("The tool did not turn about one axis") &&
+                status.endsWith("turn the tool about its own axis."))
+      << status.toStdString();
+    EXPECT_EQ(panel.provenanceWidget()->findChild<QLabel*>("label_provenanceEmpty")->text(), "No calibration");
 }

@@ -52,7 +52,7 @@ protected:
     std::unique_ptr<TrackingSequence> goodPivoting() { return pivotingRecording(tool, 120, 30.0, noise, rng, true); }
     std::unique_ptr<TrackingSequence> goodRotation()
     {
-        return rotationRecording(tool, 80, 90.0, Eigen::Matrix3d::Identity(), noise, rng);
+        return rotationRecording(tool, 80, 200.0, Eigen::Matrix3d::Identity(), noise, rng);
     }
     /// A wizard on "pointer" with both recordings accepted.
     std::unique_ptr<Wizard> readyWizard()
@@ -72,10 +72,16 @@ protected:
 
 TEST_F(TrackingToolCalibrationWizardAlgorithmTest, PivotingNeedsFiftySamplesAndTwoRadiansOfTilt)
 {
+    // Each refusal says, in the log and to the wizard, what was recorded against what is needed.
+    LogExpectation fewPoses(Log::Warning, " poses of the tool; pivoting needs at least 50. Keep the tool's markers", 2);
+    LogExpectation littleTilt(Log::Warning, "° in all over the recording; pivoting needs at least 115°. Keep the tip",
+                              2);
     Wizard wizard(&stream);
     EXPECT_FALSE(wizard.setPivoting(pivotingRecording(tool, 49, 60.0, noise, rng)));
+    EXPECT_EQ(wizard.refusal().rfind("The recording holds 49 poses of the tool;", 0), 0u) << wizard.refusal();
     EXPECT_FALSE(wizard.setPivoting(nullptr));
     ASSERT_TRUE(wizard.setPivoting(pivotingRecording(tool, 50, 60.0, noise, rng)));
+    EXPECT_EQ(wizard.refusal(), "");
     const TrackingSequence* accepted = wizard.calibrationData().pivoting.get();
     EXPECT_FALSE(wizard.setPivoting(recordingEndingWith(Wizard::kMinPivotingMotion - 1e-7, 50)));
     EXPECT_EQ(wizard.calibrationData().pivoting.get(), accepted) << "a rejected recording keeps the earlier one";
@@ -96,9 +102,13 @@ TEST_F(TrackingToolCalibrationWizardAlgorithmTest, PivotingNeedsFiftySamplesAndT
 
 TEST_F(TrackingToolCalibrationWizardAlgorithmTest, RotationNeedsHalfARadianBetweenFirstAndLastSample)
 {
+    LogExpectation fewPoses(Log::Warning, "The recording holds 1 pose of the tool; the rotation needs at least 2.", 1);
+    LogExpectation littleTurn(Log::Warning, "from its first; the rotation step needs at least 29° between them.", 2);
     Wizard wizard(&stream);
     EXPECT_FALSE(wizard.setRotation(recordingEndingWith(1.0, 1)));
     EXPECT_FALSE(wizard.setRotation(recordingEndingWith(Wizard::kMinRotation - 1e-7, 2)));
+    EXPECT_EQ(wizard.refusal().rfind("The tool's last pose is turned by only 29° from its first;", 0), 0u)
+      << wizard.refusal();
     ASSERT_TRUE(wizard.setRotation(recordingEndingWith(Wizard::kMinRotation + 1e-7, 2)));
     const TrackingSequence* accepted = wizard.calibrationData().rotation.get();
     // Turning far in between but ending where it started is no rotation.
@@ -147,6 +157,7 @@ TEST_F(TrackingToolCalibrationWizardAlgorithmTest, FailedCalibrationKeepsTheInst
         wizard.compute();
     }
     EXPECT_EQ(wizard.status(), ToolCalibrationAlgorithm::StatusInvalidInput);
+    EXPECT_NE(wizard.statusMessage().find("was given 0. Select one or two"), std::string::npos);
     expectCalibrationEq(calibrations().calibration(tool.id), kEarlier);
 
     // After a good calibration the user records the pivoting again, swinging the tool about one axis only (enough
@@ -165,6 +176,9 @@ TEST_F(TrackingToolCalibrationWizardAlgorithmTest, FailedCalibrationKeepsTheInst
     LogExpectation fit(Log::Error, "Pivot calibration failed", 1);
     wizard.compute();
     EXPECT_EQ(wizard.status(), ToolCalibrationAlgorithm::StatusCalibrationFailed);
+    EXPECT_EQ(wizard.statusMessage().rfind("Pivot calibration failed: the 60 poses do not determine the tool tip", 0),
+              0u)
+      << wizard.statusMessage();
     expectCalibrationEq(calibrations().calibration(tool.id), kEarlier);
     EXPECT_FALSE(wizard.origin() || wizard.upAxisWorld());
 }
@@ -266,7 +280,7 @@ TEST_F(TrackingToolCalibrationWizardAlgorithmTest, RecordsTheChosenInstrumentFro
 TEST_F(TrackingToolCalibrationWizardAlgorithmTest, AcceptedWizardCanBeUndoneAndResetBringsBackTheEarlierProvenance)
 {
     const InstrumentCalibrationDataComponent::Provenance earlier{
-        "2026-01-02T03:04:05+00:00", "pivot", 99, 40.0, 0.3, 0.8, 0.1
+        "2026-01-02T03:04:05+00:00", "pivot", 99, 40.0, 0.3, 0.8, 0.1, {}, {}, {}
     };
     calibrations().setCalibration(tool.id, kEarlier, earlier);
     for (bool accepted : { false, true })

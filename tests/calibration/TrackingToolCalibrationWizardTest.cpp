@@ -1,5 +1,6 @@
 #include "calibration/TrackingToolCalibrationWizard.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <QApplication>
@@ -80,7 +81,8 @@ protected:
                          {
                              if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
                              {
-                                 boxes.push_back(box->windowTitle() + ": " + box->text());
+                                 boxes.push_back(box->windowTitle() + ": " + box->text() + " | " +
+                                                 box->informativeText());
                                  box->button(QMessageBox::Ok)->click();
                              }
                          });
@@ -168,8 +170,12 @@ TEST_F(CalibrationWizard, CalibratesTheNeedleAndFinishKeepsTheResult)
     click(button("nextButton"));
     record("spin", kSpinFrames);
     ASSERT_TRUE(nextShown());
+    const auto* axisSummary = wizard->findChild<QLabel*>("label_axisSummary");
+    EXPECT_TRUE(axisSummary->isVisibleTo(wizard) && axisSummary->text().startsWith("Needle axis: predicted error "))
+      << axisSummary->text().toStdString();
     click(button("nextButton"));
     ASSERT_EQ(wizard->stage(), Stage::Symmetry);
+    EXPECT_FALSE(axisSummary->isVisibleTo(wizard));
 
     const Eigen::Matrix4d calibrated = components().calibration("Needle")->matrix;
     const Eigen::Matrix4d halfTurn = pose(Eigen::Vector3d::Zero(), kPi, Eigen::Vector3d::UnitX());
@@ -182,6 +188,14 @@ TEST_F(CalibrationWizard, CalibratesTheNeedleAndFinishKeepsTheResult)
     // The divot check: a divot 10 mm from where the spun needle's tip rests fails, and Finish asks first.
     click(button("nextButton"));
     EXPECT_EQ(button("nextButton")->text(), "Finish");
+    // The new calibration's axis figures stand beside the divot check, which says that it checks the tip only.
+    for (const char* name : { "label_provenanceAxis", "label_provenanceAxisError", "label_divotChecksTipOnly" })
+    {
+        const QList<QLabel*> labels = wizard->findChildren<QLabel*>(name);
+        EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->isVisibleTo(wizard); }))
+          << name;
+    }
+    EXPECT_TRUE(wizard->findChild<QLabel*>("label_divotChecksTipOnly")->text().contains("not the needle axis"));
     auto* check = wizard->findChild<CalibrationVerificationWidget*>();
     const Eigen::Vector3d divot = SimulatedTrackingStream::groundTruth().pivotPoint_Tracker + Eigen::Vector3d(10, 0, 0);
     for (int i = 0; i < 3; ++i)
@@ -214,8 +228,13 @@ TEST_F(CalibrationWizard, RefusedRecordingsKeepTheEarlierOneAndLeaveTheStepIncom
         const char* motion;
         int frames;
         const char* refusal;
-    } steps[] = { { "pivot", kPivotFrames, "Number of valid matrices too small in recorded tracking sequence" },
-                  { "spin", kSpinFrames, "Rotation around needle tip is too small" } };
+        const char* reason;
+    } steps[] = { { "pivot", kPivotFrames, "Number of valid matrices too small in recorded tracking sequence",
+                    "The tool's orientation changed by " },
+                  { "spin", kSpinFrames, "Rotation around needle tip is too small",
+                    "The tool's last pose is turned by only " } };
+    // The wizard's model logs each refusal with its reason, as the box shows it.
+    LogExpectation refusals(Log::Warning, "The tool's ", 2);
     auto& data = algorithm->calibrationData();
     for (const auto& step : steps)
     {
@@ -226,7 +245,9 @@ TEST_F(CalibrationWizard, RefusedRecordingsKeepTheEarlierOneAndLeaveTheStepIncom
         ASSERT_TRUE(accepted && nextShown()) << step.motion;
         boxes.clear();
         record("landmarks", 100);
-        EXPECT_EQ(boxes, QStringList{ QString("Invalid tracking sequence: ") + step.refusal });
+        ASSERT_EQ(boxes.size(), 1);
+        EXPECT_TRUE(boxes[0].startsWith(QString("Invalid tracking sequence: ") + step.refusal + " | " + step.reason))
+          << boxes[0].toStdString();
         EXPECT_EQ(held(), accepted);
         EXPECT_FALSE(nextShown());
         record(step.motion, step.frames);
@@ -241,8 +262,8 @@ TEST_F(CalibrationWizard, RefusedRecordingsKeepTheEarlierOneAndLeaveTheStepIncom
 }
 
 // An accepted recording from which no calibration follows (a spin about the needle cannot locate its tip, though
-// marker noise makes the fit look solvable) shows the reason in red, leaves the step incomplete and the instrument
-// with its earlier calibration.
+// marker noise makes the fit look solvable; a pivoting motion gives no needle axis) shows the calibration's reason
+// in red, leaves the step incomplete and the instrument with its earlier calibration.
 TEST_F(CalibrationWizard, FailedCalibrationIsShownAndStoresNothing)
 {
     LogExpectation fit(Log::Error, "Pivot calibration failed");
@@ -251,9 +272,23 @@ TEST_F(CalibrationWizard, FailedCalibrationIsShownAndStoresNothing)
     record("spin", kSpinFrames);
     EXPECT_FALSE(nextShown());
     const QLabel* instruction = wizard->findChild<QLabel*>("titleLabel");
-    EXPECT_TRUE(instruction->styleSheet().contains("red") && instruction->text().contains("Record again"));
+    EXPECT_TRUE(instruction->styleSheet().contains("red") && instruction->text().startsWith("Pivot calibration failed"))
+      << instruction->text().toStdString();
     EXPECT_EQ(components().calibration("Needle")->matrix, earlier.matrix);
     EXPECT_FALSE(wizard->grid().visible() || wizard->upAxisArrow().visible());
+
+    // A pivoting motion recorded as the rotation turned far enough to be taken, but about no single axis.
+    LogExpectation axis(Log::Error, "The tool did not turn");
+    record("pivot", kPivotFrames);
+    ASSERT_TRUE(nextShown());
+    click(button("nextButton"));
+    record("pivot", 3000);
+    EXPECT_FALSE(nextShown());
+    EXPECT_TRUE(instruction->styleSheet().contains("red") && instruction->text().startsWith("The tool did not turn") &&
+                instruction->text().contains("turn the tool about its own axis"))
+      << instruction->text().toStdString();
+    EXPECT_EQ(components().calibration("Needle")->matrix, earlier.matrix);
+    EXPECT_FALSE(wizard->findChild<QLabel*>("label_axisSummary")->isVisibleTo(wizard));
 }
 
 // Every way out but Finish restores the calibration the instrument had before, bit for bit: Cancel, the panel's

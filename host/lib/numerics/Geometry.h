@@ -61,8 +61,14 @@ struct KELVAROS_API RotationAxisResult
     /// Angles between R_i · axis and direction over the kept poses: how far each pose tilts the axis.
     double rmsResidualAngle = 0.0;
     double maxResidualAngle = 0.0;
-    /// Estimated standard deviation of the axis direction (radians), from the residual scatter.
+    /// Estimated standard deviation of the axis direction (radians), from the residual scatter. Residuals that
+    /// follow one another in the recording (a hand's slow wobble) count as fewer independent ones: the estimate
+    /// is widened by the residuals' integrated autocorrelation time.
     double axisStdDev = 0.0;
+    /// How many independent looks at the axis the kept poses amount to: their number divided by that
+    /// autocorrelation time. Close to inliers for tracker noise alone; a few when the axis drifts through the
+    /// recording (a pivoting motion, say), and then axisStdDev cannot be trusted.
+    double independentPoses = 0.0;
     /// Range of the spin about the axis covered by the kept poses in their recorded order (radians; may exceed
     /// 2 pi for several turns). Under about 0.5 rad the axis is poorly determined.
     double spinAngle = 0.0;

@@ -193,9 +193,9 @@ protected:
 
     QTemporaryDir folder;
     std::string volumePath;
-    /// An axis calibration has no residuals: empty fields are saved too.
+    /// An axis calibration has no pivot residuals: empty fields are saved too, beside its own figures.
     const InstrumentCalibrationDataComponent::Provenance kProvenance{
-        "2026-12-07T06:12:31+01:00", "axis", 2, 1.0 / 3.0, std::nullopt, std::nullopt, std::nullopt
+        "2026-12-07T06:12:31+01:00", "axis", 2, 1.0 / 3.0, {}, {}, {}, 1.0 / 7.0, 0.125, 481.5
     };
 };
 

@@ -45,7 +45,7 @@ TEST(TrackingStreamData, CloneIsDeepAndKeepsTheType)
 TEST(InstrumentCalibrationDataComponent, RestorePreviousSwapsAndCopiesCarryProvenanceAndPrevious)
 {
     using Component = InstrumentCalibrationDataComponent;
-    const Component::Provenance pivot{ "2026-12-07T06:12:00+01:00", "pivot", 120, 61.5, 0.21, 0.55, 0.09 };
+    const Component::Provenance pivot{ "2026-12-07T06:12:00+01:00", "pivot", 120, 61.5, 0.21, 0.55, 0.09, {}, {}, {} };
     const Component::Entry older{ { pose({ 0, 0, 150 }), 1.0 }, std::nullopt };
     Component component;
     component.setPrevious("pointer", older);
