@@ -1,5 +1,8 @@
+#include <optional>
+
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 
@@ -8,6 +11,7 @@
 #include "stream/sources/SimulatedTrackingStream.h"
 
 #include "GuiTestFixture.h"
+#include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/CombinedTrackingStreamController.h"
@@ -111,4 +115,27 @@ TEST_F(StreamPanelsTest, SmoothingModeShowsItsFieldsLive)
           << "mode " << index;
         EXPECT_EQ(properties.editor("processSigma")->isHidden(), !kalmanShown) << "mode " << index;
     }
+}
+
+// The panel of a creation says in its own words what became of the stream: in red when there is none.
+TEST_F(StreamPanelsTest, PanelSaysWhatTheCreationDidOrWhyThereIsNoStream)
+{
+    DriverStream first, second; // both named "Driver"
+    std::optional<CombinedPanel> refused;
+    {
+        LogExpectation error(Log::Error, "Could not instantiate a new Stream: two input streams are named 'Driver'", 1);
+        refused.emplace(DataList{ &first, &second });
+    }
+    auto* why = refused->panel.findChild<QLabel*>("label_creationStatus");
+    ASSERT_NE(why, nullptr);
+    EXPECT_TRUE(why->isVisibleTo(&refused->panel));
+    EXPECT_EQ(why->text().toStdString(), refused->algorithm.statusMessage());
+    EXPECT_TRUE(why->text().startsWith("No stream was created: two input streams are named 'Driver'"));
+    EXPECT_TRUE(why->styleSheet().contains("rgb(180, 0, 0)"));
+
+    Opened<SmoothedTrackingStream, SmoothedTrackingStreamController> created({ &first });
+    auto* what = created.panel.findChild<QLabel*>("label_creationStatus");
+    ASSERT_NE(what, nullptr);
+    EXPECT_EQ(what->text(), "Created 'Driver (smoothed)' and started it.");
+    EXPECT_TRUE(what->styleSheet().isEmpty());
 }
