@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <typeinfo>
@@ -24,6 +25,7 @@
 #include "stream/TrackingSequence.h"
 #include "stream/TrackingStreamData.h"
 
+#include "FittedCalibration.h"
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "WaitUntil.h"
@@ -110,6 +112,42 @@ TEST_F(ToolVisualization, ToolMatrixIsRegistrationOverCalibratedReferenceTimesCa
             EXPECT_DOUBLE_EQ(algorithm->lastQuality(), reference.empty() ? 0.8 : 0.4);
         }
     EXPECT_EQ(updates, 4);
+}
+
+// What the figures rest on travels with the pose: the age of the sample and what the target's calibration establishes
+// (a fit's method when it says, else the matrix; nothing for none or the identity).
+TEST_F(ToolVisualization, SnapshotSaysHowOldThePoseIsAndWhatItsCalibrationEstablishes)
+{
+    EXPECT_GE(algorithm->snapshot().sinceLastSampleUs, kStaleAfterUs) << "no sample yet";
+    const Eigen::Matrix4d rotated = randomRigid(rng), shifted = translation({ 0.8, -140, 1.2 });
+    Eigen::Matrix4d turned = rotated;
+    turned.topRightCorner<3, 1>().setZero();
+    const std::tuple<const char*, std::optional<Eigen::Matrix4d>, std::optional<std::string>, ToolCalibrationKnowledge>
+      cases[] = {
+          { "none", std::nullopt, std::nullopt, { false, false } },
+          { "identity", Eigen::Matrix4d::Identity(), std::nullopt, { false, false } },
+          { "tip offset only", shifted, std::nullopt, { true, false } },
+          { "rotation only", turned, std::nullopt, { false, true } },
+          { "both", rotated, std::nullopt, { true, true } },
+          { "pivot fit of a tip at the sensor", Eigen::Matrix4d::Identity(), "pivot", { true, false } },
+          { "spin fit", rotated, "axis", { false, true } },
+          { "both fits", rotated, "pivot+axis", { true, true } },
+      };
+    for (const auto& [what, matrix, method, knowledge] : cases)
+    {
+        SCOPED_TRACE(what);
+        calibrations().removeCalibration("needle");
+        if (matrix)
+            calibrations().setCalibration("needle", { *matrix, 0.0 },
+                                          method ? std::optional(fittedBy(*method)) : std::nullopt);
+        deliver({ instrument("needle", randomRigid(rng)) });
+        const ToolSnapshot tool = algorithm->snapshot();
+        EXPECT_EQ(tool.calibration, knowledge);
+        ASSERT_TRUE(tool.toolMatrix);
+        EXPECT_LT(tool.sinceLastSampleUs, kStaleAfterUs);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(kStaleAfterUs));
+    EXPECT_GE(algorithm->snapshot().sinceLastSampleUs, kStaleAfterUs);
 }
 
 TEST_F(ToolVisualization, QualityMustBeStrictlyAboveTheThreshold)
