@@ -54,20 +54,23 @@ protected:
         open(panel);
     }
 
-    /// The needle 3 mm beside the arc at `fraction` of its length, pointing back along it, with the reference at
-    /// `reference`, relative to which the volume is registered by `imageToReference`.
-    void publishNeedle(double fraction, const Eigen::Matrix4d& reference, const Eigen::Matrix4d& imageToReference,
-                       ToolVisualizationController& toolPanel)
+    /// A needle 3 mm beside the arc at `fraction` of its length, pointing back along it, in the volume's coordinates.
+    static Eigen::Matrix4d besideArc(double fraction)
     {
         const Eigen::Vector3d tangent = (onArc(fraction + 1e-6) - onArc(fraction)).normalized();
         Eigen::Matrix4d inVolume = pose(onArc(fraction) + Eigen::Vector3d(0, 3, 0));
         inVolume.topLeftCorner<3, 3>() =
           Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), -tangent).matrix();
-        const Eigen::Matrix4d needle = reference * imageToReference * inVolume;
+        return inVolume;
+    }
+
+    /// The needle and the reference as the tracker reports them, through the panel's tool visualization.
+    void publishPoses(const Eigen::Matrix4d& needle, const Eigen::Matrix4d& reference, ToolVisualizationController& to)
+    {
         publish(std::make_shared<TrackingStreamData>(
                   &stream,
                   std::vector<TrackingInstrument>{ instrument("needle", needle), instrument("reference", reference) }),
-                toolPanel);
+                to);
     }
 
     void addPath(const char* name, int segments)
@@ -102,18 +105,10 @@ TEST_F(NavigationPanel, AgreesWithTheToolPanelOnTheRegisteredVolume)
     for (double fraction : { 0.1, 0.5, 0.93 })
     {
         SCOPED_TRACE(fraction);
-        // 3 mm beside the arc, pointing back along it, in the volume's coordinates.
-        const Eigen::Vector3d tangent = (onArc(fraction + 1e-6) - onArc(fraction)).normalized();
-        Eigen::Matrix4d inVolume = pose(onArc(fraction) + Eigen::Vector3d(0, 3, 0));
-        inVolume.topLeftCorner<3, 3>() =
-          Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), -tangent).matrix();
+        const Eigen::Matrix4d inVolume = besideArc(fraction);
         const Eigen::Matrix4d onVolume = volume.matrix() * inVolume;
-        const Eigen::Matrix4d needle = reference * imageToReference * inVolume;
         QSignalSpy changed(&panel, &ToolNavigationVisualizationController::changed);
-        publish(std::make_shared<TrackingStreamData>(
-                  &stream,
-                  std::vector<TrackingInstrument>{ instrument("needle", needle), instrument("reference", reference) }),
-                toolPanel);
+        publishPoses(reference * imageToReference * inVolume, reference, toolPanel);
         ASSERT_TRUE(changed.count() > 0 || changed.wait(5000));
 
         EXPECT_TRUE(toolPanel.toolMesh()->matrix().isApprox(onVolume, 1e-9));
@@ -132,23 +127,19 @@ TEST_F(NavigationPanel, AgreesWithTheToolPanelOnTheRegisteredVolume)
 }
 
 // The distance bar shows a distance only while the needle's figures can be trusted: samples that stop turn it into the
-// reason within a few tenths of a second, and so does a needle without a calibrated tip.
+// reason within a few tenths of a second, and so does a needle without a calibrated tip. Stream registration and
+// reference at the identity: the tracked pose is the needle's place in the world.
 TEST_F(NavigationPanel, DistanceBarWithholdsTheDistanceOfAStaleOrUncalibratedNeedle)
 {
-    const Eigen::Matrix4d imageToReference = registerToReference(volume, rng);
     startStop(panel.toolPanel());
-    const Eigen::Matrix4d reference = randomRigid(rng);
-    publishNeedle(0.5, reference, imageToReference, panel.toolPanel());
+    publishPoses(volume.matrix() * besideArc(0.5), Eigen::Matrix4d::Identity(), panel.toolPanel());
     const ToolNavigationDistanceWidget& bar = *panel.distanceWidget();
     EXPECT_EQ(bar.shownText(), "78 mm") << "half the arc's 157 mm, in whole millimetres";
-
-    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.shownText() == "\u2014 Stale: no tracking data"; }, 2000))
-      << bar.shownText().toStdString();
-    EXPECT_EQ(panel.toolPanel().toolMesh()->color(), Eigen::Vector3d(0.898, 0.223, 0.207))
-      << "a tool whose samples stopped is not seen";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.shownText() == "\u2014 Stale: no tracking data"; }, 2000));
+    EXPECT_EQ(panel.toolPanel().toolMesh()->color(), Eigen::Vector3d(0.898, 0.223, 0.207)) << "not seen any more";
 
     stream.components().get<InstrumentCalibrationDataComponent>()->removeCalibration("needle");
-    publishNeedle(0.5, reference, imageToReference, panel.toolPanel());
+    publishPoses(volume.matrix() * besideArc(0.5), Eigen::Matrix4d::Identity(), panel.toolPanel());
     EXPECT_EQ(bar.shownText(), "\u2014 Tip not calibrated");
     EXPECT_TRUE(panel.toolPanel().calibrationWarningLabel()->isVisibleTo(&panel.toolPanel()));
 }

