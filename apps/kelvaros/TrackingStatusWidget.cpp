@@ -26,12 +26,7 @@ QLabel* instrumentLabel(const TrackingInstrument& instrument, bool seen, QWidget
 
 TrackingStatusWidget::Meter::Meter(TrackingStream& s) : stream(s)
 {
-    stream.signalStreamData.connect(this,
-                                    [this](const std::shared_ptr<const StreamData>&)
-                                    {
-                                        lastSampleTicks = Clock::now().time_since_epoch().count();
-                                        ++samples;
-                                    });
+    stream.signalStreamData.connect(this, [this](const std::shared_ptr<const StreamData>&) { ++samples; });
 }
 
 TrackingStatusWidget::Meter::~Meter()
@@ -87,9 +82,8 @@ void TrackingStatusWidget::refresh()
         const double rateHz = seconds > 0 ? double(samples - meter.samplesAtLastRefresh) / seconds : 0.0;
         meter.samplesAtLastRefresh = samples;
         meter.lastRefresh = now;
-        const Meter::Clock::rep lastSample = meter.lastSampleTicks.load();
-        const bool fresh = lastSample != 0 && now - Meter::Clock::time_point(Meter::Clock::duration(lastSample)) <
-                                                std::chrono::milliseconds(kStaleAfterMs);
+        const auto lastSample = meter.stream.lastSampleTime();
+        const bool fresh = lastSample && now - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
         const bool running = meter.stream.state() == Stream::State::Running;
         QString rate;
         if (running)

@@ -40,8 +40,8 @@ public:
     void refresh();
 
 private:
-    /// Counts a stream's samples and notes when the last came; the listener runs on the stream's thread and only
-    /// writes the atomics. The rate is the count since this meter's own last refresh over the time since then.
+    /// Counts a stream's samples; the listener runs on the stream's thread and only increments. The rate is the
+    /// count since this meter's own last refresh over the time since then.
     struct Meter : SignalReceiver
     {
         using Clock = std::chrono::steady_clock;
@@ -49,7 +49,6 @@ private:
         ~Meter() override;
         TrackingStream& stream;
         std::atomic<int64_t> samples{ 0 };
-        std::atomic<Clock::rep> lastSampleTicks{ 0 };
         int64_t samplesAtLastRefresh = 0;
         Clock::time_point lastRefresh = Clock::now();
     };
