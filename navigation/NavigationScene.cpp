@@ -40,6 +40,8 @@ const Eigen::Vector3d kWhite(1.0, 1.0, 1.0);
 const Eigen::Vector3d kRed(1.0, 0.0, 0.0);
 const Eigen::Vector3d kGreen(0.0, 1.0, 0.0);
 const Eigen::Vector3d kCyan(0.0, 1.0, 1.0);
+// A tip ring that cannot say whether the needle is on the path.
+const Eigen::Vector3d kGrey(0.55, 0.55, 0.55);
 const Eigen::Vector3d kLineColour(1.0, 0.85, 0.2);
 
 Eigen::Vector3d translationOf(const Eigen::Matrix4d& pose)
@@ -156,7 +158,7 @@ void NavigationScene::setSettings(const NavigationSettings& settings)
     applyLineVisibility();
 }
 
-bool NavigationScene::selectSpline(GlSpline* spline)
+bool NavigationScene::selectSpline(GlSpline* spline, const SharedImageSet* image)
 {
     dropSpline();
     if (!spline)
@@ -170,6 +172,7 @@ bool NavigationScene::selectSpline(GlSpline* spline)
         return false;
     }
     m_spline = spline;
+    m_planImage = image;
     // The path's own length label would stand beside the centre line's distance label near the tip ring, and the
     // distance bar tells what is left of the path: hidden while the path guides, shown again when it is let go.
     m_splineLabelWasVisible = spline->labelVisible();
@@ -189,6 +192,7 @@ void NavigationScene::dropSpline()
     if (m_spline)
         m_spline->setLabelVisible(m_splineLabelWasVisible);
     m_spline = nullptr;
+    m_planImage = nullptr;
     clearPath();
 }
 
@@ -336,7 +340,9 @@ void NavigationScene::applyRingVisibility()
 void NavigationScene::applyLineVisibility()
 {
     m_centerLine->setVisible(m_settings.lineVisibility != CenterLineVisibility::None);
-    m_centerLine->setLabelVisible(m_settings.lineVisibility == CenterLineVisibility::LineAndDistance);
+    // The label is a distance: shown only while the needle's figures can be trusted.
+    m_centerLine->setLabelVisible(m_settings.lineVisibility == CenterLineVisibility::LineAndDistance &&
+                                  m_judgement.state == FigureState::Valid);
 }
 
 void NavigationScene::moveTipRing(const Eigen::Vector3d& tip)
@@ -353,22 +359,28 @@ void NavigationScene::update()
     const TrackingStream* stream = m_algorithm.trackingStream();
     if (!stream || stream->instruments().empty())
         return;
-    const std::optional<Eigen::Matrix4d> pose = m_algorithm.toolVisualization().lastToolMatrix();
-    if (!pose)
-        return;
-    const Eigen::Matrix4d needle = Geometry::withRotationOffset(*pose, m_rotationOffsetDegrees);
-    const Eigen::Vector3d tip = translationOf(needle);
-    m_needle = needle;
-
-    if (const std::optional<Eigen::Matrix4d> camera = applyLink(needle))
-        m_view.setCameraMatrix(*camera);
-    moveTipRing(tip);
-    updateRadii(true);
-    applyRingVisibility();
-    // The line starts at the tip ring where it stands now, so that line, ring and label agree in every frame.
-    if (m_tipRing)
-        m_centerLine->setLine(*m_tipRing, tip);
-    showStatus(tip);
+    const ToolSnapshot tool = m_algorithm.toolVisualization().snapshot();
+    std::optional<Eigen::AlignedBox3d> region;
+    if (m_spline)
+        region = planRegion(m_planImage, m_splinePoints);
+    m_judgement = judgeFigures(tool, region);
+    // A pose that is current moves the scene even when its figures cannot be trusted: the view shows where the
+    // tool is, the figures what it means for the plan.
+    if (tool.toolMatrix && m_judgement.state != FigureState::Stale)
+    {
+        const Eigen::Matrix4d needle = Geometry::withRotationOffset(*tool.toolMatrix, m_rotationOffsetDegrees);
+        const Eigen::Vector3d tip = translationOf(needle);
+        m_needle = needle;
+        if (const std::optional<Eigen::Matrix4d> camera = applyLink(needle))
+            m_view.setCameraMatrix(*camera);
+        moveTipRing(tip);
+        updateRadii(true);
+        applyRingVisibility();
+        // The line starts at the tip ring where it stands now, so that line, ring and label agree in every frame.
+        if (m_tipRing)
+            m_centerLine->setLine(*m_tipRing, tip);
+    }
+    showStatus(m_judgement.state == FigureState::Valid ? std::optional(translationOf(*m_needle)) : std::nullopt);
     signalChanged.emitSignal();
 }
 
@@ -429,15 +441,24 @@ std::optional<Eigen::Matrix4d> NavigationScene::ringsCamera(const Eigen::Matrix4
     return std::nullopt;
 }
 
-void NavigationScene::showStatus(const Eigen::Vector3d& tip)
+void NavigationScene::showStatus(const std::optional<Eigen::Vector3d>& tip)
 {
+    applyLineVisibility();
     m_status = TargetStatus::Outside;
+    if (!tip)
+    {
+        if (m_targetSphere)
+            meshOf(*m_targetSphere).setColor(kWhite);
+        if (m_tipRing)
+            m_tipRing->setColor(kGrey);
+        return;
+    }
     if (!m_splinePoints.empty())
     {
         std::optional<Geometry::Ring> ring;
         if (m_tipRing)
             ring = Geometry::Ring{ m_tipRing->centre(), m_tipRing->radius() };
-        m_status = Geometry::targetStatus(tip, m_splinePoints.back(), m_settings.targetRadius, ring);
+        m_status = Geometry::targetStatus(*tip, m_splinePoints.back(), m_settings.targetRadius, ring);
     }
     if (m_targetSphere)
         meshOf(*m_targetSphere).setColor(m_status == TargetStatus::InsideTarget ? kCyan : kWhite);
@@ -452,15 +473,17 @@ double NavigationScene::remainingFrom(const Eigen::Vector3d& point) const
 
 std::optional<double> NavigationScene::needleArcLength() const
 {
-    if (!m_spline)
+    if (!m_spline || !m_needle || m_judgement.state != FigureState::Valid)
         return std::nullopt;
-    return m_spline->calculateNearestPointArcLength(m_needle ? translationOf(*m_needle) : Eigen::Vector3d::Zero());
+    return m_spline->calculateNearestPointArcLength(translationOf(*m_needle));
 }
 
-double NavigationScene::remainingLength() const
+std::optional<double> NavigationScene::remainingLength() const
 {
     const std::optional<double> along = needleArcLength();
-    return along ? m_spline->getCurveLength() - *along : 0.0;
+    if (!along)
+        return std::nullopt;
+    return m_spline->getCurveLength() - *along;
 }
 
 std::vector<const GlCircle*> NavigationScene::rings() const

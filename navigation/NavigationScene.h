@@ -11,6 +11,7 @@
 #include "core/Signal.h"
 
 #include "navigation/NavigationSettings.h"
+#include "visualization/ToolFigurePremises.h"
 
 namespace Kelvaros
 {
@@ -26,6 +27,7 @@ class GlView;
 class InteractiveObject;
 class Manipulator;
 class NavigationCenterLine;
+class SharedImageSet;
 class ToolNavigationVisualizationAlgorithm;
 
 /// The navigation path view drawn in one 3D view: guidance rings along a planned spline path (a tube or a funnel
@@ -65,15 +67,19 @@ public:
 
     /// Makes `spline` the path and places the rings, the tip ring and the target sphere on it; the previous path's
     /// objects go. The path's label is hidden until the scene lets go of it. Null or a spline without points selects
-    /// none (an Error in the log); with a single point the path has no rings (an Error too).
-    bool selectSpline(GlSpline* spline);
+    /// none (an Error in the log); with a single point the path has no rings (an Error too). `image`, the image the
+    /// path was planned on (may be null; it must outlive the spline's selection), gives the region in which the
+    /// needle's figures are judged (planRegion).
+    bool selectSpline(GlSpline* spline, const SharedImageSet* image = nullptr);
     [[nodiscard]] GlSpline* spline() const { return m_spline; }
     /// Forgets the spline (its label shown again as it was) and removes its path's objects.
     void dropSpline();
 
-    /// Reads the needle pose of the tool visualization and moves everything to it: needle mesh, camera (by the
-    /// link), tip ring, radii, fading, centre line, target status and colours; then signalChanged. Skipped while
-    /// the stream has no instruments or the pose is not valid.
+    /// Reads the needle of the tool visualization (its snapshot), judges the figures (judgeFigures) and, while its
+    /// pose is current, moves everything to it: needle mesh, camera (by the link), tip ring, radii, fading and
+    /// centre line. The target status, the colours and the centre line's distance label follow the needle only while
+    /// the figures are valid; otherwise the status is Outside, the tip ring grey, the target sphere white and the
+    /// label hidden. Then signalChanged. Skipped while the stream has no instruments.
     void update();
 
     /// @name What is shown, for the panel's distance bar and for tests
@@ -81,11 +87,14 @@ public:
     [[nodiscard]] TargetStatus targetStatus() const { return m_status; }
     /// The needle pose of the last update (rotation offset applied); empty before the first.
     [[nodiscard]] const std::optional<Eigen::Matrix4d>& needlePose() const { return m_needle; }
-    /// Arc length (mm) from the path's start to the path point nearest the needle tip (the origin before the first
-    /// update); empty without a path.
+    /// The state of the needle's figures as of the last update (NotVisible before the first).
+    [[nodiscard]] const FigureJudgement& figureJudgement() const { return m_judgement; }
+    /// Arc length (mm) from the path's start to the path point nearest the needle tip; empty without a path or while
+    /// the figures are not valid.
     [[nodiscard]] std::optional<double> needleArcLength() const;
-    /// Path length still to go from the point nearest the needle tip to the target (mm); 0 without a path.
-    [[nodiscard]] double remainingLength() const;
+    /// Path length still to go from the point nearest the needle tip to the target (mm); empty without a path or
+    /// while the figures are not valid.
+    [[nodiscard]] std::optional<double> remainingLength() const;
     /// The path's control points as last read from the spline; the last one is the target.
     [[nodiscard]] const std::vector<Eigen::Vector3d>& splinePoints() const { return m_splinePoints; }
     [[nodiscard]] std::vector<const GlCircle*> rings() const;
@@ -124,7 +133,8 @@ private:
     /// the link is off or a glide runs or starts.
     [[nodiscard]] std::optional<Eigen::Matrix4d> applyLink(const Eigen::Matrix4d& needle);
     [[nodiscard]] std::optional<Eigen::Matrix4d> ringsCamera(const Eigen::Matrix4d& needle);
-    void showStatus(const Eigen::Vector3d& tip);
+    /// Target status and colours for the tip, or for no trusted tip; the centre line's label with them.
+    void showStatus(const std::optional<Eigen::Vector3d>& tip);
     [[nodiscard]] double remainingFrom(const Eigen::Vector3d& point) const;
     void onSplineChanged();
     void onSplineDestroyed();
@@ -136,11 +146,13 @@ private:
     double m_rotationOffsetDegrees = 0.0;
 
     GlSpline* m_spline = nullptr;
+    const SharedImageSet* m_planImage = nullptr;
     std::vector<SignalConnection> m_splineConnections;
     std::vector<Eigen::Vector3d> m_splinePoints;
     bool m_splineLabelWasVisible = false;
 
     std::optional<Eigen::Matrix4d> m_needle;
+    FigureJudgement m_judgement;
     TargetStatus m_status = TargetStatus::Outside;
 
     std::unique_ptr<GlCircle> m_tipRing;

@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include "gui/scene/GlCircle.h"
+#include "gui/scene/GlSpline.h"
 
 #include "navigation/NavigationScene.h"
 #include "navigation/ToolNavigationVisualizationController.h"
@@ -24,10 +25,20 @@ ToolNavigationDistanceWidget::ToolNavigationDistanceWidget(ToolNavigationVisuali
 {
 }
 
-double ToolNavigationDistanceWidget::remainingLength() const
+std::optional<double> ToolNavigationDistanceWidget::remainingLength() const
 {
     const NavigationScene* scene = m_panel->scene();
-    return scene ? scene->remainingLength() : 0.0;
+    return scene ? scene->remainingLength() : std::nullopt;
+}
+
+QString ToolNavigationDistanceWidget::shownText() const
+{
+    const NavigationScene* scene = m_panel->scene();
+    if (!scene || !scene->spline())
+        return tr("No path");
+    if (const std::optional<double> remaining = scene->remainingLength())
+        return distanceText(*remaining, m_panel->settings().targetRadius);
+    return QString::fromUtf8("\u2014 ") + QString::fromStdString(figureStateText(scene->figureJudgement()));
 }
 
 QString ToolNavigationDistanceWidget::distanceText(double remaining, double targetRadius)
@@ -53,7 +64,12 @@ void ToolNavigationDistanceWidget::paintEvent(QPaintEvent*)
     const QRectF all = rect();
     const QRectF upper(all.left(), all.top(), all.width(), all.height() / 2);
     const QRectF lower(all.left(), upper.bottom(), all.width(), all.height() / 2);
-    painter.drawText(upper, Qt::AlignCenter, distanceText(remainingLength(), m_panel->settings().targetRadius));
+    // A distance is large; a reason why there is none must fit the panel's width.
+    const std::optional<double> remaining = remainingLength();
+    if (!remaining)
+        font.setPointSize(11);
+    painter.setFont(font);
+    painter.drawText(upper, Qt::AlignCenter | Qt::TextWordWrap, shownText());
     paintBar(painter, lower);
 }
 
@@ -77,8 +93,11 @@ void ToolNavigationDistanceWidget::paintBar(QPainter& painter, const QRectF& are
     for (const GlCircle* ring : scene->rings())
         painter.drawEllipse(QPointF(left + (ring->centre() - first).norm() * scale, y), 2.0, 2.0);
 
+    const std::optional<double> along = scene->needleArcLength();
+    if (!along)
+        return;
     painter.setPen(pen(Qt::red, 5.0));
-    const double x = left + scene->needleArcLength().value_or(0.0) * scale;
+    const double x = left + *along * scale;
     painter.drawLine(QPointF(x, y + 10), QPointF(x, y - 10));
 }
 

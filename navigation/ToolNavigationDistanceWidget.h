@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <QString>
 #include <QWidget>
 
@@ -9,8 +11,9 @@ namespace Kelvaros
 class ToolNavigationVisualizationController;
 
 /// The distance bar of the navigation panel: above, the path length still to go to the target (whole mm, tenths
-/// once inside the target radius); below, the path from entry (left) to target (right) with a dot per ring and a
-/// red tick at the needle. Repaints on the panel's changed(). Main thread only; a child of its panel.
+/// once inside the target radius), or "—" with the reason while the needle's figures cannot be trusted, or "No
+/// path"; below, the path from entry (left) to target (right) with a dot per ring and a red tick at the needle
+/// (none without a trusted needle). Repaints on the panel's changed(). Main thread only; a child of its panel.
 class ToolNavigationDistanceWidget : public QWidget
 {
     Q_OBJECT
@@ -19,8 +22,11 @@ public:
     explicit ToolNavigationDistanceWidget(ToolNavigationVisualizationController* panel);
 
     [[nodiscard]] QSize minimumSizeHint() const override { return { 100, 75 }; }
-    /// Path length (mm) from the path point nearest the needle to the target; 0 without a path.
-    [[nodiscard]] double remainingLength() const;
+    /// Path length (mm) from the path point nearest the needle to the target; empty without a path or a needle
+    /// whose figures can be trusted.
+    [[nodiscard]] std::optional<double> remainingLength() const;
+    /// The text above the bar, as painted.
+    [[nodiscard]] QString shownText() const;
     /// The text shown for `remaining` mm to go.
     [[nodiscard]] static QString distanceText(double remaining, double targetRadius);
 

@@ -13,6 +13,7 @@
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/ImageView3D.h"
+#include "lib/SharedImageSet.h"
 
 #include "navigation/NavigationScene.h"
 #include "navigation/ToolNavigationDistanceWidget.h"
@@ -30,6 +31,15 @@ const std::string kNoCategory;
 GlSpline* splineOf(const InteractiveObject* annotation)
 {
     return annotation ? dynamic_cast<GlSpline*>(annotation->graphicsObject()) : nullptr;
+}
+
+/// The image a spline annotation was drawn on, or null.
+const SharedImageSet* imageOf(const AnnotationModel& model, const GlSpline* spline)
+{
+    for (const InteractiveObject* annotation : model.getAnnotations())
+        if (splineOf(annotation) == spline)
+            return dynamic_cast<const SharedImageSet*>(model.parentData(annotation));
+    return nullptr;
 }
 } // namespace
 
@@ -222,7 +232,11 @@ void ToolNavigationVisualizationController::onSelectSpline()
         Log::log(Log::Error, kNoCategory,
                  "No splines could be found on the annotation model or the name is invalid (empty)");
     else if (m_scene)
-        m_scene->selectSpline(found->second);
+    {
+        GuiApplicationController* application = GuiApplicationController::of(*this);
+        m_scene->selectSpline(found->second,
+                              application ? imageOf(application->annotationModel(), found->second) : nullptr);
+    }
     if (m_distance)
         m_distance->update();
     requestDisplayUpdate();

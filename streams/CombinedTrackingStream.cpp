@@ -132,7 +132,8 @@ void CombinedTrackingStream::requireDistinctNames() const
     for (const TrackingStream* stream : m_streams)
         if (!names.insert(stream->name()).second)
             throw std::invalid_argument("two input streams are named '" + stream->name() +
-                                        "'; a combination tells its inputs apart by name");
+                                        "'; a combination tells its inputs apart by name, so select streams whose "
+                                        "names differ");
 }
 
 void CombinedTrackingStream::connectInputs()

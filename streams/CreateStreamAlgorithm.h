@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -9,6 +10,9 @@
 #include "core/Properties.h"
 #include "lib/DataList.h"
 #include "stream/StreamAlgorithm.h"
+#include "stream/TrackingStream.h"
+
+#include "streams/StreamCreationMessage.h"
 
 namespace Kelvaros
 {
@@ -52,30 +56,40 @@ public:
     }
 
     /// Builds the stream; status 0 when it was built (and opened and started as the flags ask), 1 otherwise.
-    /// A stream that was built but failed to open or start stays here and can still be taken.
+    /// A stream that was built but failed to open or start stays here and can still be taken. Every outcome leaves
+    /// a sentence in statusMessage() (see StreamCreationMessage); a data list without a tracking stream builds
+    /// nothing.
     void compute() override
     {
+        const std::string menuEntry = factoryInfo().name;
         try
         {
+            if (m_data.getAll<TrackingStream>().empty())
+                throw MissingInput();
             m_owned = std::make_unique<StreamClass>(DataList(m_data));
             m_stream = m_owned.get();
             if (m_configuration)
                 m_stream->configure(m_configuration.get());
-            bool ok = true;
+            using StreamCreationMessage::Outcome;
+            Outcome outcome = Outcome::Built;
             if (m_open)
             {
-                ok = m_stream->open();
-                if (m_start)
-                    ok = ok && m_stream->start();
+                outcome = m_stream->open() ? Outcome::Opened : Outcome::OpenFailed;
+                if (m_start && outcome == Outcome::Opened)
+                    outcome = m_stream->start() ? Outcome::Started : Outcome::StartFailed;
             }
-            setStatus(ok ? Success : Error);
+            const bool ok = outcome != Outcome::OpenFailed && outcome != Outcome::StartFailed;
+            setStatus(ok ? Success : Error,
+                      StreamCreationMessage::afterBuilding(*m_stream, outcome, m_data, menuEntry));
         }
         catch (const std::exception& e)
         {
             Log::log(Log::Error, "", std::string("Could not instantiate a new Stream: ") + e.what());
             m_stream = nullptr;
             m_owned.reset();
-            setStatus(Error);
+            const bool missing = dynamic_cast<const MissingInput*>(&e) != nullptr;
+            setStatus(Error, missing ? StreamCreationMessage::missingInput(menuEntry)
+                                     : StreamCreationMessage::notBuilt(e.what()));
         }
     }
 
@@ -94,6 +108,12 @@ protected:
     std::unique_ptr<Stream> handOverStream() override { return std::move(m_owned); }
 
 private:
+    /// The data holds no tracking stream to build on.
+    struct MissingInput : std::runtime_error
+    {
+        MissingInput() : std::runtime_error("its input tracking stream is missing") {}
+    };
+
     static void readFlag(const Properties& properties, std::initializer_list<const char*> keys, bool& flag)
     {
         for (const char* key : keys)

@@ -195,6 +195,8 @@ void BullseyeScene::setReadout(const InsertionReadout& readout)
     if (!m_readoutOverlay)
         return;
     m_readoutOverlay->setReadout(readout);
+    // The depth bar shows the same depth as the read-out: not at all when the read-out cannot vouch for it.
+    m_targetOverlay->setToolPointsValid(readout.state == InsertionReadout::State::Valid);
     requestUpdate();
 }
 

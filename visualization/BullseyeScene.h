@@ -63,7 +63,8 @@ public:
     /// axis by annotationLineDistance + 1 mm, the bullseye behind the entry point, the depth bar's points. Nothing
     /// while hidden or without a valid pose (everything stays where it was); true when it moved.
     bool update();
-    /// The text the read-out overlay shows.
+    /// The text the read-out overlay shows; the depth bar shows no needle and no depth unless the read-out is
+    /// valid.
     void setReadout(const InsertionReadout& readout);
 
     [[nodiscard]] GlLine* pathLine() const { return m_pathLine.get(); }

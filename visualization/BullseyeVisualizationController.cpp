@@ -16,6 +16,7 @@
 #include "visualization/BullseyeScene.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/InsertionReadoutWidget.h"
+#include "visualization/ToolFigurePremises.h"
 #include "visualization/ToolVisualizationController.h"
 
 namespace Kelvaros
@@ -95,7 +96,7 @@ bool BullseyeVisualizationController::setUpScene()
     m_scene->build(target, entry);
     if (display())
         m_scene->attach(*display()->view3D(), *display()->viewGroup(0));
-    m_toolPanel->setInsertionPath(entry, target);
+    m_toolPanel->setInsertionPath(entry, target, planRegion(m_algorithm->referenceImage(), { target, entry }));
     m_ui->label_status->clear();
     return true;
 }

@@ -10,7 +10,8 @@ namespace
 {
 constexpr int kLineHeight = GlInsertionReadoutOverlay::kFontSize + 6;
 constexpr int kLines = 4;
-constexpr int kWidth = 200;
+// Wide enough for the longest line at the font size, "Angle: axis not calibrated".
+constexpr int kWidth = 300;
 } // namespace
 
 GlInsertionReadoutOverlay::GlInsertionReadoutOverlay()

@@ -67,6 +67,11 @@ std::string GlToolTargetOverlay::depthLabel(const Eigen::Vector2d& tipPoint)
     return fmt::format("{:.2f}", tipPoint.y());
 }
 
+std::string GlToolTargetOverlay::shownLabel() const
+{
+    return m_valid ? depthLabel(m_tipPoint) : std::string("\u2014");
+}
+
 void GlToolTargetOverlay::render(const GL::Viewport& viewport)
 {
     GL::StateGuard guard(GL::StateGuard::All);
@@ -83,8 +88,8 @@ void GlToolTargetOverlay::render(const GL::Viewport& viewport)
     font.bold = 0;
     font.antialiased = 1;
     font.color = kWhite;
-    GL::TextRenderer::render(view, depthLabel(m_tipPoint), Eigen::Vector2d(centreX, 2.0), font,
-                             GL::TextRenderer::Centre, GL::TextRenderer::Bottom);
+    GL::TextRenderer::render(view, shownLabel(), Eigen::Vector2d(centreX, 2.0), font, GL::TextRenderer::Centre,
+                             GL::TextRenderer::Bottom);
 
     if (!GL::Pipeline::enable(view, GL::Pipeline::VertexColor, nullptr))
         return;
@@ -101,9 +106,10 @@ void GlToolTargetOverlay::render(const GL::Viewport& viewport)
     segments.add(left, bottom, right, bottom, kWhite);
     segments.add(left, top, right, top, kWhite);
 
-    // The tip's depth as a fraction of the bar: shown only while the tip is within it, on whole pixel rows.
+    // The tip's depth as a fraction of the bar: shown only while the tip is within it, on whole pixel rows, and
+    // only while the points are the needle's.
     const double depthFraction = m_tipPoint.y() / m_barHeight;
-    if (depthFraction >= 0.0 && depthFraction < 1.0)
+    if (m_valid && depthFraction >= 0.0 && depthFraction < 1.0)
     {
         const double y = static_cast<double>(static_cast<int>(barLength * depthFraction)) + m_textOffset;
         segments.add(left, y, right, y, kRed);
@@ -112,9 +118,12 @@ void GlToolTargetOverlay::render(const GL::Viewport& viewport)
     // The needle, unclipped: a tip beyond the target is drawn below the bottom line.
     const auto toPixels = [&](const Eigen::Vector2d& p)
     { return Eigen::Vector2d(p.x() / m_barWidth * w + centreX, barLength * (p.y() / m_barHeight) + m_textOffset); };
-    const Eigen::Vector2d tip = toPixels(m_tipPoint);
-    const Eigen::Vector2d shaft = toPixels(m_shaftPoint);
-    segments.add(tip.x(), tip.y(), shaft.x(), shaft.y(), kGreen);
+    if (m_valid)
+    {
+        const Eigen::Vector2d tip = toPixels(m_tipPoint);
+        const Eigen::Vector2d shaft = toPixels(m_shaftPoint);
+        segments.add(tip.x(), tip.y(), shaft.x(), shaft.y(), kGreen);
+    }
 
     m_vertexBuffer->setData(segments.positions, segments.colors);
     m_vertexBuffer->draw(GL_LINES);

@@ -20,7 +20,8 @@ class VertexBuffer;
 /// to a point up the shaft, with the tip's depth in mm as a label at the bottom.
 ///
 /// The points come from BullseyeVisualizationAlgorithm::computeOverlayParameters: first coordinate the lateral
-/// offset (mm), second the distance along the path from the target (mm). Main thread only.
+/// offset (mm), second the distance along the path from the target (mm). Points that cannot be trusted are not
+/// drawn (setToolPointsValid). Main thread only.
 class GlToolTargetOverlay : public GlOverlay
 {
 public:
@@ -28,6 +29,10 @@ public:
     ~GlToolTargetOverlay() override;
 
     void setToolPoints(Eigen::Vector2d tipPoint, Eigen::Vector2d shaftPoint);
+    /// Whether the tool points stand for the needle now: when not (not seen, stale, not calibrated, not
+    /// registered) the bar shows no tip, no needle and "—" for the depth. Valid at first.
+    void setToolPointsValid(bool valid) { m_valid = valid; }
+    [[nodiscard]] bool toolPointsValid() const { return m_valid; }
     /// Layout: label font size (pixels), pixel row of the bar's bottom line, pixels between the top line and the
     /// top edge, pixels between the horizontal lines and the side edges, path length (mm) shown over the bar's
     /// height, lateral distance (mm) shown over the overlay's width.
@@ -39,6 +44,8 @@ public:
 
     /// The label for a tip point: its depth with two decimals and, when negative, a leading minus.
     [[nodiscard]] static std::string depthLabel(const Eigen::Vector2d& tipPoint);
+    /// The label shown: depthLabel of the tip point while the points are valid, else "—".
+    [[nodiscard]] std::string shownLabel() const;
 
     void render(const GL::Viewport& viewport) override;
 
@@ -46,6 +53,7 @@ private:
     std::unique_ptr<GL::VertexBuffer> m_vertexBuffer;
     Eigen::Vector2d m_tipPoint = Eigen::Vector2d::Zero();
     Eigen::Vector2d m_shaftPoint = Eigen::Vector2d::Zero();
+    bool m_valid = true;
     int m_fontSize = 18;
     int m_textOffset = 25;
     int m_topMargin = 2;

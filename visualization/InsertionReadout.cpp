@@ -13,42 +13,44 @@ constexpr double kRadiansToDegrees = 57.29577951308232;
 // Below this, |forward · path| counts as zero: the axis then runs parallel to the target plane.
 constexpr double kParallelCosine = 1e-9;
 
-InsertionReadout::State stateOf(bool visible, const Eigen::Vector3d& path, int64_t sinceLastSampleUs)
+/// The figures of a tip and forward axis the premises allow; r.state is Valid on entry.
+void measure(InsertionReadout& r, const Eigen::Vector3d& tip, const Eigen::Vector3d& forward,
+             const Eigen::Vector3d& entry, const Eigen::Vector3d& target, const InsertionTolerance& tolerance)
 {
-    // Staleness comes first: without samples nothing is known about visibility either.
-    if (sinceLastSampleUs >= InsertionReadout::kStaleAfterUs)
-        return InsertionReadout::State::Stale;
-    if (path.squaredNorm() == 0.0)
-        return InsertionReadout::State::NoPath;
-    return visible ? InsertionReadout::State::Valid : InsertionReadout::State::NotVisible;
-}
+    const Eigen::Vector3d u = (target - entry).normalized();
+    // With w the vector from the tip to the target, w · u is how far the target lies ahead along the path and
+    // w − (w · u) u the tip's perpendicular offset from the path line (the line runs through the target).
+    const Eigen::Vector3d w = target - tip;
+    r.depthToTargetMm = w.dot(u);
+    r.lateralMm = (w - r.depthToTargetMm * u).norm();
+    r.depthGrade =
+      r.depthToTargetMm > tolerance.mm ? ToleranceGrade::None : gradeAgainst(r.depthToTargetMm, tolerance.mm);
+    r.lateralGrade = gradeAgainst(r.lateralMm, tolerance.mm);
+    if (!r.axisKnown)
+        return;
 
-std::string stateText(InsertionReadout::State state)
-{
-    switch (state)
-    {
-        case InsertionReadout::State::NotVisible:
-            return "Tool not visible";
-        case InsertionReadout::State::Stale:
-            return "Stale: no tracking data";
-        case InsertionReadout::State::NoPath:
-            return "No path";
-        case InsertionReadout::State::Valid:
-            break;
-    }
-    return {};
+    const Eigen::Vector3d a = forward.normalized();
+    const double cosine = a.dot(u);
+    r.angleDegrees = std::acos(std::clamp(cosine, -1.0, 1.0)) * kRadiansToDegrees;
+    // The axis tip + t a meets the target plane (x − target) · u = 0 at t = (w · u) / (a · u); a negative t (the
+    // tip already beyond the plane) still names where the axis crosses it.
+    if (cosine > kParallelCosine)
+        r.axisOffsetMm = (tip + (r.depthToTargetMm / cosine) * a - target).norm();
+    r.axisOffsetGrade = r.axisOffsetMm ? gradeAgainst(*r.axisOffsetMm, tolerance.mm) : ToleranceGrade::Outside;
+    r.angleGrade = gradeAgainst(*r.angleDegrees, tolerance.degrees);
 }
 
 ToleranceGrade stateGrade(InsertionReadout::State state)
 {
     switch (state)
     {
-        case InsertionReadout::State::NotVisible:
-            return ToleranceGrade::Outside;
         case InsertionReadout::State::Stale:
             return ToleranceGrade::Near;
-        default:
+        case InsertionReadout::State::NoPath:
+        case InsertionReadout::State::Valid:
             return ToleranceGrade::None;
+        default:
+            return ToleranceGrade::Outside;
     }
 }
 } // namespace
@@ -61,60 +63,69 @@ ToleranceGrade gradeAgainst(double magnitude, double tolerance)
     return m <= 2.0 * tolerance ? ToleranceGrade::Near : ToleranceGrade::Outside;
 }
 
+InsertionReadout computeInsertionReadout(const ToolSnapshot& tool, const Eigen::Vector3d& entry,
+                                         const Eigen::Vector3d& target,
+                                         const std::optional<Eigen::AlignedBox3d>& region,
+                                         const InsertionTolerance& tolerance)
+{
+    InsertionReadout r;
+    const FigureJudgement judgement = judgeFigures(tool, region);
+    // Staleness comes first: without samples nothing is known about visibility either.
+    r.state = judgement.state == FigureState::Stale || (target - entry).squaredNorm() > 0.0 ? judgement.state
+                                                                                            : FigureState::NoPath;
+    r.outsideMm = judgement.outsideMm;
+    r.axisKnown = tool.calibration.axis;
+    if (r.state == FigureState::Valid)
+        measure(r, tool.toolMatrix->block<3, 1>(0, 3), -tool.toolMatrix->block<3, 1>(0, 2), entry, target, tolerance);
+    return r;
+}
+
 InsertionReadout computeInsertionReadout(const std::optional<Eigen::Vector3d>& tip, const Eigen::Vector3d& forward,
                                          const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
                                          int64_t sinceLastSampleUs, const InsertionTolerance& tolerance)
 {
-    InsertionReadout r;
-    const Eigen::Vector3d path = target - entry;
-    r.state = stateOf(tip.has_value() && forward.squaredNorm() > 0.0, path, sinceLastSampleUs);
-    if (r.state != InsertionReadout::State::Valid)
-        return r;
-
-    const Eigen::Vector3d u = path.normalized();
-    const Eigen::Vector3d a = forward.normalized();
-    // With w the vector from the tip to the target, w · u is how far the target lies ahead along the path and
-    // w − (w · u) u the tip's perpendicular offset from the path line (the line runs through the target).
-    const Eigen::Vector3d w = target - *tip;
-    r.depthToTargetMm = w.dot(u);
-    r.lateralMm = (w - r.depthToTargetMm * u).norm();
-    r.angleDegrees = std::acos(std::clamp(a.dot(u), -1.0, 1.0)) * kRadiansToDegrees;
-
-    // The axis tip + t a meets the target plane (x − target) · u = 0 at t = (w · u) / (a · u); a negative t (the
-    // tip already beyond the plane) still names where the axis crosses it.
-    const double cosine = a.dot(u);
-    if (cosine > kParallelCosine)
-        r.axisOffsetMm = (*tip + (r.depthToTargetMm / cosine) * a - target).norm();
-
-    r.depthGrade =
-      r.depthToTargetMm > tolerance.mm ? ToleranceGrade::None : gradeAgainst(r.depthToTargetMm, tolerance.mm);
-    r.lateralGrade = gradeAgainst(r.lateralMm, tolerance.mm);
-    r.axisOffsetGrade = r.axisOffsetMm ? gradeAgainst(*r.axisOffsetMm, tolerance.mm) : ToleranceGrade::Outside;
-    r.angleGrade = gradeAgainst(r.angleDegrees, tolerance.degrees);
-    return r;
+    ToolSnapshot tool{ std::nullopt, sinceLastSampleUs, { true, true } };
+    if (tip && forward.squaredNorm() > 0.0)
+    {
+        // A frame whose origin is the tip and whose negative z is the forward axis: the rest of the frame is unused.
+        tool.toolMatrix = Eigen::Matrix4d::Identity();
+        tool.toolMatrix->block<3, 1>(0, 3) = *tip;
+        tool.toolMatrix->block<3, 1>(0, 2) = -forward;
+    }
+    return computeInsertionReadout(tool, entry, target, std::nullopt, tolerance);
 }
 
 InsertionReadout computeInsertionReadout(const std::optional<Eigen::Matrix4d>& toolMatrix, const Eigen::Vector3d& entry,
                                          const Eigen::Vector3d& target, int64_t sinceLastSampleUs,
                                          const InsertionTolerance& tolerance)
 {
-    if (!toolMatrix)
-        return computeInsertionReadout(std::nullopt, Eigen::Vector3d::Zero(), entry, target, sinceLastSampleUs,
-                                       tolerance);
-    return computeInsertionReadout(Eigen::Vector3d(toolMatrix->block<3, 1>(0, 3)),
-                                   Eigen::Vector3d(-toolMatrix->block<3, 1>(0, 2)), entry, target, sinceLastSampleUs,
-                                   tolerance);
+    return computeInsertionReadout(ToolSnapshot{ toolMatrix, sinceLastSampleUs, { true, true } }, entry, target,
+                                   std::nullopt, tolerance);
 }
 
 std::vector<InsertionReadoutLine> readoutLines(const InsertionReadout& readout)
 {
     if (readout.state != InsertionReadout::State::Valid)
-        return { { stateText(readout.state), stateGrade(readout.state) } };
+    {
+        std::vector<InsertionReadoutLine> lines;
+        for (std::string& line : figureStateLines({ readout.state, readout.outsideMm }))
+            lines.push_back({ std::move(line), stateGrade(readout.state) });
+        return lines;
+    }
+    std::vector<InsertionReadoutLine> lines{
+        { fmt::format("To target {:.1f} mm", readout.depthToTargetMm), readout.depthGrade },
+        { fmt::format("Off path {:.1f} mm", readout.lateralMm), readout.lateralGrade }
+    };
+    if (!readout.axisKnown)
+    {
+        lines.push_back({ "Aim: axis not calibrated", ToleranceGrade::None });
+        lines.push_back({ "Angle: axis not calibrated", ToleranceGrade::None });
+        return lines;
+    }
     const std::string offset = readout.axisOffsetMm ? fmt::format("{:.1f} mm", *readout.axisOffsetMm) : "-";
-    return { { fmt::format("To target {:.1f} mm", readout.depthToTargetMm), readout.depthGrade },
-             { fmt::format("Off path {:.1f} mm", readout.lateralMm), readout.lateralGrade },
-             { "Aim offset " + offset, readout.axisOffsetGrade },
-             { fmt::format("Angle {:.1f}\u00b0", readout.angleDegrees), readout.angleGrade } };
+    lines.push_back({ "Aim offset " + offset, readout.axisOffsetGrade });
+    lines.push_back({ fmt::format("Angle {:.1f}\u00b0", readout.angleDegrees.value_or(0.0)), readout.angleGrade });
+    return lines;
 }
 
 Eigen::Vector3d gradeColor(ToleranceGrade grade)

@@ -7,6 +7,8 @@
 
 #include <Eigen/Core>
 
+#include "visualization/ToolFigurePremises.h"
+
 namespace Kelvaros
 {
 
@@ -32,36 +34,33 @@ struct InsertionTolerance
 
 /// The numbers a user needs while inserting a needle along a planned straight path from `entry` to `target`
 /// (world, mm). Pure: computed from the calibrated needle (tip and forward axis) and the time since the stream's
-/// last sample; callable from any thread.
+/// last sample; callable from any thread. Values are only meaningful in state Valid; the angle and the aim offset
+/// besides need a calibrated axis.
 struct InsertionReadout
 {
-    enum class State : int
-    {
-        Valid = 0,
-        /// The last sample gave no valid pose of the needle.
-        NotVisible = 1,
-        /// No sample arrived for kStaleAfterUs or longer: whatever was last seen is no longer the needle's place.
-        Stale = 2,
-        /// Entry and target coincide: there is no path to measure against.
-        NoPath = 3
-    };
-
-    static constexpr int64_t kStaleAfterUs = 250000;
+    using State = FigureState;
+    static constexpr int64_t kStaleAfterUs = Kelvaros::kStaleAfterUs;
 
     State state = State::NotVisible;
+    /// For NotRegistered: how far (mm) the tip lies outside the plan's region.
+    double outsideMm = 0.0;
     /// Distance (mm) from the tip's foot on the path to the target, positive while the target lies ahead.
     double depthToTargetMm = 0.0;
     /// Distance (mm) of the tip from the path line.
     double lateralMm = 0.0;
+    /// Whether the needle's axis is calibrated; without it the axis offset and the angle are empty.
+    bool axisKnown = true;
     /// Distance (mm) from the target at which the needle's extended axis crosses the plane through the target
     /// perpendicular to the path: where the tip ends up if pushed straight on. Empty when the axis does not point
-    /// towards that plane (perpendicular to the path or pointing back).
+    /// towards that plane (perpendicular to the path or pointing back) or is not calibrated.
     std::optional<double> axisOffsetMm;
-    /// Angle (degrees) between the needle's forward axis and the path direction (entry → target).
-    double angleDegrees = 0.0;
+    /// Angle (degrees) between the needle's forward axis and the path direction (entry → target); empty when the
+    /// axis is not calibrated.
+    std::optional<double> angleDegrees;
 
     /// Grades (None unless the state is Valid): depth is None while the target lies more than τ ahead, then graded
-    /// by |depth| (an overshoot counts like a lateral error); lateral, axis offset and angle by their magnitude.
+    /// by |depth| (an overshoot counts like a lateral error); lateral, axis offset and angle by their magnitude
+    /// (None for an axis that is not calibrated).
     ToleranceGrade depthGrade = ToleranceGrade::None;
     ToleranceGrade lateralGrade = ToleranceGrade::None;
     ToleranceGrade axisOffsetGrade = ToleranceGrade::None;
@@ -75,15 +74,23 @@ struct InsertionReadoutLine
     ToleranceGrade grade = ToleranceGrade::None;
 };
 
+/// The read-out of a tool as a tool visualization knows it (its pose with the tip at the origin and the needle
+/// pointing along the negative z axis, the way its direction line is drawn; the time since its last sample; what
+/// its calibration establishes), for a plan in `region` (see judgeFigures; empty: no registration judgement).
+[[nodiscard]] InsertionReadout computeInsertionReadout(const ToolSnapshot& tool, const Eigen::Vector3d& entry,
+                                                       const Eigen::Vector3d& target,
+                                                       const std::optional<Eigen::AlignedBox3d>& region,
+                                                       const InsertionTolerance& tolerance = {});
+
 /// The read-out for a needle whose tip is at `tip` pointing along `forward` (world; need not be unit length),
-/// or for no needle (`tip` empty: not visible). `sinceLastSampleUs` is the time since the stream's last sample.
+/// or for no needle (`tip` empty: not visible), whose tip and axis the caller vouches for. `sinceLastSampleUs` is
+/// the time since the stream's last sample.
 [[nodiscard]] InsertionReadout computeInsertionReadout(const std::optional<Eigen::Vector3d>& tip,
                                                        const Eigen::Vector3d& forward, const Eigen::Vector3d& entry,
                                                        const Eigen::Vector3d& target, int64_t sinceLastSampleUs,
                                                        const InsertionTolerance& tolerance = {});
 
-/// The same from a calibrated tool → world matrix, as the tool visualization gives it: the tip at its origin,
-/// pointing along its negative z axis (the way its direction line is drawn).
+/// The same from a calibrated tool → world matrix whose tip and axis the caller vouches for.
 [[nodiscard]] InsertionReadout computeInsertionReadout(const std::optional<Eigen::Matrix4d>& toolMatrix,
                                                        const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
                                                        int64_t sinceLastSampleUs,
@@ -92,9 +99,9 @@ struct InsertionReadoutLine
 /// Grade of a magnitude against τ: Within up to τ, Near up to 2τ, Outside beyond.
 [[nodiscard]] ToleranceGrade gradeAgainst(double magnitude, double tolerance);
 
-/// The text shown for the read-out: a single state line ("Tool not visible", "Stale: no tracking data",
-/// "No path") unless it is valid, else one line per value ("To target 12.3 mm", "Off path 0.8 mm",
-/// "Aim offset 1.9 mm" or "Aim offset -", "Angle 2.4°").
+/// The text shown for the read-out: the state's lines (figureStateLines) unless it is valid, else one line per
+/// value ("To target 12.3 mm", "Off path 0.8 mm", "Aim offset 1.9 mm" or "Aim offset -", "Angle 2.4°"; the last two
+/// "Aim: axis not calibrated" and "Angle: axis not calibrated" without a calibrated axis).
 [[nodiscard]] std::vector<InsertionReadoutLine> readoutLines(const InsertionReadout& readout);
 
 /// RGB in [0, 1] of a grade: green, amber, red; None is white.

@@ -65,16 +65,18 @@ InsertionTolerance InsertionReadoutWidget::tolerance() const
     return { m_toleranceMm->value(), m_toleranceDegrees->value() };
 }
 
-void InsertionReadoutWidget::setPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target)
+void InsertionReadoutWidget::setPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
+                                     const std::optional<Eigen::AlignedBox3d>& region)
 {
     m_entry = entry;
     m_target = target;
+    m_region = region;
     refresh(sinceLastSampleUs());
 }
 
-void InsertionReadoutWidget::onSample(const std::optional<Eigen::Matrix4d>& toolMatrix)
+void InsertionReadoutWidget::onSample(const ToolSnapshot& tool)
 {
-    m_toolMatrix = toolMatrix;
+    m_tool = tool;
     m_sinceSample.start();
     if (!m_timer->isActive())
         m_timer->start(kTickMs);
@@ -96,7 +98,9 @@ void InsertionReadoutWidget::onTick()
 
 void InsertionReadoutWidget::refresh(int64_t sinceLastSampleUs)
 {
-    m_readout = computeInsertionReadout(m_toolMatrix, m_entry, m_target, sinceLastSampleUs, tolerance());
+    ToolSnapshot tool = m_tool;
+    tool.sinceLastSampleUs = sinceLastSampleUs;
+    m_readout = computeInsertionReadout(tool, m_entry, m_target, m_region, tolerance());
     const std::vector<InsertionReadoutLine> lines = readoutLines(m_readout);
     for (size_t i = 0; i < m_labels.size(); ++i)
     {

@@ -29,10 +29,13 @@ public:
     explicit InsertionReadoutWidget(QWidget* parent = nullptr);
     ~InsertionReadoutWidget() override;
 
-    /// The planned path (world, mm); the read-out is recomputed at once.
-    void setPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target);
-    /// A sample arrived: the needle's calibrated tool → world pose, empty when it was not seen.
-    void onSample(const std::optional<Eigen::Matrix4d>& toolMatrix);
+    /// The planned path (world, mm) and the region of the plan (see judgeFigures; empty: no registration
+    /// judgement); the read-out is recomputed at once.
+    void setPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
+                 const std::optional<Eigen::AlignedBox3d>& region);
+    /// A sample arrived: the needle as its tool visualization knows it now (pose, empty when not seen; what its
+    /// calibration establishes). The time since the sample is counted here from now on.
+    void onSample(const ToolSnapshot& tool);
     /// Recomputes from the last pose as if `sinceLastSampleUs` had passed since its sample.
     void refresh(int64_t sinceLastSampleUs);
 
@@ -56,7 +59,8 @@ private:
     QDoubleSpinBox* m_toleranceDegrees;
     QTimer* m_timer;
     QElapsedTimer m_sinceSample;
-    std::optional<Eigen::Matrix4d> m_toolMatrix;
+    ToolSnapshot m_tool;
+    std::optional<Eigen::AlignedBox3d> m_region;
     Eigen::Vector3d m_entry = Eigen::Vector3d::Zero();
     Eigen::Vector3d m_target = Eigen::Vector3d::Zero();
     InsertionReadout m_readout;

@@ -134,6 +134,20 @@ double ToolVisualizationAlgorithm::lastQuality() const
     return m_lastQuality;
 }
 
+ToolSnapshot ToolVisualizationAlgorithm::snapshot() const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    ToolSnapshot tool;
+    if (poseValidLocked())
+        tool.toolMatrix = m_toolMatrix;
+    if (m_lastSampleTime)
+        tool.sinceLastSampleUs =
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - *m_lastSampleTime)
+            .count();
+    tool.calibration = m_targetCalibration;
+    return tool;
+}
+
 std::unique_ptr<TrackingInstrumentFiducialsData> ToolVisualizationAlgorithm::lastRawFiducialData() const
 {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -231,8 +245,14 @@ void ToolVisualizationAlgorithm::onStreamData(const std::shared_ptr<const Stream
         }
     }
 
+    // Read with the calibration above, so that the pose and what is known of its calibration belong together.
+    const ToolCalibrationKnowledge targetKnowledge =
+      targetId.empty() ? ToolCalibrationKnowledge{} : calibrationKnowledge(*m_stream, targetId);
+
     {
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_lastSampleTime = std::chrono::steady_clock::now();
+        m_targetCalibration = targetKnowledge;
         m_rawToolMatrix = target;
         m_rawReferenceMatrix = reference;
         m_rawToolId = targetId;

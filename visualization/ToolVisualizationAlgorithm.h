@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,8 @@
 #include "core/Parameter.h"
 #include "core/Signal.h"
 #include "lib/Algorithm.h"
+
+#include "visualization/ToolFigurePremises.h"
 
 namespace Kelvaros
 {
@@ -86,6 +89,10 @@ public:
     [[nodiscard]] std::optional<Eigen::Matrix4d> rawToolMatrix() const;
     /// The combined quality of the last processed sample (0 before the first). Any thread.
     [[nodiscard]] double lastQuality() const;
+    /// The tool as of the last processed sample, in one read: its pose (as lastToolMatrix), the time since that
+    /// sample arrived (kStaleAfterUs before the first) and what the target's calibration establishes. The figures
+    /// a panel shows rest on it (see judgeFigures). Any thread.
+    [[nodiscard]] ToolSnapshot snapshot() const;
     /// A copy of the last sample's raw fiducials, in world space (relative to the reference when one is set),
     /// per-point instrument keys unchanged; null when the sample carried none. Any thread.
     [[nodiscard]] std::unique_ptr<TrackingInstrumentFiducialsData> lastRawFiducialData() const;
@@ -150,6 +157,8 @@ private:
     std::string m_rawReferenceId;
     Eigen::Matrix4d m_toolMatrix = Eigen::Matrix4d::Identity();
     double m_lastQuality = 0.0;
+    ToolCalibrationKnowledge m_targetCalibration;
+    std::optional<std::chrono::steady_clock::time_point> m_lastSampleTime;
     std::unique_ptr<TrackingInstrumentFiducialsData> m_lastRawFiducials;
 };
 

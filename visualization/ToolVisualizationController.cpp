@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <map>
 
+#include <QLabel>
+#include <QTimer>
+
 #include "core/Log.h"
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/GuiApplicationController.h"
@@ -35,6 +38,8 @@ constexpr double kShininess = 100.0;
 constexpr double kDirectionLength = 100.0;
 constexpr double kSphereRadius = 5.0;
 constexpr int kSphereSubdivisions = 32;
+// Often enough that a stopped stream shows within a tenth of a second of turning stale.
+constexpr int kStaleCheckMs = 100;
 
 void setMeshColour(GlMesh& mesh, const Eigen::Vector3d& c)
 {
@@ -87,11 +92,19 @@ ToolVisualizationController::ToolVisualizationController(ToolVisualizationAlgori
     AlgorithmController(algorithm),
     m_algorithm(algorithm),
     m_ui(std::make_unique<Ui::ToolVisualizationController>()),
-    m_readout(new InsertionReadoutWidget(this))
+    m_readout(new InsertionReadoutWidget(this)),
+    m_calibrationWarning(new QLabel(this)),
+    m_staleTimer(new QTimer(this))
 {
     m_ui->setupUi(this);
+    m_calibrationWarning->setObjectName("label_calibrationWarning");
+    m_calibrationWarning->setWordWrap(true);
+    m_calibrationWarning->setStyleSheet("color: rgb(180, 0, 0);");
+    m_calibrationWarning->hide();
+    m_ui->verticalLayout->addWidget(m_calibrationWarning);
     m_ui->verticalLayout->addWidget(m_readout);
     m_readout->hide();
+    connect(m_staleTimer, &QTimer::timeout, this, &ToolVisualizationController::checkStale);
     // The signal comes on the stream's thread; the queued invocation dies with this widget. One call waits at a
     // time: samples that come faster than the main thread draws would otherwise queue up and delay the newest.
     m_algorithm->signalToolUpdated.connect(this,
@@ -167,10 +180,11 @@ GlMesh* ToolVisualizationController::toolMesh() const
     return nullptr;
 }
 
-void ToolVisualizationController::setInsertionPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target)
+void ToolVisualizationController::setInsertionPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
+                                                   const std::optional<Eigen::AlignedBox3d>& region)
 {
     m_hasPath = true;
-    m_readout->setPath(entry, target);
+    m_readout->setPath(entry, target, region);
     m_readout->show();
 }
 
@@ -187,6 +201,8 @@ void ToolVisualizationController::stop()
 {
     m_algorithm->setRunning(false);
     m_ui->pushButton_startStop->setText("Start");
+    m_staleTimer->stop();
+    m_calibrationWarning->hide();
     removeToolObjects();
 }
 
@@ -223,6 +239,8 @@ void ToolVisualizationController::start()
           false);
     }
     m_algorithm->p_autostart.setValue(true);
+    m_staleShown = false;
+    m_staleTimer->start(kStaleCheckMs);
     requestDisplayUpdate();
 }
 
@@ -252,20 +270,45 @@ void ToolVisualizationController::updateVisualization()
     std::lock_guard<std::mutex> lock(m_mutex);
     // Cleared before the pose is read, so that a sample arriving from now on queues the next call.
     m_updateQueued = false;
-    const std::optional<Eigen::Matrix4d> toolMatrix = m_algorithm->lastToolMatrix();
-    colourToolObjects(toolMatrix);
+    const ToolSnapshot tool = m_algorithm->snapshot();
+    m_staleShown = false;
+    colourToolObjects(tool.toolMatrix, tool.toolMatrix.has_value());
     if (m_ui->checkBox_rawFiducials->isChecked())
         showFiducials(m_algorithm->lastRawFiducialData().get());
     linkSliceViews();
+    showCalibrationWarning(tool);
     if (m_hasPath)
-        m_readout->onSample(toolMatrix);
+        m_readout->onSample(tool);
     emit visualizationUpdated();
     requestDisplayUpdate();
 }
 
-void ToolVisualizationController::colourToolObjects(const std::optional<Eigen::Matrix4d>& toolMatrix)
+void ToolVisualizationController::checkStale()
 {
-    const Eigen::Vector3d& colour = toolMatrix ? kSeenColor : kNotSeenColor;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_staleShown || !m_algorithm->isRunning() || m_algorithm->snapshot().sinceLastSampleUs < kStaleAfterUs)
+        return;
+    // The last pose is where the tool was, not where it is: shown like a tool the tracker does not see.
+    m_staleShown = true;
+    colourToolObjects(std::nullopt, false);
+    emit visualizationUpdated();
+    requestDisplayUpdate();
+}
+
+void ToolVisualizationController::showCalibrationWarning(const ToolSnapshot& tool)
+{
+    const std::string target = m_algorithm->p_trackingTargetId.value();
+    ToolCalibrationKnowledge knowledge = tool.calibration;
+    // A tool's axis matters only where it is aimed at something.
+    knowledge.axis = knowledge.axis || !m_hasPath;
+    const std::string warning = target.empty() ? std::string() : calibrationWarning(knowledge, target);
+    m_calibrationWarning->setText(QString::fromStdString(warning));
+    m_calibrationWarning->setVisible(!warning.empty());
+}
+
+void ToolVisualizationController::colourToolObjects(const std::optional<Eigen::Matrix4d>& toolMatrix, bool seen)
+{
+    const Eigen::Vector3d& colour = seen ? kSeenColor : kNotSeenColor;
     for (InteractiveObject* object : m_toolObjects)
     {
         if (toolMatrix)

@@ -9,9 +9,12 @@
 
 #include <QWidget>
 
-#include <Eigen/Core>
+#include <Eigen/Geometry>
 
 #include "lib/AlgorithmController.h"
+
+class QLabel;
+class QTimer;
 
 namespace Ui
 {
@@ -22,6 +25,7 @@ namespace Kelvaros
 {
 
 class AnnotationModel;
+struct ToolSnapshot;
 class GlMesh;
 class InsertionReadoutWidget;
 class InteractiveObject;
@@ -33,7 +37,9 @@ class TrackingInstrumentFiducialsData;
 /// starts and stops the visualization and, at every update of the algorithm, places the tool mesh and its
 /// direction line at the tool pose (yellow while the tool is seen; red, left at their last place, while it is not),
 /// shows the raw fiducials as spheres coloured per instrument and moves the three slice views with the tool
-/// (SliceViewLinking). Once a planned path is set, an insertion read-out below the form follows every sample.
+/// (SliceViewLinking). Once a planned path is set, an insertion read-out below the form follows every sample. Below
+/// the form a warning names what the tool's calibration leaves unknown. When the samples stop for kStaleAfterUs the
+/// tool turns red as when it is not seen.
 ///
 /// The tool objects live in the application's annotation model (kept out of its undo history); the fiducial
 /// spheres are the panel's own, shown in view group 0. Without an application the panel runs without tool
@@ -63,10 +69,14 @@ public:
     [[nodiscard]] const std::vector<InteractiveObject*>& toolObjects() const { return m_toolObjects; }
     [[nodiscard]] const std::vector<std::unique_ptr<InteractiveObject>>& fiducialSpheres() const { return m_spheres; }
 
-    /// Shows the insertion read-out for the path from `entry` to `target` (world, mm).
-    void setInsertionPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target);
+    /// Shows the insertion read-out for the path from `entry` to `target` (world, mm) planned in `region` (see
+    /// judgeFigures; empty: no registration judgement).
+    void setInsertionPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
+                          const std::optional<Eigen::AlignedBox3d>& region);
     /// The read-out; hidden until a path is set.
     [[nodiscard]] InsertionReadoutWidget* readoutWidget() const { return m_readout; }
+    /// What the tool's calibration leaves unknown (calibrationWarning), shown while running; hidden when nothing.
+    [[nodiscard]] QLabel* calibrationWarningLabel() const { return m_calibrationWarning; }
 
 public slots:
     /// Start / stop.
@@ -80,7 +90,8 @@ public slots:
     void updateVisualization();
 
 signals:
-    /// After every update of the scene, before the display repaints.
+    /// After every update of the scene, before the display repaints; also once when the samples stop (the tool is
+    /// then shown as not seen and every figure as stale).
     void visualizationUpdated();
 
 private:
@@ -89,16 +100,23 @@ private:
     void loadToolMesh();
     void removeToolObjects();
     void addToolObject(std::unique_ptr<InteractiveObject> object, bool visible);
-    void colourToolObjects(const std::optional<Eigen::Matrix4d>& toolMatrix);
+    /// Places the tool objects at `toolMatrix` (when given) in the colour of a tool seen or not.
+    void colourToolObjects(const std::optional<Eigen::Matrix4d>& toolMatrix, bool seen);
     void showFiducials(const TrackingInstrumentFiducialsData* fiducials);
     void hideFiducials();
     void linkSliceViews();
+    /// Timer: once no sample has come for kStaleAfterUs, shows the tool as not seen and tells the dependents.
+    void checkStale();
+    void showCalibrationWarning(const ToolSnapshot& tool);
     [[nodiscard]] AnnotationModel* annotationModel() const;
     void requestDisplayUpdate();
 
     ToolVisualizationAlgorithm* m_algorithm;
     std::unique_ptr<Ui::ToolVisualizationController> m_ui;
     InsertionReadoutWidget* m_readout;
+    QLabel* m_calibrationWarning;
+    QTimer* m_staleTimer;
+    bool m_staleShown = false;
     bool m_hasPath = false;
     // Serialises start/stop and updates; removal callbacks run under it and must not take it.
     std::mutex m_mutex;

@@ -27,6 +27,8 @@
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "registration/PointsOnTrackingStream.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
+#include "visualization/InsertionReadout.h"
+#include "visualization/ToolFigurePremises.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
 
 namespace Kelvaros::Nav
@@ -83,12 +85,14 @@ void smoothingStep(HostSession& session, uint64_t seed, Report& report)
     const auto figures = studySmoothing(simulated->simulator(), "Needle", raw.samples(), filtered.samples());
     if (!figures)
         return report.fail("smoothing: too few tracked samples to compare");
-    report.add({ "Needle position error, raw (RMS)", "", "", figures->rawErrorRms, "mm", 1.0 });
-    report.add({ "Needle position error, smoothed (RMS)", "", "", figures->smoothedErrorRms, "mm", 2.0 });
+    report.add({ "Needle marker error, raw (RMS)", "", "", figures->rawErrorRms, "mm", 1.0 });
+    report.add({ "Needle marker error, smoothed (RMS)", "", "", figures->smoothedErrorRms, "mm", 2.0 });
+    const std::string lag = figures->lagMs ? fmt::format("{:.0f} ms", *figures->lagMs)
+                                           : fmt::format("over {} ms", SmoothingFigures::kLongestLagMs);
     report.note(fmt::format("Smoothing (Kalman defaults, 60 Hz, {} samples): jitter {:.3f} -> {:.3f} mm "
-                            "(reduction {:.2f}x), lag {:.0f} ms",
+                            "(reduction {:.2f}x), lag {}",
                             figures->samples, figures->rawJitter, figures->smoothedJitter,
-                            figures->rawJitter / std::max(figures->smoothedJitter, 1e-9), figures->lagMs));
+                            figures->rawJitter / std::max(figures->smoothedJitter, 1e-9), lag));
 }
 
 // ---- 2: calibration wizard ----
@@ -215,6 +219,31 @@ std::optional<Eigen::Matrix4d> registrationStep(ManualTrackingStream& stream, Sh
 
 // ---- 4: guidance ----
 
+/// The figures of the bullseye's read-out for the needle as the plug-in's tool visualization knows it, each against
+/// the same figure of the true needle tip and axis for the true path.
+void reportGuidanceFigures(const InsertionReadout& shown, const TrackingSimulator& simulator, int64_t frame,
+                           double depthMilestone, Report& report)
+{
+    const GroundTruth& truth = TrackingSimulator::groundTruth();
+    const TrackingSimulator::Tool& needle = *truth.tool("Needle");
+    const Eigen::Matrix4d truePose = simulator.truePose("Needle", frame);
+    const Eigen::Vector3d u = (truth.pathTarget_Tracker - truth.pathEntry_Tracker).normalized();
+    const Eigen::Vector3d w = truth.pathTarget_Tracker - transformPoint(truePose, needle.tipOffset_Tool);
+    const double trueDepth = w.dot(u);
+    const double trueLateral = (w - trueDepth * u).norm();
+    const double trueAngle = angleDegrees(truePose.topLeftCorner<3, 3>() * needle.axis_Tool, u);
+    const std::string at = fmt::format("at depth {:.0f} mm", depthMilestone);
+    report.add({ "To target " + at, fmt::format("{:.2f} mm", shown.depthToTargetMm),
+                 fmt::format("{:.2f} mm", trueDepth), std::abs(shown.depthToTargetMm - trueDepth), "mm", 2.0 });
+    report.add({ "Off path " + at, fmt::format("{:.2f} mm", shown.lateralMm), fmt::format("{:.2f} mm", trueLateral),
+                 std::abs(shown.lateralMm - trueLateral), "mm", 1.5 });
+    if (shown.angleDegrees)
+        report.add({ "Angle to path " + at, fmt::format("{:.2f} deg", *shown.angleDegrees),
+                     fmt::format("{:.2f} deg", trueAngle), std::abs(*shown.angleDegrees - trueAngle), "deg", 2.0 });
+    else
+        report.fail("guidance: the needle's axis is not calibrated, the read-out shows no angle");
+}
+
 void guidanceStep(ManualTrackingStream& stream, SharedImageSet& phantom, const Eigen::Matrix4d& imageToTracker,
                   uint64_t seed, Report& report)
 {
@@ -228,31 +257,29 @@ void guidanceStep(ManualTrackingStream& stream, SharedImageSet& phantom, const E
     const Eigen::Vector3d target = transformPoint(imageToTracker, transformPoint(toImage, truth.pathTarget_Tracker));
     const Eigen::Vector3d entry = transformPoint(imageToTracker, transformPoint(toImage, truth.pathEntry_Tracker));
     bullseye.setLinePoints(target, entry);
+    const auto region = planRegion(&phantom, { target, entry });
 
     SimulatorFeed inserting(settingsFor(TrackingSimulator::Scenario::Insertion, seed), stream);
     const auto& simulator = inserting.simulator();
     const double pathLength = (truth.pathTarget_Tracker - truth.pathEntry_Tracker).norm();
     const double milestones[] = { 0.0, 0.5 * pathLength, pathLength };
     size_t next = 0;
-    inserting.play(0, 20000,
-                   [&](int64_t k)
-                   {
-                       const auto tool = bullseye.lastToolMatrix();
-                       if (!tool || simulator.insertionDepth(k) < milestones[next] - 1e-9)
-                           return true;
-                       Eigen::Vector2d tip;
-                       Eigen::Vector2d shaft;
-                       bullseye.computeOverlayParameters(tip, shaft, *tool);
-                       const Eigen::Vector3d trueTip =
-                         transformPoint(simulator.truePose("Needle", k), truth.tool("Needle")->tipOffset_Tool);
-                       const double shownToTarget = tip.y();
-                       const double trueToTarget = (truth.pathTarget_Tracker - trueTip).norm();
-                       report.add({ fmt::format("Distance to target at depth {:.0f} mm", milestones[next]),
-                                    fmt::format("{:.2f} mm, {:.2f} off path", shownToTarget, -tip.x()),
-                                    fmt::format("{:.2f} mm", trueToTarget), std::abs(shownToTarget - trueToTarget),
-                                    "mm", 3.0 });
-                       return ++next < std::size(milestones);
-                   });
+    inserting.play(
+      0, 20000,
+      [&](int64_t k)
+      {
+          const ToolSnapshot needle = bullseye.toolVisAlg().snapshot();
+          if (!needle.toolMatrix || simulator.insertionDepth(k) < milestones[next] - 1e-9)
+              return true;
+          const InsertionReadout shown = computeInsertionReadout(needle, entry, target, region);
+          if (shown.state != InsertionReadout::State::Valid)
+          {
+              report.fail("guidance: the read-out shows " + figureStateText({ shown.state, shown.outsideMm }));
+              return false;
+          }
+          reportGuidanceFigures(shown, simulator, k, milestones[next], report);
+          return ++next < std::size(milestones);
+      });
     if (next < std::size(milestones))
         report.fail("guidance: the needle never reached the target");
 }

@@ -85,15 +85,18 @@ std::optional<SmoothingFigures> studySmoothing(const TrackingSimulator& simulato
     figures.smoothedJitter = jitter(smoothTrack, truth);
     const double framesPerMs = simulator.settings().rateHz / 1000.0;
     double best = figures.smoothedErrorRms;
-    for (int ms = 1; ms <= 200; ++ms)
+    int bestMs = 0;
+    for (int ms = 1; ms <= SmoothingFigures::kLongestLagMs; ++ms)
     {
         const double error = errorRms(smoothTrack, truth, ms * framesPerMs);
         if (error < best)
         {
             best = error;
-            figures.lagMs = ms;
+            bestMs = ms;
         }
     }
+    if (bestMs < SmoothingFigures::kLongestLagMs)
+        figures.lagMs = bestMs;
     return figures;
 }
 

@@ -21,6 +21,7 @@
 #include "gui/scene/GlMesh.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "lib/AlgorithmController.h"
+#include "stream/StreamAlgorithmBase.h"
 #include "stream/TrackingStream.h"
 #include "stream/sources/TrackingSimulator.h"
 
@@ -159,6 +160,10 @@ Algorithm* MainWindow::openAlgorithm(const std::string& id, const DataList& data
         report("The algorithm " + id + " does not fit the selected data (see the log).");
         return nullptr;
     }
+    // A stream is what a stream-creating entry is chosen for: it is made at once and joins the data list, and its
+    // panel shows the new stream or, when there is none, why.
+    if (dynamic_cast<StreamAlgorithmBase*>(algorithm))
+        m_app->runAlgorithm(algorithm);
     m_app->openController(algorithm);
     return algorithm;
 }

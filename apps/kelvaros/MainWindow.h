@@ -52,7 +52,8 @@ public:
     [[nodiscard]] LogWidget& log() const { return *m_log; }
     [[nodiscard]] TrackingStatusWidget& trackingStatus() const { return *m_trackingStatus; }
 
-    /// Creates an algorithm on the data and opens its panel in a dock; null (the reason shown) when it fails.
+    /// Creates an algorithm on the data and opens its panel in a dock; null (the reason shown) when it fails. An
+    /// algorithm that creates a stream is run first, so that its panel shows the stream or why there is none.
     Algorithm* openAlgorithm(const std::string& id, const DataList& data);
     /// The dock that holds a panel, or null.
     [[nodiscard]] QDockWidget* dockOf(const DefaultControllerDecorator* decorator) const;

@@ -35,7 +35,7 @@ TrackingStatusWidget::Meter::~Meter()
 }
 
 TrackingStatusWidget::TrackingStatusWidget(ApplicationController& app, QWidget* parent)
-  : QWidget(parent), m_app(app), m_layout(new QHBoxLayout(this)), m_lastRefresh(std::chrono::steady_clock::now())
+  : QWidget(parent), m_app(app), m_layout(new QHBoxLayout(this))
 {
     m_layout->setContentsMargins(0, 0, 0, 0);
     m_layout->setSpacing(4);
@@ -62,9 +62,7 @@ void TrackingStatusWidget::watch(Data* data)
 
 void TrackingStatusWidget::refresh()
 {
-    const auto now = std::chrono::steady_clock::now();
-    const double seconds = std::chrono::duration<double>(now - m_lastRefresh).count();
-    m_lastRefresh = now;
+    const auto now = Meter::Clock::now();
     while (QLayoutItem* item = m_layout->takeAt(0))
     {
         delete item->widget();
@@ -77,14 +75,23 @@ void TrackingStatusWidget::refresh()
         if (found == m_meters.end())
             continue;
         Meter& meter = *found->second;
+        // Counted over this meter's own interval: a stream added between two refreshes is not averaged over time
+        // it did not exist.
         const int64_t samples = meter.samples.load();
+        const double seconds = std::chrono::duration<double>(now - meter.lastRefresh).count();
         const double rateHz = seconds > 0 ? double(samples - meter.samplesAtLastRefresh) / seconds : 0.0;
         meter.samplesAtLastRefresh = samples;
+        meter.lastRefresh = now;
+        const auto lastSample = meter.stream.lastSampleTime();
+        const bool fresh = lastSample && now - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
         const bool running = meter.stream.state() == Stream::State::Running;
+        QString rate;
+        if (running)
+            rate = fresh ? QString(" %1 Hz").arg(rateHz, 0, 'f', 0) : tr(", no data");
         auto* streamLabel = new QLabel(QString("%1: %2%3")
                                          .arg(QString::fromStdString(meter.stream.name()))
                                          .arg(Stream::stateName(meter.stream.state()))
-                                         .arg(running ? QString(" %1 Hz").arg(rateHz, 0, 'f', 0) : QString()),
+                                         .arg(rate),
                                        this);
         m_layout->addWidget(streamLabel);
         std::vector<std::string> active;
@@ -92,7 +99,8 @@ void TrackingStatusWidget::refresh()
             active.push_back(instrument.ID());
         for (const auto& instrument : meter.stream.instruments())
         {
-            const bool seen = running && std::find(active.begin(), active.end(), instrument.ID()) != active.end();
+            const bool seen =
+              running && fresh && std::find(active.begin(), active.end(), instrument.ID()) != active.end();
             m_layout->addWidget(instrumentLabel(instrument, seen, this));
         }
         m_layout->addSpacing(12);

@@ -19,8 +19,9 @@ class Data;
 class TrackingStream;
 
 /// The status bar's account of tracking: per stream its state and sample rate, and per instrument whether the
-/// tracker sees it (green) or not (red), as the tool panels of trackers show it. Refreshed a few times a second
-/// on the main thread. Main thread only.
+/// tracker sees it (green) or not (red), as the tool panels of trackers show it. A running stream whose samples
+/// stopped for kStaleAfterMs says "no data" instead of a rate and shows every instrument as not seen: the last
+/// sample says nothing of now. Refreshed a few times a second on the main thread. Main thread only.
 class TrackingStatusWidget
   : public QWidget
   , public SignalReceiver
@@ -39,22 +40,29 @@ public:
     void refresh();
 
 private:
-    /// Counts a stream's samples; the listener runs on the stream's thread and only increments.
+    /// Counts a stream's samples; the listener runs on the stream's thread and only increments. The rate is the
+    /// count since this meter's own last refresh over the time since then.
     struct Meter : SignalReceiver
     {
+        using Clock = std::chrono::steady_clock;
         explicit Meter(TrackingStream& stream);
         ~Meter() override;
         TrackingStream& stream;
         std::atomic<int64_t> samples{ 0 };
         int64_t samplesAtLastRefresh = 0;
+        Clock::time_point lastRefresh = Clock::now();
     };
 
+public:
+    /// A stream that delivered nothing for this long is shown without rate and with its instruments not seen.
+    static constexpr int kStaleAfterMs = 250;
+
+private:
     void watch(Data* data);
 
     ApplicationController& m_app;
     QHBoxLayout* m_layout;
     std::map<const Data*, std::unique_ptr<Meter>> m_meters;
-    std::chrono::steady_clock::time_point m_lastRefresh;
 };
 
 } // namespace Kelvaros

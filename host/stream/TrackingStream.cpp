@@ -35,6 +35,12 @@ std::vector<TrackingInstrument> TrackingStream::activeInstruments() const
     return active;
 }
 
+std::optional<std::chrono::steady_clock::time_point> TrackingStream::lastSampleTime() const
+{
+    std::lock_guard<std::mutex> lock(m_instrumentsMutex);
+    return m_lastSampleTime;
+}
+
 void TrackingStream::noteEmitted(const StreamData& data)
 {
     const auto* tracking = dynamic_cast<const TrackingStreamData*>(&data);
@@ -60,6 +66,7 @@ void TrackingStream::noteEmitted(const StreamData& data)
             known = instrument;
         }
         m_last = sample;
+        m_lastSampleTime = std::chrono::steady_clock::now();
     }
 
     if (changed)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,6 +37,9 @@ public:
     [[nodiscard]] std::vector<TrackingInstrument> instruments() const override;
     /// The instruments of the last published sample whose tracked flag is set. Any thread.
     [[nodiscard]] std::vector<TrackingInstrument> activeInstruments() const override;
+    /// When the last sample was published (steady clock); empty before the first. A display that shows the last
+    /// sample as "now" asks this first: a stream that stopped delivering sees nothing. Any thread.
+    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> lastSampleTime() const;
 
 protected:
     void noteEmitted(const StreamData& data) override;
@@ -46,6 +51,7 @@ private:
     std::vector<TrackingInstrument> m_seen;
     std::unordered_map<std::string, size_t> m_seenIndex; // id → its record in m_seen: linear cost per sample
     std::vector<TrackingInstrument> m_last;
+    std::optional<std::chrono::steady_clock::time_point> m_lastSampleTime;
 };
 
 } // namespace Kelvaros

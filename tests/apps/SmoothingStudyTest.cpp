@@ -33,15 +33,19 @@ TEST(SmoothingStudy, MeasuresLagAndJitterAgainstTheTruth)
 
     const auto same = studySmoothing(simulator, "Needle", raw, raw);
     ASSERT_TRUE(same);
-    EXPECT_EQ(same->lagMs, 0);
+    EXPECT_EQ(same->lagMs, 0.0);
     EXPECT_NEAR(same->smoothedJitter, same->rawJitter, 1e-12);
     EXPECT_GT(same->rawErrorRms, 0.01);
     EXPECT_LT(same->rawErrorRms, 0.5);
 
     const auto delayed = studySmoothing(simulator, "Needle", raw, frames(simulator, 600, 3));
     ASSERT_TRUE(delayed);
-    EXPECT_NEAR(delayed->lagMs, 50, 2);
+    EXPECT_NEAR(delayed->lagMs.value_or(-1), 50, 2);
     EXPECT_NEAR(delayed->smoothedJitter, delayed->rawJitter, 0.1 * delayed->rawJitter);
+    // 15 frames are 250 ms, beyond what the study searches: no lag rather than its limit.
+    const auto late = studySmoothing(simulator, "Needle", raw, frames(simulator, 600, 15));
+    ASSERT_TRUE(late);
+    EXPECT_FALSE(late->lagMs) << *late->lagMs;
 
     EXPECT_FALSE(studySmoothing(simulator, "Probe", raw, raw));
 }

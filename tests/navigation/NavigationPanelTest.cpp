@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QSpinBox>
 
 #include "core/Properties.h"
@@ -10,7 +11,9 @@
 #include "gui/scene/GlMesh.h"
 #include "gui/scene/GlSpline.h"
 #include "gui/scene/InteractiveObject.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 
+#include "../visualization/FittedCalibration.h"
 #include "../visualization/PanelTestFixture.h"
 #include "LogExpectation.h"
 #include "navigation/NavigationScene.h"
@@ -45,7 +48,29 @@ protected:
         }
         addPath("Arc", 9);
         addPath("Short", 2);
+        // A needle with its tip at its sensor: the pose is the tip's, as the fit says.
+        stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+          "needle", { Eigen::Matrix4d::Identity(), 0.0 }, fittedBy("pivot+axis"));
         open(panel);
+    }
+
+    /// A needle 3 mm beside the arc at `fraction` of its length, pointing back along it, in the volume's coordinates.
+    static Eigen::Matrix4d besideArc(double fraction)
+    {
+        const Eigen::Vector3d tangent = (onArc(fraction + 1e-6) - onArc(fraction)).normalized();
+        Eigen::Matrix4d inVolume = pose(onArc(fraction) + Eigen::Vector3d(0, 3, 0));
+        inVolume.topLeftCorner<3, 3>() =
+          Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), -tangent).matrix();
+        return inVolume;
+    }
+
+    /// The needle and the reference as the tracker reports them, through the panel's tool visualization.
+    void publishPoses(const Eigen::Matrix4d& needle, const Eigen::Matrix4d& reference, ToolVisualizationController& to)
+    {
+        publish(std::make_shared<TrackingStreamData>(
+                  &stream,
+                  std::vector<TrackingInstrument>{ instrument("needle", needle), instrument("reference", reference) }),
+                to);
     }
 
     void addPath(const char* name, int segments)
@@ -80,18 +105,10 @@ TEST_F(NavigationPanel, AgreesWithTheToolPanelOnTheRegisteredVolume)
     for (double fraction : { 0.1, 0.5, 0.93 })
     {
         SCOPED_TRACE(fraction);
-        // 3 mm beside the arc, pointing back along it, in the volume's coordinates.
-        const Eigen::Vector3d tangent = (onArc(fraction + 1e-6) - onArc(fraction)).normalized();
-        Eigen::Matrix4d inVolume = pose(onArc(fraction) + Eigen::Vector3d(0, 3, 0));
-        inVolume.topLeftCorner<3, 3>() =
-          Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), -tangent).matrix();
+        const Eigen::Matrix4d inVolume = besideArc(fraction);
         const Eigen::Matrix4d onVolume = volume.matrix() * inVolume;
-        const Eigen::Matrix4d needle = reference * imageToReference * inVolume;
         QSignalSpy changed(&panel, &ToolNavigationVisualizationController::changed);
-        publish(std::make_shared<TrackingStreamData>(
-                  &stream,
-                  std::vector<TrackingInstrument>{ instrument("needle", needle), instrument("reference", reference) }),
-                toolPanel);
+        publishPoses(reference * imageToReference * inVolume, reference, toolPanel);
         ASSERT_TRUE(changed.count() > 0 || changed.wait(5000));
 
         EXPECT_TRUE(toolPanel.toolMesh()->matrix().isApprox(onVolume, 1e-9));
@@ -99,7 +116,7 @@ TEST_F(NavigationPanel, AgreesWithTheToolPanelOnTheRegisteredVolume)
         EXPECT_TRUE(panel.scene()->toolMesh()->matrix().isApprox(onVolume, 1e-9));
         EXPECT_LT((panel.scene()->tipRing()->centre() - apply(volume.matrix(), onArc(fraction))).norm(), 0.5);
         EXPECT_EQ(panel.scene()->targetStatus(), TargetStatus::InsideTipRing);
-        EXPECT_NEAR(panel.distanceWidget()->remainingLength(), (1 - fraction) * 50 * kPi, 0.5);
+        EXPECT_NEAR(panel.distanceWidget()->remainingLength().value_or(-1), (1 - fraction) * 50 * kPi, 0.5);
     }
     // Remaining, target radius, text.
     const std::tuple<double, double, const char*> texts[] = {
@@ -107,6 +124,24 @@ TEST_F(NavigationPanel, AgreesWithTheToolPanelOnTheRegisteredVolume)
     };
     for (const auto& [remaining, radius, text] : texts)
         EXPECT_EQ(ToolNavigationDistanceWidget::distanceText(remaining, radius), text);
+}
+
+// The distance bar shows a distance only while the needle's figures can be trusted: samples that stop turn it into the
+// reason within a few tenths of a second, and so does a needle without a calibrated tip. Stream registration and
+// reference at the identity: the tracked pose is the needle's place in the world.
+TEST_F(NavigationPanel, DistanceBarWithholdsTheDistanceOfAStaleOrUncalibratedNeedle)
+{
+    startStop(panel.toolPanel());
+    publishPoses(volume.matrix() * besideArc(0.5), Eigen::Matrix4d::Identity(), panel.toolPanel());
+    const ToolNavigationDistanceWidget& bar = *panel.distanceWidget();
+    EXPECT_EQ(bar.shownText(), "78 mm") << "half the arc's 157 mm, in whole millimetres";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar.shownText() == "\u2014 Stale: no tracking data"; }, 2000));
+    EXPECT_EQ(panel.toolPanel().toolMesh()->color(), Eigen::Vector3d(0.898, 0.223, 0.207)) << "not seen any more";
+
+    stream.components().get<InstrumentCalibrationDataComponent>()->removeCalibration("needle");
+    publishPoses(volume.matrix() * besideArc(0.5), Eigen::Matrix4d::Identity(), panel.toolPanel());
+    EXPECT_EQ(bar.shownText(), "\u2014 Tip not calibrated");
+    EXPECT_TRUE(panel.toolPanel().calibrationWarningLabel()->isVisibleTo(&panel.toolPanel()));
 }
 
 TEST_F(NavigationPanel, SettingsRoundTripThroughTheWidgets)
@@ -149,7 +184,8 @@ TEST_F(NavigationPanel, RemovingTheSelectedSplineSelectsTheNext)
                          "No splines could be found on the annotation model or the name is invalid (empty)");
     model.removeAnnotation(model.getAnnotations()[0]);
     EXPECT_EQ(panel.scene()->spline(), nullptr);
-    EXPECT_EQ(panel.distanceWidget()->remainingLength(), 0.0);
+    EXPECT_FALSE(panel.distanceWidget()->remainingLength());
+    EXPECT_EQ(panel.distanceWidget()->shownText(), "No path");
     model.undo();
     EXPECT_EQ(panel.findChild<QComboBox*>("comboBox_splines")->currentText(), "Short")
       << "an annotation brought back is offered again";

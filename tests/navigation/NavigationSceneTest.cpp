@@ -9,8 +9,10 @@
 #include "gui/scene/GlMesh.h"
 #include "gui/scene/GlSpline.h"
 #include "gui/view/GlVolumeView.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 
 #include "../host/gui/GuiTestFixture.h"
+#include "../visualization/FittedCalibration.h"
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "WaitUntil.h"
@@ -45,6 +47,9 @@ protected:
         ASSERT_TRUE(QApplication::instance()) << "no X display: run through scripts/with-display";
         algorithm.toolVisualization().p_trackingTargetId.setValue("needle");
         algorithm.toolVisualization().setRunning(true);
+        // A needle with its tip at its sensor: the pose is the tip's, as the fit says.
+        stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+          "needle", { Eigen::Matrix4d::Identity(), 0.0 }, fittedBy("pivot+axis"));
         scene.signalChanged.connect([this] { ++changes; });
     }
 
@@ -95,7 +100,7 @@ TEST_F(NavigationSceneTest, TipRingFollowsTheNeedleAlongStraightAndCurvedPaths)
             EXPECT_LT((ring.centre() - truth(fraction)).norm(), 0.5);
             EXPECT_LT(std::abs(ring.axisA().dot(tangent)) + std::abs(ring.axisB().dot(tangent)), 0.02);
             EXPECT_NEAR(ring.axisA().norm() + ring.axisB().norm(), 2.0, 1e-9);
-            EXPECT_NEAR(scene.remainingLength(), (1 - fraction) * length, 0.5);
+            EXPECT_NEAR(scene.remainingLength().value_or(-1), (1 - fraction) * length, 0.5);
             EXPECT_EQ(scene.targetStatus(), TargetStatus::InsideTipRing);
             EXPECT_EQ(scene.centerLine().points(), (std::vector<Eigen::Vector3d>{ ring.centre(), tip }));
         }
@@ -114,10 +119,39 @@ TEST_F(NavigationSceneTest, TargetSphereTurnsCyanWhenTheTipEntersIt)
     EXPECT_EQ(scene.targetStatus(), TargetStatus::InsideTarget);
     EXPECT_EQ(sphere.color(), Eigen::Vector3d(0, 1, 1));
     EXPECT_EQ(scene.tipRing()->color(), Eigen::Vector3d(0, 1, 0));
-    stream.publish({ instrument("needle", pose({ 40, 0, 50 }), 0.0) }); // no valid pose: nothing moves
+    // No valid pose: nothing moves, and nothing claims the tip is in the target.
+    stream.publish({ instrument("needle", pose({ 40, 0, 50 }), 0.0) });
     scene.update();
-    EXPECT_EQ(scene.targetStatus(), TargetStatus::InsideTarget);
-    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(scene.figureJudgement().state, FigureState::NotVisible);
+    EXPECT_EQ(scene.targetStatus(), TargetStatus::Outside);
+    EXPECT_EQ(sphere.color(), Eigen::Vector3d(1, 1, 1));
+    EXPECT_EQ(scene.tipRing()->color(), Eigen::Vector3d(0.55, 0.55, 0.55));
+    EXPECT_EQ(scene.needlePose()->col(3).head<3>(), Eigen::Vector3d(6, 0, 95));
+    EXPECT_EQ(changes, 3);
+}
+
+// A needle seen but not calibrated, or far from a plan never registered to it: the view follows the tool, but no
+// remaining length, distance label or target status is claimed.
+TEST_F(NavigationSceneTest, FiguresOfAnUntrustedNeedleAreWithheld)
+{
+    select(kEven);
+    auto& calibrations = *stream.components().get<InstrumentCalibrationDataComponent>();
+    calibrations.removeCalibration("needle");
+    moveNeedle({ 0, 2, 60 });
+    EXPECT_EQ(scene.figureJudgement().state, FigureState::Uncalibrated);
+    EXPECT_LT((scene.tipRing()->centre() - Eigen::Vector3d(0, 0, 60)).norm(), 0.5) << "the view follows the tool";
+    EXPECT_FALSE(scene.remainingLength());
+    EXPECT_FALSE(scene.centerLine().labelVisible());
+    EXPECT_EQ(scene.tipRing()->color(), Eigen::Vector3d(0.55, 0.55, 0.55));
+
+    calibrations.setCalibration("needle", { translation({ 0, 0, -2 }), 0.0 }); // tip 2 mm ahead of the sensor
+    moveNeedle({ 0, 2, 1260 });                                                // the tracker's space, 1.2 m away
+    EXPECT_EQ(scene.figureJudgement().state, FigureState::NotRegistered);
+    EXPECT_NEAR(scene.figureJudgement().outsideMm, 1162.0, 0.01);
+    EXPECT_FALSE(scene.remainingLength());
+    moveNeedle({ 0, 2, 72 });
+    EXPECT_NEAR(scene.remainingLength().value_or(-1), 26.0, 0.5);
+    EXPECT_TRUE(scene.centerLine().labelVisible());
 }
 
 TEST_F(NavigationSceneTest, SettingsReshapeThePath)

@@ -1,5 +1,8 @@
 #include "streams/CreateStreamAlgorithm.h"
 
+#include <optional>
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "core/Parameter.h"
@@ -8,6 +11,7 @@
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "streams/CombinedTrackingStream.h"
+#include "streams/SmoothedTrackingStream.h"
 
 using namespace Kelvaros;
 
@@ -189,4 +193,45 @@ TEST(CreateStreamAlgorithmFailure, AStreamThatCannotBeBuiltIsLoggedAndLeavesNoSt
     EXPECT_EQ(combining.status(), Algorithm::Error);
     EXPECT_EQ(combining.stream(), nullptr);
     EXPECT_TRUE(combining.takeOutput().isEmpty());
+}
+
+// Each outcome leaves the sentence the panel shows: what became of the stream and, when it cannot deliver, what to
+// do, naming the input at fault and the menu entry that tries again.
+TEST(CreateStreamAlgorithmMessages, EveryOutcomeSaysWhatHappenedAndWhatToDo)
+{
+    const std::tuple<Stream::State, const char*, const char*, const char*> cases[] = {
+        { Stream::State::Running, "", "Created 'Driver (smoothed)' and started it.", nullptr },
+        { Stream::State::Closed, "open=0", "Created 'Driver (smoothed)' without opening it, as its settings ask",
+          nullptr },
+        { Stream::State::Disconnected, "",
+          "Created 'Driver (smoothed)', but it did not open: its input 'Driver' has lost its tracker. Connect the "
+          "tracker again, then choose Streaming > Smoothed Live Tracking Stream again.",
+          "open() is not allowed in state Disconnected" },
+        { Stream::State::Paused, "",
+          "Created and opened 'Driver (smoothed)', but it did not start: its input 'Driver' is paused. Resume it",
+          "start() is not allowed in state Paused" },
+    };
+    for (const auto& [state, settings, message, refusal] : cases)
+    {
+        SCOPED_TRACE(message);
+        Testing::DriverStream input;
+        input.changeState(state);
+        CreateStreamAlgorithm<SmoothedTrackingStream> smoothing{ DataList{ &input } };
+        smoothing.setFactoryInfo({ "", "Smoothed Live Tracking Stream", {} });
+        configureWith(smoothing, settings);
+        std::optional<Testing::LogExpectation> refused;
+        if (refusal)
+            refused.emplace(Log::Warning, refusal, 1);
+        smoothing.compute();
+        EXPECT_EQ(smoothing.status(), refusal ? Algorithm::Error : Algorithm::Success);
+        EXPECT_EQ(smoothing.statusMessage().rfind(message, 0), 0u) << smoothing.statusMessage();
+    }
+    CreateStreamAlgorithm<CombinedTrackingStream> noInput{ DataList{} };
+    {
+        Testing::LogExpectation expect(Log::Error, "Could not instantiate a new Stream: its input tracking stream", 1);
+        noInput.compute();
+    }
+    EXPECT_EQ(noInput.stream(), nullptr) << "a combination of nothing would never deliver";
+    EXPECT_EQ(noInput.statusMessage().rfind("No stream was created: the tracking stream it is made from is gone", 0),
+              0u);
 }

@@ -1,5 +1,6 @@
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 
@@ -8,6 +9,7 @@
 #include "stream/sources/SimulatedTrackingStream.h"
 
 #include "GuiTestFixture.h"
+#include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/CombinedTrackingStreamController.h"
@@ -111,4 +113,18 @@ TEST_F(StreamPanelsTest, SmoothingModeShowsItsFieldsLive)
           << "mode " << index;
         EXPECT_EQ(properties.editor("processSigma")->isHidden(), !kalmanShown) << "mode " << index;
     }
+}
+
+// A creation that made no stream says why in its panel, in red.
+TEST_F(StreamPanelsTest, PanelWithoutStreamSaysWhy)
+{
+    DriverStream first, second; // both named "Driver"
+    LogExpectation error(Log::Error, "Could not instantiate a new Stream: two input streams are named 'Driver'", 1);
+    CombinedPanel refused({ &first, &second });
+    auto* why = refused.panel.findChild<QLabel*>("label_creationStatus");
+    ASSERT_NE(why, nullptr);
+    EXPECT_TRUE(why->isVisibleTo(&refused.panel));
+    EXPECT_EQ(why->text(), "No stream was created: two input streams are named 'Driver'; a combination tells its "
+                           "inputs apart by name, so select streams whose names differ.");
+    EXPECT_TRUE(why->styleSheet().contains("rgb(180, 0, 0)"));
 }

@@ -95,8 +95,8 @@ TEST_F(BullseyeSceneTest, ObjectsFollowTheAlgorithmsGeometry)
 TEST_F(BullseyeSceneTest, ReadoutWidgetGradesAndTurnsStale)
 {
     InsertionReadoutWidget widget;
-    widget.setPath({ 0, 0, 100 }, { 0, 0, 0 });
-    widget.onSample(pose({ 3, 0, 50 }));
+    widget.setPath({ 0, 0, 100 }, { 0, 0, 0 }, std::nullopt);
+    widget.onSample(ToolSnapshot{ pose({ 3, 0, 50 }), 0, { true, true } });
     EXPECT_EQ(widget.labels()[1]->text(), "Off path 3.0 mm");
     EXPECT_TRUE(widget.labels()[1]->styleSheet().contains("rgb(255, 191")) << "3 mm against 2 mm is near";
     widget.toleranceMmSpinBox()->setValue(3.0);

@@ -45,7 +45,7 @@ TEST(InsertionReadoutTest, ValuesAndGradesMatchHandDerivedGeometry)
         const InsertionReadout r = computeInsertionReadout(c.tip, c.forward, kEntry, kTarget, 0);
         ASSERT_EQ(r.state, State::Valid);
         const std::array<double, 4> values{ r.depthToTargetMm, r.lateralMm, r.axisOffsetMm.value_or(kNone),
-                                            r.angleDegrees };
+                                            r.angleDegrees.value_or(kNone) };
         for (size_t i = 0; i < values.size(); ++i)
             EXPECT_NEAR(values[i], c.values[i], 1e-4) << "value " << i;
         EXPECT_EQ((std::array<G, 4>{ r.depthGrade, r.lateralGrade, r.axisOffsetGrade, r.angleGrade }), c.grades);
@@ -101,8 +101,53 @@ TEST(InsertionReadoutTest, SimulatedInsertionMatchesGroundTruth)
         EXPECT_LT(r.lateralMm, 0.5);
         ASSERT_TRUE(r.axisOffsetMm);
         EXPECT_LT(*r.axisOffsetMm, 0.5);
-        EXPECT_LT(r.angleDegrees, 0.5);
+        ASSERT_TRUE(r.angleDegrees);
+        EXPECT_LT(*r.angleDegrees, 0.5);
     }
+}
+
+// The needle of the simulated insertion half way in, measured by the tracker, with what its calibration and the
+// registration establish: each figure that rests on a premise that fails is withheld, the rest still match the truth.
+TEST(InsertionReadoutTest, FiguresWhosePremisesFailAreWithheld)
+{
+    TrackingSimulator::Settings settings;
+    settings.scenario = TrackingSimulator::Scenario::Insertion;
+    settings.dropoutProbability = 0.0;
+    settings.noiseMm = 0.03;
+    const TrackingSimulator simulator(settings);
+    const auto& truth = TrackingSimulator::groundTruth();
+    const TrackingSimulator::Tool& needle = *truth.tool("Needle");
+    const double pathLength = (truth.pathTarget_Tracker - truth.pathEntry_Tracker).norm();
+    int64_t frame = 0;
+    while (simulator.insertionDepth(frame) < 0.5 * pathLength)
+        ++frame;
+    const Eigen::Matrix4d measured = simulator.frame(frame).instruments[1].matrix;
+    const double trueDepth = pathLength - simulator.insertionDepth(frame);
+    Eigen::Matrix4d tipOnly = Eigen::Matrix4d::Identity(); // a pivot calibration: the tip, no axis
+    tipOnly.topRightCorner<3, 1>() = needle.tipOffset_Tool;
+    const Eigen::AlignedBox3d inTracker(truth.pathTarget_Tracker, truth.pathEntry_Tracker);
+    // A phantom-sized image left at the origin: never registered to a tracker 1.2 m away.
+    const Eigen::AlignedBox3d atOrigin(Eigen::Vector3d::Constant(-80), Eigen::Vector3d::Constant(80));
+    const auto readout =
+      [&](const Eigen::Matrix4d& calibration, ToolCalibrationKnowledge knows, const Eigen::AlignedBox3d& region)
+    {
+        return computeInsertionReadout(ToolSnapshot{ measured * calibration, 16000, knows }, truth.pathEntry_Tracker,
+                                       truth.pathTarget_Tracker, region);
+    };
+
+    // No calibration: the "tip" is the marker frame's origin, 140 mm from the tip.
+    EXPECT_EQ(readout(Eigen::Matrix4d::Identity(), {}, inTracker).state, State::Uncalibrated);
+    // The tip without the axis: depth and lateral offset are right, the angle and aim are not known.
+    const InsertionReadout pivotOnly = readout(tipOnly, { true, false }, inTracker);
+    ASSERT_EQ(pivotOnly.state, State::Valid);
+    EXPECT_NEAR(pivotOnly.depthToTargetMm, trueDepth, 0.5);
+    EXPECT_LT(pivotOnly.lateralMm, 0.5);
+    EXPECT_FALSE(pivotOnly.angleDegrees || pivotOnly.axisOffsetMm);
+    EXPECT_EQ(readoutLines(pivotOnly)[3].text, "Angle: axis not calibrated");
+
+    const InsertionReadout unregistered = readout(tipOnly, { true, false }, atOrigin);
+    EXPECT_EQ(unregistered.state, State::NotRegistered);
+    EXPECT_NEAR(unregistered.outsideMm, 1.1e3, 0.1e3);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <typeinfo>
@@ -24,6 +25,7 @@
 #include "stream/TrackingSequence.h"
 #include "stream/TrackingStreamData.h"
 
+#include "FittedCalibration.h"
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "WaitUntil.h"
@@ -110,6 +112,32 @@ TEST_F(ToolVisualization, ToolMatrixIsRegistrationOverCalibratedReferenceTimesCa
             EXPECT_DOUBLE_EQ(algorithm->lastQuality(), reference.empty() ? 0.8 : 0.4);
         }
     EXPECT_EQ(updates, 4);
+}
+
+// What the figures rest on travels with the pose: the age of the sample and what the target's calibration establishes
+// (a fit's method when it says, else the matrix; nothing for none or the identity).
+TEST_F(ToolVisualization, SnapshotSaysHowOldThePoseIsAndWhatItsCalibrationEstablishes)
+{
+    EXPECT_GE(algorithm->snapshot().sinceLastSampleUs, kStaleAfterUs) << "no sample yet";
+    const Eigen::Matrix4d rotated = randomRigid(rng), shifted = translation({ 0.8, -140, 1.2 });
+    const std::tuple<std::optional<Eigen::Matrix4d>, const char*, ToolCalibrationKnowledge> cases[] = {
+        { std::nullopt, "", { false, false } },
+        { Eigen::Matrix4d::Identity(), "", { false, false } },
+        { shifted, "", { true, false } },
+        { rotated, "", { true, true } },
+        { Eigen::Matrix4d::Identity(), "pivot", { true, false } }, // a fit of a tip at the sensor
+        { rotated, "axis", { false, true } },
+    };
+    for (const auto& [matrix, method, knowledge] : cases)
+    {
+        calibrations().removeCalibration("needle");
+        if (matrix)
+            calibrations().setCalibration("needle", { *matrix, 0.0 },
+                                          *method ? std::optional(fittedBy(method)) : std::nullopt);
+        deliver({ instrument("needle", randomRigid(rng)) });
+        EXPECT_EQ(algorithm->snapshot().calibration, knowledge) << method;
+        EXPECT_LT(algorithm->snapshot().sinceLastSampleUs, kStaleAfterUs);
+    }
 }
 
 TEST_F(ToolVisualization, QualityMustBeStrictlyAboveTheThreshold)

@@ -10,13 +10,17 @@
 #include "gui/scene/InteractiveObject.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/ImageViewSlice.h"
+#include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/sources/TrackingSimulator.h"
 
+#include "FittedCalibration.h"
 #include "LogExpectation.h"
 #include "PanelTestFixture.h"
 #include "visualization/BullseyeScene.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/BullseyeVisualizationController.h"
+#include "visualization/GlToolTargetOverlay.h"
+#include "visualization/InsertionReadoutWidget.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
 #include "visualization/ToolVisualizationController.h"
 
@@ -152,5 +156,41 @@ TEST_F(VisualizationPanels, BullseyeDrawsTheRegisteredNeedleWhereTheToolPanelDoe
     EXPECT_TRUE(bullseye.toolPanel().toolMesh()->matrix().isApprox(onVolume, 1e-9));
     EXPECT_TRUE(bullseye.scene().tipMarker()->points().front().isApprox(onVolume.block<3, 1>(0, 3), 1e-9));
 }
+
+// The bullseye's read-out and depth bar show figures only while they rest on a calibrated tip and a plan the needle is
+// registered to: an uncalibrated needle and a needle a tracker's distance from an image never registered to it get the
+// reason instead, and the tool panel says what the calibration lacks.
+TEST_F(VisualizationPanels, BullseyeWithholdsFiguresOfAnUncalibratedOrUnregisteredNeedle)
+{
+    SharedImageSet volume{ "volume", Eigen::Vector3i(16, 16, 16), Eigen::Vector3d(1, 1, 1) };
+    BullseyeVisualizationAlgorithm algorithm(&stream, &volume);
+    algorithm.toolVisAlg().p_trackingTargetId.setValue("needle");
+    BullseyeVisualizationController bullseye(&algorithm);
+    open(bullseye);
+    auto path = std::make_unique<GlLine>();
+    path->setPoints({ { 4, 5, 6 }, { 4, 5, 46 } });
+    application.annotationModel().addAnnotation(std::make_unique<InteractiveObject>(std::move(path)), &volume);
+    startStop(bullseye);
+    startStop(bullseye.toolPanel());
+    const auto shown = [&](const Eigen::Vector3d& tip)
+    {
+        publish(std::make_shared<TrackingStreamData>(&stream, std::vector{ instrument("needle", pose(tip)) }),
+                bullseye.toolPanel());
+        return std::pair(bullseye.toolPanel().readoutWidget()->labels()[0]->text().toStdString(),
+                         bullseye.scene().targetOverlay()->shownLabel());
+    };
+    const QLabel& warning = *bullseye.toolPanel().calibrationWarningLabel();
+
+    EXPECT_EQ(shown({ 4, 5, 26 }), std::pair(std::string("Tip not calibrated"), std::string("\u2014")));
+    EXPECT_TRUE(warning.isVisibleTo(&bullseye.toolPanel()) && warning.text().startsWith("'needle' has no tip"));
+
+    stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+      "needle", { Eigen::Matrix4d::Identity(), 0.0 }, fittedBy("pivot"));
+    EXPECT_EQ(shown({ 4, 5, 26 }), std::pair(std::string("To target 20.0 mm"), std::string("20.00")));
+    EXPECT_TRUE(warning.text().startsWith("'needle' has no axis calibration"));
+    EXPECT_EQ(shown({ 4, 5, -1180 }), std::pair(std::string("Not registered:"), std::string("\u2014")));
+    EXPECT_EQ(bullseye.toolPanel().readoutWidget()->labels()[1]->text(), "tool 1172 mm from plan");
+}
+
 } // namespace
 } // namespace Kelvaros::Testing

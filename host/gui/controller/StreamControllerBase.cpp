@@ -10,6 +10,7 @@
 #include "core/Log.h"
 #include "core/Properties.h"
 #include "gui/controller/PropertyWidget.h"
+#include "lib/Algorithm.h"
 #include "stream/Stream.h"
 #include "stream/StreamAlgorithm.h"
 
@@ -93,6 +94,11 @@ void StreamControllerBase::init()
     statusRow->addWidget(m_stateLabel, 1);
     statusRow->addWidget(m_rateLabel);
     m_layout->insertLayout(0, statusRow);
+    m_messageLabel = new QLabel(this);
+    m_messageLabel->setObjectName("label_creationStatus");
+    m_messageLabel->setWordWrap(true);
+    m_messageLabel->hide();
+    m_layout->insertWidget(1, m_messageLabel);
 
     if (Stream* s = stream())
     {
@@ -104,7 +110,7 @@ void StreamControllerBase::init()
             Properties properties;
             s->configuration(&properties);
             m_propertyWidget->configure(properties);
-            m_layout->insertWidget(1, m_propertyWidget);
+            m_layout->insertWidget(2, m_propertyWidget);
         }
     }
     m_statusTimer = new QTimer(this);
@@ -112,6 +118,18 @@ void StreamControllerBase::init()
     m_statusTimer->start(kStatusPeriodMs);
     m_sinceLastStatus.start();
     updateStatus();
+}
+
+void StreamControllerBase::showAlgorithmMessage()
+{
+    // A panel of a stream itself has nothing to say beyond the state; a creation that failed says why, and how to
+    // get a stream after all.
+    const Algorithm* creator = algorithm();
+    const QString message = creator ? QString::fromStdString(creator->statusMessage()) : QString();
+    m_messageLabel->setVisible(!message.isEmpty());
+    m_messageLabel->setText(message);
+    const bool failed = creator && creator->status() != Algorithm::Success && creator->status() != Algorithm::Unknown;
+    m_messageLabel->setStyleSheet(failed ? "color: rgb(180, 0, 0);" : QString());
 }
 
 Stream* StreamControllerBase::stream() const
@@ -126,6 +144,7 @@ void StreamControllerBase::updateStatus()
         return;
     const Stream* s = stream();
     m_stateLabel->setText(s ? tr("State: %1").arg(Stream::stateName(s->state())) : tr("No stream"));
+    showAlgorithmMessage();
     const std::uint64_t samples = m_samples.load();
     const qint64 elapsedMs = m_sinceLastStatus.restart();
     const double rate = elapsedMs > 0 ? double(samples - m_samplesAtLastStatus) * 1000.0 / double(elapsedMs) : 0.0;

@@ -21,8 +21,9 @@ class PropertyWidget;
 class Stream;
 
 /// The base of stream panels: on top a line with the stream's state and its sample rate (refreshed twice a
-/// second), with `showProperties` the stream's parameters in a PropertyWidget below it, then whatever the
-/// derived panel adds to layout(). Main thread.
+/// second), below it what the creating algorithm said of its last run (Algorithm::statusMessage, in red after a
+/// failure; hidden while empty), with `showProperties` the stream's parameters in a PropertyWidget below that, then
+/// whatever the derived panel adds to layout(). Main thread.
 class KELVAROS_API StreamControllerBase
   : public QWidget
   , public AlgorithmController
@@ -52,10 +53,13 @@ public:
     [[nodiscard]] QLabel* stateLabel() const { return m_stateLabel; }
     /// Samples per second over the last refresh period.
     [[nodiscard]] QLabel* rateLabel() const { return m_rateLabel; }
+    /// The creating algorithm's sentence about its last run: why no stream came, or what the new one does.
+    [[nodiscard]] QLabel* messageLabel() const { return m_messageLabel; }
 
 private:
     StreamControllerBase(std::unique_ptr<Algorithm> ownedAlgorithm, bool showProperties);
     void updateStatus();
+    void showAlgorithmMessage();
 
     // The wrapper of a panel built on a stream; constructed before the bases see its pointer.
     std::unique_ptr<Algorithm> m_ownedAlgorithm;
@@ -63,6 +67,7 @@ private:
     QVBoxLayout* m_layout = nullptr;
     QLabel* m_stateLabel = nullptr;
     QLabel* m_rateLabel = nullptr;
+    QLabel* m_messageLabel = nullptr;
     PropertyWidget* m_propertyWidget = nullptr;
     QTimer* m_statusTimer = nullptr;
     QElapsedTimer m_sinceLastStatus;

@@ -39,16 +39,24 @@ GlTrackingStream::GlTrackingStream(TrackingStream& stream)
     m_stream(stream),
     m_options(TrackingStreamDisplayOptions::of(stream)),
     m_redrawTimer(std::make_unique<QTimer>()),
+    m_staleTimer(std::make_unique<QTimer>()),
     m_buffer(std::make_unique<GL::VertexBuffer>(kDynamicDraw))
 {
     seedFromStream();
     m_pathDisplay = m_options.pathDisplay();
     m_redrawTimer->setSingleShot(true);
+    m_staleTimer->setSingleShot(true);
+    // A coarse timer may fire a few percent early, while the last sample still counts as recent, and no redraw
+    // would follow.
+    m_staleTimer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(m_staleTimer.get(), &QTimer::timeout, [this] { changed(); });
     QObject::connect(m_redrawTimer.get(), &QTimer::timeout,
                      [this]
                      {
                          m_redrawPending = false;
                          m_sinceRedraw.start();
+                         // Each redraw of a delivering stream puts off the one that greys its instruments.
+                         m_staleTimer->start(kStaleAfterMs + 1);
                          changed();
                      });
     stream.signalStreamData.connect(this, &GlTrackingStream::onStreamData);
@@ -66,11 +74,14 @@ GlTrackingStream::~GlTrackingStream()
 std::vector<GlTrackingStream::InstrumentPose> GlTrackingStream::instrumentPoses() const
 {
     const Eigen::Matrix4d registration = m_stream.matrix();
+    const auto lastSample = m_stream.lastSampleTime();
+    const bool fresh =
+      lastSample && std::chrono::steady_clock::now() - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<InstrumentPose> poses;
     for (const Instrument& instrument : m_instruments)
         if (instrument.everSeen)
-            poses.push_back({ instrument.id, registration * instrument.toolToTracker, instrument.seen });
+            poses.push_back({ instrument.id, registration * instrument.toolToTracker, instrument.seen && fresh });
     return poses;
 }
 

@@ -33,7 +33,8 @@ class TrackingStreamDisplayOptions;
 /// Draws the instruments of a tracking stream as its TrackingStreamDisplayOptions say: each instrument's
 /// calibrated pose (the stream's InstrumentCalibrationDataComponent applied) as an axis triad, red x, green y,
 /// blue z, with its name; an instrument that is not seen (missing from the latest sample, untracked or of quality
-/// 0) in grey-red at its last seen place with "(not seen)"; and the trail of tip positions. Everything is placed
+/// 0, or the latest sample older than kStaleAfterMs) in grey-red at its last seen place with "(not seen)"; and the
+/// trail of tip positions. Everything is placed
 /// in world space by the stream's registration (Data::matrix), read at each frame. Slice views show the parts of
 /// the axes and of the trail within the slab, and the tip where it lies within it.
 ///
@@ -58,9 +59,11 @@ public:
         TrackerID id;
         /// Calibrated tool frame → world (registration · pose · calibration).
         Eigen::Matrix4d toolToWorld = Eigen::Matrix4d::Identity();
-        /// In the latest sample, tracked and of quality above 0.
+        /// In the latest sample, tracked and of quality above 0, and that sample is recent.
         bool seen = false;
     };
+    /// A stream whose samples stopped this long ago sees nothing: its last sample says nothing of now.
+    static constexpr int kStaleAfterMs = 250;
     /// Every instrument seen at least once, in the order they first appeared, at its last seen pose.
     [[nodiscard]] std::vector<InstrumentPose> instrumentPoses() const;
     /// The trail of each instrument that has one: world tip positions, oldest first, as the path display wants.
@@ -107,6 +110,7 @@ private:
     std::atomic<bool> m_redrawPending{ false };
     std::unique_ptr<QTimer> m_redrawTimer; // main thread; also the context of the queued calls
     QElapsedTimer m_sinceRedraw;           // main thread
+    std::unique_ptr<QTimer> m_staleTimer;  // main thread: one redraw once the samples stopped
     std::unique_ptr<GL::VertexBuffer> m_buffer;
 };
 

@@ -1,9 +1,13 @@
+#include <chrono>
+#include <cmath>
 #include <set>
+#include <thread>
 
 #include <QAction>
 #include <QDir>
 #include <QMenuBar>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -136,6 +140,42 @@ TEST_F(WorkbenchTest, StatusShowsWhichInstrumentsTheTrackerSees)
     stream->stop();
     window->trackingStatus().refresh();
     EXPECT_EQ(window->trackingStatus().summary(), "Tracker: Opened Pointer tool(notSeen) Needle tool(notSeen)");
+}
+
+// The rate is counted from when the status started watching the stream, not from its last refresh; a running stream
+// whose samples stopped shows no rate and sees nothing, since its last sample says nothing of now.
+TEST_F(WorkbenchTest, StatusRateCountsFromTheStreamsArrivalAndStopsWithItsSamples)
+{
+    using Clock = std::chrono::steady_clock;
+    window->trackingStatus().refresh();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto added = Clock::now();
+    auto* stream = static_cast<Testing::DriverStream*>(app().addData(std::make_unique<Testing::DriverStream>()));
+    stream->setName("Tracker");
+    Testing::openAndStart(*stream);
+    for (int i = 0; i < 30; ++i)
+        stream->publish({ Testing::instrument("Pointer", Eigen::Matrix4d::Identity()) });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    window->trackingStatus().refresh();
+    const double seconds = std::chrono::duration<double>(Clock::now() - added).count();
+    const QRegularExpressionMatch rate =
+      QRegularExpression("Running (\\d+) Hz Pointer tool\\(seen\\)").match(window->trackingStatus().summary());
+    ASSERT_TRUE(rate.hasMatch()) << window->trackingStatus().summary().toStdString();
+    EXPECT_GE(rate.captured(1).toDouble(), std::floor(30 / seconds)) << "30 samples since the stream came";
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(TrackingStatusWidget::kStaleAfterMs + 50));
+    window->trackingStatus().refresh();
+    EXPECT_EQ(window->trackingStatus().summary(), "Tracker: Running, no data Pointer tool(notSeen)");
+}
+
+// A stream entry of the menu is chosen for its stream: it is made at once and joins the data list.
+TEST_F(WorkbenchTest, StreamEntryCreatesTheStream)
+{
+    Data* tracker = app().addData(std::make_unique<Testing::DriverStream>());
+    window->dataList().select(DataList{ tracker });
+    window->algorithmMenus().action("Navigation.CreateStreamSmoothedTrackingStream")->trigger();
+    ASSERT_EQ(app().dataList().size(), 2u);
+    EXPECT_EQ(static_cast<const Stream*>(app().dataList()[1])->state(), Stream::State::Running);
 }
 
 TEST_F(WorkbenchTest, RecordingWritesWhatTheStreamDeliveredUntilStopped)

@@ -120,6 +120,22 @@ TEST_F(TrackingDrawingTest, DrawsTheTriadWhereItProjectsAndGreysAnInstrumentNotS
         EXPECT_NEAR(qRed(pixel), 158, 30);
         EXPECT_NEAR(qGreen(pixel), 92, 30);
     }
+
+    // Samples that stop leave nothing seen, and the object says it changed without another sample.
+    feed(live, { instrument("A", pose({ 90, 90, 0 })) });
+    auto* drawn = dynamic_cast<GlTrackingStream*>(view.objects().front());
+    ASSERT_NE(drawn, nullptr);
+    EXPECT_TRUE(drawn->instrumentPoses().front().seen);
+    bool changedUnseen = false;
+    SignalConnection changed =
+      drawn->signalChanged.connect([&] { changedUnseen = changedUnseen || !drawn->instrumentPoses().front().seen; });
+    EXPECT_TRUE(waitUntil(
+      [&]
+      {
+          QCoreApplication::processEvents();
+          return changedUnseen;
+      }));
+    changed.disconnect();
     view.setVisibleData({});
     EXPECT_TRUE(view.objects().empty());
 }
