@@ -213,6 +213,11 @@ protected:
         Eigen::Matrix4d registration = Eigen::Matrix4d::Identity();
         registration.block<3, 1>(0, 3) << 1.25, -2.5, 1.0 / 3.0;
         volume.data.front()->setMatrix(registration);
+        RegistrationHistoryComponent::Provenance provenance;
+        provenance.freMm = 1.0 / 3.0;
+        volume.data.front()->components().getOrAdd<RegistrationHistoryComponent>().record(
+          provenance, { Eigen::Matrix4d::Identity(), std::nullopt, std::nullopt },
+          { registration, std::nullopt, std::nullopt });
         Eigen::Matrix4d calibration = Eigen::Matrix4d::Identity();
         calibration(2, 3) = 160.125;
         auto& calibrations = stream.data.front()->components().getOrAdd<InstrumentCalibrationDataComponent>();
@@ -256,26 +261,15 @@ TEST_F(WorkspaceTest, SaveLoadSaveGivesTheSameBytes)
     ASSERT_NE(calibrations, nullptr);
     EXPECT_EQ(calibrations->provenance("Needle"), kProvenance);
     EXPECT_EQ(calibrations->previous("Needle")->calibration.value, 0.5);
-}
-
-TEST_F(WorkspaceTest, RegistrationHistoryRoundTrips)
-{
-    const auto volume = [this] { return app().dataList().getImages(Data::Kind::Volume, Data::Modality::NA).at(0); };
-    RegistrationHistoryComponent::Provenance provenance;
-    provenance.dateTime = "2026-12-07T06:12:31+01:00";
-    provenance.freMm = 1.0 / 3.0;
-    Eigen::Matrix4d before = Eigen::Matrix4d::Identity();
-    before(0, 3) = 2.0 / 3.0;
-    auto& history = volume()->components().getOrAdd<RegistrationHistoryComponent>();
-    history.record(provenance, { before, std::nullopt, std::nullopt },
-                   { volume()->matrix(), std::nullopt, std::nullopt });
-    const auto current = history.current();
-    const auto previous = history.previous();
-    EXPECT_EQ(window->workspace().load(*Properties::fromXml(window->workspace().save().toXml())), "");
-    const auto* loaded = volume()->components().get<RegistrationHistoryComponent>();
-    ASSERT_NE(loaded, nullptr);
-    EXPECT_EQ(loaded->current(), current);
-    EXPECT_EQ(loaded->previous(), previous);
+    const auto* history = app()
+                            .dataList()
+                            .getImages(Data::Kind::Volume, Data::Modality::NA)
+                            .at(0)
+                            ->components()
+                            .get<RegistrationHistoryComponent>();
+    ASSERT_NE(history, nullptr);
+    EXPECT_EQ(history->current()->provenance->freMm, 1.0 / 3.0);
+    EXPECT_EQ(history->previous()->state.volumeMatrix, Eigen::Matrix4d::Identity());
 }
 
 TEST_F(WorkspaceTest, MovedVolumeLoadsTheRestAndNamesTheFile)
