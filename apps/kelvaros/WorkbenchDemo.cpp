@@ -164,6 +164,9 @@ void WorkbenchDemo::calibrate(const std::string& tool, bool withAxis)
       app.createAlgorithm("Navigation.ToolCalibration", spin ? DataList{ pivot, spin } : DataList{ pivot });
     const int status = calibration ? app.runAlgorithm(calibration) : Algorithm::Error;
     const Eigen::Matrix4d result = pivot->calibration();
+    // The calibration goes to the stream with how it was obtained, as the wizard stores it.
+    const auto* computed = pivot->components().get<InstrumentCalibrationDataComponent>();
+    const auto entry = computed ? computed->entry(pivot->trackerID().ID()) : std::nullopt;
     if (calibration)
         app.closeAlgorithm(calibration);
     app.removeData(pivot);
@@ -172,7 +175,8 @@ void WorkbenchDemo::calibrate(const std::string& tool, bool withAxis)
     if (status != Algorithm::Success)
         return m_report.fail(fmt::format("{}: the tool calibration failed with status {}", tool, status));
 
-    m_stream->components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(tool, result, 0.0);
+    m_stream->components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+      tool, { result, 0.0 }, entry ? entry->provenance : std::nullopt);
     const TrackingSimulator::Tool& truthOfTool = *truth().tool(tool);
     const Eigen::Vector3d tip = result.block<3, 1>(0, 3);
     m_report.add({ tool + " tip offset", Nav::vec(tip), Nav::vec(truthOfTool.tipOffset_Tool),
@@ -190,18 +194,42 @@ void WorkbenchDemo::registerPhantom()
 {
     const std::vector<Eigen::Vector3d> touched =
       touchLandmarks(InstrumentCalibrationDataComponent::matrixOf(*m_stream, "Pointer"), 3);
-    double fre = 0;
-    const auto phantomToTracker = touched.size() == truth().landmarks_Phantom.size()
-                                    ? RigidRegistration::fitRigid(truth().landmarks_Phantom, touched, &fre)
-                                    : std::nullopt;
-    if (!phantomToTracker)
-        return m_report.fail("registration: the landmarks do not determine the phantom's pose");
+    if (touched.size() != truth().landmarks_Phantom.size())
+        return m_report.fail("registration: the pointer did not touch every landmark");
+    // Through the plug-in's registration, as a user registers: the pairs it is given are those the panel would
+    // hold, and the volume keeps the registration's provenance and what it replaced.
+    Properties pairs;
+    pairs.setParam("registrationType", 0);
+    Properties* points = pairs.addSubProperties("pointCorrespondences");
+    Properties* tracked = points->addSubProperties("pointsFirst");
+    tracked->setParam("trackingTargetId", std::string("Pointer"));
+    Properties* trackedList = tracked->addSubProperties("points");
+    Properties* imageList = points->addSubProperties("pointsSecond")->addSubProperties("points");
+    for (size_t i = 0; i < touched.size(); ++i)
+    {
+        trackedList->addSubProperties("point")->setParam("Point", touched[i]);
+        Properties* image = imageList->addSubProperties("point");
+        image->setParam("Point", m_phantom->worldToImage(truth().landmarks_Phantom[i]));
+        image->setParam("Image", 0);
+    }
+    GuiApplicationController& app = m_window.app();
+    const Eigen::Matrix4d unregistered = m_phantom->matrix();
+    Algorithm* registration =
+      app.createAlgorithm("Navigation.LiveTrackingPointRegistration", DataList{ m_stream, m_phantom });
+    if (registration)
+        registration->configure(&pairs);
+    const int status = registration ? app.runAlgorithm(registration) : Algorithm::Error;
+    const std::string message = registration ? registration->statusMessage() : std::string();
+    if (registration)
+        app.closeAlgorithm(registration);
+    if (status != Algorithm::Success)
+        return m_report.fail("registration: " + (message.empty() ? fmt::format("status {}", status) : message));
     // The phantom's matrix maps its voxels' space into phantom coordinates; the registration follows.
-    m_phantomToTracker = *phantomToTracker;
-    m_phantom->setMatrix(*phantomToTracker * m_phantom->matrix());
+    m_phantomToTracker = m_phantom->matrix() * unregistered.inverse();
+    const double fre = RigidRegistration::rmsResidual(m_phantomToTracker, truth().landmarks_Phantom, touched);
     const Eigen::Vector3d target = PhantomVolume::target_Phantom(truth());
     const double tre =
-      (Nav::transformPoint(*phantomToTracker, target) - Nav::transformPoint(truth().phantomToTracker, target)).norm();
+      (Nav::transformPoint(m_phantomToTracker, target) - Nav::transformPoint(truth().phantomToTracker, target)).norm();
     Log::logf(Log::Info, "WorkbenchDemo", "Registered the phantom from {} landmark touches: FRE {:.3f} mm",
               touched.size(), fre);
     m_report.add({ fmt::format("Fiducial registration error ({} landmarks)", touched.size()), "", "", fre, "mm", 1.0 });
