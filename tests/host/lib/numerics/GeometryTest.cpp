@@ -11,6 +11,8 @@
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
+#include "SimulatedToolRecording.h"
+
 namespace Kelvaros
 {
 namespace
@@ -168,6 +170,44 @@ TEST(GeometryPivotTest, DegenerateInputIsFlaggedInvalidWithoutNaN)
         const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(cases[c]);
         EXPECT_FALSE(result.valid) << "case " << c;
         expectNoNaN(result);
+    }
+}
+// At 60 Hz the errors of neighbouring poses follow one another: a tip that slips in its dimple, a tracker error that
+// changes slowly. Over many simulated pointer recordings (12 s) the predicted tip error must still meet the true
+// one, and stay as it is for the simulator's white marker noise alone.
+TEST(GeometryPivotTest, PredictedTipErrorHoldsWhenErrorsFollowOneAnother)
+{
+    Bench::RecordingSettings white{ TrackingSimulator::Scenario::Pivot, "Pointer", 0, 720 };
+    Bench::RecordingSettings slip = white;
+    slip.tipSlipMm = 0.3;
+    Bench::RecordingSettings drift = white;
+    drift.trackerDriftMm = 0.1;
+    const Eigen::Vector3d trueTip = TrackingSimulator::groundTruth().tool("Pointer")->tipOffset_Tool;
+    for (Bench::RecordingSettings settings : { slip, drift, white })
+    {
+        double squaredError = 0.0;
+        double squaredPredicted = 0.0;
+        double independentShare = 0.0;
+        constexpr int kRecordings = 40;
+        for (settings.seed = 1; settings.seed <= kRecordings; ++settings.seed)
+        {
+            const auto recording = Bench::simulatedRecording(settings);
+            std::vector<Eigen::Matrix4d> poses;
+            for (int i = 0; i < recording->size(); ++i)
+                poses.push_back(recording->matrix(i));
+            const Geometry::SpherePivotResult result = Geometry::fitSpherePivotingPoses(poses);
+            ASSERT_TRUE(result.valid);
+            squaredError += (result.tipOffset - trueTip).squaredNorm();
+            squaredPredicted += result.tipOffsetStdDev * result.tipOffsetStdDev;
+            independentShare += result.independentPoses / double(result.inliers) / kRecordings;
+        }
+        const double ratio = std::sqrt(squaredPredicted / squaredError);
+        EXPECT_GT(ratio, 0.75) << settings.tipSlipMm << " " << settings.trackerDriftMm;
+        EXPECT_LT(ratio, 1.4) << settings.tipSlipMm << " " << settings.trackerDriftMm;
+        if (settings.tipSlipMm > 0.0 || settings.trackerDriftMm > 0.0)
+            EXPECT_LT(independentShare, 0.2);
+        else
+            EXPECT_GT(independentShare, 0.8);
     }
 }
 
