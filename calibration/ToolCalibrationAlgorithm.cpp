@@ -370,8 +370,8 @@ void ToolCalibrationAlgorithm::recordPivotFindings(const std::vector<Eigen::Matr
     m_runFindings.angularRangeDegrees = largestAngleDegrees(directions);
     m_runFindings.residualRmsMm = fit.rmsResidual;
     m_runFindings.residualMaxMm = fit.maxResidual;
-    // The fit's own parameter covariance: s² (AᵀA)⁻¹ of the pivot system for the ordinary fit, the inverse normal
-    // matrix of the whitened system when it weighted the poses by the residual scatter.
+    // The fit's own estimate of its tip error, widened by how long the pose errors stay correlated along the
+    // recording: a slipping tip or a drifting tracker would otherwise look many times more precise than it is.
     m_runFindings.predictedTipErrorMm = fit.tipOffsetStdDev;
 }
 
