@@ -137,13 +137,14 @@ std::optional<RegistrationHistoryComponent::Entry> loadEntry(const Properties& n
     if (const Properties* provenance = saved->subProperties("provenance"))
     {
         FieldReader provenanceFields(*provenance, fmt::format("the provenance of the {} registration", name), problems);
-        loadProvenance(provenanceFields, entry.provenance.emplace());
+        // Not emplace(): clang judges these nested aggregates not default-constructible inside std::optional.
+        loadProvenance(provenanceFields, entry.provenance.emplace(RegistrationHistoryComponent::Provenance{}));
     }
     if (const Properties* calibration = saved->subProperties("calibration"))
     {
         FieldReader calibrationFields(*calibration, fmt::format("the calibration of the {} registration", name),
                                       problems);
-        auto& state = entry.state.calibration.emplace();
+        auto& state = entry.state.calibration.emplace(RegistrationHistoryComponent::CalibrationState{});
         calibrationFields.read("instrumentId", state.instrumentId);
         calibrationFields.read("matrix", state.matrix);
         calibrationFields.read("value", state.value);
