@@ -27,6 +27,39 @@ bool exists(const std::string& path)
     return !path.empty() && fs::exists(fs::path(path), error);
 }
 
+std::string whyNotReadable(const std::string& path, bool folderAllowed)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(fs::path(path), error);
+    if (path.empty() || status.type() == fs::file_type::not_found)
+        return "no such file";
+    if (error)
+        return error.message();
+    switch (status.type())
+    {
+        case fs::file_type::regular:
+            return {};
+        case fs::file_type::directory:
+            return folderAllowed ? std::string() : std::string("a folder, not a file");
+        case fs::file_type::fifo:
+            return "a pipe (FIFO), not a file";
+        case fs::file_type::block:
+        case fs::file_type::character:
+            return "a device, not a file";
+        case fs::file_type::socket:
+            return "a socket, not a file";
+        default:
+            return "not a regular file";
+    }
+}
+
+long long fileSize(const std::string& path)
+{
+    std::error_code error;
+    const auto size = fs::file_size(fs::path(path), error);
+    return error ? -1 : static_cast<long long>(size);
+}
+
 bool isRelative(const std::string& path)
 {
     return fs::path(path).is_relative();
