@@ -180,7 +180,9 @@ std::vector<double> decimals(std::string_view text, size_t count)
     while (values.size() < count)
     {
         const size_t cut = text.find('\\');
-        const std::string_view part = trimmed(text.substr(0, cut));
+        std::string_view part = trimmed(text.substr(0, cut));
+        if (!part.empty() && part.front() == '+')
+            part.remove_prefix(1);
         double value = 0;
         const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value);
         if (part.empty() || error != std::errc() || end != part.data() + part.size() || !std::isfinite(value))
@@ -287,7 +289,9 @@ bool readFrames(Walk& walk, const Element& element)
     const auto value = valueOf(walk, element);
     if (!value)
         return false;
-    const std::string_view text = trimmed(*value);
+    std::string_view text = trimmed(*value);
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
     long long frames = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), frames);
     if (error != std::errc() || end != text.data() + text.size() || frames < 1 || frames > INT32_MAX)
@@ -302,8 +306,11 @@ bool readUid(Walk& walk, const Element& element, std::string& into)
     if (!value)
         return false;
     const std::string_view uid = trimmed(*value);
-    if (uid.size() > 64)
-        return fail(walk, fmt::format("the UID in {} is longer than 64 characters", tagName(element.tag)));
+    // What passes here reaches log lines: printable characters only.
+    const bool printable = std::all_of(uid.begin(), uid.end(), [](char c) { return c >= ' ' && c <= '~'; });
+    if (uid.size() > 64 || !printable)
+        return fail(
+          walk, fmt::format("{} holds no UID (more than 64 characters, or unprintable ones)", tagName(element.tag)));
     into = std::string(uid);
     return true;
 }
@@ -401,7 +408,7 @@ bool walkSequence(Walk& walk, long long& offset, long long end, bool delimited, 
             return false;
     }
     if (delimited)
-        return fail(walk, "the file ends inside a sequence");
+        return fail(walk, "a sequence of undefined length has no delimiter before its end");
     return true;
 }
 
@@ -453,14 +460,14 @@ bool walkPixelData(Walk& walk, const Element& element)
 
 /// An element of undefined length below the top level: encapsulated pixel data (an icon), else a sequence (any VR
 /// in implicit encoding; UN, whose content is then implicit VR).
-bool walkUndefined(Walk& walk, const Element& element, long long& offset, bool explicitVr, int depth)
+bool walkUndefined(Walk& walk, const Element& element, long long& offset, long long end, bool explicitVr, int depth)
 {
     offset = element.valueOffset;
     if (element.tag == kPixelData)
         return walkFragments(walk, offset);
     if (explicitVr && element.vr != "SQ" && element.vr != "UN")
         return fail(walk, fmt::format("{} of VR {} has an undefined length", tagName(element.tag), element.vr));
-    return walkSequence(walk, offset, walk.source.size, true, explicitVr && element.vr == "SQ", depth + 1);
+    return walkSequence(walk, offset, end, true, explicitVr && element.vr == "SQ", depth + 1);
 }
 
 /// One element of a data set, its value skipped or, for sequences, walked.
@@ -470,7 +477,7 @@ bool walkElement(Walk& walk, const Element& element, long long& offset, long lon
     if (element.tag >> 16 == 0xFFFE)
         return fail(walk, fmt::format("{} stands outside a sequence", tagName(element.tag)));
     if (element.length == kUndefinedLength)
-        return walkUndefined(walk, element, offset, explicitVr, depth);
+        return walkUndefined(walk, element, offset, end, explicitVr, depth);
     if (element.valueOffset + element.length > end)
         return fail(walk, fmt::format("{} at byte {} claims {} bytes; {}", tagName(element.tag), offset, element.length,
                                       end == walk.source.size ? "the file ends before" : "its item ends before"));
@@ -512,7 +519,9 @@ bool walkDataSet(Walk& walk, long long& offset, long long end, bool delimited, b
             return false;
     }
     if (delimited)
-        return fail(walk, "the file ends inside a sequence item");
+        return fail(walk, "a sequence item of undefined length has no delimiter before its end");
+    if (offset > end)
+        return fail(walk, "encapsulated pixel data run past the end of their sequence item");
     return true;
 }
 
