@@ -106,7 +106,11 @@ bool readFromFile(Source& source, long long offset, size_t count, std::string& i
     source.file->clear();
     source.file->seekg(offset);
     source.file->read(into.data() + start, std::streamsize(count));
-    return source.file->gcount() == std::streamsize(count);
+    if (source.file->gcount() == std::streamsize(count))
+        return true;
+    // The file shrank since its size was taken: nothing of this read may pass for file content.
+    into.resize(start);
+    return false;
 }
 
 /// `count` bytes at `offset`, or nothing when the file ends before them. With `keep`, the prefix grows to hold
