@@ -102,7 +102,11 @@ QImage OffscreenRenderer::toImage()
 
 bool OffscreenRenderer::savePng(const QString& path)
 {
-    const QImage image = toImage();
+    return writePng(toImage(), path);
+}
+
+bool OffscreenRenderer::writePng(const QImage& image, const QString& path)
+{
     QByteArray png;
     QBuffer buffer(&png);
     std::string error = path.toStdString() + ": cannot write: no image";

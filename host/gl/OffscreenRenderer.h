@@ -40,6 +40,9 @@ public:
     [[nodiscard]] QImage toImage();
     /// Writes toImage() as PNG; the file is replaced atomically. False (Error in the log) on failure.
     bool savePng(const QString& path);
+    /// Writes an image as PNG through AtomicFile: an old file survives a failed write, a device or pipe is written
+    /// in place. False (Error in the log, with the path and the reason) on failure.
+    static bool writePng(const QImage& image, const QString& path);
 
 private:
     int m_width;

@@ -55,10 +55,10 @@ public:
 
     /// Writes image 0 of `image` as .nrrd or .mha (by the path's extension), gzip-compressed. The voxel type is the
     /// smallest integer type that holds every value exactly (uint8, int8, uint16, int16, uint32, int32), float32
-    /// otherwise. The file is written beside the target under a temporary name and renamed over it, so a failed
-    /// write leaves an existing file untouched. A MetaImage file reads back bit-identical in voxels and matrix; NRRD
-    /// stores spacing times direction, which the reader splits again, so its geometry returns within rounding
-    /// (about 1e-15 relative). Returns an empty string on success, else the reason (also logged).
+    /// otherwise. The file is written through AtomicFile: a failed write (a full disk) leaves an existing file
+    /// untouched, and a device or pipe is written in place. A MetaImage file reads back bit-identical in voxels and
+    /// matrix; NRRD stores spacing times direction, which the reader splits again, so its geometry returns within
+    /// rounding (about 1e-15 relative). Returns an empty string on success, else the reason (also logged).
     [[nodiscard]] static std::string save(const SharedImageSet& image, const std::string& path);
 };
 

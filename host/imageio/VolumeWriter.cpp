@@ -1,17 +1,21 @@
-// VolumeIO::save: a SharedImageSet as .nrrd or .mha through ITK, written atomically.
+// VolumeIO::save: a SharedImageSet as .nrrd or .mha through ITK, handed to AtomicFile.
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <itkMetaImageIO.h>
 #include <itkNrrdImageIO.h>
 #include <limits>
+#include <optional>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
+#include "core/AtomicFile.h"
 #include "core/Log.h"
 #include "lib/SharedImageSet.h"
 
@@ -111,10 +115,20 @@ itk::ImageIOBase::Pointer writerFor(const fs::path& path)
     return nullptr;
 }
 
+itk::ImageIORegion wholeRegion(const Eigen::Vector3i& dimensions)
+{
+    itk::ImageIORegion region(3);
+    for (unsigned axis = 0; axis < 3; ++axis)
+    {
+        region.SetIndex(axis, 0);
+        region.SetSize(axis, size_t(dimensions[axis]));
+    }
+    return region;
+}
+
 void describe(itk::ImageIOBase& io, const VolumeGeometry& geometry, Component type)
 {
     io.SetNumberOfDimensions(3);
-    itk::ImageIORegion region(3);
     for (unsigned axis = 0; axis < 3; ++axis)
     {
         io.SetDimensions(axis, unsigned(geometry.dimensions[axis]));
@@ -122,21 +136,99 @@ void describe(itk::ImageIOBase& io, const VolumeGeometry& geometry, Component ty
         io.SetOrigin(axis, geometry.origin_LPS[axis]);
         const Eigen::Vector3d column = geometry.direction_LPS.col(axis);
         io.SetDirection(axis, std::vector<double>(column.data(), column.data() + 3));
-        region.SetIndex(axis, 0);
-        region.SetSize(axis, size_t(geometry.dimensions[axis]));
     }
     io.SetPixelType(itk::IOPixelEnum::SCALAR);
     io.SetComponentType(type);
     io.SetNumberOfComponents(1);
-    io.SetIORegion(region);
+    io.SetIORegion(wholeRegion(geometry.dimensions));
     io.SetUseCompression(true);
 }
 
-/// Beside the target, with its extension (the writers choose their layout by it), hidden and unique per process.
-fs::path temporaryPath(const fs::path& target)
+/// A file of our own in the system's temporary folder, removed with this object. ITK writes only to a named file,
+/// and its way of replacing one (a new file renamed over the old) would turn a device or a pipe into a regular file
+/// and report success on a full disk; so ITK writes here and AtomicFile writes the target.
+struct ScratchFile
 {
-    return target.parent_path() /
-           fmt::format(".{}.partial-{}{}", target.stem().string(), ::getpid(), target.extension().string());
+    explicit ScratchFile(const std::string& extension)
+    {
+        // The writers choose their layout by the extension, so it ends the name.
+        std::string pattern = (fs::temp_directory_path() / ("kelvaros-volume-XXXXXX" + extension)).string();
+        const int fd = ::mkstemps(pattern.data(), int(extension.size()));
+        if (fd < 0)
+            return;
+        ::close(fd);
+        path = pattern;
+    }
+    ~ScratchFile()
+    {
+        if (!path.empty())
+            ::unlink(path.c_str());
+    }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    std::string path; // empty when none could be made
+};
+
+/// The whole content of a file, or nothing when it cannot be read.
+std::optional<std::string> readAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in.tellg();
+    if (!in || size < 0)
+        return std::nullopt;
+    std::string bytes(size_t(size), '\0');
+    if (!in.seekg(0).read(bytes.data(), size))
+        return std::nullopt;
+    return bytes;
+}
+
+/// ITK's encoding of the image into `scratch`; empty on success, else the reason.
+std::string encodeInto(itk::ImageIOBase& io, const std::vector<char>& bytes, const std::string& scratch)
+{
+    io.SetFileName(scratch);
+    try
+    {
+        io.WriteImageInformation();
+        io.Write(bytes.data());
+        return {};
+    }
+    catch (const itk::ExceptionObject& exception)
+    {
+        return ItkSupport::reason(exception);
+    }
+    catch (const std::exception& exception)
+    {
+        return exception.what();
+    }
+}
+
+/// Whether the file decodes to exactly `voxels`. Not every ITK writer reports a failed write (MetaIO only prints to
+/// the console), and a full disk must not pass for a written file.
+bool decodesTo(itk::ImageIOBase& reader, const std::string& path, const Eigen::Vector3i& dimensions,
+               const std::vector<char>& voxels)
+{
+    // The complement of what is expected, so that a byte the reader leaves alone cannot match by chance.
+    std::vector<char> decoded(voxels.size());
+    std::transform(voxels.begin(), voxels.end(), decoded.begin(), [](char c) { return char(~c); });
+    reader.SetFileName(path);
+    try
+    {
+        reader.ReadImageInformation();
+        if (size_t(reader.GetImageSizeInBytes()) != voxels.size())
+            return false;
+        reader.SetIORegion(wholeRegion(dimensions));
+        reader.Read(decoded.data());
+    }
+    catch (const itk::ExceptionObject&)
+    {
+        return false;
+    }
+    catch (const std::exception&)
+    {
+        return false;
+    }
+    return decoded == voxels;
 }
 
 /// Empty on success, else the reason.
@@ -153,28 +245,22 @@ std::string write(const SharedImageSet& image, const fs::path& target)
         return error;
     const std::vector<float>& voxels = image.voxels(0);
     const Component type = storageType(voxels);
-    const std::vector<char> bytes = encode(voxels, type);
     describe(*io, *geometry, type);
-    const fs::path temporary = temporaryPath(target);
-    io->SetFileName(temporary.string());
-    try
-    {
-        io->WriteImageInformation();
-        io->Write(bytes.data());
-        fs::rename(temporary, target);
-        return {};
-    }
-    catch (const itk::ExceptionObject& exception)
-    {
-        error = ItkSupport::reason(exception);
-    }
-    catch (const std::exception& exception)
-    {
-        error = exception.what();
-    }
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    return error;
+    const ScratchFile scratch(target.extension().string());
+    if (scratch.path.empty())
+        return fmt::format("no temporary file in {}: {}", fs::temp_directory_path().string(), std::strerror(errno));
+    const std::vector<char> bytes = encode(voxels, type);
+    error = encodeInto(*io, bytes, scratch.path);
+    if (!error.empty())
+        return fmt::format("encoding in {}: {}", scratch.path, error);
+    if (!decodesTo(*writerFor(target), scratch.path, geometry->dimensions, bytes))
+        return fmt::format("{} does not read back as written (is its disk full?)", scratch.path);
+    const std::optional<std::string> encoded = readAll(scratch.path);
+    if (!encoded)
+        return fmt::format("cannot read back {}", scratch.path);
+    if (!AtomicFile::writeFile(target.string(), *encoded, &error))
+        return error;
+    return {};
 }
 } // namespace
 

@@ -6,9 +6,9 @@
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
 #include <QOpenGLFunctions>
-#include <QSaveFile>
 
 #include "core/Log.h"
+#include "gl/OffscreenRenderer.h"
 
 namespace Kelvaros
 {
@@ -63,13 +63,7 @@ QImage Screenshot::render(const QSize& size, const std::function<void(const GL::
 
 bool Screenshot::savePng(const QImage& image, const QString& path)
 {
-    QSaveFile file(path);
-    if (image.isNull() || !file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit())
-    {
-        Log::logf(Log::Error, kCategory, "cannot write the screenshot {}", path.toStdString());
-        return false;
-    }
-    return true;
+    return GL::OffscreenRenderer::writePng(image, path);
 }
 
 } // namespace Kelvaros

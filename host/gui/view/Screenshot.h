@@ -21,7 +21,7 @@ public:
     /// framebuffer bound and cleared to black) and returns the pixels; a null image (Error in the log) when no
     /// context or framebuffer could be made.
     [[nodiscard]] static QImage render(const QSize& size, const std::function<void(const GL::Viewport&)>& draw);
-    /// Writes a PNG, replacing the file atomically; false (Error in the log, with the path) on failure.
+    /// Writes a PNG through AtomicFile (see GL::OffscreenRenderer::writePng); false (Error in the log) on failure.
     static bool savePng(const QImage& image, const QString& path);
 };
 

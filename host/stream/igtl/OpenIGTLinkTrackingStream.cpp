@@ -180,6 +180,8 @@ bool OpenIGTLinkTrackingStream::connect(bool reconnecting)
 bool OpenIGTLinkTrackingStream::openImpl()
 {
     clearPending();
+    m_keptInstruments.clear();
+    m_capWarned = false;
     m_backoff = std::chrono::milliseconds(0);
     return connect(false);
 }
@@ -323,8 +325,11 @@ void OpenIGTLinkTrackingStream::handleMessage(const uint8_t* data, size_t size)
         skipMessage(header.type, header.deviceName, result.error);
         return;
     }
-    const OpenIGTLinkMessageDecoder::Message& message = *result.message;
+    OpenIGTLinkMessageDecoder::Message& message = *result.message;
     m_messageReceived = true;
+    dropBeyondCap(message.instruments);
+    if (message.instruments.empty())
+        return;
     warnAboutUntracked(message.header.type, message.header.deviceName, message.instruments);
     const int64_t timestamp = message.timestampMicroseconds;
     const auto key = [&](const TrackingInstrument& instrument) { return message.header.type + '\n' + instrument.ID(); };
@@ -346,6 +351,30 @@ void OpenIGTLinkTrackingStream::handleMessage(const uint8_t* data, size_t size)
         else
             m_pending[slot->second] = instrument;
     }
+}
+
+void OpenIGTLinkTrackingStream::dropBeyondCap(std::vector<TrackingInstrument>& instruments)
+{
+    size_t kept = 0;
+    for (TrackingInstrument& instrument : instruments)
+    {
+        const bool known = m_keptInstruments.count(instrument.ID()) > 0;
+        if (!known && m_keptInstruments.size() < maximumInstruments)
+            m_keptInstruments.insert(instrument.ID());
+        else if (!known)
+        {
+            if (!std::exchange(m_capWarned, true))
+                Log::logf(Log::Warning, logCategory,
+                          "Stream '{}': {}:{} sent more than {} distinct instruments; '{}' and every later new name "
+                          "are ignored",
+                          name(), host.value(), port.value(), maximumInstruments, instrument.ID());
+            continue;
+        }
+        if (&instruments[kept] != &instrument)
+            instruments[kept] = std::move(instrument);
+        ++kept;
+    }
+    instruments.resize(kept);
 }
 
 void OpenIGTLinkTrackingStream::warnAboutUntracked(const std::string& type, const std::string& device,

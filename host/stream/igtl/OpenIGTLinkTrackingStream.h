@@ -31,6 +31,11 @@ namespace Kelvaros
 /// rigid transform or not finite is passed on untracked with quality 0 and a warning that names the peer. A
 /// pending sample is published at stop(). The cost of a message is linear in the instruments pending.
 ///
+/// A stream keeps at most maximumInstruments distinct instruments from open() to close(): the names after that
+/// many are dropped (their poses never reach a sample), with one warning that names the cap and the first dropped
+/// name. A peer that invents a name for every message therefore grows neither the instruments list nor the sample
+/// pending between deliveries, which holds one record per instrument.
+///
 /// Bad input never stops the stream: a message with a wrong body size, a bad CRC or an unhandled type is skipped
 /// and counted in numSkippedMessages(). A header that cannot be genuine means the message boundaries are lost:
 /// the stream then drops the connection and reconnects. Warnings about the peer's faults are rate-limited (one
@@ -61,6 +66,9 @@ public:
     /// The wait doubles after each failed attempt up to this many milliseconds.
     Parameter<int> reconnectMaximumMs{ "reconnectMaximumMs", 5000, this };
 
+    /// Distinct instruments a stream keeps; a real tracker has a handful of tools.
+    static constexpr size_t maximumInstruments = 64;
+
     [[nodiscard]] std::string describe() const override;
     [[nodiscard]] bool supportsAsyncOperation() const override { return true; }
 
@@ -88,6 +96,8 @@ private:
     void skipMessage(const std::string& kind, const std::string& device, const std::string& error);
     void warnAboutUntracked(const std::string& type, const std::string& device,
                             const std::vector<TrackingInstrument>& instruments);
+    /// Removes the instruments beyond the cap; warns the first time one is dropped.
+    void dropBeyondCap(std::vector<TrackingInstrument>& instruments);
     void flushSample();
     void clearPending();
     /// The wait before the next connection attempt after waiting `previous`.
@@ -101,6 +111,8 @@ private:
     std::unordered_map<std::string, size_t> m_pendingIndex; // instrument id → its record in m_pending
     std::unordered_set<std::string> m_pendingKeys;          // message type and instrument id of each pending record
     std::optional<int64_t> m_pendingTimestamp;
+    std::unordered_set<std::string> m_keptInstruments; // ids admitted since open(), at most maximumInstruments
+    bool m_capWarned = false;
     std::chrono::milliseconds m_backoff{ 0 };
     bool m_messageReceived = false; // in the current connection
 

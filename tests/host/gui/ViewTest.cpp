@@ -1,4 +1,9 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QEventLoop>
+#include <QFile>
 #include <QOpenGLFunctions_3_3_Core>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -15,8 +20,10 @@
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/ImageView3D.h"
 #include "gui/view/ImageViewSlice.h"
+#include "gui/view/Screenshot.h"
 
 #include "GuiTestFixture.h"
+#include "LogExpectation.h"
 #include "WaitUntil.h"
 
 namespace Kelvaros::Testing
@@ -250,6 +257,30 @@ TEST_F(ViewTest, DisplayComposesTheFourViews)
     const QString path = directory.filePath("display.png");
     ASSERT_TRUE(display.saveScreenshot(path, QSize(80, 60)));
     EXPECT_EQ(QImage(path).size(), QSize(80, 60));
+}
+
+TEST(Screenshot, APipeIsWrittenInPlaceAndAFullDeviceFails)
+{
+    QTemporaryDir directory;
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    const QString full = directory.filePath("full.png"), pipe = directory.filePath("pipe.png");
+    ASSERT_EQ(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
+    const int reader = ::open(pipe.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK);
+    EXPECT_TRUE(Screenshot::savePng(image, pipe));
+    char magic[4] = {};
+    EXPECT_EQ(::read(reader, magic, 4), 4);
+    EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+    ::close(reader);
+    struct stat status
+    {
+    };
+    // A writer that replaced the pipe by a file would, as root, replace /dev/full below too: stop here.
+    ASSERT_TRUE(::stat(pipe.toLocal8Bit().constData(), &status) == 0 && S_ISFIFO(status.st_mode));
+
+    ASSERT_TRUE(QFile::link("/dev/full", full));
+    LogExpectation error(Log::Error, "No space left on device", 1);
+    EXPECT_FALSE(Screenshot::savePng(image, full));
 }
 
 } // namespace
