@@ -48,12 +48,12 @@ class Properties;
 /// - Also refused: a document larger than maxBytes (a file before it is opened), or one with more than maxElements
 ///   `properties` and `param` elements together. A workspace or a configuration is text of a few megabytes with at
 ///   most some ten thousand elements; without these bounds a gigabyte of tiny elements would build a tree several
-///   times its size and end the program for want of memory. Within them the reader holds at most a few times the
-///   document's size.
+///   times its size and end the program for want of memory. Within them the reader holds about five times the
+///   document's size at most (a file of tiny parameters; see bench/core).
 class PropertiesXml
 {
 public:
-    /// What one document may make the reader build; tests and fuzzers lower them.
+    /// What one document may make the reader build; a fuzzer lowers them.
     struct Limits
     {
         long long maxBytes;
@@ -61,7 +61,7 @@ public:
     };
     /// 64 MiB: far above any workspace or configuration, far below what would exhaust a workstation's memory.
     static constexpr long long maxBytes = 64LL << 20;
-    /// About 150 MB of parameters at their smallest; a workspace holds some thousands.
+    /// About 200 MB of tree at the smallest parameters; a workspace holds some thousands.
     static constexpr long long maxElements = 1'000'000;
     static constexpr Limits defaultLimits{ maxBytes, maxElements };
 
