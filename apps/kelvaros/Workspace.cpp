@@ -1,9 +1,7 @@
 #include "Workspace.h"
 
 #include <algorithm>
-#include <cmath>
 #include <optional>
-#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -19,6 +17,7 @@
 #include "stream/TrackingStream.h"
 
 #include "DataSources.h"
+#include "WorkspaceReading.h"
 
 namespace Kelvaros
 {
@@ -29,6 +28,7 @@ const int kVersion = 1;
 
 using CalibrationEntry = InstrumentCalibrationDataComponent::Entry;
 using Provenance = InstrumentCalibrationDataComponent::Provenance;
+const size_t kMaxProblemsListed = 20;
 
 /// An instrument calibration with how it was obtained; every provenance field is written, empty ones as empty text.
 void saveEntry(const CalibrationEntry& entry, Properties& node)
@@ -49,103 +49,6 @@ void saveEntry(const CalibrationEntry& entry, Properties& node)
     saved->setParam("predictedAxisErrorDegrees", provenance.predictedAxisErrorDegrees);
     saved->setParam("axisTiltRmsDegrees", provenance.axisTiltRmsDegrees);
     saved->setParam("axisSpinDegrees", provenance.axisSpinDegrees);
-}
-
-/// Collects what a workspace held but could not be read, each named with what was dropped, so that loading goes on
-/// with the rest and the user learns exactly what is missing.
-class Problems
-{
-public:
-    explicit Problems(std::vector<std::string>& list) : m_list(list) {}
-
-    /// A key that is absent (files written before it existed) gives the fallback without a word; one whose text
-    /// does not convert, or converts to a value `valid` refuses, is noted as "WHAT ('TEXT') could not be read;
-    /// CONSEQUENCE".
-    template<typename T, typename Valid>
-    std::optional<T> read(const Properties& node, const std::string& key, const std::string& what,
-                          const std::string& consequence, Valid valid) const
-    {
-        if (!node.hasParam(key))
-            return std::nullopt;
-        T value{};
-        if (node.param(key, value) && valid(value))
-            return value;
-        m_list.push_back(
-          fmt::format("{} ('{}') could not be read; {}", what, shortened(node.paramText(key)), consequence));
-        return std::nullopt;
-    }
-
-    template<typename T>
-    std::optional<T> read(const Properties& node, const std::string& key, const std::string& what,
-                          const std::string& consequence) const
-    {
-        return read<T>(node, key, what, consequence, [](const T&) { return true; });
-    }
-
-    void add(std::string problem) const { m_list.push_back(std::move(problem)); }
-
-private:
-    /// A hostile file must not make the message grow without bound.
-    static std::string shortened(const std::string& text)
-    {
-        constexpr size_t kMaxQuoted = 80;
-        return text.size() <= kMaxQuoted ? text : text.substr(0, kMaxQuoted) + "…";
-    }
-
-    std::vector<std::string>& m_list;
-};
-
-/// A matrix that places data in the world: finite, with the last row (0 0 0 1). A NaN or a projective row would
-/// put everything drawn with it nowhere, or somewhere wrong, without a word.
-bool isPlacement(const Eigen::Matrix4d& matrix)
-{
-    return matrix.allFinite() && matrix.row(3) == Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0);
-}
-
-bool isFinite(double value)
-{
-    return std::isfinite(value);
-}
-
-/// Reads what saveEntry wrote; files written before calibrations carried provenance load without it. Empty when the
-/// matrix cannot be read: an instrument is better left uncalibrated, and said so, than calibrated with identity.
-std::optional<CalibrationEntry> loadEntry(const Properties& node, const std::string& what, const Problems& problems)
-{
-    const auto matrix = problems.read<Eigen::Matrix4d>(
-      node, "matrix", what, "it was dropped and the instrument is uncalibrated", isPlacement);
-    if (!matrix)
-    {
-        if (!node.hasParam("matrix"))
-            problems.add(what + " has no matrix; it was dropped and the instrument is uncalibrated");
-        return std::nullopt;
-    }
-    CalibrationEntry entry;
-    entry.calibration.matrix = *matrix;
-    entry.calibration.value =
-      problems.read<double>(node, "value", what + "'s figure of merit", "it was set to 0", isFinite).value_or(0.0);
-    const Properties* saved = node.subProperties("provenance");
-    if (!saved)
-        return entry;
-    Provenance& provenance = entry.provenance.emplace();
-    const std::string lost = "that part of how it was obtained was dropped";
-    const auto readText = [&](const char* key, std::string& field)
-    { field = problems.read<std::string>(*saved, key, what + "'s " + key, lost).value_or(std::string()); };
-    const auto readOptional = [&](const char* key, auto& field)
-    {
-        using Field = std::decay_t<decltype(field)>;
-        field = problems.read<Field>(*saved, key, what + "'s " + key, lost).value_or(Field());
-    };
-    readText("dateTime", provenance.dateTime);
-    readText("method", provenance.method);
-    readOptional("poseCount", provenance.poseCount);
-    readOptional("angularRangeDegrees", provenance.angularRangeDegrees);
-    readOptional("residualRmsMm", provenance.residualRmsMm);
-    readOptional("residualMaxMm", provenance.residualMaxMm);
-    readOptional("predictedTipErrorMm", provenance.predictedTipErrorMm);
-    readOptional("predictedAxisErrorDegrees", provenance.predictedAxisErrorDegrees);
-    readOptional("axisTiltRmsDegrees", provenance.axisTiltRmsDegrees);
-    readOptional("axisSpinDegrees", provenance.axisSpinDegrees);
-    return entry;
 }
 
 /// What every saved data object carries besides its source: name, registration, calibrations, running state.
@@ -170,7 +73,7 @@ void saveState(const Data& data, Properties& node)
     }
 }
 
-void loadCalibrations(const Properties& list, Data& data, const Problems& problems)
+void loadCalibrations(const Properties& list, Data& data, const WorkspaceProblems& problems)
 {
     auto& calibrations = data.components().getOrAdd<InstrumentCalibrationDataComponent>();
     for (const Properties* instrument : list.subPropertiesAll("instrument"))
@@ -182,20 +85,29 @@ void loadCalibrations(const Properties& list, Data& data, const Problems& proble
             problems.add(fmt::format("a calibration on '{}' names no instrument; it was dropped", data.name()));
             continue;
         }
-        if (const auto current = loadEntry(*instrument, "the " + of, problems))
+        if (const auto current = WorkspaceReading::calibration(*instrument, "the " + of, problems))
             calibrations.setCalibration(id, current->calibration, current->provenance);
         const Properties* previous = instrument->subProperties("previous");
-        calibrations.setPrevious(id, previous ? loadEntry(*previous, "the previous " + of, problems) : std::nullopt);
+        calibrations.setPrevious(id, previous ? WorkspaceReading::calibration(*previous, "the previous " + of, problems)
+                                              : std::nullopt);
     }
 }
 
-void loadState(const Properties& node, Data& data, const Problems& problems)
+/// A volume's matrix carries the orientation of its voxel axes, which its file may give mirrored.
+bool mayBeMirrored(const Data& data)
+{
+    return data.kind() == Data::Kind::Volume || data.kind() == Data::Kind::Image;
+}
+
+void loadState(const Properties& node, Data& data, const WorkspaceProblems& problems)
 {
     data.setName(node.paramOr<std::string>("name", data.name()));
-    const auto matrix =
-      problems.read<Eigen::Matrix4d>(node, "matrix", fmt::format("the registration of '{}'", data.name()),
-                                     "it was dropped and the data are placed unregistered (identity)", isPlacement);
-    data.setMatrix(matrix.value_or(Eigen::Matrix4d::Identity()));
+    // A refused registration leaves the placement the data were opened with (a volume's from its file), so that
+    // saving again writes that, not what was refused.
+    if (const auto matrix = WorkspaceReading::placement(
+          node, fmt::format("the registration of '{}'", data.name()),
+          "it was dropped and the data are placed as they were opened, unregistered", mayBeMirrored(data), problems))
+        data.setMatrix(*matrix);
     for (std::string& problem : RegistrationHistoryComponent::loadInto(node, data))
         problems.add(std::move(problem));
     if (const Properties* list = node.subProperties("calibrations"))
@@ -285,8 +197,13 @@ void Workspace::clear()
         m_app.removeData(data);
 }
 
-std::string Workspace::load(const Properties& workspace)
+std::string Workspace::load(const Properties& workspace, const std::string& name)
 {
+    if (std::string tooLarge = WorkspaceReading::whyTooLarge(workspace, name); !tooLarge.empty())
+    {
+        Log::log(Log::Error, "Workspace", tooLarge);
+        return tooLarge;
+    }
     clear();
     std::vector<std::string> problems;
     for (const Properties* node : workspace.subPropertiesAll("data"))
@@ -297,15 +214,20 @@ std::string Workspace::load(const Properties& workspace)
         if (!opened.ok())
             problems.push_back(opened.error);
         for (Data* data : opened.data)
-            loadState(*node, *data, Problems(problems));
+            loadState(*node, *data, WorkspaceProblems(problems));
     }
     for (const Properties* node : workspace.subPropertiesAll("algorithm"))
         loadAlgorithm(*node, problems);
     if (problems.empty())
         return {};
+    // Every entry may bring its own problems; the message stays readable (and bounded) however many there are.
+    const size_t listed = std::min(problems.size(), kMaxProblemsListed);
     std::string message =
-      "Not everything in the workspace could be loaded: " + fmt::format("{}", fmt::join(problems, "; ")) +
-      ". The rest was loaded.";
+      "Not everything in the workspace could be loaded: " +
+      fmt::format("{}", fmt::join(problems.begin(), problems.begin() + std::ptrdiff_t(listed), "; "));
+    if (listed < problems.size())
+        message += fmt::format("; and {} more", problems.size() - listed);
+    message += ". The rest was loaded.";
     Log::log(Log::Error, "Workspace", message);
     return message;
 }
@@ -337,7 +259,7 @@ void Workspace::loadAlgorithm(const Properties& node, std::vector<std::string>& 
         std::vector<Data*> outputs;
         m_app.runAlgorithm(algorithm, &outputs);
         for (Data* data : outputs)
-            loadState(*output, *data, Problems(problems));
+            loadState(*output, *data, WorkspaceProblems(problems));
     }
     if (node.paramOr("panel", false))
         m_app.openController(algorithm);
@@ -348,7 +270,7 @@ std::string Workspace::loadFromFile(const std::string& path)
     const auto workspace = Properties::loadFromXmlFile(path);
     if (!workspace)
         return "The workspace '" + path + "' cannot be read (see the log).";
-    return load(*workspace);
+    return load(*workspace, path);
 }
 
 } // namespace Kelvaros

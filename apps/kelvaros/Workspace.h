@@ -28,8 +28,10 @@ public:
 
     /// Replaces the session by the workspace. What cannot be opened (a volume that moved, say) is left out with
     /// the algorithms that need it and the rest is loaded; the returned text then names every missing piece in one
-    /// message (also logged as one Error). Empty when everything was loaded.
-    std::string load(const Properties& workspace);
+    /// message (also logged as one Error). Registration and calibration matrices that are not finite and rigid are
+    /// such pieces. Empty when everything was loaded. A workspace beyond the bounds of WorkspaceReading is refused
+    /// whole, naming it (`name`, its path if any), and the session is left as it was.
+    std::string load(const Properties& workspace, const std::string& name = std::string());
     /// load() from a file; the error also covers a file that cannot be read.
     std::string loadFromFile(const std::string& path);
 

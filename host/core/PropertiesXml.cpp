@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 #include <vector>
 
 #include <QBuffer>
@@ -11,7 +12,10 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <fmt/format.h>
+
 #include "core/AtomicFile.h"
+#include "core/FileSystem.h"
 #include "core/Log.h"
 #include "core/Properties.h"
 
@@ -112,6 +116,17 @@ bool readText(QXmlStreamReader& reader, const char* attribute, bool base64, std:
     return false;
 }
 
+std::string tooLarge(long long size, const PropertiesXml::Limits& limits)
+{
+    return fmt::format("{} bytes, more than the {} bytes a properties document may have", size, limits.maxBytes);
+}
+
+/// A file that grows while it is read (or whose size the system did not tell) is held to the same bound.
+bool grewTooLarge(const QXmlStreamReader& reader, const PropertiesXml::Limits& limits)
+{
+    return reader.device() && reader.device()->pos() > limits.maxBytes;
+}
+
 void logError(const std::string& source, const QXmlStreamReader& reader)
 {
     Log::logf(Log::Error, kCategory, "{}:{}:{}: {}", source, reader.lineNumber(), reader.columnNumber(),
@@ -166,7 +181,7 @@ std::string PropertiesXml::write(const Properties& properties)
     return bytes.toStdString();
 }
 
-bool PropertiesXml::readParam(QXmlStreamReader& reader, Properties& node)
+bool PropertiesXml::readParam(QXmlStreamReader& reader, Properties& node, std::unordered_set<std::string>& keys)
 {
     bool base64 = false;
     if (!checkAttributeNames(reader, { "encoding", "key", "value", "default", "type", "attributes", "label" }) ||
@@ -195,7 +210,7 @@ bool PropertiesXml::readParam(QXmlStreamReader& reader, Properties& node)
             return false;
         }
     }
-    if (node.find(p.key))
+    if (!keys.insert(p.key).second)
     {
         reader.raiseError(QStringLiteral("duplicate key \"%1\"").arg(QString::fromStdString(p.key)));
         return false;
@@ -204,20 +219,29 @@ bool PropertiesXml::readParam(QXmlStreamReader& reader, Properties& node)
     return true;
 }
 
-std::unique_ptr<Properties> PropertiesXml::read(const std::string& xml, const std::string& sourceName)
+std::unique_ptr<Properties> PropertiesXml::read(const std::string& xml, const std::string& sourceName,
+                                                const Limits& limits)
 {
-    if (xml.size() > size_t(std::numeric_limits<int>::max()))
+    if (xml.size() > size_t(std::min<long long>(limits.maxBytes, std::numeric_limits<int>::max())))
     {
-        Log::logf(Log::Error, kCategory, "{}:1:0: document larger than 2 GiB", sourceName);
+        Log::logf(Log::Error, kCategory, "{}:1:0: {}", sourceName,
+                  tooLarge(static_cast<long long>(xml.size()), limits));
         return nullptr;
     }
     const QByteArray bytes = QByteArray::fromRawData(xml.data(), int(xml.size()));
     QXmlStreamReader reader(bytes);
+    return parse(reader, sourceName, limits);
+}
 
+std::unique_ptr<Properties> PropertiesXml::parse(QXmlStreamReader& reader, const std::string& sourceName,
+                                                 const Limits& limits)
+{
     // Parsed without recursion, with an explicit stack of open nodes, so that a hostile file cannot exhaust the
     // call stack; the depth limit also bounds the recursion of the finished tree's destructor and writer.
     std::unique_ptr<Properties> root;
     std::vector<Properties*> open;
+    std::vector<std::unordered_set<std::string>> openKeys;
+    long long elements = 0;
     bool inParam = false;
     while (!reader.atEnd() && !reader.hasError())
     {
@@ -226,12 +250,16 @@ std::unique_ptr<Properties> PropertiesXml::read(const std::string& xml, const st
             case QXmlStreamReader::StartElement:
             {
                 const QStringRef element = reader.qualifiedName();
-                if (inParam)
+                if (++elements > limits.maxElements)
+                    reader.raiseError(QStringLiteral("more than %1 elements").arg(limits.maxElements));
+                else if (grewTooLarge(reader, limits))
+                    reader.raiseError(QString::fromStdString(tooLarge(reader.device()->pos(), limits)));
+                else if (inParam)
                     reader.raiseError(QStringLiteral("unexpected element <%1> inside <param>").arg(element));
                 else if (open.empty() && element != QLatin1String("properties"))
                     reader.raiseError(QStringLiteral("root element must be <properties>, not <%1>").arg(element));
                 else if (element == QLatin1String("param"))
-                    inParam = readParam(reader, *open.back());
+                    inParam = readParam(reader, *open.back(), openKeys.back());
                 else if (element == QLatin1String("properties"))
                 {
                     bool base64 = false;
@@ -251,6 +279,7 @@ std::unique_ptr<Properties> PropertiesXml::read(const std::string& xml, const st
                         }
                         else
                             open.push_back(open.back()->addSubProperties(name));
+                        openKeys.emplace_back();
                     }
                 }
                 else
@@ -261,7 +290,10 @@ std::unique_ptr<Properties> PropertiesXml::read(const std::string& xml, const st
                 if (inParam)
                     inParam = false;
                 else
+                {
                     open.pop_back();
+                    openKeys.pop_back();
+                }
                 break;
             case QXmlStreamReader::Characters:
                 // isWhitespace() is false for CDATA sections, so blank CDATA is checked by hand.
@@ -298,21 +330,33 @@ bool PropertiesXml::writeFile(const Properties& properties, const std::string& p
     return false;
 }
 
-std::unique_ptr<Properties> PropertiesXml::readFile(const std::string& path)
+std::unique_ptr<Properties> PropertiesXml::readFile(const std::string& path, const Limits& limits)
 {
+    if (const std::string why = FileSystem::whyNotReadable(path); !why.empty())
+    {
+        Log::logf(Log::Error, kCategory, "{}: cannot open: {}", path, why);
+        return nullptr;
+    }
+    if (const long long size = FileSystem::fileSize(path); size > limits.maxBytes)
+    {
+        Log::logf(Log::Error, kCategory, "{}: {}", path, tooLarge(size, limits));
+        return nullptr;
+    }
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::ReadOnly))
     {
         Log::logf(Log::Error, kCategory, "{}: cannot open: {}", path, file.errorString().toStdString());
         return nullptr;
     }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    // Read from the file as it parses, so that the text is never held whole beside the tree it makes.
+    QXmlStreamReader reader(&file);
+    auto tree = parse(reader, path, limits);
+    if (tree && file.error() != QFileDevice::NoError)
     {
         Log::logf(Log::Error, kCategory, "{}: cannot read: {}", path, file.errorString().toStdString());
         return nullptr;
     }
-    return read(bytes.toStdString(), path);
+    return tree;
 }
 
 } // namespace Kelvaros

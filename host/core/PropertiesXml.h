@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 class QXmlStreamReader;
 class QXmlStreamWriter;
@@ -44,25 +45,49 @@ class Properties;
 ///   other than `properties`, an unknown element or attribute, a missing `name` or `key`, a duplicate key, a
 ///   `type` that is not an integer, invalid Base64, non-blank text between elements, a DTD, or nesting deeper
 ///   than 256 levels. Line and column are those QXmlStreamReader reports (column: characters read on the line).
+/// - Also refused: a document larger than maxBytes (a file before it is opened), or one with more than maxElements
+///   `properties` and `param` elements together. A workspace or a configuration is text of a few megabytes with at
+///   most some ten thousand elements; without these bounds a gigabyte of tiny elements would build a tree several
+///   times its size and end the program for want of memory. Within them the reader holds about five times the
+///   document's size at most (a file of tiny parameters; see bench/core).
 class PropertiesXml
 {
 public:
+    /// What one document may make the reader build; a fuzzer lowers them.
+    struct Limits
+    {
+        long long maxBytes;
+        long long maxElements;
+    };
+    /// 64 MiB: far above any workspace or configuration, far below what would exhaust a workstation's memory.
+    static constexpr long long maxBytes = 64LL << 20;
+    /// About 200 MB of tree at the smallest parameters; a workspace holds some thousands.
+    static constexpr long long maxElements = 1'000'000;
+    static constexpr Limits defaultLimits{ maxBytes, maxElements };
+
     /// The XML text of a tree.
     static std::string write(const Properties& properties);
     /// Parses XML text; `sourceName` names it in log lines. Null on any error.
-    static std::unique_ptr<Properties> read(const std::string& xml, const std::string& sourceName);
+    static std::unique_ptr<Properties> read(const std::string& xml, const std::string& sourceName,
+                                            const Limits& limits = defaultLimits);
     /// Writes atomically (AtomicFile: the old file stays when anything fails); false and an Error line on failure.
     static bool writeFile(const Properties& properties, const std::string& path);
-    /// Reads a file; null and an Error line naming the file (and line and column for parse errors) on failure.
-    static std::unique_ptr<Properties> readFile(const std::string& path);
+    /// Reads a file as it parses it, never holding the whole text; null and an Error line naming the file (and line
+    /// and column for parse errors) on failure. A pipe, a device or a folder is refused before it is opened, since
+    /// reading one would block or never end.
+    static std::unique_ptr<Properties> readFile(const std::string& path, const Limits& limits = defaultLimits);
 
     /// Deepest nesting of `properties` elements accepted when reading (the root is level 1).
     static constexpr int maxDepth = 256;
 
 private:
+    static std::unique_ptr<Properties> parse(QXmlStreamReader& reader, const std::string& sourceName,
+                                             const Limits& limits);
     static void writeNode(QXmlStreamWriter& writer, const Properties& node);
-    /// Reads the attributes of a `param` start element into the current node; false after raising a reader error.
-    static bool readParam(QXmlStreamReader& reader, Properties& node);
+    /// Reads the attributes of a `param` start element into the current node, whose keys so far are `keys` (kept
+    /// beside it, so that a node of many parameters is checked for duplicates in linear time); false after raising
+    /// a reader error.
+    static bool readParam(QXmlStreamReader& reader, Properties& node, std::unordered_set<std::string>& keys);
 };
 
 } // namespace Kelvaros

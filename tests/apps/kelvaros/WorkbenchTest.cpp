@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -316,6 +317,56 @@ TEST_F(WorkspaceTest, UnreadableNumbersAreNamedWithWhatWasDropped)
         EXPECT_FALSE(calibrations && calibrations->calibration("Needle")) << data->name();
     }
     EXPECT_EQ(app().dataList().size(), 3u);
+}
+
+TEST_F(WorkspaceTest, MatricesThatAreNotRigidAreDroppedAndNotSavedBack)
+{
+    Properties workspace = window->workspace().save();
+    Eigen::Matrix4d mirrored = Eigen::Matrix4d::Identity();
+    mirrored.block<3, 1>(0, 0) << -1.0, 0.0, 0.0;
+    mirrored(1, 3) = 125.0;
+    for (Properties* data : workspace.subPropertiesAll("data"))
+    {
+        // A volume's own axes may be left-handed; a stream's registration and a calibration never are.
+        Eigen::Matrix4d singular = Eigen::Matrix4d::Identity();
+        singular(2, 2) = 0.0;
+        data->setParam("matrix", data->subProperties("calibrations") ? singular : mirrored);
+        if (Properties* calibrations = data->subProperties("calibrations"))
+            calibrations->subProperties("instrument")
+              ->setParam("matrix", std::string("1 0 0 0 0 1 0 0 0 0 1 2e7 0 0 0 1"));
+    }
+    LogExpectation once(Log::Error, "could not be read", 1);
+    const std::string message = window->workspace().load(workspace);
+    EXPECT_NE(message.find("the registration of 'Simulated Tracker (insertion)'"), std::string::npos) << message;
+    EXPECT_NE(message.find("the calibration of 'Needle' on"), std::string::npos) << message;
+    EXPECT_EQ(message.find("phantom"), std::string::npos) << message;
+    const std::string saved = window->workspace().save().toXml();
+    EXPECT_EQ(saved.find("2e+07"), std::string::npos);
+    EXPECT_EQ(saved.find("0 0 0 0 0 0 1"), std::string::npos) << "the singular matrix was written back";
+    EXPECT_EQ(app().dataList().getImages(Data::Kind::Volume, Data::Modality::NA).at(0)->matrix(), mirrored);
+}
+
+TEST_F(WorkspaceTest, WorkspaceBeyondItsBoundsIsRefusedWholeBeforeLoading)
+{
+    // Sparse: the size is told without the bytes being written.
+    const std::string big = folder.filePath("big.nrrd").toStdString();
+    QFile(QString::fromStdString(big)).open(QIODevice::WriteOnly);
+    std::filesystem::resize_file(big, 3LL << 30);
+    Properties workspace = window->workspace().save();
+    Properties copies = workspace;
+    for (int i = 0; i < 2; ++i)
+        workspace.addSubProperties(*copies.subProperties("data"))->subProperties("source")->setParam("path", big);
+    for (int i = 0; i < 257; ++i)
+        copies.addSubProperties("algorithm")->setParam("id", std::string("unknown"));
+    const std::string path = folder.filePath("hostile.kws").toStdString();
+    for (const Properties* hostile : { &workspace, &copies })
+    {
+        ASSERT_TRUE(hostile->saveToXmlFile(path));
+        LogExpectation once(Log::Error, "The workspace '" + path + "'", 1);
+        const std::string message = window->workspace().loadFromFile(path);
+        EXPECT_NE(message.find("nothing was loaded"), std::string::npos) << message;
+        EXPECT_EQ(app().dataList().size(), 3u) << "the session is left as it was";
+    }
 }
 
 TEST(WorkbenchDemo, HeadlessRunWritesItsScreenshotsAndPasses)

@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 #include <Eigen/Core>
 #include <gtest/gtest.h>
@@ -263,4 +264,28 @@ TEST_F(PropertiesXmlTest, FileErrorsAreLogged)
         Testing::LogExpectation expect(Log::Error, broken.string() + ":3:", 1);
         EXPECT_EQ(Properties::loadFromXmlFile(broken.string()), nullptr);
     }
+}
+
+TEST_F(PropertiesXmlTest, OversizedOrEndlessInputIsRefusedBeforeItIsBuilt)
+{
+    // A sparse file: its size is told without writing it.
+    const fs::path huge = m_dir / "huge.kws";
+    writeFile(huge, "<properties name='a'/>");
+    fs::resize_file(huge, (64 << 20) + 1);
+    {
+        Testing::LogExpectation expect(Log::Error, huge.string() + ": 67108865 bytes, more than", 1);
+        EXPECT_EQ(Properties::loadFromXmlFile(huge.string()), nullptr);
+    }
+    // Opening a pipe that nobody writes would wait for ever.
+    const fs::path pipe = m_dir / "pipe.xml";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    {
+        Testing::LogExpectation expect(Log::Error, pipe.string() + ": cannot open: a pipe", 1);
+        EXPECT_EQ(Properties::loadFromXmlFile(pipe.string()), nullptr);
+    }
+    // Small text of many tiny elements would build a tree many times its size.
+    std::string many = "<properties name=''>";
+    for (int i = 0; i < 1'000'000; ++i)
+        many += "<properties name=''/>";
+    EXPECT_NE(refusal(many + "</properties>").find("more than 1000000 elements"), std::string::npos);
 }
