@@ -84,10 +84,19 @@ int bytesPerVoxel(int datatype)
     }
 }
 
-bool readBytes(const std::string& path, Bytes& bytes)
+/// The header's bytes, inflated when the file is compressed; the reason when they cannot be had.
+std::string readBytes(const std::string& path, Bytes& bytes)
 {
     std::unique_ptr<gzFile_s, int (*)(gzFile)> file(gzopen(path.c_str(), "rb"), &gzclose);
-    return file && gzread(file.get(), bytes.data(), unsigned(bytes.size())) == int(bytes.size());
+    if (!file)
+        return "it cannot be opened";
+    if (gzread(file.get(), bytes.data(), unsigned(bytes.size())) == int(bytes.size()))
+        return {};
+    int code = Z_OK;
+    const char* message = gzerror(file.get(), &code);
+    if (code != Z_OK && code != Z_BUF_ERROR)
+        return fmt::format("the compressed data are corrupt ({})", message ? message : "");
+    return fmt::format("shorter than a NIfTI header ({} bytes)", kHeaderSize);
 }
 
 /// Byte order from sizeof_hdr, as the standard intends it to be used; the reason when the file is no NIfTI-1.
@@ -149,13 +158,10 @@ std::string countVoxels(const Fields& fields, double& voxels)
 std::optional<NiftiHeader> NiftiHeader::read(const std::string& path, std::string& error)
 {
     Bytes bytes{};
-    if (!readBytes(path, bytes))
-    {
-        error = fmt::format("shorter than a NIfTI header ({} bytes)", kHeaderSize);
-        return std::nullopt;
-    }
     bool swapped = false;
-    error = detectOrder(bytes, swapped);
+    error = readBytes(path, bytes);
+    if (error.empty())
+        error = detectOrder(bytes, swapped);
     const Fields fields(bytes, swapped);
     double voxels = 0;
     if (error.empty())

@@ -155,9 +155,10 @@ VolumeGeometry placedGeometry(Reader& reader)
     return geometry;
 }
 
-std::string gigabytes(uint64_t bytes)
+std::string inUnits(uint64_t bytes)
 {
-    return fmt::format("{:.1f} GB", double(bytes) / 1e9);
+    return bytes >= 1000000000 ? fmt::format("{:.1f} GB", double(bytes) / 1e9)
+                               : fmt::format("{:.1f} MB", double(bytes) / 1e6);
 }
 
 /// Refuses a read whose peak (the float volume plus `extraBytes`) the memory budget does not allow.
@@ -166,8 +167,8 @@ void checkBudget(const VolumeGeometry& geometry, uint64_t extraBytes)
     const uint64_t voxels = uint64_t(geometry.dimensions.cast<int64_t>().prod());
     const uint64_t peak = voxels * sizeof(float) + extraBytes;
     if (peak > VolumeIO::memoryBudgetBytes())
-        throw Refusal(fmt::format("needs {} to read; this machine allows {} for one volume", gigabytes(peak),
-                                  gigabytes(VolumeIO::memoryBudgetBytes())));
+        throw Refusal(fmt::format("needs {} to read; this machine allows {} for one volume", inUnits(peak),
+                                  inUnits(VolumeIO::memoryBudgetBytes())));
 }
 
 /// The stored voxels when they do not fit into the float voxels they become (8-byte types).
