@@ -47,7 +47,11 @@ std::string head(const std::string& path)
 
 bool MetaImageData::parseLine(const std::string& key, const std::string& value, std::string& error)
 {
-    if (key == "CompressedData")
+    long long number = 0;
+    // MetaIO reads as many numbers per array field as NDims says, without a bound.
+    if (key == "NDims" && (!parseInteger(value, number) || number < 1 || number > 10))
+        error = fmt::format("NDims '{}' is not a number of dimensions from 1 to 10", value);
+    else if (key == "CompressedData")
         m_compressed = value == "True" || value == "true" || value == "TRUE";
     else if (key == "CompressedDataSize" && !parseInteger(value, m_compressedSize))
         error = fmt::format("CompressedDataSize '{}' is not a number", value);

@@ -137,6 +137,31 @@ std::string firstNonFinite(const Fields& fields)
     return {};
 }
 
+/// ITK's NIfTI reader decomposes the orientation with an SVD that does not return on absurd magnitudes; numbers
+/// beyond what any plausible placement holds (VolumeIO.h) are refused before it runs.
+std::string firstOutOfRange(const Fields& fields)
+{
+    constexpr float kMaxAxis = 1e5f;
+    constexpr float kMaxOffset = 1e7f;
+    for (int i = 1; i <= 3; ++i)
+        if (std::abs(fields.at<float>(76 + 4 * size_t(i))) > kMaxAxis)
+            return fmt::format("pixdim[{}] is {:g}, out of range", i, fields.at<float>(76 + 4 * size_t(i)));
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 4; ++column)
+        {
+            const float value = fields.at<float>(280 + 16 * size_t(row) + 4 * size_t(column));
+            if (std::abs(value) > (column == 3 ? kMaxOffset : kMaxAxis))
+                return fmt::format("srow_{}[{}] is {:g}, out of range", "xyz"[row], column, value);
+        }
+    const float b = fields.at<float>(256), c = fields.at<float>(260), d = fields.at<float>(264);
+    if (b * b + c * c + d * d > 1.0001f)
+        return "quatern_b, c and d are no unit quaternion's parts";
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(fields.at<float>(268 + 4 * size_t(i))) > kMaxOffset)
+            return fmt::format("qoffset {:g} is out of range", fields.at<float>(268 + 4 * size_t(i)));
+    return {};
+}
+
 /// Voxel count from dim[]; the reason when the dimensions are malformed.
 std::string countVoxels(const Fields& fields, double& voxels)
 {
@@ -166,6 +191,8 @@ std::optional<NiftiHeader> NiftiHeader::read(const std::string& path, std::strin
     double voxels = 0;
     if (error.empty())
         error = firstNonFinite(fields);
+    if (error.empty())
+        error = firstOutOfRange(fields);
     if (error.empty())
         error = countVoxels(fields, voxels);
     const int datatype = fields.at<int16_t>(70);

@@ -25,6 +25,7 @@
 #include "imageio/ItkSupport.h"
 #include "imageio/MetaImageData.h"
 #include "imageio/NiftiHeader.h"
+#include "imageio/NrrdHeader.h"
 #include "imageio/VolumeIO.h"
 
 namespace Kelvaros
@@ -343,19 +344,20 @@ std::unique_ptr<SharedImageSet> readSeries(const std::string& path, VolumeIO::Fi
 class FormatChecks
 {
 public:
-    FormatChecks(const std::string& path, const Format& format) : m_path(path), m_format(format)
+    FormatChecks(const std::string& path, const Format& format) : m_path(path)
     {
         std::string error;
         if (&format == &kNifti && !(m_nifti = NiftiHeader::read(path, error)))
             throw Refusal(error);
+        if (&format == &kNrrd && !(error = NrrdHeader::whyUnsafe(path)).empty())
+            throw Refusal(error);
+        if (&format == &kMeta && !(m_meta = MetaImageData::locate(m_path, error)))
+            throw Refusal(error);
     }
 
-    /// After the header: the data are located (MetaImage) and the memory the format's reader holds is known.
-    uint64_t extraBytes(const itk::ImageIOBase& io)
+    /// The memory the format's reader holds besides the volume, known once ITK has read the header.
+    uint64_t extraBytes(const itk::ImageIOBase& io) const
     {
-        std::string error;
-        if (&m_format == &kMeta && !(m_meta = MetaImageData::locate(m_path, error)))
-            throw Refusal(error);
         // The NIfTI library loads the stored voxels into a buffer of its own before handing them over.
         const uint64_t formatBuffer = m_nifti ? m_nifti->dataBytes() : m_meta ? m_meta->compressedBytesHeld() : 0;
         return separateBufferBytes(io) + formatBuffer;
@@ -373,7 +375,6 @@ public:
 
 private:
     const std::string& m_path;
-    const Format& m_format;
     std::optional<NiftiHeader> m_nifti;
     std::optional<MetaImageData> m_meta;
 };
