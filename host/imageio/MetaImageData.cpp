@@ -19,6 +19,8 @@ namespace
 {
 /// Headers are a few hundred bytes; one without its ElementDataFile line in this much is not read.
 constexpr size_t kMaxHeader = 64 * 1024;
+/// MetaIO copies each key, everything up to the next '=' across lines, into a 255-byte buffer unchecked.
+constexpr size_t kMaxKey = 200;
 
 std::string trimmed(const std::string& text)
 {
@@ -65,14 +67,22 @@ std::optional<MetaImageData> MetaImageData::locate(const std::string& path, std:
     const std::string text = head(path);
     MetaImageData data;
     data.m_fileSize = uint64_t(std::max(0ll, FileSystem::fileSize(path)));
+    size_t keyLength = 0;
     for (size_t start = 0; start < text.size();)
     {
         const size_t end = std::min(text.find('\n', start), text.size());
         const std::string line = text.substr(start, end - start);
         start = end + 1;
         const size_t equals = line.find('=');
+        keyLength += std::min(equals, line.size() + 1);
+        if (keyLength > kMaxKey)
+        {
+            error = fmt::format("a header key longer than {} characters", kMaxKey);
+            return std::nullopt;
+        }
         if (equals == std::string::npos)
             continue;
+        keyLength = 0;
         const std::string key = trimmed(line.substr(0, equals));
         const std::string value = trimmed(line.substr(equals + 1));
         if (!data.parseLine(key, value, error))
