@@ -1,6 +1,10 @@
 #include "imageio/VolumeGeometry.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <Eigen/Geometry>
+#include <fmt/format.h>
 
 #include "lib/SharedImageSet.h"
 
@@ -18,7 +22,50 @@ Eigen::Vector3d centreOffset_LPS(const Eigen::Matrix3d& direction, const Eigen::
     const Eigen::Vector3d halfSteps = (dimensions.cast<double>().array() - 1.0) / 2.0;
     return direction * (spacing.array() * halfSteps.array()).matrix();
 }
+constexpr double kMinSpacing = 1e-6;
+constexpr double kMaxSpacing = 1e4;
+constexpr double kMaxOrigin = 1e7;
+/// Loose enough for DICOM orientations printed with six decimals, tight enough to refuse any visible shear.
+constexpr double kDirectionTolerance = 1e-4;
+
+std::string whySpacingImplausible(const Eigen::Vector3d& spacing)
+{
+    for (int axis = 0; axis < 3; ++axis)
+        if (!(spacing[axis] > kMinSpacing && spacing[axis] <= kMaxSpacing))
+            return fmt::format("spacing {:g} mm along axis {} is out of range ({:g} to {:g} mm)", spacing[axis],
+                               axis + 1, kMinSpacing, kMaxSpacing);
+    return {};
+}
+
+std::string whyDirectionImplausible(const Eigen::Matrix3d& direction)
+{
+    if (!direction.allFinite())
+        return "direction holds a value that is not a finite number";
+    for (int axis = 0; axis < 3; ++axis)
+        if (!(std::abs(direction.col(axis).norm() - 1.0) <= kDirectionTolerance))
+            return fmt::format("direction column {} has length {:g}, not 1", axis + 1, direction.col(axis).norm());
+    for (int first = 0; first < 3; ++first)
+        for (int second = first + 1; second < 3; ++second)
+        {
+            const double cosine = direction.col(first).dot(direction.col(second));
+            if (!(std::abs(cosine) <= kDirectionTolerance))
+                return fmt::format("direction is not orthonormal (columns {} and {} at {:.1f}°)", first + 1, second + 1,
+                                   std::acos(std::clamp(cosine, -1.0, 1.0)) * 180.0 / M_PI);
+        }
+    return {};
+}
 } // namespace
+
+std::string VolumeGeometry::whyImplausible() const
+{
+    const std::string spacingReason = whySpacingImplausible(spacing);
+    if (!spacingReason.empty())
+        return spacingReason;
+    if (!origin_LPS.allFinite() || !(origin_LPS.cwiseAbs().maxCoeff() < kMaxOrigin))
+        return fmt::format("origin ({:g}, {:g}, {:g}) mm is not finite or beyond ±{:g} mm", origin_LPS.x(),
+                           origin_LPS.y(), origin_LPS.z(), kMaxOrigin);
+    return whyDirectionImplausible(direction_LPS);
+}
 
 Eigen::Vector3d VolumeGeometry::origin_RAS() const
 {

@@ -47,6 +47,11 @@ struct KELVAROS_API VolumeGeometry
     /// The image → world (RAS) matrix M of the class comment.
     [[nodiscard]] Eigen::Matrix4d imageToWorld() const;
 
+    /// Why this geometry cannot place a volume read from a file: a number that is not finite, a spacing outside
+    /// (1e-6, 1e4] mm, an origin coordinate beyond ±1e7 mm, or direction columns that are not unit vectors at right
+    /// angles within 1e-4. Empty when it can.
+    [[nodiscard]] std::string whyImplausible() const;
+
     /// The file geometry of an image set with its placement matrix(); empty (and `error` set, if given) when the
     /// placement's 3x3 block is not orthonormal within 1e-6 or holds non-finite numbers.
     [[nodiscard]] static std::optional<VolumeGeometry> fromImage(const SharedImageSet& image,

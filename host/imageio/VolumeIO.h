@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -15,12 +16,21 @@ namespace Kelvaros
 /// series (a folder, or any file of the series). The placement follows VolumeGeometry: files are LPS, our world is
 /// RAS, and voxel data keep their order.
 ///
-/// Files are outside input: every failure (missing file, unknown format, truncated or malformed content, more than
-/// maxVoxels() voxels claimed by a header, several components or a fourth dimension) is refused with one Error in
-/// the host log (category "VolumeIO") naming the file and what is wrong, and the same text in the result. Nothing
-/// throws.
+/// Files are outside input: every failure (missing file, a pipe or device instead of a file, unknown format,
+/// truncated or malformed content, compressed data that do not inflate completely to the announced size, more than
+/// maxVoxels() voxels or more memory than memoryBudgetBytes() claimed by a header, several components or a fourth
+/// dimension, an implausible placement) is refused with one Error in the host log (category "VolumeIO") naming the
+/// file and what is wrong, and the same text in the result. Nothing throws.
 ///
-/// Stateless; both functions may be called from any thread, on different files at the same time.
+/// A placement is plausible when every number in it is finite, each spacing lies in (1e-6, 1e4] mm, each origin
+/// coordinate within ±1e7 mm, and the direction columns are unit vectors at right angles to each other within 1e-4
+/// (rounded DICOM orientations still pass; a shear or a scale does not).
+///
+/// Reading converts into the volume's own float voxels: its peak is the volume (4 bytes per voxel) plus, for files
+/// stored in 8-byte types or read by ITK's NIfTI library, the stored voxels, plus one slice for a DICOM series.
+///
+/// Stateless apart from the memory budget; load() may be called from any thread, on different files at the same
+/// time.
 class KELVAROS_API VolumeIO
 {
 public:
@@ -49,6 +59,12 @@ public:
 
     /// Headers that claim more voxels than this (2^31) are refused before any voxel memory is allocated.
     [[nodiscard]] static constexpr double maxVoxels() { return 2147483648.0; }
+
+    /// The most memory one load() may need at its peak before it is refused, in bytes: a quarter of the machine's
+    /// physical memory unless set.
+    [[nodiscard]] static uint64_t memoryBudgetBytes();
+    /// Sets the budget (tests and fuzzers use a small one); 0 returns to the default. Thread-safe.
+    static void setMemoryBudgetBytes(uint64_t bytes);
 
     /// Reads a volume file or a DICOM series.
     [[nodiscard]] static LoadResult load(const std::string& path);

@@ -1,7 +1,9 @@
-// VolumeIO::load: files and DICOM series through ITK into a SharedImageSet.
+// VolumeIO::load: files and DICOM series, checked before ITK reads them, into a SharedImageSet.
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <itkGDCMImageIO.h>
 #include <itkGDCMSeriesFileNames.h>
@@ -10,14 +12,20 @@
 #include <itkMetaImageIO.h>
 #include <itkNiftiImageIO.h>
 #include <itkNrrdImageIO.h>
+#include <optional>
 #include <stdexcept>
+#include <unistd.h>
 
 #include <fmt/format.h>
 
+#include "core/FileSystem.h"
 #include "core/Log.h"
 #include "lib/SharedImageSet.h"
 
 #include "imageio/ItkSupport.h"
+#include "imageio/MetaImageData.h"
+#include "imageio/NiftiHeader.h"
+#include "imageio/NrrdHeader.h"
 #include "imageio/VolumeIO.h"
 
 namespace Kelvaros
@@ -96,12 +104,10 @@ std::string volumeName(const std::string& path, const Format& format)
     return name.stem().string();
 }
 
-/// Reads the header and refuses what cannot become one scalar volume of bounded size. `files` > 1 for a series of
-/// slices that share this header's geometry.
-VolumeIO::FileInfo checkHeader(itk::ImageIOBase& io, const std::string& path, const Format& format, size_t files)
+/// Refuses what cannot become one scalar volume of bounded size, from a header already read. `files` > 1 for a
+/// series of slices that share this header's geometry.
+VolumeIO::FileInfo describe(const itk::ImageIOBase& io, const Format& format, size_t files)
 {
-    io.SetFileName(path);
-    io.ReadImageInformation();
     if (io.GetNumberOfComponents() != 1)
         throw Refusal(fmt::format("{} components per voxel ({}); only scalar volumes can be shown",
                                   io.GetNumberOfComponents(), io.GetPixelTypeAsString(io.GetPixelType())));
@@ -118,6 +124,8 @@ VolumeIO::FileInfo checkHeader(itk::ImageIOBase& io, const std::string& path, co
                                   VolumeIO::maxVoxels()));
     if (voxels == 0)
         throw Refusal("the header claims no voxels");
+    if (std::string(ItkSupport::voxelTypeName(io.GetComponentType())) == "unknown")
+        throw Refusal(fmt::format("voxel type {} cannot be read", io.GetComponentTypeAsString(io.GetComponentType())));
     VolumeIO::FileInfo info;
     info.format = format.name;
     info.voxelType = ItkSupport::voxelTypeName(io.GetComponentType());
@@ -125,8 +133,13 @@ VolumeIO::FileInfo checkHeader(itk::ImageIOBase& io, const std::string& path, co
     return info;
 }
 
-VolumeGeometry geometryOf(const FloatVolume& volume)
+/// The geometry exactly as ITK's readers place the volume (dimensions padded to 3, series spacing from the slice
+/// positions), refused when implausible.
+template<typename Reader>
+VolumeGeometry placedGeometry(Reader& reader)
 {
+    reader.UpdateOutputInformation();
+    const FloatVolume& volume = *reader.GetOutput();
     VolumeGeometry geometry;
     const auto size = volume.GetLargestPossibleRegion().GetSize();
     for (int axis = 0; axis < 3; ++axis)
@@ -137,16 +150,119 @@ VolumeGeometry geometryOf(const FloatVolume& volume)
         for (int row = 0; row < 3; ++row)
             geometry.direction_LPS(row, axis) = volume.GetDirection()(row, axis);
     }
+    const std::string why = geometry.whyImplausible();
+    if (!why.empty())
+        throw Refusal(why);
     return geometry;
 }
 
-template<typename Reader>
-FloatVolume::Pointer run(Reader& reader)
+std::string inUnits(uint64_t bytes)
 {
-    reader.Update();
-    FloatVolume::Pointer volume = reader.GetOutput();
-    volume->DisconnectPipeline();
-    return volume;
+    return bytes >= 1000000000 ? fmt::format("{:.1f} GB", double(bytes) / 1e9)
+                               : fmt::format("{:.1f} MB", double(bytes) / 1e6);
+}
+
+/// Refuses a read whose peak (the float volume plus `extraBytes`) the memory budget does not allow.
+void checkBudget(const VolumeGeometry& geometry, uint64_t extraBytes)
+{
+    const uint64_t voxels = uint64_t(geometry.dimensions.cast<int64_t>().prod());
+    const uint64_t peak = voxels * sizeof(float) + extraBytes;
+    if (peak > VolumeIO::memoryBudgetBytes())
+        throw Refusal(fmt::format("needs {} to read; this machine allows {} for one volume", inUnits(peak),
+                                  inUnits(VolumeIO::memoryBudgetBytes())));
+}
+
+/// The stored voxels when they do not fit into the float voxels they become (8-byte types).
+uint64_t separateBufferBytes(const itk::ImageIOBase& io)
+{
+    return io.GetComponentSize() > sizeof(float) ? uint64_t(io.GetImageSizeInBytes()) : 0;
+}
+
+/// Converts `count` stored values of type T at `stored` into `out`, last first: when `stored` is `out` itself,
+/// each value is read before a wider float overwrites its bytes.
+template<typename T>
+void convertBackwards(const unsigned char* stored, float* out, size_t count)
+{
+    for (size_t i = count; i-- > 0;)
+    {
+        T value;
+        std::memcpy(&value, stored + i * sizeof(T), sizeof(T));
+        out[i] = float(value);
+    }
+}
+
+void convert(itk::IOComponentEnum type, const unsigned char* stored, float* out, size_t count)
+{
+    using C = itk::IOComponentEnum;
+    switch (type)
+    {
+        case C::UCHAR:
+            return convertBackwards<uint8_t>(stored, out, count);
+        case C::CHAR:
+            return convertBackwards<int8_t>(stored, out, count);
+        case C::USHORT:
+            return convertBackwards<uint16_t>(stored, out, count);
+        case C::SHORT:
+            return convertBackwards<int16_t>(stored, out, count);
+        case C::UINT:
+            return convertBackwards<uint32_t>(stored, out, count);
+        case C::INT:
+            return convertBackwards<int32_t>(stored, out, count);
+        case C::ULONG:
+        case C::ULONGLONG:
+            return convertBackwards<uint64_t>(stored, out, count);
+        case C::LONG:
+        case C::LONGLONG:
+            return convertBackwards<int64_t>(stored, out, count);
+        case C::FLOAT:
+            return convertBackwards<float>(stored, out, count);
+        case C::DOUBLE:
+            return convertBackwards<double>(stored, out, count);
+        default:
+            throw Refusal("voxel type cannot be read");
+    }
+}
+
+/// Reads all voxels the header of `io` describes into `out` (`count` floats). Types up to 4 bytes are read into
+/// `out` itself and widened in place, so the peak stays the float volume.
+void readVoxels(itk::ImageIOBase& io, float* out, size_t count)
+{
+    const unsigned dimensions = io.GetNumberOfDimensions();
+    itk::ImageIORegion region(dimensions);
+    size_t stored = 1;
+    for (unsigned axis = 0; axis < dimensions; ++axis)
+    {
+        region.SetSize(axis, io.GetDimensions(axis));
+        stored *= io.GetDimensions(axis);
+    }
+    if (stored != count)
+        throw Refusal(fmt::format("holds {} voxels where {} were expected", stored, count));
+    io.SetIORegion(region);
+    std::vector<unsigned char> separate(size_t(separateBufferBytes(io)));
+    unsigned char* buffer = separate.empty() ? reinterpret_cast<unsigned char*>(out) : separate.data();
+    io.Read(buffer);
+    convert(io.GetComponentType(), buffer, out, count);
+}
+
+std::unique_ptr<SharedImageSet> allocate(const VolumeGeometry& geometry, const std::string& name)
+{
+    auto image = std::make_unique<SharedImageSet>(name, geometry.dimensions, geometry.spacing);
+    image->setMatrix(geometry.imageToWorld());
+    return image;
+}
+
+/// Only regular files of the folder may be offered to the DICOM scanner: it opens every entry, and a pipe or a
+/// device would block it forever.
+void refuseSpecialFiles(const std::string& folder)
+{
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder.empty() ? "." : folder, error))
+    {
+        const std::string why = FileSystem::whyNotReadable(entry.path().string(), /*folderAllowed*/ true);
+        if (!why.empty())
+            throw Refusal(fmt::format("'{}' in the folder is {}; the DICOM reader only opens regular files",
+                                      entry.path().filename().string(), why));
+    }
 }
 
 /// The slices of the series that `path` (a folder, or one of its files) belongs to, ordered by position.
@@ -154,6 +270,7 @@ FileNames seriesFiles(const std::string& path)
 {
     const bool isFolder = fs::is_directory(path);
     const std::string folder = isFolder ? path : fs::path(path).parent_path().string();
+    refuseSpecialFiles(folder);
     auto names = itk::GDCMSeriesFileNames::New();
     names->SetUseSeriesDetails(true);
     names->SetDirectory(folder.empty() ? std::string(".") : folder);
@@ -182,51 +299,137 @@ FileNames seriesFiles(const std::string& path)
     return chosen;
 }
 
-FloatVolume::Pointer readSeries(const std::string& path, VolumeIO::FileInfo& info)
+/// Reads one slice file into its place in the volume; it must match the first slice's size.
+void readSlice(const std::string& file, const VolumeGeometry& geometry, float* out)
+{
+    itk::ImageIOBase::Pointer io = kDicom.create();
+    io->SetFileName(file);
+    io->ReadImageInformation();
+    const bool sameSize = io->GetNumberOfComponents() == 1 && int(io->GetDimensions(0)) == geometry.dimensions.x() &&
+                          io->GetNumberOfDimensions() >= 2 && int(io->GetDimensions(1)) == geometry.dimensions.y() &&
+                          (io->GetNumberOfDimensions() < 3 || io->GetDimensions(2) == 1);
+    if (!sameSize)
+        throw Refusal(fmt::format("slice '{}' differs in size or components from the series' first slice", file));
+    readVoxels(*io, out, size_t(geometry.dimensions.x()) * size_t(geometry.dimensions.y()));
+}
+
+/// A series is read slice by slice into the volume, so the peak is the volume plus what one file needs.
+std::unique_ptr<SharedImageSet> readSeries(const std::string& path, VolumeIO::FileInfo& info)
 {
     const FileNames files = seriesFiles(path);
     itk::ImageIOBase::Pointer io = kDicom.create();
-    info = checkHeader(*io, files.front(), kDicom, files.size());
+    io->SetFileName(files.front());
+    io->ReadImageInformation();
+    info = describe(*io, kDicom, files.size());
     auto reader = itk::ImageSeriesReader<FloatVolume>::New();
-    reader->SetImageIO(io);
+    reader->SetImageIO(kDicom.create());
     reader->SetFileNames(files);
-    return run(*reader);
+    info.geometry = placedGeometry(*reader);
+    checkBudget(info.geometry, uint64_t(io->GetImageSizeInBytes()) * 2);
+    auto image = allocate(info.geometry, volumeName(path, kDicom));
+    float* voxels = image->voxels().data();
+    if (files.size() == 1)
+    {
+        readVoxels(*io, voxels, image->numVoxels());
+        return image;
+    }
+    const size_t slice = size_t(info.geometry.dimensions.x()) * size_t(info.geometry.dimensions.y());
+    for (size_t k = 0; k < files.size(); ++k)
+        readSlice(files[k], info.geometry, voxels + k * slice);
+    return image;
 }
 
-FloatVolume::Pointer readFile(const std::string& path, const Format& format, VolumeIO::FileInfo& info)
+/// Checks that precede ITK (the NIfTI library asserts on some headers) and those that need the header read by
+/// ITK; returns the memory the format's own reader holds besides the volume.
+class FormatChecks
 {
+public:
+    FormatChecks(const std::string& path, const Format& format) : m_path(path)
+    {
+        std::string error;
+        if (&format == &kNifti && !(m_nifti = NiftiHeader::read(path, error)))
+            throw Refusal(error);
+        if (&format == &kNrrd && !(error = NrrdHeader::whyUnsafe(path)).empty())
+            throw Refusal(error);
+        if (&format == &kMeta && !(m_meta = MetaImageData::locate(m_path, error)))
+            throw Refusal(error);
+    }
+
+    /// The memory the format's reader holds besides the volume, known once ITK has read the header.
+    uint64_t extraBytes(const itk::ImageIOBase& io) const
+    {
+        // The NIfTI library loads the stored voxels into a buffer of its own before handing them over.
+        const uint64_t formatBuffer = m_nifti ? m_nifti->dataBytes() : m_meta ? m_meta->compressedBytesHeld() : 0;
+        return separateBufferBytes(io) + formatBuffer;
+    }
+
+    /// Before the voxels are read: the file holds them all, and compressed data inflate completely.
+    void requireComplete(const itk::ImageIOBase& io) const
+    {
+        const std::string why = m_nifti  ? m_nifti->whyIncomplete(m_path)
+                                : m_meta ? m_meta->whyIncomplete(uint64_t(io.GetImageSizeInBytes()))
+                                         : std::string();
+        if (!why.empty())
+            throw Refusal(why);
+    }
+
+private:
+    const std::string& m_path;
+    std::optional<NiftiHeader> m_nifti;
+    std::optional<MetaImageData> m_meta;
+};
+
+std::unique_ptr<SharedImageSet> readFile(const std::string& path, const Format& format, VolumeIO::FileInfo& info)
+{
+    FormatChecks checks(path, format);
     itk::ImageIOBase::Pointer io = format.create();
     if (!io->CanReadFile(path.c_str()))
         throw Refusal(fmt::format("not a {} file (its header is not recognised)", format.name));
-    info = checkHeader(*io, path, format, 1);
     auto reader = itk::ImageFileReader<FloatVolume>::New();
     reader->SetImageIO(io);
     reader->SetFileName(path);
-    return run(*reader);
+    reader->UpdateOutputInformation();
+    info = describe(*io, format, 1);
+    info.geometry = placedGeometry(*reader);
+    checkBudget(info.geometry, checks.extraBytes(*io));
+    checks.requireComplete(*io);
+    auto image = allocate(info.geometry, volumeName(path, format));
+    readVoxels(*io, image->voxels().data(), image->numVoxels());
+    return image;
 }
 
-FloatVolume::Pointer read(const std::string& path, VolumeIO::FileInfo& info)
+std::unique_ptr<SharedImageSet> read(const std::string& path, VolumeIO::FileInfo& info)
 {
-    std::error_code error;
-    if (!fs::exists(path, error))
-        throw Refusal("no such file or folder");
+    const std::string why = FileSystem::whyNotReadable(path, /*folderAllowed*/ true);
+    if (!why.empty())
+        throw Refusal(why == "no such file" ? "no such file or folder" : why);
     const Format& format = formatOf(path);
     if (&format != &kDicom)
         return readFile(path, format, info);
     return readSeries(path, info);
 }
 
-std::unique_ptr<SharedImageSet> toImageSet(const FloatVolume& volume, const VolumeGeometry& geometry,
-                                           const std::string& name)
+uint64_t defaultBudget()
 {
-    auto image = std::make_unique<SharedImageSet>(name, geometry.dimensions, geometry.spacing);
-    std::vector<float>& voxels = image->voxels();
-    const float* buffer = volume.GetBufferPointer();
-    std::copy(buffer, buffer + voxels.size(), voxels.begin());
-    image->setMatrix(geometry.imageToWorld());
-    return image;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    // A quarter leaves room for the rest of the workbench and for a second volume being loaded at the same time.
+    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) / 4 : uint64_t(2) << 30;
 }
+
+std::atomic<uint64_t> g_budget{ 0 };
 } // namespace
+
+uint64_t VolumeIO::memoryBudgetBytes()
+{
+    const uint64_t set = g_budget.load();
+    return set ? set : defaultBudget();
+}
+
+void VolumeIO::setMemoryBudgetBytes(uint64_t bytes)
+{
+    g_budget.store(bytes);
+}
 
 VolumeIO::LoadResult VolumeIO::load(const std::string& path)
 {
@@ -234,9 +437,7 @@ VolumeIO::LoadResult VolumeIO::load(const std::string& path)
     LoadResult result;
     try
     {
-        FloatVolume::Pointer volume = read(path, result.info);
-        result.info.geometry = geometryOf(*volume);
-        result.image = toImageSet(*volume, result.info.geometry, volumeName(path, formatOf(path)));
+        result.image = read(path, result.info);
         return result;
     }
     catch (const Refusal& refusal)

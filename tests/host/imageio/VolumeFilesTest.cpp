@@ -7,6 +7,8 @@
 #include <itkMetaImageIOFactory.h>
 #include <itkNiftiImageIOFactory.h>
 #include <itkNrrdImageIOFactory.h>
+#include <limits>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -246,6 +248,113 @@ TEST_F(VolumeIOTest, MalformedInputIsRefusedNamingTheFile)
         EXPECT_NE(loaded.error.find(file(c.name)), std::string::npos) << loaded.error;
         EXPECT_NE(loaded.error.find(c.reason), std::string::npos) << loaded.error;
     }
+}
+
+/// A file to damage: `writer` makes it valid, then its bytes from `offset` (negative: from the end) are inverted,
+/// or it is cut to `size` + offset bytes.
+struct Damage
+{
+    const char* name;
+    const char* reason;
+    long offset;
+    size_t flipped; // 0: cut the file at `offset` instead
+};
+
+void damage(const std::string& path, const Damage& d)
+{
+    std::string bytes;
+    {
+        std::ifstream in(path, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const size_t at = d.offset < 0 ? bytes.size() - size_t(-d.offset) : size_t(d.offset);
+    if (d.flipped == 0)
+        bytes.resize(at);
+    for (size_t i = at; i < at + d.flipped; ++i)
+        bytes[i] = char(~bytes[i]);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+/// Refuses `path` with `reason` in the logged error and the result.
+void expectRefused(const std::string& path, const std::string& reason)
+{
+    LogExpectation error(Log::Error, path, 1);
+    const auto loaded = VolumeIO::load(path);
+    EXPECT_FALSE(loaded.image);
+    EXPECT_NE(loaded.error.find(reason), std::string::npos) << loaded.error;
+}
+
+TEST_F(VolumeIOTest, TruncatedOrCorruptVoxelDataAreRefusedNotReadAsMemory)
+{
+    auto volume = asymmetricVolume({ 16, 16, 16 });
+    for (int i = 0; i < 16; ++i)
+        volume->SetPixel({ { i, (i * 7) % 16, (i * 3) % 16 } }, short(1000 + 37 * i));
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::string nanBytes(reinterpret_cast<const char*>(&nan), sizeof nan);
+    const Damage cases[] = {
+        { "short.mha", "holds only", -100, 0 },      { "short.nii", "holds only", -100, 0 },
+        { "short.nii.gz", "end early", -30, 0 },     { "flipped.nii.gz", "corrupt", -30, 20 },
+        { "short.nrrd", "fread got only", -100, 0 }, { "nan-sform.nii", "srow_x", 280, 0 },
+        { "nan-pixdim.nii", "pixdim", 80, 0 },
+    };
+    for (const Damage& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        writeWithItk(volume, file(c.name));
+        if (std::string(c.name).rfind("nan-", 0) == 0)
+            std::fstream(file(c.name), std::ios::binary | std::ios::in | std::ios::out).seekp(c.offset) << nanBytes;
+        else
+            damage(file(c.name), c);
+        expectRefused(file(c.name), c.reason);
+    }
+    // Our writer compresses MetaImage data; a flipped run or a cut must not pass as voxels.
+    SharedImageSet image("volume", { 16, 16, 16 }, { 1, 1, 1 });
+    for (size_t i = 0; i < image.numVoxels(); ++i)
+        image.voxels()[i] = float((i * 7919) % 3001);
+    for (const Damage& c :
+         { Damage{ "flipped.mha", "compressed", -200, 20 }, Damage{ "cut.mha", "holds only", -30, 0 } })
+    {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(VolumeIO::save(image, file(c.name)), "");
+        damage(file(c.name), c);
+        expectRefused(file(c.name), c.reason);
+    }
+}
+
+TEST_F(VolumeIOTest, ImplausiblePlacementsAreRefusedWithTheirNumbers)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        { "TransformMatrix = 1 0 0 0.7071 0.7071 0 0 0 1", "columns 1 and 2 at 45.0°" },
+        { "TransformMatrix = 2 0 0 0 1 0 0 0 1", "column 1 has length 2" },
+        { "ElementSpacing = 1e308 1 1", "spacing 1e+308 mm along axis 1 is out of range" },
+        { "ElementSpacing = 1 1 1e-9", "spacing 1e-09 mm along axis 3" },
+        { "Offset = 0 3e7 0", "origin (0, 3e+07, 0) mm" },
+    };
+    for (const auto& [line, reason] : cases)
+    {
+        SCOPED_TRACE(line);
+        std::ofstream(file("placed.mha"), std::ios::binary | std::ios::trunc)
+          << "ObjectType = Image\nNDims = 3\nDimSize = 2 2 2\n"
+          << line << "\nElementType = MET_SHORT\nElementDataFile = LOCAL\n"
+          << std::string(16, '\1');
+        expectRefused(file("placed.mha"), reason);
+    }
+}
+
+TEST_F(VolumeIOTest, ReadsBeyondTheMemoryBudgetAndPipesAreRefusedBeforeOpening)
+{
+    // A small gzip claiming 2^30 int16 voxels: 4.3 GB of floats, refused before anything is allocated.
+    std::ofstream(file("bomb.nrrd"))
+      << "NRRD0004\ntype: short\ndimension: 3\nsizes: 1024 1024 1024\nencoding: gzip\nendian: little\n\nx";
+    VolumeIO::setMemoryBudgetBytes(64 << 20);
+    expectRefused(file("bomb.nrrd"), "needs 4.3 GB to read; this machine allows 67.1 MB for one volume");
+    VolumeIO::setMemoryBudgetBytes(0);
+    EXPECT_GT(VolumeIO::memoryBudgetBytes(), uint64_t(64) << 20);
+    // Opening a pipe would block until someone writes to it.
+    ASSERT_EQ(::mkfifo(file("pipe.nrrd").c_str(), 0600), 0);
+    expectRefused(file("pipe.nrrd"), "a pipe (FIFO), not a file");
+    writeDicomSlice(file("slice.dcm"), 0, 0.0, "1.2.826.0.1.3680043.2.1125.8");
+    expectRefused(m_folder.string(), "'pipe.nrrd' in the folder is a pipe");
 }
 
 } // namespace
