@@ -211,15 +211,14 @@ TEST(MeshIOTest, RefusesMalformedInputNamingThePath)
 // the parser allocates for them.
 TEST(MeshIOTest, RefusesAnnouncedCountsTheFileCannotHoldOrTheBudgetExceeds)
 {
-    const std::string faceList = "ply\nformat binary_little_endian 1.0\nelement face {}\n"
-                                 "property list uchar int vertex_indices\nend_header\n";
-    std::string wrappedStl = tetrahedronStl(true);
-    const std::uint32_t wrapped = 4 + (1u << 31); // 50 * 2^31 vanishes in 32 bits: such a size check sees 4 triangles
-    wrappedStl.replace(80, 4, reinterpret_cast<const char*>(&wrapped), 4);
+    // One triangle's vertices, then the faces the test announces.
+    const std::string faceList = "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
+                                 "property float y\nproperty float z\nelement face {}\n"
+                                 "property list uchar int vertex_indices\nend_header\n" +
+                                 std::string(36, '\0');
     const std::vector<std::pair<std::string, std::string>> cases{
         { "huge-ascii.ply", kPly.substr(0, 36) + "179000000" + kPly.substr(37) },
         { "huge-binary.ply", fmt::format(faceList, 500000000) + "0000" },
-        { "wrapped.stl", wrappedStl },
         { "over-budget.ply",
           fmt::format(faceList, MeshFileBounds::kMaxFaces + 1) + std::string(MeshFileBounds::kMaxFaces + 1, '\0') },
     };
