@@ -91,25 +91,40 @@ struct PlyHeader
                 return {};
             return fmt::format("line {} of the PLY header names an unknown format", number);
         }
-        if (w[0] == "element")
+        // Matched as prefixes: a keyword run into the next word is taken by assimp's parser, and an element
+        // missed here would escape the bounds.
+        if (startsWith(line, "element"))
         {
-            const auto count = w.size() == 3 ? parseCount(w[2]) : std::nullopt;
+            const std::vector<std::string_view> rest = words(afterKeyword(line, "element"));
+            const auto count = rest.size() == 2 ? parseCount(rest[1]) : std::nullopt;
             if (!count)
                 return fmt::format("line {} of the PLY header is not 'element NAME COUNT'", number);
-            elements.push_back({ std::string(w[1]), *count, 0, 0 });
+            elements.push_back({ std::string(rest[0]), *count, 0, 0 });
             return {};
         }
-        if (w[0] == "property" && !elements.empty())
-            return addProperty(w, number);
+        if (startsWith(line, "property") && !elements.empty())
+            return addProperty(words(afterKeyword(line, "property")), number);
         return {};
     }
 
 private:
+    static bool startsWith(std::string_view line, std::string_view keyword)
+    {
+        const std::vector<std::string_view> w = words(line);
+        return !w.empty() && w[0].substr(0, keyword.size()) == keyword;
+    }
+
+    static std::string_view afterKeyword(std::string_view line, std::string_view keyword)
+    {
+        return line.substr(line.find(keyword) + keyword.size());
+    }
+
+    /// The words after "property": TYPE NAME or list COUNTTYPE ITEMTYPE NAME.
     std::string addProperty(const std::vector<std::string_view>& w, int number)
     {
-        const bool list = w.size() >= 2 && w[1] == "list";
-        const std::uint64_t bytes = w.size() >= 2 ? plyTypeSize(list ? (w.size() >= 3 ? w[2] : "") : w[1]) : 0;
-        if (bytes == 0 || (list && (w.size() < 4 || plyTypeSize(w[3]) == 0)))
+        const bool list = !w.empty() && w[0] == "list";
+        const std::uint64_t bytes = w.empty() ? 0 : plyTypeSize(list ? (w.size() >= 2 ? w[1] : "") : w[0]);
+        if (bytes == 0 || (list && (w.size() < 3 || plyTypeSize(w[2]) == 0)))
             return fmt::format("line {} of the PLY header is not a property of a PLY type", number);
         elements.back().binaryBytes += bytes;
         elements.back().numbers += 1;

@@ -167,6 +167,30 @@ private:
     std::vector<Eigen::Vector3i> m_faces;
 };
 
+/// Drops faces without corners and sets each part's primitive types from the faces left: a malformed PLY can give
+/// such faces, and assimp's triangulation then stops the whole program on an assertion.
+void dropEmptyFaces(aiMesh& part)
+{
+    unsigned kept = 0;
+    unsigned types = 0;
+    for (unsigned f = 0; f < part.mNumFaces; ++f)
+    {
+        const unsigned corners = part.mFaces[f].mNumIndices;
+        if (corners == 0)
+            continue;
+        types |= corners == 1   ? aiPrimitiveType_POINT
+                 : corners == 2 ? aiPrimitiveType_LINE
+                 : corners == 3 ? aiPrimitiveType_TRIANGLE
+                                : aiPrimitiveType_POLYGON;
+        // Swapped, not copied: every face of the array still owns its indices when the part is deleted.
+        std::swap(part.mFaces[kept].mNumIndices, part.mFaces[f].mNumIndices);
+        std::swap(part.mFaces[kept].mIndices, part.mFaces[f].mIndices);
+        ++kept;
+    }
+    part.mNumFaces = kept;
+    part.mPrimitiveTypes = types;
+}
+
 bool allParts(const aiScene& scene, bool (*has)(const aiMesh&))
 {
     return std::all_of(scene.mMeshes, scene.mMeshes + scene.mNumMeshes, [has](const aiMesh* m) { return has(*m); });
@@ -229,9 +253,15 @@ std::unique_ptr<Mesh> MeshIO::load(const char* bytes, std::size_t size, const st
     importer.SetIOHandler(new NoFilesIOSystem); // the importer owns and deletes its handler
     if (progress)
         importer.SetProgressHandler(new ProgressForwarder(*progress)); // the importer owns and deletes its handler
-    // Node transforms are baked into the vertices so that every part lands where the file places it.
-    const unsigned flags = aiProcess_Triangulate | aiProcess_PreTransformVertices | aiProcess_ValidateDataStructure;
-    const aiScene* scene = importer.ReadFileFromMemory(bytes, size, flags, extension.c_str());
+    const aiScene* scene = importer.ReadFileFromMemory(bytes, size, aiProcess_ValidateDataStructure, extension.c_str());
+    if (scene)
+    {
+        // The importer owns the scene and post-processes it in place; it is only tidied here before that.
+        aiScene& imported = const_cast<aiScene&>(*scene);
+        std::for_each(imported.mMeshes, imported.mMeshes + imported.mNumMeshes, [](aiMesh* m) { dropEmptyFaces(*m); });
+        // Node transforms are baked into the vertices so that every part lands where the file places it.
+        scene = importer.ApplyPostProcessing(aiProcess_Triangulate | aiProcess_PreTransformVertices);
+    }
     // Not every assimp reader stops when asked to, so a cancellation is honoured here as well.
     if (progress && progress->wasCanceled())
     {

@@ -164,6 +164,11 @@ TEST(MeshIOTest, ReadsObjStlAndPly)
         // Each facet keeps its own normal, so the corners do not join.
         { "faceted.stl", tetrahedronStl(true), true, 12, 4, tetrahedron, -Eigen::Vector3d::UnitZ() },
         { "triangle.ply", kPly, false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
+        // A face without corners is dropped; assimp's triangulation would abort on it.
+        { "empty-face.ply",
+          kPly.substr(0, kPly.find("element face 1")) + "element face 2" +
+            kPly.substr(kPly.find("element face 1") + 14) + "0\n",
+          false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
     };
     for (const auto& c : cases)
     {
