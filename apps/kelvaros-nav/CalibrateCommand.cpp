@@ -16,6 +16,7 @@
 #include "ExitCode.h"
 #include "HostSession.h"
 #include "MatrixText.h"
+#include "OutputPath.h"
 #include "ToolRecording.h"
 
 namespace Kelvaros::Nav
@@ -98,6 +99,8 @@ int runCalibrate(const std::vector<std::string>& arguments)
     std::string error = line.error();
     if (error.empty() && !line.value("pivot"))
         error = "calibrate needs --pivot FILE";
+    if (error.empty())
+        (void)refuseOwnInput(line.value("out"), { line.value("pivot"), line.value("rotation") }, &error);
     if (!error.empty())
     {
         std::fprintf(stderr, "kelvaros-nav calibrate: %s\n", error.c_str());

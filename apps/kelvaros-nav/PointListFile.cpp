@@ -7,6 +7,9 @@
 
 #include <fmt/format.h>
 
+#include "core/FileSystem.h"
+#include "stream/io/BoundedLineReader.h"
+
 namespace Kelvaros::Nav
 {
 
@@ -79,6 +82,12 @@ std::optional<std::vector<Eigen::Vector3d>> readPointList(const std::string& pat
         *error = fmt::format("{}: is a folder, not a point list", path);
         return std::nullopt;
     }
+    // A pipe would block the open, a device such as /dev/zero never end.
+    if (const std::string why = FileSystem::whyNotReadable(path); !why.empty())
+    {
+        *error = fmt::format("{}: cannot be read: {}", path, why);
+        return std::nullopt;
+    }
     std::ifstream in(path);
     if (!in)
     {
@@ -88,8 +97,16 @@ std::optional<std::vector<Eigen::Vector3d>> readPointList(const std::string& pat
     std::vector<Eigen::Vector3d> points;
     std::string line;
     bool firstContentLine = true;
-    for (int number = 1; std::getline(in, line); ++number)
+    BoundedLineReader lines(in);
+    for (BoundedLineReader::Result result; (result = lines.next(line)) != BoundedLineReader::Result::End;)
     {
+        const int number = lines.lineNumber();
+        if (result == BoundedLineReader::Result::TooLong)
+        {
+            *error = fmt::format("{}: line {} is longer than {}; not a point list", path, number,
+                                 BoundedLineReader::limitText());
+            return std::nullopt;
+        }
         const auto parts = fields(line);
         if (isComment(parts))
             continue;

@@ -9,7 +9,6 @@
 
 #include <fmt/format.h>
 
-#include "core/FileSystem.h"
 #include "stream/TrackingStream.h"
 #include "stream/igtl/OpenIGTLinkTrackingServer.h"
 #include "stream/sources/PlaybackTrackingStream.h"
@@ -18,6 +17,7 @@
 #include "DerivedStream.h"
 #include "ExitCode.h"
 #include "HostSession.h"
+#include "OutputPath.h"
 #include "RecordingWriter.h"
 #include "SampleCollector.h"
 #include "SmoothingPreset.h"
@@ -78,15 +78,6 @@ int finishRecording(const char* command, RecordingWriter& recording, const std::
     return ExitSuccess;
 }
 
-/// An output that is the input (also through a link) would be destroyed while it is read.
-bool refuseOwnInput(const std::string& input, const std::string& output, std::string* error)
-{
-    if (!FileSystem::isSameFile(input, output))
-        return false;
-    *error = "--out " + output + " is the input file; choose another name";
-    return true;
-}
-
 /// Waits until `done` says so, the time is up or the user interrupts, showing progress on stderr once a second.
 void waitWhile(double seconds, const std::function<bool()>& done, const std::function<size_t()>& count)
 {
@@ -144,7 +135,7 @@ int runSmooth(const std::vector<std::string>& arguments)
     if (!preset.error.empty())
         return fail("smooth", ExitUsage, preset.error);
     std::string error;
-    if (refuseOwnInput(*line.value("in"), *line.value("out"), &error))
+    if (refuseOwnInput(line.value("out"), { line.value("in"), line.value("config") }, &error))
         return fail("smooth", ExitUsage, error);
     RecordingWriter recording(*line.value("out"));
     if (!recording.open())
@@ -188,7 +179,7 @@ int runRecord(const std::vector<std::string>& arguments)
     if (!error.empty())
         return fail("record", ExitUsage, error);
 
-    if (refuseOwnInput(*line.value("source"), *line.value("out"), &error))
+    if (refuseOwnInput(line.value("out"), { line.value("source") }, &error))
         return fail("record", ExitUsage, error);
     auto source = makeTrackingSource(*line.value("source"), false, &error);
     if (!source)

@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <vector>
 
 #include <QFile>
 
+#include <assimp/IOStream.hpp>
+#include <assimp/IOSystem.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/ProgressHandler.hpp>
 #include <assimp/postprocess.h>
@@ -16,9 +20,11 @@
 #include <fmt/format.h>
 
 #include "core/AtomicFile.h"
+#include "core/FileSystem.h"
 #include "core/Log.h"
 #include "lib/Progress.h"
 #include "lib/geometry/Mesh.h"
+#include "lib/geometry/MeshFileBounds.h"
 
 namespace Kelvaros
 {
@@ -27,6 +33,8 @@ namespace
 {
 
 constexpr const char* kCategory = "MeshIO";
+/// The largest file read: a binary STL at the triangle limit fits, and a QByteArray holds it.
+constexpr std::size_t kMaxFileBytes = std::size_t(1) << 30;
 
 std::string lowerExtension(const std::string& path)
 {
@@ -57,6 +65,17 @@ private:
     Progress& m_progress;
 };
 
+/// Gives the parser no files besides the bytes in memory: an OBJ's "mtllib" could otherwise name a pipe or a
+/// device and block the reader, and the materials it would bring are not used.
+class NoFilesIOSystem : public Assimp::IOSystem
+{
+public:
+    bool Exists(const char*) const override { return false; }
+    char getOsSeparator() const override { return '/'; }
+    Assimp::IOStream* Open(const char*, const char*) override { return nullptr; }
+    void Close(Assimp::IOStream* stream) override { delete stream; }
+};
+
 /// Collects the triangles of every part of a scene into one vertex list, joining vertices whose position, normal
 /// (when kept) and colour are bit-identical: parts of one file share their seams, so the joined mesh is smooth
 /// across them and indexed once.
@@ -65,17 +84,28 @@ class TriangleCollector
 public:
     TriangleCollector(bool withNormals, bool withColors) : m_withNormals(withNormals), m_withColors(withColors) {}
 
-    void add(const aiMesh& part)
+    /// False, with the reason, when a vertex has a component that is not a finite number: the joining map cannot
+    /// order NaN, so faces would silently point at other vertices. The file is refused rather than patched, as a
+    /// mesh with dropped faces would show a hole in an anatomy that a user could take for real.
+    bool add(const aiMesh& part, std::string* reason)
     {
         std::vector<int> index(part.mNumVertices);
-        for (unsigned v = 0; v < part.mNumVertices; ++v)
+        for (unsigned v = 0; v < part.mNumVertices; ++v, ++m_fileVertex)
+        {
+            if (const char* what = nonFinite(part, v))
+            {
+                *reason = fmt::format("vertex {} has {} that is not a finite number", m_fileVertex + 1, what);
+                return false;
+            }
             index[v] = join(part, v);
+        }
         for (unsigned f = 0; f < part.mNumFaces; ++f)
         {
             const aiFace& face = part.mFaces[f];
             if (face.mNumIndices == 3)
                 m_faces.emplace_back(index[face.mIndices[0]], index[face.mIndices[1]], index[face.mIndices[2]]);
         }
+        return true;
     }
 
     [[nodiscard]] std::unique_ptr<Mesh> take()
@@ -95,6 +125,22 @@ public:
 private:
     using Key = std::array<float, 10>;
 
+    /// Which part of the vertex the join would use is not finite, or null.
+    const char* nonFinite(const aiMesh& part, unsigned v) const
+    {
+        const auto finite = [](std::initializer_list<float> values)
+        { return std::all_of(values.begin(), values.end(), [](float x) { return std::isfinite(x); }); };
+        const aiVector3D& p = part.mVertices[v];
+        if (!finite({ p.x, p.y, p.z }))
+            return "a coordinate";
+        if (m_withNormals && !finite({ part.mNormals[v].x, part.mNormals[v].y, part.mNormals[v].z }))
+            return "a normal";
+        const aiColor4D* c = m_withColors ? &part.mColors[0][v] : nullptr;
+        if (c && !finite({ c->r, c->g, c->b, c->a }))
+            return "a colour";
+        return nullptr;
+    }
+
     int join(const aiMesh& part, unsigned v)
     {
         const aiVector3D& p = part.mVertices[v];
@@ -113,6 +159,7 @@ private:
 
     bool m_withNormals;
     bool m_withColors;
+    std::size_t m_fileVertex = 0; // counts the vertices of all parts, in the order the file gives them
     std::map<Key, int> m_index;
     std::vector<Eigen::Vector3d> m_vertices;
     std::vector<Eigen::Vector3d> m_normals;
@@ -120,9 +167,61 @@ private:
     std::vector<Eigen::Vector3i> m_faces;
 };
 
+/// Drops faces without corners and sets each part's primitive types from the faces left: a malformed PLY can give
+/// such faces, and assimp's triangulation then stops the whole program on an assertion.
+void dropEmptyFaces(aiMesh& part)
+{
+    unsigned kept = 0;
+    unsigned types = 0;
+    for (unsigned f = 0; f < part.mNumFaces; ++f)
+    {
+        const unsigned corners = part.mFaces[f].mNumIndices;
+        if (corners == 0)
+            continue;
+        types |= corners == 1   ? aiPrimitiveType_POINT
+                 : corners == 2 ? aiPrimitiveType_LINE
+                 : corners == 3 ? aiPrimitiveType_TRIANGLE
+                                : aiPrimitiveType_POLYGON;
+        // Swapped, not copied: every face of the array still owns its indices when the part is deleted.
+        std::swap(part.mFaces[kept].mNumIndices, part.mFaces[f].mNumIndices);
+        std::swap(part.mFaces[kept].mIndices, part.mFaces[f].mIndices);
+        ++kept;
+    }
+    part.mNumFaces = kept;
+    part.mPrimitiveTypes = types;
+}
+
 bool allParts(const aiScene& scene, bool (*has)(const aiMesh&))
 {
     return std::all_of(scene.mMeshes, scene.mMeshes + scene.mNumMeshes, [has](const aiMesh* m) { return has(*m); });
+}
+
+/// Reads a mesh file whole, after checking that it is a regular file (a pipe or a device would block or never
+/// end) of a size that can be read; false after an Error (none for a missing file unless `missingIsError`).
+bool readMeshFile(const std::string& path, QByteArray& bytes, bool missingIsError)
+{
+    // Qt resources are no files of the system; they are built in and trusted.
+    const bool resource = path.rfind(":/", 0) == 0;
+    const std::string why = resource ? std::string() : FileSystem::whyNotReadable(path);
+    if (!why.empty() && (missingIsError || why != "no such file"))
+        Log::logf(Log::Error, kCategory, "{}: cannot open: {}", path, why);
+    if (!why.empty())
+        return false;
+    if (!resource && FileSystem::fileSize(path) > static_cast<long long>(kMaxFileBytes))
+    {
+        Log::logf(Log::Error, kCategory, "{}: not read: larger than the {} bytes a mesh file may have", path,
+                  kMaxFileBytes);
+        return false;
+    }
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+    {
+        if (missingIsError)
+            Log::logf(Log::Error, kCategory, "{}: cannot open: {}", path, file.errorString().toStdString());
+        return false;
+    }
+    bytes = file.readAll();
+    return true;
 }
 
 } // namespace
@@ -141,13 +240,28 @@ std::unique_ptr<Mesh> MeshIO::load(const char* bytes, std::size_t size, const st
         Log::logf(Log::Error, kCategory, "{}: empty mesh file", path);
         return nullptr;
     }
+    std::string refusal = size > kMaxFileBytes
+                            ? fmt::format("larger than the {} bytes a mesh file may have", kMaxFileBytes)
+                            : MeshFileBounds::whyRefused(bytes, size, extension);
+    if (!refusal.empty())
+    {
+        Log::logf(Log::Error, kCategory, "{}: not read: {}", path, refusal);
+        return nullptr;
+    }
 
     Assimp::Importer importer;
+    importer.SetIOHandler(new NoFilesIOSystem); // the importer owns and deletes its handler
     if (progress)
         importer.SetProgressHandler(new ProgressForwarder(*progress)); // the importer owns and deletes its handler
-    // Node transforms are baked into the vertices so that every part lands where the file places it.
-    const unsigned flags = aiProcess_Triangulate | aiProcess_PreTransformVertices | aiProcess_ValidateDataStructure;
-    const aiScene* scene = importer.ReadFileFromMemory(bytes, size, flags, extension.c_str());
+    const aiScene* scene = importer.ReadFileFromMemory(bytes, size, aiProcess_ValidateDataStructure, extension.c_str());
+    if (scene)
+    {
+        // The importer owns the scene and post-processes it in place; it is only tidied here before that.
+        aiScene& imported = const_cast<aiScene&>(*scene);
+        std::for_each(imported.mMeshes, imported.mMeshes + imported.mNumMeshes, [](aiMesh* m) { dropEmptyFaces(*m); });
+        // Node transforms are baked into the vertices so that every part lands where the file places it.
+        scene = importer.ApplyPostProcessing(aiProcess_Triangulate | aiProcess_PreTransformVertices);
+    }
     // Not every assimp reader stops when asked to, so a cancellation is honoured here as well.
     if (progress && progress->wasCanceled())
     {
@@ -164,7 +278,11 @@ std::unique_ptr<Mesh> MeshIO::load(const char* bytes, std::size_t size, const st
     const bool withColors = allParts(*scene, [](const aiMesh& m) { return m.HasVertexColors(0); });
     TriangleCollector collector(withNormals, withColors);
     for (unsigned i = 0; i < scene->mNumMeshes; ++i)
-        collector.add(*scene->mMeshes[i]);
+        if (!collector.add(*scene->mMeshes[i], &refusal))
+        {
+            Log::logf(Log::Error, kCategory, "{}: not read: {}", path, refusal);
+            return nullptr;
+        }
     if (!collector.hasTriangles())
     {
         Log::logf(Log::Error, kCategory, "{}: the mesh file holds no triangles", path);
@@ -175,22 +293,17 @@ std::unique_ptr<Mesh> MeshIO::load(const char* bytes, std::size_t size, const st
 
 std::unique_ptr<Mesh> MeshIO::loadFile(const std::string& path, Progress* progress, bool keepFileNormals)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-    {
-        Log::logf(Log::Error, kCategory, "{}: cannot open: {}", path, file.errorString().toStdString());
+    QByteArray bytes;
+    if (!readMeshFile(path, bytes, true))
         return nullptr;
-    }
-    const QByteArray bytes = file.readAll();
     return load(bytes.constData(), std::size_t(bytes.size()), path, progress, keepFileNormals);
 }
 
 std::unique_ptr<Mesh> MeshIO::loadFileIfPresent(const std::string& path)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray bytes;
+    if (!readMeshFile(path, bytes, false))
         return nullptr;
-    const QByteArray bytes = file.readAll();
     return load(bytes.constData(), std::size_t(bytes.size()), path);
 }
 

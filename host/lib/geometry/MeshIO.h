@@ -25,11 +25,15 @@ public:
     /// vertex (an STL's face normals then give a faceted mesh); otherwise vertices are joined by position (and
     /// colour) alone and the normals computed with Mesh::AngleAndArea weighting. `progress` (may be null) hears
     /// the parser's progress; when it reports a cancellation the result is null (an Info line, no Error). Null, with an
-    /// Error line naming the path, for an unknown format, unreadable input or a file without triangles. Coordinates
-    /// pass through single precision (assimp's).
+    /// Error line naming the path, for an unknown format, unreadable input or a file without triangles. Before the
+    /// parser runs, a file is refused when the counts it announces cannot fit its size or exceed the budget of
+    /// MeshFileBounds; after it, when a vertex has a coordinate (or kept normal or colour) that is not a finite
+    /// number, naming the vertex. Faces without corners are dropped. Coordinates pass through single precision
+    /// (assimp's). Nothing outside `bytes` is opened: an OBJ's material library is ignored.
     [[nodiscard]] static std::unique_ptr<Mesh> load(const char* bytes, std::size_t size, const std::string& path,
                                                     Progress* progress = nullptr, bool keepFileNormals = false);
-    /// Reads the file (a Qt resource path works too) and parses it as load() does.
+    /// Reads the file (a Qt resource path works too) and parses it as load() does. A pipe, a device or a folder is
+    /// refused before it is opened (it would block or never end), and so is a file over 1 GiB.
     [[nodiscard]] static std::unique_ptr<Mesh> loadFile(const std::string& path, Progress* progress = nullptr,
                                                         bool keepFileNormals = false);
     /// As loadFile, but a file that cannot be opened gives null without a log line, for callers that report a

@@ -17,9 +17,11 @@
 
 #include <fmt/format.h>
 
+#include "core/FileSystem.h"
 #include "core/Log.h"
 #include "lib/numerics/Pose.h"
 #include "stream/TrackingSequence.h"
+#include "stream/io/BoundedLineReader.h"
 #include "stream/io/SequenceFileFormat.h"
 #include "stream/io/TrackingSequenceReader.h"
 #include "stream/io/TrackingSequenceWriter.h"
@@ -178,6 +180,12 @@ public:
             return parseLine(line, m_lineNumber);
         return trimmed(line).empty() ||
                error(m_lineNumber, "unexpected data after ElementDataFile (image data is not supported)");
+    }
+
+    /// A line past the length limit (`limit` in words): no recording has one, and reading on would hold it whole.
+    bool refuseLongLine(const char* limit)
+    {
+        return error(0, fmt::format("line {} is longer than {}; not a recording", ++m_lineNumber, limit));
     }
 
     /// After the last line: the checks that need the whole file, then the warnings; false after an Error.
@@ -551,6 +559,12 @@ std::optional<std::vector<TrackingSample>> TrackingSequenceFile::parse(std::stri
     for (size_t position = 0; position < text.size();)
     {
         const size_t end = std::min(text.find('\n', position), text.size());
+        // The same limit as for a file, so that text and file of the same bytes read alike.
+        if (end - position > BoundedLineReader::kMaxLineBytes)
+        {
+            (void)parser.refuseLongLine(BoundedLineReader::limitText());
+            return std::nullopt;
+        }
         if (!parser.feed(text.substr(position, end - position)))
             return std::nullopt;
         position = end + 1;
@@ -638,6 +652,7 @@ struct TrackingSequenceReader::Impl
 {
     Impl(const std::string& path, std::map<std::string, TrackerID> identities)
       : path(path),
+        lines(file),
         parser(this->path, [this](TrackingSample&& sample) { ready.push_back(std::move(sample)); }),
         known(std::move(identities))
     {
@@ -649,10 +664,13 @@ struct TrackingSequenceReader::Impl
         std::string line;
         while (ready.empty() && !done)
         {
-            if (std::getline(file, line))
+            const BoundedLineReader::Result result = lines.next(line);
+            if (result == BoundedLineReader::Result::TooLong)
+                done = !parser.refuseLongLine(BoundedLineReader::limitText());
+            if (result != BoundedLineReader::Result::End)
             {
                 empty = false;
-                done = !parser.feed(line);
+                done = done || !parser.feed(line);
                 continue;
             }
             done = true;
@@ -667,6 +685,7 @@ struct TrackingSequenceReader::Impl
 
     const std::string path;
     std::ifstream file;
+    BoundedLineReader lines;
     Parser parser;
     std::deque<TrackingSample> ready;
     std::map<std::string, TrackerID> known;
@@ -678,8 +697,14 @@ struct TrackingSequenceReader::Impl
 TrackingSequenceReader::TrackingSequenceReader(const std::string& path, std::map<std::string, TrackerID> identities)
   : m_impl(std::make_unique<Impl>(path, std::move(identities)))
 {
-    std::error_code error;
     m_impl->done = true;
+    // A pipe would block the open and a device such as /dev/zero never end; a folder gets words of its own.
+    if (const std::string why = FileSystem::whyNotReadable(path, true); !why.empty())
+    {
+        Log::logf(Log::Error, kCategory, "Cannot open '{}': {}", path, why);
+        return;
+    }
+    std::error_code error;
     if (std::filesystem::is_directory(path, error))
     {
         Log::logf(Log::Error, kCategory, "Cannot read '{}': it is a folder, not a sequence file", path);

@@ -50,7 +50,8 @@ class TrackingSequence;
 /// otherwise when absent. Questionable content is read and reported with one Warning per kind that gives the count
 /// and the first frame: per-frame fields this reader does not know (left out), time stamps that are negative or
 /// earlier than the frame before (kept), and tracked poses that are not rigid (Pose::isRigid) or not finite (read
-/// as untracked with quality 0). A folder or an empty file is refused saying so.
+/// as untracked with quality 0). A folder or an empty file is refused saying so, a pipe or a device before it is
+/// opened (it would block or never end), and a line longer than 1 MiB (BoundedLineReader) before it is held whole.
 ///
 /// All functions are stateless and may be called from any thread.
 class KELVAROS_API TrackingSequenceFile

@@ -1,10 +1,15 @@
 #include "lib/geometry/Mesh.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <fcntl.h>
+#include <future>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <QTemporaryDir>
@@ -15,6 +20,7 @@
 #include "core/Log.h"
 #include "lib/Progress.h"
 #include "lib/geometry/MeshCreator.h"
+#include "lib/geometry/MeshFileBounds.h"
 #include "lib/geometry/MeshIO.h"
 
 #include "GeometryTestSupport.h"
@@ -158,6 +164,11 @@ TEST(MeshIOTest, ReadsObjStlAndPly)
         // Each facet keeps its own normal, so the corners do not join.
         { "faceted.stl", tetrahedronStl(true), true, 12, 4, tetrahedron, -Eigen::Vector3d::UnitZ() },
         { "triangle.ply", kPly, false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
+        // A face without corners is dropped; assimp's triangulation would abort on it.
+        { "empty-face.ply",
+          kPly.substr(0, kPly.find("element face 1")) + "element face 2" +
+            kPly.substr(kPly.find("element face 1") + 14) + "0\n",
+          false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
     };
     for (const auto& c : cases)
     {
@@ -199,6 +210,65 @@ TEST(MeshIOTest, RefusesMalformedInputNamingThePath)
         bool wasCanceled() const override { return true; }
     } cancelled;
     EXPECT_FALSE(MeshIO::load(kObj.data(), kObj.size(), "cancelled.obj", &cancelled));
+}
+
+// Counts a header announces are checked against the bytes that follow and against the reading budget before
+// the parser allocates for them.
+TEST(MeshIOTest, RefusesAnnouncedCountsTheFileCannotHoldOrTheBudgetExceeds)
+{
+    // One triangle's vertices, then the faces the test announces.
+    const std::string faceList = "ply\nformat binary_little_endian 1.0\nelement vertex 3\nproperty float x\n"
+                                 "property float y\nproperty float z\nelement face {}\n"
+                                 "property list uchar int vertex_indices\nend_header\n" +
+                                 std::string(36, '\0');
+    const std::vector<std::pair<std::string, std::string>> cases{
+        { "huge-ascii.ply", kPly.substr(0, 36) + "179000000" + kPly.substr(37) },
+        { "huge-binary.ply", fmt::format(faceList, 500000000) + "0000" },
+        { "over-budget.ply",
+          fmt::format(faceList, MeshFileBounds::kMaxFaces + 1) + std::string(MeshFileBounds::kMaxFaces + 1, '\0') },
+    };
+    for (const auto& [path, bytes] : cases)
+    {
+        SCOPED_TRACE(path);
+        Testing::LogExpectation refused(Log::Error, path + ": not read: it", 1);
+        EXPECT_FALSE(MeshIO::load(bytes.data(), bytes.size(), path));
+    }
+}
+
+// The vertex-joining map cannot order NaN: a file with such a vertex is refused, naming the vertex.
+TEST(MeshIOTest, RefusesNonFiniteVerticesNamingThem)
+{
+    std::string stl = tetrahedronStl(true);
+    const float nan = std::nanf("");
+    stl.replace(84 + 50 + 12 + 12, 4, reinterpret_cast<const char*>(&nan), 4); // second corner of the second facet
+    std::string ply = kPly;
+    ply.replace(ply.find("1 0 0\n"), 1, "inf");
+    const std::vector<std::pair<std::string, std::string>> cases{
+        { "nan.stl", "vertex 5 has a coordinate that is not a finite number" },
+        { "inf.ply", "vertex 2 has a coordinate that is not a finite number" },
+    };
+    for (const auto& [path, message] : cases)
+    {
+        SCOPED_TRACE(path);
+        const std::string& bytes = path == "nan.stl" ? stl : ply;
+        Testing::LogExpectation refused(Log::Error, path + ": not read: " + message, 1);
+        EXPECT_FALSE(MeshIO::load(bytes.data(), bytes.size(), path));
+    }
+}
+
+// A pipe would block the reader until someone writes; the test holds the other end, so a regression times out.
+TEST(MeshIOTest, RefusesAPipeWithoutBlocking)
+{
+    QTemporaryDir dir;
+    const std::string fifo = dir.filePath("mesh.obj").toStdString();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int holder = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    Testing::LogExpectation refused(Log::Error, fifo + ": cannot open: a pipe (FIFO), not a file", 1);
+    auto loading = std::async(std::launch::async, [&fifo] { return MeshIO::loadFile(fifo) != nullptr; });
+    EXPECT_EQ(loading.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    close(holder); // ends a blocked read
+    EXPECT_FALSE(loading.get());
 }
 
 TEST(MeshIOTest, SavedObjReadsBack)

@@ -1,18 +1,25 @@
 #include "stream/io/TrackingSequenceFile.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <future>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <Eigen/Geometry>
 #include <gtest/gtest.h>
 
 #include "core/Log.h"
 #include "stream/TrackingSequence.h"
+#include "stream/io/BoundedLineReader.h"
 #include "stream/io/TrackingSequenceWriter.h"
 
 #include "LogExpectation.h"
@@ -229,6 +236,29 @@ TEST(TrackingSequenceFile, RefusesMalformedFilesNamingTheFrameAndField)
     }
     LogExpectation missing(Log::Error, "Cannot open", 1);
     EXPECT_FALSE(TrackingSequenceFile::read(temporaryPath("does-not-exist.mha")));
+}
+
+// Neither a pipe nor a file of NULs without a line feed may block the reader or be held whole: the test keeps the
+// pipe's other end open, so a regression fails on the time-out instead of hanging.
+TEST(TrackingSequenceFile, RefusesPipesAndEndlessLinesWithoutHoldingThem)
+{
+    const std::string fifo = temporaryPath("pipe.mha");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int holder = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    LogExpectation pipe(Log::Error, "Cannot open '" + fifo + "': a pipe (FIFO), not a file", 1);
+    auto reading = std::async(std::launch::async, [&fifo] { return TrackingSequenceFile::read(fifo).has_value(); });
+    EXPECT_EQ(reading.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    close(holder); // ends a blocked read
+    EXPECT_FALSE(reading.get());
+    std::remove(fifo.c_str());
+
+    const std::string nuls(BoundedLineReader::kMaxLineBytes + 1, '\0');
+    const std::string path = temporaryPath("nuls.mha");
+    std::ofstream(path, std::ios::binary) << nuls;
+    LogExpectation tooLong(Log::Error, "line 1 is longer than 1 MiB; not a recording", 2);
+    EXPECT_FALSE(TrackingSequenceFile::read(path));
+    EXPECT_FALSE(TrackingSequenceFile::parse(nuls, path));
+    std::remove(path.c_str());
 }
 
 TEST(TrackingSequenceFile, RefusesToWriteWhatCouldNotBeReadBack)
