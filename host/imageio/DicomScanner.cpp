@@ -12,7 +12,6 @@
 #include <fmt/format.h>
 
 #include "core/FileSystem.h"
-#include "core/Log.h"
 
 namespace Kelvaros
 {
@@ -20,8 +19,6 @@ namespace
 {
 namespace fs = std::filesystem;
 using FileFacts = DicomScanner::FileFacts;
-
-const char* const kCategory = "DicomScanner";
 
 // Bounds on what a header may make the walk do; real image headers stay far below each.
 constexpr long long kMaxElements = 1000000;
@@ -795,10 +792,7 @@ DicomScanner::FileCheck DicomScanner::checkBytes(std::string_view bytes, long lo
 
 DicomScanner::FileCheck DicomScanner::checkFile(const std::string& path, long long maxPixelBytes)
 {
-    FileCheck result = checkQuietly(path, maxPixelBytes);
-    if (!result.ok())
-        Log::log(Log::Error, kCategory, fmt::format("{}: {}", path, result.reason));
-    return result;
+    return checkQuietly(path, maxPixelBytes);
 }
 
 void DicomScanner::checkSeries(Series& series)
@@ -838,8 +832,6 @@ DicomScanner::FolderScan DicomScanner::scanFolder(const std::string& folder, lon
                        ? "no files"
                        : fmt::format("no DICOM series among {} files; {}: {}", scan.fileCount,
                                      fileName(scan.skipped.front().path), scan.skipped.front().reason);
-    if (!scan.error.empty())
-        Log::log(Log::Error, kCategory, fmt::format("{}: {}", folder, scan.error));
     return scan;
 }
 

@@ -24,9 +24,8 @@ namespace Kelvaros
 /// of a file must fit a caller's budget. Only header bytes are read: native pixel data is never touched, and of
 /// encapsulated pixel data only the eight-byte item headers.
 ///
-/// Nothing throws. checkFile() and scanFolder() log one Error (category "DicomScanner") when they refuse a file or
-/// find no series; a folder scan reports its skipped files in its result, not one log line each. Stateless; every
-/// function may be called from any thread.
+/// Nothing throws and nothing is logged: the results say why, and the reader that asked reports it once. Stateless;
+/// every function may be called from any thread.
 class KELVAROS_API DicomScanner
 {
 public:

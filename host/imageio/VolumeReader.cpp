@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <itkGDCMImageIO.h>
-#include <itkGDCMSeriesFileNames.h>
 #include <itkImageFileReader.h>
 #include <itkImageSeriesReader.h>
 #include <itkMetaImageIO.h>
@@ -22,6 +21,7 @@
 #include "core/Log.h"
 #include "lib/SharedImageSet.h"
 
+#include "imageio/DicomScanner.h"
 #include "imageio/ItkSupport.h"
 #include "imageio/MetaImageData.h"
 #include "imageio/NiftiHeader.h"
@@ -251,52 +251,57 @@ std::unique_ptr<SharedImageSet> allocate(const VolumeGeometry& geometry, const s
     return image;
 }
 
-/// Only regular files of the folder may be offered to the DICOM scanner: it opens every entry, and a pipe or a
-/// device would block it forever.
-void refuseSpecialFiles(const std::string& folder)
+/// The series a folder scan offers for `path`: the one holding the file given, or the largest of the folder, which
+/// is most likely the volume a user means.
+const DicomScanner::Series* chosenSeries(const DicomScanner::FolderScan& scan, const std::string& path, bool isFolder)
 {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder.empty() ? "." : folder, error))
+    for (const DicomScanner::Series& series : scan.series)
     {
-        const std::string why = FileSystem::whyNotReadable(entry.path().string(), /*folderAllowed*/ true);
-        if (!why.empty())
-            throw Refusal(fmt::format("'{}' in the folder is {}; the DICOM reader only opens regular files",
-                                      entry.path().filename().string(), why));
+        std::error_code error;
+        const bool holdsPath = std::any_of(series.files.begin(), series.files.end(),
+                                           [&](const auto& file) { return fs::equivalent(file.path, path, error); });
+        if (isFolder || holdsPath)
+            return &series;
     }
+    return nullptr;
 }
 
-/// The slices of the series that `path` (a folder, or one of its files) belongs to, ordered by position.
+/// The slices of the series that `path` (a folder, or one of its files) belongs to, ordered by position. Every
+/// file is checked by our own scanner before the DICOM library opens it: a damaged file would crash that library
+/// or make it allocate what a length field claims, so such files are skipped and named in one warning.
 FileNames seriesFiles(const std::string& path)
 {
     const bool isFolder = fs::is_directory(path);
-    const std::string folder = isFolder ? path : fs::path(path).parent_path().string();
-    refuseSpecialFiles(folder);
-    auto names = itk::GDCMSeriesFileNames::New();
-    names->SetUseSeriesDetails(true);
-    names->SetDirectory(folder.empty() ? std::string(".") : folder);
-    const FileNames series = names->GetSeriesUIDs();
-    if (series.empty())
-        throw Refusal(isFolder ? "no DICOM series in this folder" : "not a volume file nor part of a DICOM series");
-    FileNames chosen;
-    for (const std::string& uid : series)
+    const auto perFile = static_cast<long long>(std::min<uint64_t>(VolumeIO::memoryBudgetBytes(), INT64_MAX));
+    if (!isFolder)
     {
-        FileNames files = names->GetFileNames(uid);
-        std::error_code error;
-        const bool holdsPath =
-          !isFolder && std::any_of(files.begin(), files.end(),
-                                   [&](const std::string& file) { return fs::equivalent(file, path, error); });
-        if (holdsPath)
-            return files;
-        // In a folder of several series the largest is most likely the volume a user means.
-        if (isFolder && files.size() > chosen.size())
-            chosen = std::move(files);
+        const DicomScanner::FileCheck check = DicomScanner::checkFile(path, perFile);
+        if (!check.ok())
+            throw Refusal(fmt::format("not a volume file nor a readable DICOM slice ({})", check.reason));
     }
-    if (chosen.empty())
-        throw Refusal("not a volume file nor part of a DICOM series");
-    if (series.size() > 1)
-        Log::logf(Log::Info, kCategory, "{}: {} DICOM series in the folder; reading the largest ({} slices)", path,
-                  series.size(), chosen.size());
-    return chosen;
+    const std::string folder = isFolder ? path : fs::path(path).parent_path().string();
+    const DicomScanner::FolderScan scan = DicomScanner::scanFolder(folder.empty() ? "." : folder, perFile);
+    const DicomScanner::Series* chosen = chosenSeries(scan, path, isFolder);
+    if (!chosen)
+    {
+        throw Refusal(scan.error == "no files" ? "no DICOM series in this folder (it holds no files)"
+                      : scan.error.empty()     ? "the file belongs to no DICOM series of its folder"
+                                               : scan.error);
+    }
+    if (!chosen->refusal.empty())
+        throw Refusal(fmt::format("DICOM series {}: {}", chosen->uid, chosen->refusal));
+    if (!chosen->warning.empty())
+        Log::logf(Log::Warning, kCategory, "{}: DICOM series {}: {}", path, chosen->uid, chosen->warning);
+    const std::string skipped = DicomScanner::skippedSummary(scan, *chosen);
+    if (!skipped.empty() && !scan.skipped.empty())
+        Log::log(Log::Warning, kCategory, skipped);
+    if (scan.series.size() > 1)
+        Log::logf(Log::Info, kCategory, "{}: {} DICOM series in the folder; reading {} ({} slices)", path,
+                  scan.series.size(), isFolder ? "the largest" : "the one of this file", chosen->files.size());
+    FileNames files;
+    for (const DicomScanner::FileFacts& file : chosen->files)
+        files.push_back(file.path);
+    return files;
 }
 
 /// Reads one slice file into its place in the volume; it must match the first slice's size.
