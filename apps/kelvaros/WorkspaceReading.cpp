@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "core/FileSystem.h"
+#include "lib/numerics/Pose.h"
 
 namespace Kelvaros
 {
@@ -62,15 +63,11 @@ std::string WorkspaceReading::whyTooLarge(const Properties& workspace, const std
 
 bool WorkspaceReading::isRigidPlacement(const Eigen::Matrix4d& matrix, bool mirrorAllowed)
 {
-    if (!matrix.allFinite() || matrix.row(3) != Eigen::RowVector4d(0.0, 0.0, 0.0, 1.0) ||
-        matrix.col(3).head<3>().cwiseAbs().maxCoeff() > maxTranslationMm)
+    if (!matrix.allFinite() || matrix.col(3).head<3>().cwiseAbs().maxCoeff() > maxTranslationMm)
         return false;
-    const Eigen::Matrix3d r = matrix.topLeftCorner<3, 3>();
-    if ((r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff() > rotationTolerance)
-        return false;
-    const double determinant = r.determinant();
-    return std::abs(determinant - 1.0) <= rotationTolerance ||
-           (mirrorAllowed && std::abs(determinant + 1.0) <= rotationTolerance);
+    // Mirroring one axis turns a left-handed placement into a rotation.
+    const Eigen::Matrix4d mirrored = matrix * Eigen::Vector4d(-1.0, 1.0, 1.0, 1.0).asDiagonal();
+    return Pose::isRigid(matrix, rotationTolerance) || (mirrorAllowed && Pose::isRigid(mirrored, rotationTolerance));
 }
 
 std::optional<Eigen::Matrix4d> WorkspaceReading::placement(const Properties& node, const std::string& what,

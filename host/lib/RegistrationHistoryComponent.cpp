@@ -9,6 +9,7 @@
 #include "core/Log.h"
 #include "core/Properties.h"
 #include "lib/Data.h"
+#include "lib/numerics/Pose.h"
 
 namespace Kelvaros
 {
@@ -23,9 +24,11 @@ bool finite(double value)
 {
     return std::isfinite(value);
 }
+/// A registration moves rigidly; a volume's matrix may also mirror one axis (a left-handed file). Anything else
+/// (non-finite, singular, scaled, absurdly far) would be put in place by a restore, so it is not read.
 bool finite(const Eigen::Matrix4d& value)
 {
-    return value.allFinite();
+    return Pose::isRigid(value) || Pose::isRigid(value * Eigen::Vector4d(-1.0, 1.0, 1.0, 1.0).asDiagonal());
 }
 bool finite(int)
 {

@@ -69,13 +69,16 @@ TEST(RegistrationHistoryComponent, LoadingNamesWhatItCannotReadAndDropsThatEntry
     Properties node;
     twoRegistrations().save(node);
     node.subProperties("current")->setParam("streamMatrix", std::string("1 2 3"));
+    // A singular matrix reads as numbers but would be put in place by a restore.
+    node.subProperties("previous")->setParam("volumeMatrix", std::string("0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 1"));
     node.subProperties("previous")->subProperties("provenance")->setParam("freMm", std::string("nan"));
     History history;
     const std::vector<std::string> problems = history.load(node);
-    ASSERT_EQ(problems.size(), 2u);
+    ASSERT_EQ(problems.size(), 3u);
     EXPECT_EQ(problems[0], "the current registration field 'streamMatrix' cannot be read ('1 2 3'); the current "
                            "registration was dropped");
-    EXPECT_EQ(problems[1], "the provenance of the previous registration field 'freMm' cannot be read ('nan'); the "
+    EXPECT_EQ(problems[1].substr(0, 61), "the previous registration field 'volumeMatrix' cannot be read");
+    EXPECT_EQ(problems[2], "the provenance of the previous registration field 'freMm' cannot be read ('nan'); the "
                            "previous registration was dropped");
     EXPECT_FALSE(history.current() || history.previous());
 }
