@@ -1,4 +1,4 @@
-// Reads a node of 100,000 parameters (the duplicate-key check must stay linear) and a file of a million tiny
+// Reads a node of 100,000 parameters (the duplicate-key check must stay linear) and a file of tiny
 // parameters (the reader's memory must stay proportional to the file), and prints the headline figures.
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "core/Log.h"
 #include "core/Properties.h"
+#include "core/PropertiesXml.h"
 
 namespace
 {
@@ -63,7 +64,7 @@ int main()
     const std::filesystem::path file = std::filesystem::temp_directory_path() / "PropertiesXmlBench.xml";
     {
         std::ofstream out(file, std::ios::binary);
-        out << manyParams(999'999);
+        out << manyParams(int(PropertiesXml::maxElements) - 1);
     }
     const double fileBytes = double(std::filesystem::file_size(file));
     const long before = residentKilobytes();
