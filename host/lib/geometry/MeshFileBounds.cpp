@@ -1,10 +1,14 @@
 #include "lib/geometry/MeshFileBounds.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -80,8 +84,11 @@ struct PlyHeader
     /// Empty when the line was understood (or does not matter), else why the header is refused.
     std::string addLine(std::string_view line, int number)
     {
+        if (std::any_of(line.begin(), line.end(),
+                        [](char c) { return (unsigned char)c < 0x20 && c != '\t' && c != '\r'; }))
+            return fmt::format("line {} of the PLY header holds a control character", number);
         const std::vector<std::string_view> w = words(line);
-        if (w.empty())
+        if (w.empty() || (number == 1 && w[0] == "ply"))
             return {};
         if (w[0] == "format" && w.size() >= 2)
         {
@@ -91,40 +98,30 @@ struct PlyHeader
                 return {};
             return fmt::format("line {} of the PLY header names an unknown format", number);
         }
-        // Matched as prefixes: a keyword run into the next word is taken by assimp's parser, and an element
-        // missed here would escape the bounds.
-        if (startsWith(line, "element"))
+        // Only the header's own statements, word for word: assimp's parser takes a keyword run into the next word
+        // and has been seen to spin without end on lines it half understands.
+        if (w[0] == "element")
         {
-            const std::vector<std::string_view> rest = words(afterKeyword(line, "element"));
-            const auto count = rest.size() == 2 ? parseCount(rest[1]) : std::nullopt;
+            const auto count = w.size() == 3 ? parseCount(w[2]) : std::nullopt;
             if (!count)
                 return fmt::format("line {} of the PLY header is not 'element NAME COUNT'", number);
-            elements.push_back({ std::string(rest[0]), *count, 0, 0 });
+            elements.push_back({ std::string(w[1]), *count, 0, 0 });
             return {};
         }
-        if (startsWith(line, "property") && !elements.empty())
-            return addProperty(words(afterKeyword(line, "property")), number);
-        return {};
+        if (w[0] == "property" && !elements.empty())
+            return addProperty({ w.begin() + 1, w.end() }, number);
+        if (w[0] == "comment" || w[0] == "obj_info")
+            return {};
+        return fmt::format("line {} of the PLY header is not a PLY header statement", number);
     }
 
 private:
-    static bool startsWith(std::string_view line, std::string_view keyword)
-    {
-        const std::vector<std::string_view> w = words(line);
-        return !w.empty() && w[0].substr(0, keyword.size()) == keyword;
-    }
-
-    static std::string_view afterKeyword(std::string_view line, std::string_view keyword)
-    {
-        return line.substr(line.find(keyword) + keyword.size());
-    }
-
     /// The words after "property": TYPE NAME or list COUNTTYPE ITEMTYPE NAME.
     std::string addProperty(const std::vector<std::string_view>& w, int number)
     {
         const bool list = !w.empty() && w[0] == "list";
         const std::uint64_t bytes = w.empty() ? 0 : plyTypeSize(list ? (w.size() >= 2 ? w[1] : "") : w[0]);
-        if (bytes == 0 || (list && (w.size() < 3 || plyTypeSize(w[2]) == 0)))
+        if (bytes == 0 || w.size() != (list ? 4u : 2u) || (list && plyTypeSize(w[2]) == 0))
             return fmt::format("line {} of the PLY header is not a property of a PLY type", number);
         elements.back().binaryBytes += bytes;
         elements.back().numbers += 1;
@@ -156,10 +153,131 @@ std::string readPlyHeader(std::string_view text, PlyHeader& header)
     return "the PLY header has no 'end_header'";
 }
 
+/// The data of an ASCII PLY file is numbers and white space only; anything else is refused before the parser,
+/// which has been seen to spin on bytes it does not expect.
+std::string whyNotAsciiNumbers(std::string_view data)
+{
+    const auto allowed = [](char c)
+    {
+        // "inf" and "nan" pass here so that the vertex holding them is named when it is read.
+        return (c >= '0' && c <= '9') || (c != '\0' && std::strchr("-+.eEinfaINFA \t\r\n", c) != nullptr);
+    };
+    const auto bad = std::find_if_not(data.begin(), data.end(), allowed);
+    if (bad == data.end())
+        return {};
+    return fmt::format("its ASCII data holds a character that is no part of a number ({} bytes after the header)",
+                       bad - data.begin());
+}
+
 std::string announced(std::uint64_t count, const char* what, std::uint64_t limit)
 {
     return fmt::format("it announces {} {}; meshes of more than {} {} are not read", count, what, limit, what);
 }
+
+/// The statements of an OBJ file that describe a surface, each checked in full: assimp's OBJ parser reads past
+/// the end of a statement that is not what it expects and has been seen to corrupt its heap on such lines, so a
+/// file it is given holds only statements of this grammar.
+struct ObjGrammar
+{
+    std::uint64_t vertices = 0;
+    std::uint64_t normals = 0;
+    std::uint64_t textureCoordinates = 0;
+    std::uint64_t faces = 0;
+
+    /// Why the line is refused; empty when it is a statement of the grammar, a comment or blank.
+    std::string check(std::string_view line)
+    {
+        if (line.find('\0') != std::string_view::npos)
+            return "a NUL byte; not a text file";
+        const std::vector<std::string_view> w = words(line.substr(0, line.find('#')));
+        if (w.empty())
+            return {};
+        const std::string_view keyword = w[0];
+        const std::size_t arguments = w.size() - 1;
+        if (keyword == "v")
+            return numbers(w, arguments == 3 || arguments == 4 || arguments == 6 || arguments == 7, vertices);
+        if (keyword == "vn")
+            return numbers(w, arguments == 3, normals);
+        if (keyword == "vt")
+            return numbers(w, arguments >= 1 && arguments <= 3, textureCoordinates);
+        if (keyword == "f" || keyword == "l" || keyword == "p")
+            return corners(w, keyword == "f" ? 3 : keyword == "l" ? 2 : 1);
+        static const std::string_view named[] = { "o", "g", "s", "usemtl", "mtllib" };
+        if (std::find(std::begin(named), std::end(named), keyword) != std::end(named))
+            return {};
+        return fmt::format("'{}' is not an OBJ statement this program reads", std::string(keyword.substr(0, 20)));
+    }
+
+private:
+    static bool isNumber(std::string_view word)
+    {
+        const std::string text(word);
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        return !text.empty() && end == text.c_str() + text.size() && std::isfinite(value);
+    }
+
+    static std::string numbers(const std::vector<std::string_view>& w, bool countOk, std::uint64_t& counter)
+    {
+        if (!countOk || !std::all_of(w.begin() + 1, w.end(), isNumber))
+            return fmt::format("'{}' needs the right count of finite numbers", std::string(w[0]));
+        ++counter;
+        return {};
+    }
+
+    /// An index 1-based, which must name an element of the whole file (checked by unresolved()), or negative,
+    /// counting back from the last element read so far.
+    static bool isIndex(std::string_view text, std::uint64_t count, std::uint64_t& largest)
+    {
+        const bool negative = !text.empty() && text[0] == '-';
+        const std::optional<std::uint64_t> value = parseCount(negative ? text.substr(1) : text);
+        if (!value || *value < 1 || (negative && *value > count))
+            return false;
+        largest = negative ? largest : std::max(largest, *value);
+        return true;
+    }
+
+    /// Corners "v", "v/t", "v//n" or "v/t/n", each index within what the file has defined before.
+    std::string corners(const std::vector<std::string_view>& w, std::size_t least)
+    {
+        if (w.size() - 1 < least)
+            return fmt::format("'{}' needs at least {} corners", std::string(w[0]), least);
+        for (std::size_t i = 1; i < w.size(); ++i)
+        {
+            const std::string_view corner = w[i];
+            const std::size_t first = corner.find('/');
+            const std::size_t second = first == std::string_view::npos ? first : corner.find('/', first + 1);
+            const std::string_view texture =
+              first == std::string_view::npos ? std::string_view() : corner.substr(first + 1, second - first - 1);
+            const std::string_view normal =
+              second == std::string_view::npos ? std::string_view() : corner.substr(second + 1);
+            const bool ok = isIndex(corner.substr(0, first), vertices, m_largest[0]) &&
+                            (texture.empty() ? first == std::string_view::npos || second != std::string_view::npos
+                                             : isIndex(texture, textureCoordinates, m_largest[1])) &&
+                            (second == std::string_view::npos || isIndex(normal, normals, m_largest[2]));
+            if (!ok)
+                return fmt::format("corner '{}' is not a vertex index", std::string(corner.substr(0, 40)));
+        }
+        faces += w[0] == "f";
+        return {};
+    }
+
+public:
+    /// Once every line is read: why an index names an element the file does not define; empty when none does.
+    [[nodiscard]] std::string unresolved() const
+    {
+        const std::uint64_t counts[] = { vertices, textureCoordinates, normals };
+        static const char* const names[] = { "vertex", "texture coordinate", "normal" };
+        for (int kind = 0; kind < 3; ++kind)
+            if (m_largest[kind] > counts[kind])
+                return fmt::format("a face names {} {}, but the file defines {}", names[kind], m_largest[kind],
+                                   counts[kind]);
+        return {};
+    }
+
+private:
+    std::uint64_t m_largest[3] = { 0, 0, 0 };
+};
 
 } // namespace
 
@@ -180,6 +298,10 @@ std::string MeshFileBounds::checkPly(const char* bytes, std::size_t size)
     if (std::string reason = readPlyHeader(std::string_view(bytes, size), header); !reason.empty())
         return reason;
     const std::uint64_t available = size - header.dataOffset;
+    if (header.ascii)
+        if (std::string reason = whyNotAsciiNumbers(std::string_view(bytes, size).substr(header.dataOffset));
+            !reason.empty())
+            return reason;
     std::uint64_t needed = 0;
     for (const PlyElement& element : header.elements)
     {
@@ -217,21 +339,22 @@ std::string MeshFileBounds::checkStl(const char* bytes, std::size_t size)
 
 std::string MeshFileBounds::checkObj(const char* bytes, std::size_t size)
 {
-    std::uint64_t vertices = 0;
-    std::uint64_t faces = 0;
+    ObjGrammar grammar;
     const std::string_view text(bytes, size);
-    for (std::size_t position = 0; position < size;)
+    int number = 1;
+    for (std::size_t position = 0; position < size; ++number)
     {
         const std::size_t end = std::min(text.find('\n', position), size);
-        const std::string_view line = text.substr(position, std::min<std::size_t>(end - position, 2));
-        vertices += line == "v " || line == "v\t";
-        faces += line == "f " || line == "f\t";
+        if (std::string reason = grammar.check(text.substr(position, end - position)); !reason.empty())
+            return fmt::format("line {}: {}", number, reason);
         position = end + 1;
     }
-    if (vertices > kMaxVertices)
-        return announced(vertices, "vertices", kMaxVertices);
-    if (faces > kMaxFaces)
-        return announced(faces, "faces", kMaxFaces);
+    if (std::string reason = grammar.unresolved(); !reason.empty())
+        return reason;
+    if (grammar.vertices > kMaxVertices)
+        return announced(grammar.vertices, "vertices", kMaxVertices);
+    if (grammar.faces > kMaxFaces)
+        return announced(grammar.faces, "faces", kMaxFaces);
     return {};
 }
 
