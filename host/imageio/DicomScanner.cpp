@@ -699,8 +699,7 @@ std::string whyGeometryDiffers(const std::vector<FileFacts>& files)
     return {};
 }
 
-/// Sorts positioned files along the normal; returns the refusal for a repeated position and sets the warning for
-/// uneven gaps.
+/// Sorts positioned files along the normal; returns the refusal for a repeated position or uneven gaps.
 std::string sortAlongNormal(DicomScanner::Series& series)
 {
     auto& files = series.files;
@@ -719,10 +718,12 @@ std::string sortAlongNormal(DicomScanner::Series& series)
         smallest = std::min(smallest, gap);
         largest = std::max(largest, gap);
     }
-    // Scanners round positions to a few micrometres; a real gap in the stack differs by far more.
+    // Scanners round positions to a few micrometres; a real gap in the stack differs by far more. A volume has one
+    // spacing, so such a stack would be placed stretched: a missing slice must not pass for anatomy.
     if (files.size() > 2 && largest - smallest > 0.01 * largest + kPositionTolerance)
-        series.warning =
-          fmt::format("uneven slice spacing ({} mm to {} mm)", millimetres(smallest), millimetres(largest));
+        return fmt::format("uneven slice spacing ({} mm to {} mm): a slice is missing, or the slices do not make one "
+                           "volume",
+                           millimetres(smallest), millimetres(largest));
     return {};
 }
 

@@ -75,9 +75,10 @@ public:
     {
         std::string uid;
         std::vector<FileFacts> files;
-        /// Worth a log line but no reason to refuse: uneven spacing, an order that fell back on file names.
+        /// Worth a log line but no reason to refuse: an order that fell back on file names.
         std::string warning;
-        /// Why the files do not make a volume (a repeated position, positions on only some files, mixed geometry).
+        /// Why the files do not make a volume (a repeated position, uneven spacing, positions on only some files, mixed
+        /// geometry).
         std::string refusal;
     };
 

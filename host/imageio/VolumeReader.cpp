@@ -288,11 +288,12 @@ FileNames seriesFiles(const std::string& path)
                       : scan.error.empty()     ? "the file belongs to no DICOM series of its folder"
                                                : scan.error);
     }
+    const std::string skipped = DicomScanner::skippedSummary(scan, *chosen);
     if (!chosen->refusal.empty())
-        throw Refusal(fmt::format("DICOM series {}: {}", chosen->uid, chosen->refusal));
+        throw Refusal(fmt::format("DICOM series {}: {}{}", chosen->uid, chosen->refusal,
+                                  scan.skipped.empty() ? std::string() : " (" + skipped + ")"));
     if (!chosen->warning.empty())
         Log::logf(Log::Warning, kCategory, "{}: DICOM series {}: {}", path, chosen->uid, chosen->warning);
-    const std::string skipped = DicomScanner::skippedSummary(scan, *chosen);
     if (!skipped.empty() && !scan.skipped.empty())
         Log::log(Log::Warning, kCategory, skipped);
     if (scan.series.size() > 1)

@@ -178,7 +178,8 @@ TEST_F(DicomFolderTest, SlicesThatDoNotMakeAVolumeAreRefusedAndUnevenSpacingIsRe
         }
         return scan.series[0].refusal + "|" + scan.series[0].warning;
     };
-    EXPECT_EQ(series({ 0, 2.5, 5, 10 }), "|uneven slice spacing (2.5 mm to 5.0 mm)");
+    EXPECT_EQ(series({ 0, 2.5, 5, 10 }),
+              "uneven slice spacing (2.5 mm to 5.0 mm): a slice is missing, or the slices do not make one volume|");
     EXPECT_EQ(series({ 0, 2.5, 2.5 }), "1.dcm and 2.dcm lie at the same position 2.5 mm along the slice normal (a "
                                        "duplicate slice)|");
     EXPECT_EQ(series({ 0, 1, 2 }, true), "only 2 of 3 files state Image Position Patient (0020,0032)|");

@@ -204,6 +204,14 @@ TEST_F(VolumeIOTest, DicomSeriesIsOrderedByPositionNotByName)
         EXPECT_LT((loaded.image->voxelToWorld({ 1, 2, 2 }) - Eigen::Vector3d(-lps.x(), -lps.y(), lps.z())).norm(),
                   1e-3);
     }
+    // A middle slice cut short is skipped; the stack left would be placed stretched, so it is refused.
+    writeDicomSlice(file("d.dcm"), 3, 7.5, "1.2.826.0.1.3680043.2.1125.7");
+    fs::resize_file(file("b.dcm"), 300);
+    LogExpectation error(Log::Error, "uneven slice spacing (2.5 mm to 5.0 mm)", 1);
+    const auto refused = VolumeIO::load(file(""));
+    EXPECT_FALSE(refused.image);
+    EXPECT_NE(refused.error.find("(1 of 4 files in"), std::string::npos) << refused.error;
+    EXPECT_NE(refused.error.find("b.dcm: "), std::string::npos) << refused.error;
 }
 
 struct Malformed
