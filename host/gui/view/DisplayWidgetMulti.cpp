@@ -91,7 +91,6 @@ void DisplayWidgetMulti::centreOn(const SharedImageSet& volume)
 {
     const Eigen::AlignedBox3d box = volume.worldBoundingBox();
     const Eigen::Vector3d centre = volume.imageToWorld(Eigen::Vector3d::Zero());
-    const auto [window, level] = windowLevelOfRange(volume);
     int side = kDefaultViewSide;
     if (isVisible())
         for (const ImageViewSlice* view : m_slices)
@@ -102,12 +101,10 @@ void DisplayWidgetMulti::centreOn(const SharedImageSet& volume)
         GlSliceView& view = m_slices[size_t(k)]->sliceView();
         view.setSlice(Slice(*Slice::planeFromIndex(k), centre));
         view.setMmPerPixel(mmPerPixel);
-        view.setWindowLevel(window, level);
     }
     GlVolumeView& view3D = m_view3D->volumeView();
     // From the patient's front, right and above, as a surgeon at the table sees the scene.
     view3D.showBox(box, -Eigen::Vector3d(0.6, 1.0, 0.5), Eigen::Vector3d::UnitZ());
-    view3D.setWindowLevel(window, level);
     m_view3D->interaction().setSceneCenter(box.center());
 }
 

@@ -38,7 +38,8 @@ public:
     [[nodiscard]] std::array<InteractiveView*, 4> views() const;
 
     /// Shows the data in every view; with a volume among them, centres the slices on the first volume, zooms them
-    /// to show all of it, aims the 3D camera at it and gives every view the window and level of its value range.
+    /// to show all of it and aims the 3D camera at it. Each volume keeps its own window and level (its
+    /// ImageDisplayOptionsComponent).
     void setVisibleData(const DataList& data) override;
     /// Requests an update of every view (coalesced per view).
     void update();

@@ -15,8 +15,10 @@
 #include "gl/StateGuard.h"
 #include "gl/TextRenderer.h"
 #include "gl/VertexBuffer.h"
+#include "gui/view/VolumeLayers.h"
 #include "gui/view/VolumePlaneRenderer.h"
 #include "gui/view/VolumeTexture.h"
+#include "lib/ImageDisplayOptionsComponent.h"
 #include "lib/SharedImageSet.h"
 
 namespace Kelvaros
@@ -93,7 +95,10 @@ struct GlSliceView::ImageCache
     ImageCache& operator=(const ImageCache&) = delete;
 };
 
-GlSliceView::GlSliceView(Slice slice) : m_slice(std::move(slice)) {}
+GlSliceView::GlSliceView(Slice slice)
+  : m_slice(std::move(slice)), m_layers(std::make_unique<VolumeLayers>([this] { requestRedraw(); }))
+{
+}
 
 GlSliceView::~GlSliceView() = default;
 
@@ -142,8 +147,8 @@ Eigen::Vector3d GlSliceView::worldAt(double x, double y, const GL::Viewport& vie
 
 void GlSliceView::setWindowLevel(double window, double level)
 {
-    m_windowLevel = { std::max(window, 1e-6), level };
-    requestRedraw();
+    if (SharedImageSet* set = adjustedVolume())
+        ImageDisplayOptionsComponent::of(*set).setWindowLevel(window, level);
 }
 
 double GlSliceView::window() const
@@ -158,11 +163,21 @@ double GlSliceView::level() const
 
 std::pair<double, double> GlSliceView::windowLevel() const
 {
-    if (m_windowLevel)
-        return *m_windowLevel;
-    if (!m_defaultWindowLevel)
-        m_defaultWindowLevel = defaultWindowLevel(visibleVolumes());
-    return *m_defaultWindowLevel;
+    SharedImageSet* set = adjustedVolume();
+    if (!set)
+        return { 1.0, 0.5 };
+    const ImageDisplayOptionsComponent& options = ImageDisplayOptionsComponent::of(*set);
+    return { options.window(), options.level() };
+}
+
+void GlSliceView::setAdjustedVolume(const SharedImageSet* volume)
+{
+    m_adjustedVolume = volume;
+}
+
+SharedImageSet* GlSliceView::adjustedVolume() const
+{
+    return VolumeLayers::adjusted(visibleVolumes(), m_adjustedVolume);
 }
 
 void GlSliceView::setDecorationsVisible(bool visible)
@@ -188,7 +203,7 @@ void GlSliceView::setCameraMatrix(const Eigen::Matrix4d& cameraToWorld)
 void GlSliceView::setVisibleData(std::vector<Data*> data)
 {
     GlView::setVisibleData(std::move(data));
-    m_defaultWindowLevel.reset();
+    m_layers->watch(visibleVolumes());
 }
 
 RenderInfo GlSliceView::renderInfo(const GL::Viewport& viewport) const
@@ -211,32 +226,22 @@ void GlSliceView::renderData(const RenderInfo& info)
     GL::StateGuard guard(GL::StateGuard::Depth);
     // The image is the background of everything else in the plane: it writes no depth.
     GL::currentFunctions(kCategory)->glDepthMask(GL_FALSE);
-    std::vector<std::shared_ptr<VolumeTexture>> textures;
     std::vector<VolumePlaneRenderer::Quad> quads;
-    std::vector<double> key = { double(vp.width), double(vp.height), m_mmPerPixel, window(), level() };
+    std::vector<double> key = { double(vp.width), double(vp.height), m_mmPerPixel };
     key.insert(key.end(), backgroundColor().data(), backgroundColor().data() + 3);
     key.insert(key.end(), m_slice.pose().data(), m_slice.pose().data() + 16);
-    for (const SharedImageSet* set : visibleVolumes())
+    // Bottom to top: each layer is blended over those before it with its own opacity.
+    for (const VolumeLayers::Layer& layer : m_layers->acquire(visibleVolumes()))
     {
-        std::shared_ptr<VolumeTexture> texture = VolumeTexture::acquire(*set);
-        if (!texture)
-            continue;
-        VolumePlaneRenderer::Quad quad;
+        VolumePlaneRenderer::Quad quad = VolumeLayers::quadOf(layer);
         quad.corners = { worldAt(0, 0, vp), worldAt(vp.width, 0, vp), worldAt(0, vp.height, vp),
                          worldAt(vp.width, vp.height, vp) };
         quad.clipFromWorld = info.viewState.projection * info.viewState.modelView;
-        quad.textureFromWorld = VolumeTexture::textureFromWorld(*set);
-        quad.texture = texture->textureId();
-        quad.window = window();
-        quad.level = level();
-        // Further volumes are blended over the first (a fusion of, say, CT and MR).
-        quad.alpha = textures.empty() ? 1.0 : 0.5;
-        key.push_back(double(texture->generation()));
+        key.insert(key.end(),
+                   { double(layer.texture->generation()), quad.window, quad.level, quad.alpha, double(quad.colorMap) });
         key.insert(key.end(), quad.textureFromWorld.data(), quad.textureFromWorld.data() + 16);
         quads.push_back(quad);
-        textures.push_back(std::move(texture));
     }
-    m_textures = std::move(textures);
     const auto drawQuads = [&quads] {
         return std::all_of(quads.begin(), quads.end(),
                            [](const auto& quad) { return VolumePlaneRenderer::draw(quad); });

@@ -11,7 +11,7 @@
 namespace Kelvaros
 {
 
-class VolumeTexture;
+class VolumeLayers;
 
 /// A slice (multi-planar reformatting) view: shows the visible volumes cut by a plane at any pose, reformatted on
 /// the GPU from each volume's 3D texture with trilinear filtering, then the scene objects in slice mode, the
@@ -40,12 +40,16 @@ public:
     /// World point (mm) shown at pixel (x, y) of the viewport, origin at its bottom-left corner.
     [[nodiscard]] Eigen::Vector3d worldAt(double x, double y, const GL::Viewport& viewport) const;
 
-    /// Grey mapping: values level ± window / 2 span black to white. Until it is set, the first visible volume's
-    /// value range is used.
+    /// Window and level of the adjusted volume (its ImageDisplayOptionsComponent, so every view showing it
+    /// follows): values level ± window / 2 span its colour map. Without a shown volume setting does nothing and
+    /// the values are (1, 0.5).
     void setWindowLevel(double window, double level);
     [[nodiscard]] double window() const;
     [[nodiscard]] double level() const;
     [[nodiscard]] std::pair<double, double> windowLevel() const;
+    /// The volume a window/level gesture adjusts: the one chosen here while it is shown, else the top shown one.
+    void setAdjustedVolume(const SharedImageSet* volume);
+    [[nodiscard]] SharedImageSet* adjustedVolume() const;
 
     /// The anatomical edge letters and the scale bar (shown by default).
     void setDecorationsVisible(bool visible);
@@ -79,10 +83,8 @@ private:
     double m_mmPerPixel = 0.5;
     double m_sliceThickness = 1.0;
     bool m_decorationsVisible = true;
-    std::optional<std::pair<double, double>> m_windowLevel;
-    /// The first visible volume's value range, found when first needed.
-    mutable std::optional<std::pair<double, double>> m_defaultWindowLevel;
-    std::vector<std::shared_ptr<VolumeTexture>> m_textures;
+    const SharedImageSet* m_adjustedVolume = nullptr;
+    std::unique_ptr<VolumeLayers> m_layers;
     /// The last reformatted image, reused while nothing it shows changed: a tool moving over a still slice then
     /// costs a copy of the image rather than a trilinear lookup per pixel.
     std::unique_ptr<ImageCache> m_imageCache;

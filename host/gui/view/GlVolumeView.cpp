@@ -9,9 +9,10 @@
 #include "gl/Pipeline.h"
 #include "gl/StateGuard.h"
 #include "gl/VertexBuffer.h"
-#include "gui/view/GlSliceView.h"
+#include "gui/view/VolumeLayers.h"
 #include "gui/view/VolumePlaneRenderer.h"
 #include "gui/view/VolumeTexture.h"
+#include "lib/ImageDisplayOptionsComponent.h"
 #include "lib/SharedImageSet.h"
 
 namespace Kelvaros
@@ -34,7 +35,7 @@ std::array<Eigen::Vector3d, 4> centralPlane(const Eigen::Vector3d& halfExtent, i
 }
 } // namespace
 
-GlVolumeView::GlVolumeView() = default;
+GlVolumeView::GlVolumeView() : m_layers(std::make_unique<VolumeLayers>([this] { requestRedraw(); })) {}
 
 GlVolumeView::~GlVolumeView() = default;
 
@@ -65,14 +66,14 @@ void GlVolumeView::showBox(const Eigen::AlignedBox3d& box, const Eigen::Vector3d
 
 void GlVolumeView::setWindowLevel(double window, double level)
 {
-    m_windowLevel = { std::max(window, 1e-6), level };
-    requestRedraw();
+    if (SharedImageSet* set = VolumeLayers::adjusted(visibleVolumes(), nullptr))
+        ImageDisplayOptionsComponent::of(*set).setWindowLevel(window, level);
 }
 
 void GlVolumeView::setVisibleData(std::vector<Data*> data)
 {
     GlView::setVisibleData(std::move(data));
-    m_defaultWindowLevel.reset();
+    m_layers->watch(visibleVolumes());
 }
 
 RenderInfo GlVolumeView::renderInfo(const GL::Viewport& viewport) const
@@ -99,34 +100,21 @@ RenderInfo GlVolumeView::renderInfo(const GL::Viewport& viewport) const
 
 void GlVolumeView::renderData(const RenderInfo& info)
 {
-    if (!m_windowLevel && !m_defaultWindowLevel)
-        m_defaultWindowLevel = defaultWindowLevel(visibleVolumes());
-    const auto [window, level] = m_windowLevel ? *m_windowLevel : *m_defaultWindowLevel;
-    std::vector<std::shared_ptr<VolumeTexture>> textures;
-    for (const SharedImageSet* set : visibleVolumes())
+    for (const VolumeLayers::Layer& layer : m_layers->acquire(visibleVolumes()))
     {
-        renderOutline(*set, info);
-        std::shared_ptr<VolumeTexture> texture = VolumeTexture::acquire(*set);
-        if (!texture)
-            continue;
-        const Eigen::Matrix4d worldFromImage = set->matrix(-1);
-        VolumePlaneRenderer::Quad quad;
+        renderOutline(*layer.set, info);
+        const Eigen::Matrix4d worldFromImage = layer.set->matrix(-1);
+        VolumePlaneRenderer::Quad quad = VolumeLayers::quadOf(layer);
         quad.clipFromWorld = info.viewState.projection * info.viewState.modelView;
-        quad.textureFromWorld = VolumeTexture::textureFromWorld(*set);
-        quad.texture = texture->textureId();
-        quad.window = window;
-        quad.level = level;
         for (int normal = 0; normal < 3; ++normal)
         {
-            const std::array<Eigen::Vector3d, 4> corners = centralPlane(0.5 * set->extent(), normal);
+            const std::array<Eigen::Vector3d, 4> corners = centralPlane(0.5 * layer.set->extent(), normal);
             std::transform(corners.begin(), corners.end(), quad.corners.begin(),
                            [&](const Eigen::Vector3d& p)
                            { return Eigen::Vector3d((worldFromImage * p.homogeneous()).head<3>()); });
             VolumePlaneRenderer::draw(quad);
         }
-        textures.push_back(std::move(texture));
     }
-    m_textures = std::move(textures);
 }
 
 void GlVolumeView::renderOutline(const SharedImageSet& set, const RenderInfo& info) const

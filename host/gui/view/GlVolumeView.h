@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "gui/view/Camera.h"
@@ -10,11 +9,12 @@
 namespace Kelvaros
 {
 
-class VolumeTexture;
+class VolumeLayers;
 
 /// The 3D view: a perspective camera on the scene. Each visible volume is shown as three orthogonal textured
 /// planes through its centre (along its own grid axes, as slice planes are shown in 3D) inside a thin outline of
-/// its grid, mapped to grey by the view's window and level. Clipping planes follow the scene bounds.
+/// its grid, mapped by the volume's own display options (window, level, colour map, opacity; a hidden volume is not
+/// drawn). Clipping planes follow the scene bounds.
 ///
 /// Main thread only.
 class KELVAROS_API GlVolumeView : public GlView
@@ -29,7 +29,7 @@ public:
     /// Looks at the middle of `box` from the given viewing direction (world) at a distance that shows all of it.
     void showBox(const Eigen::AlignedBox3d& box, const Eigen::Vector3d& viewDirection, const Eigen::Vector3d& up);
 
-    /// Grey mapping of the volume planes; until set, the first visible volume's value range.
+    /// Sets the window and level of the top shown volume's display options (nothing without one).
     void setWindowLevel(double window, double level);
 
     void setVisibleData(std::vector<Data*> data) override;
@@ -42,10 +42,7 @@ private:
     void renderOutline(const SharedImageSet& set, const RenderInfo& info) const;
 
     Camera m_camera;
-    std::optional<std::pair<double, double>> m_windowLevel;
-    /// The first visible volume's value range, found when first needed.
-    mutable std::optional<std::pair<double, double>> m_defaultWindowLevel;
-    std::vector<std::shared_ptr<VolumeTexture>> m_textures;
+    std::unique_ptr<VolumeLayers> m_layers;
 };
 
 } // namespace Kelvaros

@@ -34,8 +34,19 @@ uniform sampler3D volume;
 uniform mat4 textureFromWorld;
 uniform vec2 windowLevel;
 uniform float alpha;
+uniform int colorMap;
 in vec3 world;
 out vec4 color;
+vec3 mapped(float t)
+{
+    if (colorMap == 1) // hot: black, red, yellow, white
+        return clamp(vec3(3.0 * t, 3.0 * t - 1.0, 3.0 * t - 2.0), 0.0, 1.0);
+    if (colorMap == 2) // cool: cyan to magenta
+        return vec3(t, 1.0 - t, 1.0);
+    if (colorMap == 3) // rainbow: blue, cyan, green, yellow, red
+        return clamp(min(4.0 * t - vec3(1.5, 0.5, -0.5), vec3(4.5, 3.5, 2.5) - 4.0 * t), 0.0, 1.0);
+    return vec3(t);
+}
 void main()
 {
     vec3 t = (textureFromWorld * vec4(world, 1.0)).xyz;
@@ -43,7 +54,7 @@ void main()
         discard;
     float value = texture(volume, t).r;
     float grey = clamp((value - (windowLevel.y - 0.5 * windowLevel.x)) / windowLevel.x, 0.0, 1.0);
-    color = vec4(vec3(grey), alpha);
+    color = vec4(mapped(grey), alpha);
 }
 )";
 
@@ -123,6 +134,7 @@ bool VolumePlaneRenderer::draw(const Quad& quad)
     r->program->setUniformValue("textureFromWorld", toQt(quad.textureFromWorld));
     r->program->setUniformValue("windowLevel", float(std::max(quad.window, 1e-6)), float(quad.level));
     r->program->setUniformValue("alpha", float(quad.alpha));
+    r->program->setUniformValue("colorMap", quad.colorMap);
     r->program->setUniformValue("volume", 0);
     if (quad.alpha < 1.0)
     {

@@ -8,7 +8,8 @@ namespace Kelvaros
 {
 
 /// Draws a planar quad textured by reformatting a VolumeTexture: each fragment looks its world point up in the
-/// volume (trilinear), maps the value through window and level to grey, and is discarded outside the grid.
+/// volume (trilinear), maps the value through window and level into a colour map, and is discarded outside the
+/// grid, so that a volume below shows through there.
 /// Slice views draw one quad covering their viewport, the 3D view one quad per orthogonal plane.
 ///
 /// Internal to KelvarosGui; one program and vertex array per context, made on first use and deleted with the
@@ -25,7 +26,10 @@ public:
         unsigned texture = 0;
         double window = 1.0;
         double level = 0.5;
+        /// Opacity over what is drawn already.
         double alpha = 1.0;
+        /// ImageDisplayOptionsComponent::ColorMap.
+        int colorMap = 0;
     };
 
     /// False (Error in the log) when the program does not build or there is no context.
