@@ -1,11 +1,18 @@
 #include "DataListWidget.h"
 
+#include <map>
+#include <optional>
+
 #include <QHeaderView>
 #include <QTimer>
 
 #include "lib/ApplicationController.h"
 #include "lib/Data.h"
+#include "lib/ImageDisplayOptionsComponent.h"
+#include "lib/SharedImageSet.h"
 #include "stream/Stream.h"
+#include "stream/TrackingStream.h"
+#include "stream/TrackingStreamDisplayOptions.h"
 
 namespace Kelvaros
 {
@@ -15,6 +22,35 @@ namespace
 Data* dataOf(const QTreeWidgetItem* item)
 {
     return static_cast<Data*>(item->data(0, Qt::UserRole).value<void*>());
+}
+
+/// Where the item's data keep whether they are shown; empty for data whose box is the only record.
+std::optional<bool> shownByData(Data& data)
+{
+    if (auto* set = dynamic_cast<SharedImageSet*>(&data))
+        return ImageDisplayOptionsComponent::of(*set).visible();
+    if (auto* stream = dynamic_cast<TrackingStream*>(&data))
+        return TrackingStreamDisplayOptions::of(*stream).instrumentDisplay() !=
+               TrackingStreamDisplayOptions::NoInstruments;
+    return std::nullopt;
+}
+
+void setShownByData(Data& data, bool shown)
+{
+    if (auto* set = dynamic_cast<SharedImageSet*>(&data))
+        ImageDisplayOptionsComponent::of(*set).setVisible(shown);
+    else if (auto* stream = dynamic_cast<TrackingStream*>(&data); stream && shownByData(data) != shown)
+        TrackingStreamDisplayOptions::of(*stream).setInstrumentDisplay(
+          shown ? TrackingStreamDisplayOptions::AxesAndNames : TrackingStreamDisplayOptions::NoInstruments);
+}
+
+constexpr int kShownRole = Qt::UserRole + 1;
+
+/// Sets the box without it counting as the user's change.
+void setBox(QTreeWidgetItem& item, bool shown)
+{
+    item.setData(0, kShownRole, shown);
+    item.setCheckState(0, shown ? Qt::Checked : Qt::Unchecked);
 }
 
 QString stateText(const Data& data)
@@ -45,6 +81,7 @@ DataListWidget::DataListWidget(ApplicationController& app, QWidget* parent) : QT
                                             if (dataOf(topLevelItem(i)) == data)
                                                 delete takeTopLevelItem(i--);
                                     });
+    connect(this, &QTreeWidget::itemChanged, this, &DataListWidget::onItemChanged);
     connect(this, &QTreeWidget::itemSelectionChanged, this, [this] { Q_EMIT selectionChanged(selection()); });
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &DataListWidget::refreshStates);
@@ -84,6 +121,10 @@ QString DataListWidget::kindName(const Data& data)
 void DataListWidget::rebuild()
 {
     const DataList selected = selection();
+    std::map<const Data*, Qt::CheckState> checked;
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        checked[dataOf(topLevelItem(i))] = topLevelItem(i)->checkState(0);
+    QSignalBlocker blocker(this);
     clear();
     const DataList all = m_app.dataList();
     for (Data* data : all.items())
@@ -91,7 +132,11 @@ void DataListWidget::rebuild()
         auto* item =
           new QTreeWidgetItem(this, { QString::fromStdString(data->name()), kindName(*data), stateText(*data) });
         item->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(data)));
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        const auto found = checked.find(data);
+        setBox(*item, shownByData(*data).value_or(found == checked.end() || found->second == Qt::Checked));
     }
+    blocker.unblock();
     select(selected);
 }
 
@@ -102,7 +147,24 @@ void DataListWidget::refreshStates()
         QTreeWidgetItem* item = topLevelItem(i);
         item->setText(0, QString::fromStdString(dataOf(item)->name()));
         item->setText(2, stateText(*dataOf(item)));
+        // A panel may have shown or hidden the data meanwhile.
+        if (const std::optional<bool> shown = shownByData(*dataOf(item)))
+        {
+            QSignalBlocker blocker(this);
+            setBox(*item, *shown);
+        }
     }
+}
+
+void DataListWidget::onItemChanged(QTreeWidgetItem* item)
+{
+    Data* data = dataOf(item);
+    const bool shown = item->checkState(0) == Qt::Checked;
+    if (item->data(0, kShownRole).toBool() == shown)
+        return; // a text refresh, not the box
+    item->setData(0, kShownRole, shown);
+    setShownByData(*data, shown);
+    Q_EMIT visibilityChanged(data, shown);
 }
 
 DataList DataListWidget::selection() const

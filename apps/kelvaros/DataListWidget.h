@@ -13,7 +13,9 @@ namespace Kelvaros
 class ApplicationController;
 
 /// The application's data as a list: name, kind and, for streams, their state. The selection decides which
-/// algorithms fit. Main thread only.
+/// algorithms fit. Each item's check box shows or hides it: a volume through its ImageDisplayOptionsComponent, a
+/// tracking stream through its TrackingStreamDisplayOptions (no instruments drawn while hidden), any other data
+/// through visibilityChanged, for whoever draws it. Main thread only.
 class DataListWidget
   : public QTreeWidget
   , public SignalReceiver
@@ -35,10 +37,13 @@ public:
 
 signals:
     void selectionChanged(const Kelvaros::DataList& selection);
+    /// The user checked or unchecked a data item's box.
+    void visibilityChanged(Kelvaros::Data* data, bool visible);
 
 private:
     void rebuild();
     void refreshStates();
+    void onItemChanged(QTreeWidgetItem* item);
 
     ApplicationController& m_app;
 };

@@ -20,7 +20,10 @@
 #include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlMesh.h"
 #include "gui/view/DisplayWidgetMulti.h"
+#include "gui/view/GlSliceView.h"
+#include "gui/view/ImageViewSlice.h"
 #include "lib/AlgorithmController.h"
+#include "lib/SharedImageSet.h"
 #include "stream/StreamAlgorithmBase.h"
 #include "stream/TrackingStream.h"
 #include "stream/sources/TrackingSimulator.h"
@@ -32,6 +35,7 @@
 #include "MeshData.h"
 #include "RecordingDialog.h"
 #include "TrackingStatusWidget.h"
+#include "VolumeLayersWidget.h"
 #include "Workspace.h"
 
 namespace Kelvaros
@@ -74,6 +78,7 @@ MainWindow::MainWindow(bool persistSettings)
     connect(m_algorithmMenus, &AlgorithmMenus::algorithmChosen, this,
             [this](const QString& id) { openAlgorithm(id.toStdString(), m_dataList->selection()); });
     buildDocks();
+    buildLayersDock();
 
     m_app->signalDataAdded.connect(this, &MainWindow::onDataAdded);
     m_app->signalDataRemoved.connect(this, &MainWindow::onDataRemoved);
@@ -166,6 +171,31 @@ Algorithm* MainWindow::openAlgorithm(const std::string& id, const DataList& data
         m_app->runAlgorithm(algorithm);
     m_app->openController(algorithm);
     return algorithm;
+}
+
+void MainWindow::buildLayersDock()
+{
+    auto* layers = new VolumeLayersWidget(*m_app);
+    auto* dock = new QDockWidget(tr("Layers"), this);
+    dock->setObjectName("layersDock");
+    dock->setWidget(layers);
+    addDockWidget(Qt::LeftDockWidgetArea, dock);
+    connect(layers, &VolumeLayersWidget::selectedVolumeChanged, this,
+            [this](SharedImageSet* volume)
+            {
+                for (InteractiveView* view : m_display->views())
+                    if (auto* slice = dynamic_cast<ImageViewSlice*>(view))
+                        slice->sliceView().setAdjustedVolume(volume);
+            });
+    // Volumes and streams keep their visibility in their display options, which the views watch; a mesh is drawn
+    // by its scene object here.
+    connect(m_dataList, &DataListWidget::visibilityChanged, this,
+            [this](Data* data, bool visible)
+            {
+                if (const auto found = m_meshes.find(data); found != m_meshes.end())
+                    found->second->setVisible(visible);
+                m_display->update();
+            });
 }
 
 void MainWindow::dockPanel(DefaultControllerDecorator* decorator)

@@ -74,6 +74,8 @@ protected:
 private:
     void buildFileMenu();
     void buildDocks();
+    /// The Layers panel, and what hiding data in the Data list does to the views.
+    void buildLayersDock();
     void rebuildRecentMenu();
     void report(const std::string& error);
     void onDataAdded(Data* data);

@@ -11,6 +11,7 @@
 #include "lib/Algorithm.h"
 #include "lib/AlgorithmController.h"
 #include "lib/Data.h"
+#include "lib/ImageDisplayOptionsComponent.h"
 #include "lib/RegistrationHistoryComponent.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/StreamAlgorithmBase.h"
@@ -57,6 +58,7 @@ void saveState(const Data& data, Properties& node)
     node.setParam("name", data.name());
     node.setParam("matrix", data.matrix());
     RegistrationHistoryComponent::saveTo(data, node);
+    ImageDisplayOptionsComponent::saveTo(data, node);
     if (const auto* stream = dynamic_cast<const Stream*>(&data))
         node.setParam("running", stream->state() == Stream::State::Running);
     const auto* calibrations = data.components().get<InstrumentCalibrationDataComponent>();
@@ -109,6 +111,8 @@ void loadState(const Properties& node, Data& data, const WorkspaceProblems& prob
           "it was dropped and the data are placed as they were opened, unregistered", mayBeMirrored(data), problems))
         data.setMatrix(*matrix);
     for (std::string& problem : RegistrationHistoryComponent::loadInto(node, data))
+        problems.add(std::move(problem));
+    for (std::string& problem : ImageDisplayOptionsComponent::loadInto(node, data))
         problems.add(std::move(problem));
     if (const Properties* list = node.subProperties("calibrations"))
         loadCalibrations(*list, data, problems);
