@@ -139,7 +139,8 @@ bool VolumePlaneRenderer::draw(const Quad& quad)
     if (quad.alpha < 1.0)
     {
         f->glEnable(GL_BLEND);
-        f->glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+        // The target keeps its alpha: an image read back or copied as premultiplied must not brighten.
+        f->glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
     }
     f->glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     f->glBindTexture(GL_TEXTURE_3D, GLuint(previousTexture));
