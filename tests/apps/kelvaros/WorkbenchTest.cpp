@@ -5,17 +5,26 @@
 #include <thread>
 
 #include <QAction>
+#include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
+#include <QListWidget>
 #include <QMenuBar>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSlider>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include "core/Log.h"
 #include "gui/controller/GuiApplicationController.h"
+#include "gui/view/DisplayWidgetMulti.h"
+#include "gui/view/GlSliceView.h"
+#include "gui/view/ImageViewSlice.h"
 #include "lib/Algorithm.h"
+#include "lib/ImageDisplayOptionsComponent.h"
 #include "lib/RegistrationHistoryComponent.h"
 #include "lib/SharedImageSet.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
@@ -33,6 +42,7 @@
 #include "RecordingDialog.h"
 #include "TrackingStatusWidget.h"
 #include "TrackingTestSupport.h"
+#include "VolumeLayersWidget.h"
 #include "WaitUntil.h"
 #include "Workspace.h"
 #include "imageio/PhantomVolume.h"
@@ -170,6 +180,43 @@ TEST_F(WorkbenchTest, StatusRateCountsFromTheStreamsArrivalAndStopsWithItsSample
 }
 
 // A stream entry of the menu is chosen for its stream: it is made at once and joins the data list.
+// The Layers panel and the Data list's box drive the chosen volume's options, and the views redraw at once.
+TEST_F(WorkbenchTest, LayersPanelAndDataListChangeTheVolumeTheViewsDraw)
+{
+    auto* volume = static_cast<SharedImageSet*>(
+      app().addData(std::make_unique<SharedImageSet>("Volume", Eigen::Vector3i(8, 8, 8), Eigen::Vector3d(4, 4, 4))));
+    for (size_t i = 0; i < volume->voxels().size(); ++i)
+        volume->voxels()[i] = float(i % 8);
+    window->showAllData();
+    const ImageDisplayOptionsComponent& options = ImageDisplayOptionsComponent::of(*volume);
+    int redraws = 0;
+    auto* slice = dynamic_cast<ImageViewSlice*>(window->display().views()[1]);
+    const SignalConnection counting = slice->sliceView().signalRedrawNeeded.connect([&redraws] { ++redraws; });
+    auto* layers = window->findChild<VolumeLayersWidget*>();
+    ASSERT_TRUE(layers);
+    EXPECT_EQ(layers->selectedVolume(), volume);
+    const auto image = [this] { return window->display().renderToImage(QSize(160, 160)); };
+    const QImage grey = image();
+
+    QTest::keyClick(layers->findChild<QComboBox*>("colorMap"), Qt::Key_Down);
+    EXPECT_EQ(options.colorMap(), ImageDisplayOptionsComponent::Hot);
+    EXPECT_EQ(redraws, 1);
+    EXPECT_NE(image(), grey);
+    QTest::keyClick(layers->findChild<QSlider*>("opacity"), Qt::Key_PageDown);
+    EXPECT_DOUBLE_EQ(options.opacity(), 0.9);
+    auto* windowBox = layers->findChild<QDoubleSpinBox*>("window");
+    windowBox->selectAll();
+    QTest::keyClicks(windowBox, "3");
+    QTest::keyClick(windowBox, Qt::Key_Return);
+    EXPECT_EQ(std::pair(options.window(), slice->sliceView().window()), std::pair(3.0, 3.0));
+
+    QTreeWidgetItem* item = window->dataList().topLevelItem(0);
+    item->setCheckState(0, Qt::Unchecked);
+    EXPECT_FALSE(options.visible());
+    EXPECT_EQ(layers->findChild<QListWidget*>("layers")->item(0)->checkState(), Qt::Unchecked);
+    EXPECT_EQ(redraws, 4);
+}
+
 TEST_F(WorkbenchTest, StreamEntryCreatesTheStream)
 {
     Data* tracker = app().addData(std::make_unique<Testing::DriverStream>());
