@@ -1,20 +1,23 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "gui/view/Camera.h"
 #include "gui/view/GlView.h"
+#include "lib/view/Slice.h"
 
 namespace Kelvaros
 {
 
 class VolumeTexture;
 
-/// The 3D view: a perspective camera on the scene. Each visible volume is shown as three orthogonal textured
-/// planes through its centre (along its own grid axes, as slice planes are shown in 3D) inside a thin outline of
-/// its grid, mapped to grey by the view's window and level. Clipping planes follow the scene bounds.
+/// The 3D view: a perspective camera on the scene. Each visible volume is shown as textured planes inside a thin
+/// outline of its grid, mapped to grey by the view's window and level: the planes of the slice views when they are
+/// given (setVolumePlanes), else three orthogonal planes through its centre along its own grid axes. Clipping
+/// planes follow the scene bounds.
 ///
 /// Main thread only.
 class KELVAROS_API GlVolumeView : public GlView
@@ -32,6 +35,11 @@ public:
     /// Grey mapping of the volume planes; until set, the first visible volume's value range.
     void setWindowLevel(double window, double level);
 
+    /// The planes at which the volumes are cut (those of the slice views); empty: each volume's central planes.
+    /// Repaints only when a plane moved.
+    void setVolumePlanes(const std::vector<Slice>& planes);
+    [[nodiscard]] const std::vector<Slice>& volumePlanes() const { return m_planes; }
+
     void setVisibleData(std::vector<Data*> data) override;
     [[nodiscard]] RenderInfo renderInfo(const GL::Viewport& viewport) const override;
 
@@ -40,12 +48,15 @@ protected:
 
 private:
     void renderOutline(const SharedImageSet& set, const RenderInfo& info) const;
+    /// World corners (strip order) of the planes that cut `set`; a plane that misses its grid gives none.
+    [[nodiscard]] std::vector<std::array<Eigen::Vector3d, 4>> planeQuads(const SharedImageSet& set) const;
 
     Camera m_camera;
     std::optional<std::pair<double, double>> m_windowLevel;
     /// The first visible volume's value range, found when first needed.
     mutable std::optional<std::pair<double, double>> m_defaultWindowLevel;
     std::vector<std::shared_ptr<VolumeTexture>> m_textures;
+    std::vector<Slice> m_planes;
 };
 
 } // namespace Kelvaros
