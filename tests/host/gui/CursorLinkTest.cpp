@@ -40,7 +40,7 @@ bool crosshairNear(const QImage& image, int x, int y)
 using CursorLinkTest = GuiTest;
 
 // A click in the axial view carries the sagittal and coronal planes, and the 3D view's planes, through the clicked
-// point, where their crosshairs cross; the axial view stays where it was.
+// point, where their crosshairs cross; the axial view stays where it was, and the 3D planes follow a scroll too.
 TEST_F(CursorLinkTest, ClickInOneSliceViewMovesAndMarksTheOthers)
 {
     DisplayWidgetMulti display;
@@ -82,6 +82,8 @@ TEST_F(CursorLinkTest, ClickInOneSliceViewMovesAndMarksTheOthers)
         EXPECT_TRUE(crosshairNear(image, x - 20, y) && crosshairNear(image, x + 20, y));
         EXPECT_FALSE(crosshairNear(image, x + 20, y + 20));
     }
+    display.viewSlice(1)->sliceView().scroll(4.5);
+    EXPECT_TRUE(planes3D[1].pose() == display.viewSlice(1)->sliceView().slice().pose());
 }
 
 } // namespace Kelvaros::Testing
