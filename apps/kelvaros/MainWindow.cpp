@@ -19,6 +19,7 @@
 #include "gui/controller/DefaultControllerDecorator.h"
 #include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlMesh.h"
+#include "gui/view/CursorLink.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/ImageViewSlice.h"
@@ -69,6 +70,7 @@ MainWindow::MainWindow(bool persistSettings)
     setWindowTitle(tr("Kelvaros Workbench"));
     setObjectName("KelvarosWorkbench");
     setCentralWidget(m_display);
+    new CursorLink(*m_display); // a child of the display
     setDockOptions(AnimatedDocks | AllowTabbedDocks);
     if (m_app->loadPlugins() == 0)
         Log::log(Log::Warning, "MainWindow", "No plug-in found next to the program or in KELVAROS_PLUGIN_PATH");

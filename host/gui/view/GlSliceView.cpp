@@ -15,11 +15,13 @@
 #include "gl/StateGuard.h"
 #include "gl/TextRenderer.h"
 #include "gl/VertexBuffer.h"
+#include "gui/scene/GlCrosshair.h"
 #include "gui/view/VolumeLayers.h"
 #include "gui/view/VolumePlaneRenderer.h"
 #include "gui/view/VolumeTexture.h"
 #include "lib/ImageDisplayOptionsComponent.h"
 #include "lib/SharedImageSet.h"
+#include "lib/view/CursorReadout.h"
 
 namespace Kelvaros
 {
@@ -62,6 +64,31 @@ GL::Font decorationFont()
     font.bold = 1;
     font.color = { 0.95, 0.95, 0.6, 1.0 };
     return font;
+}
+
+/// The cursor a view marks: the position of its visible crosshair, if it shows one.
+std::optional<Eigen::Vector3d> markedCursor(const GlView& view)
+{
+    for (const GlObject* object : view.objects())
+        if (const auto* crosshair = dynamic_cast<const GlCrosshair*>(object); crosshair && crosshair->visible())
+            return crosshair->position();
+    return std::nullopt;
+}
+
+/// CursorReadout's lines in the bottom-left corner, about the first visible volume (the one the window and level
+/// belong to).
+void renderCursorReadout(const GlSliceView& view, const GL::Viewport& viewport)
+{
+    GL::Font font = decorationFont();
+    font.size = 11;
+    font.bold = 0;
+    constexpr double kLineHeight = 15;
+    const std::vector<SharedImageSet*> volumes = view.visibleVolumes();
+    const std::vector<std::string> lines = CursorReadout::lines(
+      view.slice(), markedCursor(view), volumes.empty() ? nullptr : volumes.front(), view.windowLevel());
+    for (size_t i = 0; i < lines.size(); ++i)
+        GL::TextRenderer::render(viewport, lines[i], { 6, 4 + kLineHeight * double(lines.size() - 1 - i) }, font,
+                                 GL::TextRenderer::Left, GL::TextRenderer::Bottom);
 }
 } // namespace
 
@@ -306,6 +333,7 @@ void GlSliceView::renderDecorations(const RenderInfo& info)
         return;
     renderOrientationLabels(info.viewState.viewport);
     renderScaleBar(info);
+    renderCursorReadout(*this, info.viewState.viewport);
 }
 
 void GlSliceView::renderOrientationLabels(const GL::Viewport& viewport) const

@@ -1,6 +1,7 @@
 #include "gui/view/GlVolumeView.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <qopengl.h>
 
@@ -103,18 +104,54 @@ void GlVolumeView::renderData(const RenderInfo& info)
     for (const VolumeLayers::Layer& layer : m_layers->acquire(visibleVolumes()))
     {
         renderOutline(*layer.set, info);
-        const Eigen::Matrix4d worldFromImage = layer.set->matrix(-1);
         VolumePlaneRenderer::Quad quad = VolumeLayers::quadOf(layer);
         quad.clipFromWorld = info.viewState.projection * info.viewState.modelView;
-        for (int normal = 0; normal < 3; ++normal)
+        for (const std::array<Eigen::Vector3d, 4>& corners : planeQuads(*layer.set))
         {
-            const std::array<Eigen::Vector3d, 4> corners = centralPlane(0.5 * layer.set->extent(), normal);
-            std::transform(corners.begin(), corners.end(), quad.corners.begin(),
-                           [&](const Eigen::Vector3d& p)
-                           { return Eigen::Vector3d((worldFromImage * p.homogeneous()).head<3>()); });
+            quad.corners = corners;
             VolumePlaneRenderer::draw(quad);
         }
     }
+}
+
+void GlVolumeView::setVolumePlanes(const std::vector<Slice>& planes)
+{
+    const auto samePose = [](const Slice& a, const Slice& b) { return a.pose() == b.pose(); };
+    if (planes.size() == m_planes.size() && std::equal(planes.begin(), planes.end(), m_planes.begin(), samePose))
+        return;
+    m_planes = planes;
+    requestRedraw();
+}
+
+std::vector<std::array<Eigen::Vector3d, 4>> GlVolumeView::planeQuads(const SharedImageSet& set) const
+{
+    const Eigen::Matrix4d worldFromImage = set.matrix(-1);
+    std::vector<std::array<Eigen::Vector3d, 4>> quads;
+    if (m_planes.empty())
+    {
+        for (int normal = 0; normal < 3; ++normal)
+        {
+            const std::array<Eigen::Vector3d, 4> corners = centralPlane(0.5 * set.extent(), normal);
+            std::array<Eigen::Vector3d, 4>& world = quads.emplace_back();
+            std::transform(corners.begin(), corners.end(), world.begin(),
+                           [&](const Eigen::Vector3d& p)
+                           { return Eigen::Vector3d((worldFromImage * p.homogeneous()).head<3>()); });
+        }
+        return quads;
+    }
+    // A square around the grid's bounding sphere: the renderer discards what falls outside the grid.
+    const Eigen::Vector3d centre = (worldFromImage * Eigen::Vector4d(0, 0, 0, 1)).head<3>();
+    const double radius = 0.5 * set.extent().norm();
+    for (const Slice& plane : m_planes)
+    {
+        if (std::abs(plane.signedDistance(centre)) > radius)
+            continue;
+        const Eigen::Vector3d foot = plane.project(centre);
+        const Eigen::Vector3d x = radius * plane.xAxis();
+        const Eigen::Vector3d y = radius * plane.yAxis();
+        quads.push_back({ foot - x - y, foot + x - y, foot - x + y, foot + x + y });
+    }
+    return quads;
 }
 
 void GlVolumeView::renderOutline(const SharedImageSet& set, const RenderInfo& info) const

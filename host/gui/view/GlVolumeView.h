@@ -1,20 +1,22 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <vector>
 
 #include "gui/view/Camera.h"
 #include "gui/view/GlView.h"
+#include "lib/view/Slice.h"
 
 namespace Kelvaros
 {
 
 class VolumeLayers;
 
-/// The 3D view: a perspective camera on the scene. Each visible volume is shown as three orthogonal textured
-/// planes through its centre (along its own grid axes, as slice planes are shown in 3D) inside a thin outline of
-/// its grid, mapped by the volume's own display options (window, level, colour map, opacity; a hidden volume is not
-/// drawn). Clipping planes follow the scene bounds.
+/// The 3D view: a perspective camera on the scene. Each visible volume is shown as textured planes inside a thin
+/// outline of its grid, mapped by the volume's own display options (window, level, colour map, opacity; a hidden
+/// volume is not drawn): the planes of the slice views when they are given (setVolumePlanes), else three orthogonal
+/// planes through its centre along its own grid axes. Clipping planes follow the scene bounds.
 ///
 /// Main thread only.
 class KELVAROS_API GlVolumeView : public GlView
@@ -32,6 +34,11 @@ public:
     /// Sets the window and level of the top shown volume's display options (nothing without one).
     void setWindowLevel(double window, double level);
 
+    /// The planes at which the volumes are cut (those of the slice views); empty: each volume's central planes.
+    /// Repaints only when a plane moved.
+    void setVolumePlanes(const std::vector<Slice>& planes);
+    [[nodiscard]] const std::vector<Slice>& volumePlanes() const { return m_planes; }
+
     void setVisibleData(std::vector<Data*> data) override;
     [[nodiscard]] RenderInfo renderInfo(const GL::Viewport& viewport) const override;
 
@@ -40,9 +47,12 @@ protected:
 
 private:
     void renderOutline(const SharedImageSet& set, const RenderInfo& info) const;
+    /// World corners (strip order) of the planes that cut `set`; a plane that misses its grid gives none.
+    [[nodiscard]] std::vector<std::array<Eigen::Vector3d, 4>> planeQuads(const SharedImageSet& set) const;
 
     Camera m_camera;
     std::unique_ptr<VolumeLayers> m_layers;
+    std::vector<Slice> m_planes;
 };
 
 } // namespace Kelvaros

@@ -9,6 +9,7 @@
 
 #include "gui/view/GlSliceView.h"
 #include "lib/SharedImageSet.h"
+#include "lib/view/ViewCursor.h"
 
 namespace Kelvaros
 {
@@ -32,10 +33,23 @@ bool InteractionSlice::mousePress(QMouseEvent& event)
         m_drag = Drag::Pan;
     else if (event.button() == Qt::RightButton)
         m_drag = Drag::WindowLevel;
+    else if (event.button() == Qt::LeftButton && m_cursor)
+    {
+        m_drag = Drag::Cursor;
+        placeCursor(event.pos());
+    }
     else
         return false;
     m_last = event.pos();
     return true;
+}
+
+void InteractionSlice::placeCursor(const QPoint& position)
+{
+    const double ratio = pixelRatio();
+    const GL::Viewport viewport{ 0, 0, int(m_widget.width() * ratio), int(m_widget.height() * ratio) };
+    m_cursor->setPosition(
+      m_view.worldAt((position.x() + 0.5) * ratio, (m_widget.height() - position.y() - 0.5) * ratio, viewport));
 }
 
 bool InteractionSlice::mouseMove(QMouseEvent& event)
@@ -44,7 +58,13 @@ bool InteractionSlice::mouseMove(QMouseEvent& event)
         return false;
     const QPoint delta = event.pos() - m_last;
     m_last = event.pos();
-    if (m_drag == Drag::Pan)
+    if (m_drag == Drag::Cursor)
+    {
+        // The cursor may have been taken away during the drag.
+        if (m_cursor)
+            placeCursor(event.pos());
+    }
+    else if (m_drag == Drag::Pan)
         m_view.pan(delta.x() * pixelRatio(), -delta.y() * pixelRatio());
     else
     {
