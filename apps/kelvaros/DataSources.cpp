@@ -82,9 +82,19 @@ Data* DataSources::remember(std::unique_ptr<Data> data, Properties source)
 
 DataSources::Result DataSources::openVolume(const std::string& path)
 {
-    if (auto missing = missingFile("volume", path); !missing.empty())
-        return failure(missing);
-    VolumeIO::LoadResult loaded = VolumeIO::load(path);
+    return addVolume(path, readVolume(path, nullptr));
+}
+
+VolumeIO::LoadResult DataSources::readVolume(const std::string& path, Progress* progress)
+{
+    VolumeIO::LoadResult missing;
+    if (missing.error = missingFile("volume", path); !missing.error.empty())
+        return missing;
+    return VolumeIO::load(path, progress);
+}
+
+DataSources::Result DataSources::addVolume(const std::string& path, VolumeIO::LoadResult loaded)
+{
     if (!loaded.image)
         return failure(loaded.error);
     return { { remember(std::move(loaded.image), fileSource("volume", path)) }, {} };

@@ -8,11 +8,14 @@
 #include "core/Properties.h"
 #include "core/Signal.h"
 
+#include "imageio/VolumeIO.h"
+
 namespace Kelvaros
 {
 
 class ApplicationController;
 class Data;
+class Progress;
 class TrackingStream;
 
 /// Opens what the user works with (volumes, meshes, recordings, trackers) into the application's data and
@@ -36,7 +39,12 @@ public:
     explicit DataSources(ApplicationController& app);
     ~DataSources() override;
 
+    /// Reads and adds a volume at once; readVolume and addVolume split it for a load on another thread.
     Result openVolume(const std::string& path);
+    /// Reads a volume file into memory without touching the application: any thread.
+    [[nodiscard]] static VolumeIO::LoadResult readVolume(const std::string& path, Progress* progress);
+    /// Adds what readVolume produced, or says why it failed.
+    Result addVolume(const std::string& path, VolumeIO::LoadResult loaded);
     Result openMesh(const std::string& path);
     /// One tracking sequence per instrument of a recording file.
     Result openRecording(const std::string& path);

@@ -14,15 +14,20 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "core/Log.h"
 #include "gui/controller/DefaultControllerDecorator.h"
 #include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlMesh.h"
+#include "gui/tracking/GlTrackingStream.h"
 #include "gui/view/CursorLink.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlSliceView.h"
+#include "gui/view/GlVolumeView.h"
+#include "gui/view/ImageView3D.h"
 #include "gui/view/ImageViewSlice.h"
+#include "gui/view/InteractionView3D.h"
 #include "lib/AlgorithmController.h"
 #include "lib/SharedImageSet.h"
 #include "stream/StreamAlgorithmBase.h"
@@ -37,6 +42,8 @@
 #include "RecordingDialog.h"
 #include "TrackingStatusWidget.h"
 #include "VolumeLayersWidget.h"
+#include "VolumeLoader.h"
+#include "VolumeLoadProgress.h"
 #include "Workspace.h"
 
 namespace Kelvaros
@@ -46,6 +53,18 @@ namespace
 {
 const int kMaxRecentFiles = 8;
 const char* const kRecentKey = "recentFiles";
+// How often the 3D view looks for tools to turn to while a stream has shown none yet.
+constexpr int kToolWatchMs = 200;
+
+/// The world box of the tools that the view draws (empty when no stream has shown any).
+Eigen::AlignedBox3d toolBounds(const GlView& view)
+{
+    Eigen::AlignedBox3d box;
+    for (const GlObject* object : view.objects())
+        if (const auto* stream = dynamic_cast<const GlTrackingStream*>(object))
+            box.extend(stream->bounds());
+    return box;
+}
 
 /// The filters of the file dialogs, by kind.
 QString filterOf(const QString& kind)
@@ -65,7 +84,10 @@ MainWindow::MainWindow(bool persistSettings)
     m_display(new DisplayWidgetMulti(this)),
     m_app(std::make_unique<GuiApplicationController>(m_display)),
     m_sources(std::make_unique<DataSources>(*m_app)),
-    m_workspace(std::make_unique<Workspace>(*m_app, *m_sources))
+    m_workspace(std::make_unique<Workspace>(*m_app, *m_sources)),
+    m_volumeLoader(std::make_unique<VolumeLoader>([](const std::string& path, Progress& progress)
+                                                  { return DataSources::readVolume(path, &progress); })),
+    m_toolWatch(new QTimer(this))
 {
     setWindowTitle(tr("Kelvaros Workbench"));
     setObjectName("KelvarosWorkbench");
@@ -86,6 +108,8 @@ MainWindow::MainWindow(bool persistSettings)
     m_app->signalDataRemoved.connect(this, &MainWindow::onDataRemoved);
     connect(m_app.get(), &GuiApplicationController::controllerOpened, this, &MainWindow::dockPanel);
     connect(m_app.get(), &GuiApplicationController::controllerAboutToClose, this, &MainWindow::undockPanel);
+    m_toolWatch->setInterval(kToolWatchMs);
+    connect(m_toolWatch, &QTimer::timeout, this, &MainWindow::fitToToolsOnceSeen);
 
     resize(1600, 1000);
     if (m_persistSettings)
@@ -99,6 +123,8 @@ MainWindow::MainWindow(bool persistSettings)
 MainWindow::~MainWindow()
 {
     disconnectAll();
+    // A load that finished now would add to what is being taken down.
+    m_volumeLoader.reset();
     // Panels, algorithms and data go while every widget that shows them still exists; the widgets go before the
     // application they watch.
     m_workspace->clear();
@@ -157,6 +183,7 @@ void MainWindow::buildDocks()
 
     m_trackingStatus = new TrackingStatusWidget(*m_app);
     statusBar()->addPermanentWidget(m_trackingStatus, 1);
+    statusBar()->addPermanentWidget(new VolumeLoadProgress(*m_volumeLoader));
 }
 
 Algorithm* MainWindow::openAlgorithm(const std::string& id, const DataList& data)
@@ -244,6 +271,8 @@ void MainWindow::onDataAdded(Data* data)
         m_display->viewGroup(0)->addObject(object.get());
         m_meshes[data] = std::move(object);
     }
+    if (dynamic_cast<TrackingStream*>(data))
+        m_toolWatch->start();
     showData(nullptr);
 }
 
@@ -267,6 +296,39 @@ void MainWindow::showData(const Data* leaving)
     m_display->setVisibleData(shown);
 }
 
+void MainWindow::fitToToolsOnceSeen()
+{
+    const GlVolumeView& view = m_display->view3D()->volumeView();
+    // A volume placed the view; tools far from it are one Fit to Tools away.
+    if (!view.visibleVolumes().empty() || !m_app->dataList().getFirst(Data::Kind::TrackingStream))
+        return m_toolWatch->stop();
+    if (toolBounds(view).isEmpty())
+        return;
+    m_toolWatch->stop();
+    fitToTools();
+}
+
+void MainWindow::fitToTools()
+{
+    ImageView3D& view = *m_display->view3D();
+    GlVolumeView& volumeView = view.volumeView();
+    Eigen::AlignedBox3d box = toolBounds(volumeView);
+    for (const SharedImageSet* volume : volumeView.visibleVolumes())
+        box.extend(volume->worldBoundingBox());
+    if (box.isEmpty())
+        return;
+    const Camera& camera = volumeView.camera();
+    volumeView.showBox(box, camera.centre() - camera.position(), camera.upVector());
+    view.interaction().setSceneCenter(box.center());
+}
+
+void MainWindow::addToolActions(QMenu* menu)
+{
+    QAction* fit = menu->addAction(tr("Fit to &Tools"), this, &MainWindow::fitToTools);
+    fit->setObjectName("fitToTools");
+    fit->setToolTip(tr("Turns the 3D view to every tracked tool and volume shown"));
+}
+
 void MainWindow::report(const std::string& error)
 {
     Log::log(Log::Error, "MainWindow", error);
@@ -277,6 +339,8 @@ void MainWindow::report(const std::string& error)
 void MainWindow::openFile(const QString& kind, const QString& path)
 {
     const std::string file = path.toStdString();
+    if (kind == "volume")
+        return openVolumeInBackground(path);
     if (kind == "workspace")
     {
         if (const std::string error = m_workspace->loadFromFile(file); !error.empty() && m_interactive)
@@ -284,14 +348,25 @@ void MainWindow::openFile(const QString& kind, const QString& path)
         addRecentFile(kind, path);
         return;
     }
-    const DataSources::Result result = kind == "volume"     ? m_sources->openVolume(file)
-                                       : kind == "mesh"     ? m_sources->openMesh(file)
+    const DataSources::Result result = kind == "mesh"       ? m_sources->openMesh(file)
                                        : kind == "playback" ? m_sources->playRecording(file)
                                                             : m_sources->openRecording(file);
     if (!result.ok())
         report(result.error);
     if (!result.data.empty())
         addRecentFile(kind, path);
+}
+
+void MainWindow::openVolumeInBackground(const QString& path)
+{
+    m_volumeLoader->load(path.toStdString(),
+                         [this, path](const std::string& file, VolumeIO::LoadResult loaded)
+                         {
+                             const DataSources::Result result = m_sources->addVolume(file, std::move(loaded));
+                             if (!result.ok())
+                                 return report(result.error);
+                             addRecentFile("volume", path);
+                         });
 }
 
 void MainWindow::addRecentFile(const QString& kind, const QString& path)
@@ -384,6 +459,7 @@ void MainWindow::onSaveWorkspace()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    m_volumeLoader->cancelAll();
     if (m_persistSettings)
     {
         QSettings settings;

@@ -10,6 +10,7 @@
 
 class QDockWidget;
 class QMenu;
+class QTimer;
 
 namespace Kelvaros
 {
@@ -26,6 +27,7 @@ class GlMesh;
 class GuiApplicationController;
 class LogWidget;
 class TrackingStatusWidget;
+class VolumeLoader;
 class Workspace;
 
 /// The workbench: the four-view display in the middle, the data list on the left, one dock per open panel on the
@@ -51,6 +53,8 @@ public:
     [[nodiscard]] DataListWidget& dataList() const { return *m_dataList; }
     [[nodiscard]] LogWidget& log() const { return *m_log; }
     [[nodiscard]] TrackingStatusWidget& trackingStatus() const { return *m_trackingStatus; }
+    /// Reads the volumes that File > Open Volume and Recent Files open, in the background.
+    [[nodiscard]] VolumeLoader& volumeLoader() const { return *m_volumeLoader; }
 
     /// Creates an algorithm on the data and opens its panel in a dock; null (the reason shown) when it fails. An
     /// algorithm that creates a stream is run first, so that its panel shows the stream or why there is none.
@@ -65,8 +69,14 @@ public:
     void addRecentFile(const QString& kind, const QString& path);
     /// Shows every data object in the views, centred on the first volume where it is now.
     void showAllData() { showData(nullptr); }
-    /// Opens a file of a kind as the File menu does.
+    /// Opens a file of a kind as the File menu does. A volume is read in the background: it joins the data list
+    /// (or its failure is reported) later, from the event loop.
     void openFile(const QString& kind, const QString& path);
+
+    /// Aims the 3D view so that every tracked tool and every volume shown are in view, keeping its direction.
+    void fitToTools();
+    /// Adds the actions on the tools' display (Fit to Tools) to a menu.
+    void addToolActions(QMenu* menu);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -81,6 +91,9 @@ private:
     void onDataAdded(Data* data);
     void onDataRemoved(Data* data);
     void showData(const Data* leaving);
+    /// Without a volume nothing else aims the 3D view: it turns to the tools once a stream first shows them.
+    void fitToToolsOnceSeen();
+    void openVolumeInBackground(const QString& path);
     void dockPanel(DefaultControllerDecorator* decorator);
     void undockPanel(DefaultControllerDecorator* decorator);
 
@@ -102,6 +115,8 @@ private:
     QMenu* m_recentMenu = nullptr;
     std::map<const DefaultControllerDecorator*, QDockWidget*> m_panelDocks;
     std::map<const Data*, std::unique_ptr<GlMesh>> m_meshes;
+    std::unique_ptr<VolumeLoader> m_volumeLoader;
+    QTimer* m_toolWatch = nullptr;
 };
 
 } // namespace Kelvaros

@@ -31,6 +31,8 @@ namespace Kelvaros
 ///
 /// Stateless apart from the memory budget; load() may be called from any thread, on different files at the same
 /// time.
+class Progress;
+
 class KELVAROS_API VolumeIO
 {
 public:
@@ -66,8 +68,10 @@ public:
     /// Sets the budget (tests and fuzzers use a small one); 0 returns to the default. Thread-safe.
     static void setMemoryBudgetBytes(uint64_t bytes);
 
-    /// Reads a volume file or a DICOM series.
-    [[nodiscard]] static LoadResult load(const std::string& path);
+    /// Reads a volume file or a DICOM series. A progress, when given, hears of each slice of a series and of the
+    /// steps around a file's one read (on the calling thread); once it was canceled the load stops at the next step
+    /// with an error that says so, logged as information.
+    [[nodiscard]] static LoadResult load(const std::string& path, Progress* progress = nullptr);
 
     /// Writes image 0 of `image` as .nrrd or .mha (by the path's extension), gzip-compressed. The voxel type is the
     /// smallest integer type that holds every value exactly (uint8, int8, uint16, int16, uint32, int32), float32

@@ -19,6 +19,7 @@
 
 #include "core/FileSystem.h"
 #include "core/Log.h"
+#include "lib/Progress.h"
 #include "lib/SharedImageSet.h"
 
 #include "imageio/DicomScanner.h"
@@ -43,6 +44,30 @@ using FileNames = std::vector<std::string>;
 struct Refusal : std::runtime_error
 {
     using std::runtime_error::runtime_error;
+};
+
+/// The user asked to stop: not a fault of the file, so it is logged as information.
+struct Canceled : std::runtime_error
+{
+    Canceled() : std::runtime_error("the load was canceled") {}
+};
+
+/// Tells an optional Progress how far a load is, and stops the load between steps once it was canceled.
+class Steps
+{
+public:
+    explicit Steps(Progress* progress) : m_progress(progress) {}
+    void reach(double percent, const std::string& text) const
+    {
+        if (!m_progress)
+            return;
+        if (m_progress->wasCanceled())
+            throw Canceled();
+        m_progress->setProgress(percent, text);
+    }
+
+private:
+    Progress* m_progress;
 };
 
 struct Format
@@ -320,7 +345,7 @@ void readSlice(const std::string& file, const VolumeGeometry& geometry, float* o
 }
 
 /// A series is read slice by slice into the volume, so the peak is the volume plus what one file needs.
-std::unique_ptr<SharedImageSet> readSeries(const std::string& path, VolumeIO::FileInfo& info)
+std::unique_ptr<SharedImageSet> readSeries(const std::string& path, VolumeIO::FileInfo& info, const Steps& steps)
 {
     const FileNames files = seriesFiles(path);
     itk::ImageIOBase::Pointer io = kDicom.create();
@@ -341,7 +366,10 @@ std::unique_ptr<SharedImageSet> readSeries(const std::string& path, VolumeIO::Fi
     }
     const size_t slice = size_t(info.geometry.dimensions.x()) * size_t(info.geometry.dimensions.y());
     for (size_t k = 0; k < files.size(); ++k)
+    {
+        steps.reach(100.0 * double(k) / double(files.size()), fmt::format("slice {} of {}", k + 1, files.size()));
         readSlice(files[k], info.geometry, voxels + k * slice);
+    }
     return image;
 }
 
@@ -385,7 +413,8 @@ private:
     std::optional<MetaImageData> m_meta;
 };
 
-std::unique_ptr<SharedImageSet> readFile(const std::string& path, const Format& format, VolumeIO::FileInfo& info)
+std::unique_ptr<SharedImageSet> readFile(const std::string& path, const Format& format, VolumeIO::FileInfo& info,
+                                         const Steps& steps)
 {
     FormatChecks checks(path, format);
     itk::ImageIOBase::Pointer io = format.create();
@@ -398,21 +427,24 @@ std::unique_ptr<SharedImageSet> readFile(const std::string& path, const Format& 
     info = describe(*io, format, 1);
     info.geometry = placedGeometry(*reader);
     checkBudget(info.geometry, checks.extraBytes(*io));
+    steps.reach(5.0, "checking the data");
     checks.requireComplete(*io);
+    // The formats' readers take the voxels in one call: the steps are before and after it.
+    steps.reach(10.0, fmt::format("reading {} voxels", info.geometry.dimensions.prod()));
     auto image = allocate(info.geometry, volumeName(path, format));
     readVoxels(*io, image->voxels().data(), image->numVoxels());
     return image;
 }
 
-std::unique_ptr<SharedImageSet> read(const std::string& path, VolumeIO::FileInfo& info)
+std::unique_ptr<SharedImageSet> read(const std::string& path, VolumeIO::FileInfo& info, const Steps& steps)
 {
     const std::string why = FileSystem::whyNotReadable(path, /*folderAllowed*/ true);
     if (!why.empty())
         throw Refusal(why == "no such file" ? "no such file or folder" : why);
     const Format& format = formatOf(path);
     if (&format != &kDicom)
-        return readFile(path, format, info);
-    return readSeries(path, info);
+        return readFile(path, format, info, steps);
+    return readSeries(path, info, steps);
 }
 
 uint64_t defaultBudget()
@@ -437,13 +469,23 @@ void VolumeIO::setMemoryBudgetBytes(uint64_t bytes)
     g_budget.store(bytes);
 }
 
-VolumeIO::LoadResult VolumeIO::load(const std::string& path)
+VolumeIO::LoadResult VolumeIO::load(const std::string& path, Progress* progress)
 {
     ItkSupport::routeMessagesToLog();
     LoadResult result;
+    const Steps steps(progress);
     try
     {
-        result.image = read(path, result.info);
+        steps.reach(0.0, "reading the header");
+        result.image = read(path, result.info, steps);
+        steps.reach(100.0, "done");
+        return result;
+    }
+    catch (const Canceled& canceled)
+    {
+        result.error = fmt::format("'{}' was not loaded: {}", path, canceled.what());
+        Log::log(Log::Info, kCategory, result.error);
+        result.image.reset();
         return result;
     }
     catch (const Refusal& refusal)

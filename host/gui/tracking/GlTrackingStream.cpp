@@ -71,6 +71,14 @@ GlTrackingStream::~GlTrackingStream()
     disconnectAll();
 }
 
+void GlTrackingStream::setNamesWithStream(bool withStream)
+{
+    if (withStream == m_namesWithStream)
+        return;
+    m_namesWithStream = withStream;
+    changed();
+}
+
 std::vector<GlTrackingStream::InstrumentPose> GlTrackingStream::instrumentPoses() const
 {
     const Eigen::Matrix4d registration = m_stream.matrix();
@@ -231,7 +239,9 @@ void GlTrackingStream::renderInstrument(const RenderInfo& info, const Instrument
     SceneDrawing::prepare(info, false, 1.0);
     if (!names)
         return;
-    const std::string& name = instrument.id.name().empty() ? instrument.id.ID() : instrument.id.name();
+    std::string name = instrument.id.name().empty() ? instrument.id.ID() : instrument.id.name();
+    if (m_namesWithStream)
+        name += " (" + m_stream.name() + ")";
     SceneDrawing::drawLabel(info, instrument.seen ? name : name + " (not seen)", *tipShown,
                             instrument.seen ? kLabelColor : kNotSeenColor);
 }

@@ -52,6 +52,9 @@ public:
     ~GlTrackingStream() override;
 
     [[nodiscard]] TrackingStream& stream() const { return m_stream; }
+    /// Whether each instrument's name is followed by the stream's, so that tools of several trackers that share
+    /// names (two pointers) are told apart. Off by default.
+    void setNamesWithStream(bool withStream);
 
     /// One instrument as it is drawn.
     struct InstrumentPose
@@ -112,6 +115,7 @@ private:
     QElapsedTimer m_sinceRedraw;           // main thread
     std::unique_ptr<QTimer> m_staleTimer;  // main thread: one redraw once the samples stopped
     std::unique_ptr<GL::VertexBuffer> m_buffer;
+    bool m_namesWithStream = false; // main thread
 };
 
 } // namespace Kelvaros

@@ -131,6 +131,8 @@ void GlView::updateStreamObjects()
     }
     // What is left here is no longer visible; its destruction takes it out of the view.
     m_streamObjects.swap(kept);
+    for (auto& [stream, object] : m_streamObjects)
+        object->setNamesWithStream(m_streamObjects.size() > 1);
 }
 
 std::vector<SharedImageSet*> GlView::visibleVolumes() const

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
+#include <QFile>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProcess>
@@ -15,13 +16,17 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include "core/Log.h"
 #include "gui/controller/GuiApplicationController.h"
+#include "gui/tracking/GlTrackingStream.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlSliceView.h"
+#include "gui/view/GlVolumeView.h"
+#include "gui/view/ImageView3D.h"
 #include "gui/view/ImageViewSlice.h"
 #include "lib/Algorithm.h"
 #include "lib/ImageDisplayOptionsComponent.h"
@@ -43,6 +48,7 @@
 #include "TrackingStatusWidget.h"
 #include "TrackingTestSupport.h"
 #include "VolumeLayersWidget.h"
+#include "VolumeLoader.h"
 #include "WaitUntil.h"
 #include "Workspace.h"
 #include "imageio/PhantomVolume.h"
@@ -122,6 +128,74 @@ TEST_F(WorkbenchTest, SelectionEnablesTheAlgorithmsThatFit)
         EXPECT_EQ(window->dataList().selection().items(), c.selection.items());
         EXPECT_EQ(enabledAlgorithms(window->algorithmMenus()), c.enabled) << c.selection.size() << " items";
     }
+}
+
+template<typename Condition>
+bool processEventsUntil(Condition condition)
+{
+    return Testing::waitUntil(
+      [&]
+      {
+          QCoreApplication::processEvents();
+          return condition();
+      });
+}
+
+// Two loads at once, one of a file that is no volume: the window's timers run meanwhile, the volume arrives, the
+// other load says why it failed, and a window closed during a third load goes without waiting for it to be added.
+TEST_F(WorkbenchTest, VolumesLoadWhileTheWindowKeepsRunning)
+{
+    QTemporaryDir folder;
+    const QString good = folder.filePath("ct.nrrd"), bad = folder.filePath("bad.nrrd");
+    ASSERT_EQ(VolumeIO::save(*PhantomVolume::create(SimulatedTrackingStream::groundTruth(), 0.75), good.toStdString()),
+              "");
+    QFile(bad).open(QIODevice::WriteOnly);
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+    timer.start(1);
+    LogExpectation failure(Log::Error, "bad.nrrd");
+    window->openFile("volume", good);
+    window->openFile("volume", bad);
+    EXPECT_EQ(app().dataList().size(), 0) << "the files are read in the background";
+    ASSERT_TRUE(processEventsUntil([&] { return window->volumeLoader().running().empty(); }));
+    ASSERT_EQ(app().dataList().size(), 1);
+    EXPECT_EQ(app().dataList()[0]->name(), "ct");
+    EXPECT_GT(ticks, 2) << "the event loop ran while the volumes were read";
+    window->openFile("volume", good);
+    window.reset();
+}
+
+TEST_F(WorkbenchTest, TrackedToolsAreInTheThreeDViewWithoutAnyAlgorithm)
+{
+    window->show();
+    const GlVolumeView& view = window->display().view3D()->volumeView();
+    const auto inView = [&view](const Eigen::Vector3d& point)
+    {
+        const RenderInfo info = view.renderInfo({ 0, 0, 400, 300 });
+        const Eigen::Vector4d clip = info.viewState.projection * info.viewState.modelView * point.homogeneous();
+        return clip.w() > 0 && (clip.head<3>().array().abs() <= clip.w()).all();
+    };
+    const auto tips = [&view]
+    {
+        std::vector<Eigen::Vector3d> found;
+        for (const GlObject* object : view.objects())
+            if (const auto* stream = dynamic_cast<const GlTrackingStream*>(object))
+                for (const auto& instrument : stream->instrumentPoses())
+                    found.push_back(instrument.toolToWorld.topRightCorner<3, 1>());
+        return found;
+    };
+    ASSERT_TRUE(window->sources().startSimulator("insertion").ok());
+    // Without a volume the view turns to the tools once the tracker has shown them.
+    EXPECT_TRUE(processEventsUntil([&] { return !tips().empty() && inView(tips().front()); }));
+    // The phantom is not registered yet: it lies about 1.2 m from the tools, and the view centres on it.
+    const auto phantom = window->sources().addPhantom();
+    ASSERT_TRUE(phantom.ok());
+    window->fitToTools();
+    const Eigen::AlignedBox3d box = static_cast<SharedImageSet*>(phantom.data.front())->worldBoundingBox();
+    for (const Eigen::Vector3d& point : tips())
+        EXPECT_TRUE(inView(point)) << point.transpose();
+    EXPECT_TRUE(inView(box.min()) && inView(box.max()));
 }
 
 TEST_F(WorkbenchTest, LogShowsTheChosenLevelsOnly)
