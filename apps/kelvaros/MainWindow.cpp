@@ -42,8 +42,8 @@
 #include "RecordingDialog.h"
 #include "TrackingStatusWidget.h"
 #include "VolumeLayersWidget.h"
-#include "VolumeLoader.h"
 #include "VolumeLoadProgress.h"
+#include "VolumeLoader.h"
 #include "Workspace.h"
 
 namespace Kelvaros
