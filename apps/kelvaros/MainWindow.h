@@ -73,6 +73,7 @@ protected:
 
 private:
     void buildFileMenu();
+    void buildViewMenu();
     void buildDocks();
     void rebuildRecentMenu();
     void report(const std::string& error);
