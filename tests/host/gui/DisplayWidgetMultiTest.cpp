@@ -24,16 +24,20 @@ std::unique_ptr<SharedImageSet> leftAnteriorSuperiorSpot(Eigen::Vector3d& spot)
     return volume;
 }
 
-/// +1 / -1 per screen axis (right, up) for where the bright grey pixels of a quadrant (not the yellow labels) lie
-/// from its centre; 0 without any.
-Eigen::Vector2i sideOfSpot(const QImage& image, const QRect& quadrant)
+/// Where the bright grey pixels of a 360-pixel quadrant (not the yellow labels) lie from its centre, in mm to the
+/// right and up.
+Eigen::Vector2d spotOffset(const QImage& image, const QPoint& corner, double mmPerPixel)
 {
     Eigen::Vector2d sum = Eigen::Vector2d::Zero();
-    for (int y = quadrant.top(); y <= quadrant.bottom(); ++y)
-        for (int x = quadrant.left(); x <= quadrant.right(); ++x)
-            if (const QRgb p = image.pixel(x, y); qRed(p) > 60 && qBlue(p) + 5 >= qRed(p))
-                sum += Eigen::Vector2d(x - quadrant.center().x(), quadrant.center().y() - y);
-    return { (sum.x() > 0) - (sum.x() < 0), (sum.y() > 0) - (sum.y() < 0) };
+    double weight = 0.0;
+    for (int y = 0; y < 360; ++y)
+        for (int x = 0; x < 360; ++x)
+            if (const QRgb p = image.pixel(corner + QPoint(x, y)); qRed(p) > 60 && qBlue(p) + 5 >= qRed(p))
+            {
+                sum += qRed(p) * Eigen::Vector2d(x + 0.5 - 180, 180 - y - 0.5);
+                weight += qRed(p);
+            }
+    return weight > 0 ? Eigen::Vector2d(mmPerPixel * sum / weight) : Eigen::Vector2d::Zero();
 }
 
 class DisplayConventionTest
@@ -44,7 +48,7 @@ class DisplayConventionTest
 
 // Axial with anterior up, sagittal and coronal with superior up and sagittal's anterior to the left; the patient's
 // left on the screen's right in radiological, on its left in neurological.
-TEST_P(DisplayConventionTest, LeftAnteriorSuperiorSpotLandsInThePredictedQuadrant)
+TEST_P(DisplayConventionTest, LeftAnteriorSuperiorSpotLandsWhereTheConventionPutsIt)
 {
     Eigen::Vector3d spot;
     const auto volume = leftAnteriorSuperiorSpot(spot);
@@ -60,10 +64,12 @@ TEST_P(DisplayConventionTest, LeftAnteriorSuperiorSpotLandsInThePredictedQuadran
     }
     // Quadrants of the side a display not yet laid out fits the volume to.
     const QImage image = display.renderToImage(QSize(722, 722));
-    const int left = GetParam() == Convention::Radiological ? 1 : -1;
-    EXPECT_EQ(sideOfSpot(image, QRect(362, 0, 360, 360)), Eigen::Vector2i(left, 1)) << "axial";
-    EXPECT_EQ(sideOfSpot(image, QRect(0, 362, 360, 360)), Eigen::Vector2i(-1, 1)) << "sagittal";
-    EXPECT_EQ(sideOfSpot(image, QRect(362, 362, 360, 360)), Eigen::Vector2i(left, 1)) << "coronal";
+    // The spot lies 6.5 mm left, 11.5 mm anterior and 15.5 mm superior of the centre.
+    const double left = GetParam() == Convention::Radiological ? 6.5 : -6.5;
+    const double mm = display.viewSlice(0)->sliceView().mmPerPixel();
+    EXPECT_TRUE(spotOffset(image, { 362, 0 }, mm).isApprox(Eigen::Vector2d(left, 11.5), 0.05)) << "axial";
+    EXPECT_TRUE(spotOffset(image, { 0, 362 }, mm).isApprox(Eigen::Vector2d(-11.5, 15.5), 0.05)) << "sagittal";
+    EXPECT_TRUE(spotOffset(image, { 362, 362 }, mm).isApprox(Eigen::Vector2d(left, 15.5), 0.05)) << "coronal";
 }
 
 INSTANTIATE_TEST_SUITE_P(BothConventions, DisplayConventionTest,
