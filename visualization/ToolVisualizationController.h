@@ -38,9 +38,10 @@ class TrackingInstrumentFiducialsData;
 /// direction line at the tool pose (yellow while the tool is seen; red, left at their last place, while it is not),
 /// shows the raw fiducials as spheres coloured per instrument and moves the three slice views with the tool
 /// (SliceViewLinking). When the views stop following the tool (linking or its rotations turned off, the
-/// visualization stopped or the panel closed) they turn upright in their anatomical planes where they are. Once a planned path is set, an insertion read-out below the form follows every sample. Below
-/// the form a warning names what the tool's calibration leaves unknown. When the samples stop for kStaleAfterUs the
-/// tool turns red as when it is not seen.
+/// visualization stopped or the panel closed) they turn upright in their anatomical planes where they are. Once a
+/// planned path is set, an insertion read-out below the form follows every sample. Below the form a warning names what
+/// the tool's calibration leaves unknown. When the samples stop for kStaleAfterUs the tool turns red as when it is not
+/// seen.
 ///
 /// The tool objects live in the application's annotation model (kept out of its undo history); the fiducial
 /// spheres are the panel's own, shown in view group 0. Without an application the panel runs without tool
