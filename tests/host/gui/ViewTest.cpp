@@ -298,7 +298,8 @@ TEST_F(ViewTest, LeftAnteriorSuperiorSpotLandsWhereTheConventionPutsIt)
                     if (const QRgb p = image.pixel(x, y); qRed(p) > 60 && qBlue(p) + 5 >= qRed(p))
                         sum += qRed(p) * Eigen::Vector3d(x + 0.5 - 180, 179.5 - y, 1);
             const Eigen::Vector2d offset = view.mmPerPixel() * sum.head<2>() / sum.z();
-            EXPECT_TRUE(offset.isApprox(expected[k], 0.05)) << int(convention) << " view " << k << " at " << offset;
+            EXPECT_TRUE(offset.isApprox(expected[k], 0.05))
+              << int(convention) << " view " << k << " at " << offset.transpose();
         }
     }
 }
