@@ -138,7 +138,6 @@ void MainWindow::buildViewMenu()
                     QKeySequence(tr("Ctrl+Shift+F")));
     view->addSeparator();
     QAction* neurological = view->addAction(tr("&Neurological convention (left on left)"));
-    neurological->setObjectName("action_neurologicalConvention");
     neurological->setCheckable(true);
     // Anything stored but "neurological" means the radiological default.
     const QString key = QStringLiteral("views/displayConvention");
