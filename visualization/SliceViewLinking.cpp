@@ -55,7 +55,7 @@ std::array<Eigen::Matrix4d, 3> SliceViewLinking::baseOrientations(const Eigen::M
     const Eigen::Matrix4d p = snap ? closestAxisPermutation(toolMatrix) : Eigen::Matrix4d::Identity();
     std::array<Eigen::Matrix4d, 3> bases;
     for (int k = 0; k < 3; ++k)
-        bases[size_t(k)] = p * Slice(*Slice::planeFromIndex(k)).pose();
+        bases[size_t(k)] = p * Slice::linkedOrientation(*Slice::planeFromIndex(k));
     return bases;
 }
 

@@ -14,10 +14,11 @@ class ToolVisualizationAlgorithm;
 /// Pure functions of their inputs, so that the tool visualization panel applies them after each update on the
 /// user-interface thread and tests can pin them without views.
 ///
-/// For a tool pose M (calibrated tool → world, mm) each view k gets N = M · B_k, where B_k is the view's anatomical
-/// orientation, optionally composed with the axis permutation that snaps it to the world axes nearest to the tool's
-/// (closestAxisPermutation). Without rotation linking the view keeps its orientation and only its origin moves to
-/// the tool tip; with in-plane translation ignored the origin moves only along the view's own normal.
+/// For a tool pose M (calibrated tool → world, mm) each view k gets N = M · B_k, where B_k is the view's linked
+/// orientation (Slice::linkedOrientation, not the upright one of an unlinked view), optionally composed with the
+/// axis permutation that snaps it to the world axes nearest to the tool's (closestAxisPermutation). Without rotation
+/// linking the view keeps its orientation and only its origin moves to the tool tip; with in-plane translation ignored
+/// the origin moves only along the view's own normal.
 class SliceViewLinking
 {
 public:
@@ -57,7 +58,7 @@ public:
     /// the determinant is +1.
     [[nodiscard]] static Eigen::Matrix4d closestAxisPermutation(const Eigen::Matrix4d& toolMatrix);
 
-    /// B_0, B_1, B_2: the anatomical slice orientations, preceded by closestAxisPermutation(toolMatrix) when
+    /// B_0, B_1, B_2: the linked slice orientations, preceded by closestAxisPermutation(toolMatrix) when
     /// `snap` is set.
     [[nodiscard]] static std::array<Eigen::Matrix4d, 3> baseOrientations(const Eigen::Matrix4d& toolMatrix, bool snap);
 };

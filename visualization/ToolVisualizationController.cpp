@@ -120,6 +120,7 @@ ToolVisualizationController::~ToolVisualizationController()
 {
     disconnectAll();
     removeToolObjects();
+    releaseSliceViews();
     if (display())
         for (const auto& sphere : m_spheres)
             display()->viewGroup(0)->removeObject(sphere->graphicsObject());
@@ -204,6 +205,7 @@ void ToolVisualizationController::stop()
     m_staleTimer->stop();
     m_calibrationWarning->hide();
     removeToolObjects();
+    releaseSliceViews();
 }
 
 void ToolVisualizationController::removeToolObjects()
@@ -356,7 +358,8 @@ void ToolVisualizationController::hideFiducials()
 
 void ToolVisualizationController::linkSliceViews()
 {
-    if (!display())
+    // An update queued before the stop must not take the views again once they were let go.
+    if (!display() || !m_algorithm->isRunning())
         return;
     std::array<SliceViewLinking::View, 3> views;
     for (int k = 0; k < 3; ++k)
@@ -374,6 +377,17 @@ void ToolVisualizationController::linkSliceViews()
         slice.setPose((*poses)[k]);
         view.setSlice(slice);
     }
+    m_viewsLinked = true;
+}
+
+void ToolVisualizationController::releaseSliceViews()
+{
+    // Left where the tool last put them, a view titled "Axial" could show any plane; the origin stays, so the
+    // user keeps looking at where the tool was.
+    if (!m_viewsLinked || !display())
+        return;
+    m_viewsLinked = false;
+    display()->restoreAnatomicalPlanes();
 }
 
 void ToolVisualizationController::onUpdateRef()
@@ -386,12 +400,17 @@ void ToolVisualizationController::onToggleLinkMPRs(bool link)
 {
     m_algorithm->p_linkMPRs.setValue(link);
     m_ui->groupBox_mprOptions->setEnabled(link);
+    if (!link)
+        releaseSliceViews();
 }
 
 void ToolVisualizationController::onToggleLinkWithRot(bool withRotation)
 {
     m_algorithm->p_linkWithRot.setValue(withRotation);
     m_ui->checkBox_snapToClosestAxis->setEnabled(withRotation);
+    // Without rotations the views keep their orientation while following the tip: upright, not the last tilt.
+    if (!withRotation)
+        releaseSliceViews();
 }
 
 void ToolVisualizationController::onToggleRawFiducials(bool show)

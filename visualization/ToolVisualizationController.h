@@ -37,9 +37,11 @@ class TrackingInstrumentFiducialsData;
 /// starts and stops the visualization and, at every update of the algorithm, places the tool mesh and its
 /// direction line at the tool pose (yellow while the tool is seen; red, left at their last place, while it is not),
 /// shows the raw fiducials as spheres coloured per instrument and moves the three slice views with the tool
-/// (SliceViewLinking). Once a planned path is set, an insertion read-out below the form follows every sample. Below
-/// the form a warning names what the tool's calibration leaves unknown. When the samples stop for kStaleAfterUs the
-/// tool turns red as when it is not seen.
+/// (SliceViewLinking). When the views stop following the tool (linking or its rotations turned off, the
+/// visualization stopped or the panel closed) they turn upright in their anatomical planes where they are. Once a
+/// planned path is set, an insertion read-out below the form follows every sample. Below the form a warning names what
+/// the tool's calibration leaves unknown. When the samples stop for kStaleAfterUs the tool turns red as when it is not
+/// seen.
 ///
 /// The tool objects live in the application's annotation model (kept out of its undo history); the fiducial
 /// spheres are the panel's own, shown in view group 0. Without an application the panel runs without tool
@@ -105,6 +107,8 @@ private:
     void showFiducials(const TrackingInstrumentFiducialsData* fiducials);
     void hideFiducials();
     void linkSliceViews();
+    /// After linked views: every slice view upright in its anatomical plane again, where it is.
+    void releaseSliceViews();
     /// Timer: once no sample has come for kStaleAfterUs, shows the tool as not seen and tells the dependents.
     void checkStale();
     void showCalibrationWarning(const ToolSnapshot& tool);
@@ -118,6 +122,8 @@ private:
     QTimer* m_staleTimer;
     bool m_staleShown = false;
     bool m_hasPath = false;
+    // The slice views were moved by the tool since they were last let go.
+    bool m_viewsLinked = false;
     // Serialises start/stop and updates; removal callbacks run under it and must not take it.
     std::mutex m_mutex;
     std::vector<InteractiveObject*> m_toolObjects;

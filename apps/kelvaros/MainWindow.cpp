@@ -98,6 +98,7 @@ MainWindow::MainWindow(bool persistSettings)
         Log::log(Log::Warning, "MainWindow", "No plug-in found next to the program or in KELVAROS_PLUGIN_PATH");
 
     buildFileMenu();
+    buildViewMenu();
     m_algorithmMenus = new AlgorithmMenus(*m_app, *menuBar());
     connect(m_algorithmMenus, &AlgorithmMenus::algorithmChosen, this,
             [this](const QString& id) { openAlgorithm(id.toStdString(), m_dataList->selection()); });
@@ -160,6 +161,29 @@ void MainWindow::buildFileMenu()
     rebuildRecentMenu();
     file->addSeparator();
     file->addAction(tr("&Quit"), this, &QWidget::close, QKeySequence::Quit);
+}
+
+void MainWindow::buildViewMenu()
+{
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    view->addAction(tr("&Reset Views"), m_display, &DisplayWidgetMulti::resetViews, QKeySequence(tr("Ctrl+R")));
+    view->addAction(tr("&Fit to Volume"), m_display, &DisplayWidgetMulti::fitToVolume,
+                    QKeySequence(tr("Ctrl+Shift+F")));
+    view->addSeparator();
+    QAction* neurological = view->addAction(tr("&Neurological convention (left on left)"));
+    neurological->setCheckable(true);
+    // Anything stored but "neurological" means the radiological default.
+    const QString key = QStringLiteral("views/displayConvention");
+    const QString neurologicalValue = QStringLiteral("neurological");
+    connect(neurological, &QAction::toggled, this,
+            [this, key, neurologicalValue](bool on)
+            {
+                m_display->setDisplayConvention(on ? Slice::DisplayConvention::Neurological
+                                                   : Slice::DisplayConvention::Radiological);
+                if (m_persistSettings)
+                    QSettings().setValue(key, on ? neurologicalValue : QStringLiteral("radiological"));
+            });
+    neurological->setChecked(m_persistSettings && QSettings().value(key).toString() == neurologicalValue);
 }
 
 void MainWindow::buildDocks()

@@ -83,6 +83,7 @@ protected:
 
 private:
     void buildFileMenu();
+    void buildViewMenu();
     void buildDocks();
     /// The Layers panel, and what hiding data in the Data list does to the views.
     void buildLayersDock();

@@ -78,6 +78,24 @@ TEST_F(VisualizationPanels, ToolPanelFollowsTheSimulatedInsertion)
     EXPECT_TRUE(application.annotationModel().getAnnotations().empty());
 }
 
+// Views let go by the tool turn upright in their planes at its last tip.
+TEST_F(VisualizationPanels, ToolPanelReturnsTheViewsToTheirPlanesWhenLinkingStops)
+{
+    const TrackingSimulator simulator({ 60.0, 0.1, 0.0, TrackingSimulator::Scenario::Insertion, 3 });
+    ToolVisualizationAlgorithm algorithm(&stream, nullptr);
+    algorithm.p_trackingTargetId.setValue("Needle");
+    ToolVisualizationController panel(&algorithm);
+    open(panel);
+    startStop(panel);
+    publish(std::make_shared<TrackingStreamData>(&stream, simulator.frame(5).instruments), panel);
+    const Eigen::Vector3d tip = algorithm.lastToolMatrix().value().block<3, 1>(0, 3);
+    const auto upright = [&](int k)
+    { return display.viewSlice(k)->sliceView().slice().pose().isApprox(Slice(*Slice::planeFromIndex(k), tip).pose()); };
+    ASSERT_FALSE(upright(0)) << "the views did not follow the tool";
+    panel.findChild<QCheckBox*>("checkBox_linkViews")->setChecked(false);
+    EXPECT_TRUE(upright(0) && upright(1) && upright(2));
+}
+
 // The form starts from the parameters, each check box writes its own, and the dependent options follow.
 TEST_F(VisualizationPanels, ToolPanelOptionsWriteTheirParameters)
 {

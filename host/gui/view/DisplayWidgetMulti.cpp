@@ -4,6 +4,7 @@
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 
+#include "gui/view/Camera.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/ImageView3D.h"
@@ -19,6 +20,9 @@ namespace
 constexpr int kSeparator = 2;
 /// The view size assumed for zooming while the widget is not laid out yet.
 constexpr int kDefaultViewSide = 360;
+constexpr int kMinimumViewSide = 16;
+/// A fitted volume keeps a tenth of the view free around it.
+constexpr double kFitMargin = 1.1;
 const char* const kSliceLabels[] = { "Axial", "Sagittal", "Coronal" };
 
 /// The rectangles (GL window coordinates, y up) of the four quadrants in display order.
@@ -45,10 +49,12 @@ DisplayWidgetMulti::DisplayWidgetMulti(QWidget* parent) : QWidget(parent), m_vie
     layout->addWidget(m_view3D, 0, 0);
     for (int k = 0; k < 3; ++k)
     {
-        m_slices[size_t(k)] = new ImageViewSlice(Slice(*Slice::planeFromIndex(k)), this);
+        m_slices[size_t(k)] =
+          new ImageViewSlice(Slice(*Slice::planeFromIndex(k), Eigen::Vector3d::Zero(), m_convention), this);
         m_slices[size_t(k)]->glView().setLabel(kSliceLabels[k]);
         layout->addWidget(m_slices[size_t(k)], (k + 1) / 2, (k + 1) % 2);
     }
+    m_initialMmPerPixel = m_slices[0]->sliceView().mmPerPixel();
     for (InteractiveView* view : views())
         m_groups[0].addView(view);
     m_groups[1].addView(m_view3D);
@@ -80,32 +86,113 @@ std::array<InteractiveView*, 4> DisplayWidgetMulti::views() const
 
 void DisplayWidgetMulti::setVisibleData(const DataList& data)
 {
+    const bool hadVolume = firstVolume() != nullptr;
     GUI::View::setVisibleData(data);
     for (InteractiveView* view : views())
         view->setVisibleData(data);
-    if (const std::vector<SharedImageSet*> volumes = data.getAll<SharedImageSet>(); !volumes.empty())
-        centreOn(*volumes.front());
+    const SharedImageSet* volume = firstVolume();
+    if (hadVolume || !volume)
+        return;
+    resetViews();
 }
 
-void DisplayWidgetMulti::centreOn(const SharedImageSet& volume)
+void DisplayWidgetMulti::setDisplayConvention(Slice::DisplayConvention convention)
 {
-    const Eigen::AlignedBox3d box = volume.worldBoundingBox();
-    const Eigen::Vector3d centre = volume.imageToWorld(Eigen::Vector3d::Zero());
-    int side = kDefaultViewSide;
-    if (isVisible())
-        for (const ImageViewSlice* view : m_slices)
-            side = std::min({ side, view->width(), view->height() });
-    const double mmPerPixel = 1.1 * box.sizes().maxCoeff() / std::max(side, 16);
+    if (convention == m_convention)
+        return;
+    m_convention = convention;
+    restoreAnatomicalPlanes();
+}
+
+void DisplayWidgetMulti::resetViews()
+{
+    const SharedImageSet* volume = firstVolume();
+    const Eigen::Vector3d centre = volume ? volume->imageToWorld(Eigen::Vector3d::Zero()) : Eigen::Vector3d::Zero();
     for (int k = 0; k < 3; ++k)
-    {
-        GlSliceView& view = m_slices[size_t(k)]->sliceView();
-        view.setSlice(Slice(*Slice::planeFromIndex(k), centre));
-        view.setMmPerPixel(mmPerPixel);
-    }
+        m_slices[size_t(k)]->sliceView().setSlice(Slice(*Slice::planeFromIndex(k), centre, m_convention));
     GlVolumeView& view3D = m_view3D->volumeView();
+    if (!volume)
+    {
+        for (ImageViewSlice* slice : m_slices)
+            slice->sliceView().setMmPerPixel(m_initialMmPerPixel);
+        view3D.setCamera(Camera());
+        m_view3D->interaction().setSceneCenter(Eigen::Vector3d::Zero());
+        update();
+        return;
+    }
+    const Eigen::AlignedBox3d box = volume->worldBoundingBox();
+    fitSlicesTo(box);
     // From the patient's front, right and above, as a surgeon at the table sees the scene.
     view3D.showBox(box, -Eigen::Vector3d(0.6, 1.0, 0.5), Eigen::Vector3d::UnitZ());
     m_view3D->interaction().setSceneCenter(box.center());
+    update();
+}
+
+void DisplayWidgetMulti::fitToVolume()
+{
+    const SharedImageSet* volume = firstVolume();
+    if (!volume)
+        return;
+    const Eigen::AlignedBox3d box = volume->worldBoundingBox();
+    fitSlicesTo(box);
+    GlVolumeView& view3D = m_view3D->volumeView();
+    const Camera& camera = view3D.camera();
+    view3D.showBox(box, camera.centre() - camera.position(), camera.upVector());
+    m_view3D->interaction().setSceneCenter(box.center());
+    update();
+}
+
+void DisplayWidgetMulti::restoreAnatomicalPlanes()
+{
+    for (ImageViewSlice* view : m_slices)
+    {
+        GlSliceView& sliceView = view->sliceView();
+        const Slice& slice = sliceView.slice();
+        sliceView.setSlice(Slice(slice.plane(), slice.origin(), m_convention));
+    }
+    update();
+}
+
+const SharedImageSet* DisplayWidgetMulti::firstVolume() const
+{
+    const std::vector<SharedImageSet*> volumes = visibleData().getAll<SharedImageSet>();
+    return volumes.empty() ? nullptr : volumes.front();
+}
+
+double DisplayWidgetMulti::mmPerPixelShowing(const Eigen::AlignedBox3d& box) const
+{
+    double mmPerPixel = 0.0;
+    for (const ImageViewSlice* view : m_slices)
+    {
+        const Slice& slice = view->sliceView().slice();
+        // Half the box's extent along the slice's screen axes: the largest reach of a corner from the centre.
+        Eigen::Vector2d halfExtent = Eigen::Vector2d::Zero();
+        for (int corner = 0; corner < 8; ++corner)
+        {
+            const Eigen::Vector3d d = box.corner(Eigen::AlignedBox3d::CornerType(corner)) - box.center();
+            halfExtent =
+              halfExtent.cwiseMax(Eigen::Vector2d(std::abs(d.dot(slice.xAxis())), std::abs(d.dot(slice.yAxis()))));
+        }
+        const bool laidOut = isVisible();
+        const double width = std::max(laidOut ? view->width() : kDefaultViewSide, kMinimumViewSide);
+        const double height = std::max(laidOut ? view->height() : kDefaultViewSide, kMinimumViewSide);
+        mmPerPixel = std::max({ mmPerPixel, 2.0 * halfExtent.x() / width, 2.0 * halfExtent.y() / height });
+    }
+    return mmPerPixel > 0.0 ? kFitMargin * mmPerPixel : m_initialMmPerPixel;
+}
+
+void DisplayWidgetMulti::fitSlicesTo(const Eigen::AlignedBox3d& box)
+{
+    const double mmPerPixel = mmPerPixelShowing(box);
+    for (ImageViewSlice* view : m_slices)
+    {
+        GlSliceView& sliceView = view->sliceView();
+        Slice slice = sliceView.slice();
+        // Panned so that the box's centre is in the middle, at the depth the slice had.
+        slice.setOrigin(slice.project(box.center()));
+        sliceView.setSlice(slice);
+        sliceView.setMmPerPixel(mmPerPixel);
+    }
 }
 
 void DisplayWidgetMulti::update()

@@ -5,8 +5,11 @@
 #include <QImage>
 #include <QWidget>
 
+#include <Eigen/Geometry>
+
 #include "gui/view/View.h"
 #include "gui/view/ViewGroup.h"
+#include "lib/view/Slice.h"
 
 namespace Kelvaros
 {
@@ -14,10 +17,12 @@ namespace Kelvaros
 class ImageView3D;
 class ImageViewSlice;
 class InteractiveView;
+class SharedImageSet;
 
 /// The four-view display: the 3D view top-left, then the axial (top-right), sagittal (bottom-left) and coronal
-/// (bottom-right) slice views, slice view k showing Slice::AnatomicalPlane k. View groups: 0 all four views, 1 the
-/// 3D view, 2 the three slice views. Main thread only.
+/// (bottom-right) slice views, slice view k showing Slice::AnatomicalPlane k upright in the display convention
+/// (radiological unless set otherwise). View groups: 0 all four views, 1 the 3D view, 2 the three slice views. Main
+/// thread only.
 class KELVAROS_API DisplayWidgetMulti
   : public QWidget
   , public GUI::View
@@ -37,10 +42,24 @@ public:
     /// Every view in display order (3D, axial, sagittal, coronal).
     [[nodiscard]] std::array<InteractiveView*, 4> views() const;
 
-    /// Shows the data in every view; with a volume among them, centres the slices on the first volume, zooms them
-    /// to show all of it and aims the 3D camera at it. Each volume keeps its own window and level (its
-    /// ImageDisplayOptionsComponent).
+    /// Shows the data in every view. When the first volume appears (none was shown before), resets the views to it
+    /// (resetViews); later volumes leave the slices, zoom and camera where the user put them. Each volume keeps its
+    /// own window and level (its ImageDisplayOptionsComponent).
     void setVisibleData(const DataList& data) override;
+
+    /// Where the patient's left appears in the axial and coronal views. Changing it turns every slice view upright
+    /// in the new convention about its origin.
+    void setDisplayConvention(Slice::DisplayConvention convention);
+    [[nodiscard]] Slice::DisplayConvention displayConvention() const { return m_convention; }
+    /// Every slice view back to its upright anatomical plane through the centre of the first shown volume (the
+    /// world origin without one) at the zoom that shows all of it, and the 3D camera back to its first view of it.
+    void resetViews();
+    /// Centres every view on the first shown volume and zooms it to show all of it, keeping the slices'
+    /// orientation and depth; nothing without a volume.
+    void fitToVolume();
+    /// Every slice view upright in its anatomical plane again, keeping its origin and zoom (as when views that
+    /// followed a tool are let go).
+    void restoreAnatomicalPlanes();
     /// Requests an update of every view (coalesced per view).
     void update();
 
@@ -51,11 +70,17 @@ public:
     bool saveScreenshot(const QString& path, const QSize& size) const;
 
 private:
-    void centreOn(const SharedImageSet& volume);
+    [[nodiscard]] const SharedImageSet* firstVolume() const;
+    /// The common zoom at which every slice view, as oriented now, shows all of `box`.
+    [[nodiscard]] double mmPerPixelShowing(const Eigen::AlignedBox3d& box) const;
+    void fitSlicesTo(const Eigen::AlignedBox3d& box);
 
+    Slice::DisplayConvention m_convention = Slice::DisplayConvention::Radiological;
     ImageView3D* m_view3D;
     std::array<ImageViewSlice*, 3> m_slices{};
     std::array<ViewGroup, 3> m_groups;
+    /// The zoom of a slice view before any volume, which a reset without volume returns to.
+    double m_initialMmPerPixel = 1.0;
 };
 
 } // namespace Kelvaros

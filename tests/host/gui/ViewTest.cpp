@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 #include <QEventLoop>
@@ -17,10 +18,12 @@
 #include "gui/scene/InteractiveOverlay.h"
 #include "gui/view/Animations.h"
 #include "gui/view/DisplayWidgetMulti.h"
+#include "gui/view/GlSliceView.h"
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/ImageView3D.h"
 #include "gui/view/ImageViewSlice.h"
 #include "gui/view/Screenshot.h"
+#include "lib/SharedImageSet.h"
 
 #include "GuiTestFixture.h"
 #include "LogExpectation.h"
@@ -257,6 +260,69 @@ TEST_F(ViewTest, DisplayComposesTheFourViews)
     const QString path = directory.filePath("display.png");
     ASSERT_TRUE(display.saveScreenshot(path, QSize(80, 60)));
     EXPECT_EQ(QImage(path).size(), QSize(80, 60));
+}
+
+/// 20x30x40 voxels of 1 mm centred on the world origin (RAS), dark but for one bright voxel 6.5 mm left, 11.5 mm
+/// anterior and 15.5 mm superior of the centre.
+std::unique_ptr<SharedImageSet> spotVolume()
+{
+    auto volume = std::make_unique<SharedImageSet>("spot", Eigen::Vector3i(20, 30, 40), Eigen::Vector3d(1, 1, 1));
+    volume->setVoxel({ 3, 26, 35 }, 1000);
+    return volume;
+}
+
+// Axial with anterior up, sagittal and coronal with superior up and sagittal's anterior to the left; the patient's
+// left on the screen's right in radiological, on its left in neurological.
+TEST_F(ViewTest, LeftAnteriorSuperiorSpotLandsWhereTheConventionPutsIt)
+{
+    const auto volume = spotVolume();
+    const Eigen::Vector3d spot(-6.5, 11.5, 15.5);
+    for (const auto convention : { Slice::DisplayConvention::Radiological, Slice::DisplayConvention::Neurological })
+    {
+        DisplayWidgetMulti display;
+        display.setDisplayConvention(convention);
+        display.setVisibleData({ volume.get() });
+        const double left = convention == Slice::DisplayConvention::Radiological ? 6.5 : -6.5;
+        const Eigen::Vector2d expected[] = { { left, 11.5 }, { -11.5, 15.5 }, { left, 15.5 } }; // mm right and up
+        for (int k = 0; k < 3; ++k)
+        {
+            GlSliceView& view = display.viewSlice(k)->sliceView();
+            Slice slice = view.slice();
+            slice.setOrigin(spot - slice.project(spot)); // through the spot, centred on the volume
+            view.setSlice(slice);
+            // Not laid out, the display fits the volume to 360-pixel views.
+            const QImage image = display.renderToImage(QSize(722, 722)).copy(k == 1 ? 0 : 362, k ? 362 : 0, 360, 360);
+            Eigen::Vector3d sum = Eigen::Vector3d::Zero(); // the grey pixels, not the yellow letters
+            for (int y = 0; y < 360; ++y)
+                for (int x = 0; x < 360; ++x)
+                    if (const QRgb p = image.pixel(x, y); qRed(p) > 60 && qBlue(p) + 5 >= qRed(p))
+                        sum += qRed(p) * Eigen::Vector3d(x + 0.5 - 180, 179.5 - y, 1);
+            const Eigen::Vector2d offset = view.mmPerPixel() * sum.head<2>() / sum.z();
+            EXPECT_TRUE(offset.isApprox(expected[k], 0.05))
+              << int(convention) << " view " << k << " at " << offset.transpose();
+        }
+    }
+}
+
+// A second volume leaves the user's slice, zoom and camera alone; Reset Views brings back the first view.
+TEST_F(ViewTest, ViewsKeepWhatTheUserSetUntilReset)
+{
+    const auto first = spotVolume();
+    const auto second = spotVolume();
+    DisplayWidgetMulti display;
+    display.setVisibleData({ first.get() });
+    GlSliceView& axial = display.viewSlice(0)->sliceView();
+    GlVolumeView& view3D = display.view3D()->volumeView();
+    const auto state = [&] { return std::tuple(axial.slice().pose(), axial.mmPerPixel(), view3D.camera().matrix()); };
+    const auto initial = state();
+    axial.pan(17, -9);
+    axial.zoomAbout(1.7, 20, 150, GL::Viewport{ 0, 0, 200, 200 });
+    view3D.setCameraMatrix(Eigen::Matrix4d::Identity());
+    const auto moved = state();
+    display.setVisibleData({ first.get(), second.get() });
+    EXPECT_TRUE(state() == moved) << "the second volume moved the views";
+    display.resetViews();
+    EXPECT_TRUE(state() == initial);
 }
 
 TEST(Screenshot, APipeIsWrittenInPlaceAndAFullDeviceFails)
