@@ -169,6 +169,7 @@ void MainWindow::buildViewMenu()
     view->addAction(tr("&Reset Views"), m_display, &DisplayWidgetMulti::resetViews, QKeySequence(tr("Ctrl+R")));
     view->addAction(tr("&Fit to Volume"), m_display, &DisplayWidgetMulti::fitToVolume,
                     QKeySequence(tr("Ctrl+Shift+F")));
+    addToolActions(view);
     view->addSeparator();
     QAction* neurological = view->addAction(tr("&Neurological convention (left on left)"));
     neurological->setCheckable(true);
@@ -348,8 +349,8 @@ void MainWindow::fitToTools()
 
 void MainWindow::addToolActions(QMenu* menu)
 {
+    // Unnamed: the workbench lists its named menu actions as algorithms.
     QAction* fit = menu->addAction(tr("Fit to &Tools"), this, &MainWindow::fitToTools);
-    fit->setObjectName("fitToTools");
     fit->setToolTip(tr("Turns the 3D view to every tracked tool and volume shown"));
 }
 
