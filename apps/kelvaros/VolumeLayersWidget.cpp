@@ -1,6 +1,7 @@
 #include "VolumeLayersWidget.h"
 
 #include <cmath>
+#include <set>
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -121,6 +122,9 @@ void VolumeLayersWidget::unwatch()
 void VolumeLayersWidget::rebuild(const Data* leaving)
 {
     const SharedImageSet* selected = selectedVolume();
+    std::set<const void*> listed;
+    for (int row = 0; row < m_list->count(); ++row)
+        listed.insert(m_list->item(row)->data(Qt::UserRole).value<void*>());
     unwatch();
     m_showing = true;
     m_list->clear();
@@ -128,6 +132,9 @@ void VolumeLayersWidget::rebuild(const Data* leaving)
     {
         if (set == leaving)
             continue;
+        // A volume just opened is the one the user means to adjust next.
+        if (!listed.empty() && !listed.count(set))
+            selected = set;
         auto* item = new QListWidgetItem(QString::fromStdString(set->name()), m_list);
         item->setData(Qt::UserRole, QVariant::fromValue(static_cast<void*>(set)));
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);

@@ -75,17 +75,16 @@ std::optional<Eigen::Vector3d> markedCursor(const GlView& view)
     return std::nullopt;
 }
 
-/// CursorReadout's lines in the bottom-left corner, about the first visible volume (the one the window and level
-/// belong to).
+/// CursorReadout's lines in the bottom-left corner, about the adjusted volume (the one the window and level belong
+/// to: chosen in the Layers panel, else the top one).
 void renderCursorReadout(const GlSliceView& view, const GL::Viewport& viewport)
 {
     GL::Font font = decorationFont();
     font.size = 11;
     font.bold = 0;
     constexpr double kLineHeight = 15;
-    const std::vector<SharedImageSet*> volumes = view.visibleVolumes();
-    const std::vector<std::string> lines = CursorReadout::lines(
-      view.slice(), markedCursor(view), volumes.empty() ? nullptr : volumes.front(), view.windowLevel());
+    const std::vector<std::string> lines =
+      CursorReadout::lines(view.slice(), markedCursor(view), view.adjustedVolume(), view.windowLevel());
     for (size_t i = 0; i < lines.size(); ++i)
         GL::TextRenderer::render(viewport, lines[i], { 6, 4 + kLineHeight * double(lines.size() - 1 - i) }, font,
                                  GL::TextRenderer::Left, GL::TextRenderer::Bottom);
