@@ -1,5 +1,5 @@
-// Reads a node of 100,000 parameters (the duplicate-key check must stay linear) and a file of tiny
-// parameters (the reader's memory must stay proportional to the file), and prints the headline figures.
+// Reads a node of as many parameters as a document may hold (the duplicate-key check must stay linear) and a file of
+// tiny parameters (the reader's memory must stay proportional to the file), and prints the headline figures.
 
 #include <algorithm>
 #include <chrono>
@@ -59,7 +59,8 @@ long residentKilobytes()
 
 int main()
 {
-    const double paramsMs = readMilliseconds(manyParams(100'000));
+    const int params = int(PropertiesXml::maxElements) - 1; // the root is an element too
+    const double paramsMs = readMilliseconds(manyParams(params));
 
     const std::filesystem::path file = std::filesystem::temp_directory_path() / "PropertiesXmlBench.xml";
     {
@@ -72,10 +73,10 @@ int main()
     const long after = peakKilobytes();
     std::filesystem::remove(file);
 
-    std::printf("node of 100,000 parameters read in %.1f ms (best of 3)\n", paramsMs);
+    std::printf("node of %d parameters read in %.1f ms (best of 3)\n", params, paramsMs);
     std::printf("file of %.1f MB %s; peak memory grew by %.1f MB\n", fileBytes / 1e6, read ? "read" : "NOT read",
                 double(after - before) / 1e3);
-    std::printf("FIGURE properties_read_100k_params %.1f ms\n", paramsMs);
+    std::printf("FIGURE properties_read_node_at_element_bound %.1f ms\n", paramsMs);
     std::printf("FIGURE properties_read_peak_memory_per_file_byte %.1f bytes\n",
                 double(after - before) * 1024.0 / fileBytes);
     return read && paramsMs >= 0.0 ? 0 : 1;

@@ -61,9 +61,9 @@ public:
     };
     /// 64 MiB: far above any workspace or configuration, far below what would exhaust a workstation's memory.
     static constexpr long long maxBytes = 64LL << 20;
-    /// A workspace holds some thousands; at this bound a document of the smallest parameters reads in about half a
-    /// second and builds some 40 MB of tree, so even a refusal does not keep the workbench waiting for long.
-    static constexpr long long maxElements = 200'000;
+    /// A workspace holds some thousands; at this bound a document of the smallest parameters reads in about a tenth
+    /// of a second and builds some 10 MB of tree, so even a refusal does not keep the workbench waiting.
+    static constexpr long long maxElements = 50'000;
     static constexpr Limits defaultLimits{ maxBytes, maxElements };
 
     /// The XML text of a tree.

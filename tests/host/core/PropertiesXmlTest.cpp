@@ -287,5 +287,5 @@ TEST_F(PropertiesXmlTest, OversizedOrEndlessInputIsRefusedBeforeItIsBuilt)
     std::string many = "<properties name=''>";
     for (int i = 0; i < PropertiesXml::maxElements; ++i)
         many += "<properties name=''/>";
-    EXPECT_NE(refusal(many + "</properties>").find("more than 200000 elements"), std::string::npos);
+    EXPECT_NE(refusal(many + "</properties>").find("more than 50000 elements"), std::string::npos);
 }
