@@ -4,7 +4,12 @@
 #include <atomic>
 #include <thread>
 
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+
+#include "gui/view/VolumeTexture.h"
 #include "lib/Progress.h"
+#include "lib/SharedImageSet.h"
 
 namespace Kelvaros
 {
@@ -31,8 +36,32 @@ struct VolumeLoader::Job
     std::string path;
     VolumeLoader::Done done;
     SharedProgress progress;
+    /// Where the worker's own GL context draws nothing but makes itself current; made on the main thread, as the
+    /// platform requires; null without shared contexts.
+    std::unique_ptr<QOffscreenSurface> surface;
     std::thread worker;
 };
+
+namespace
+{
+/// The volume's texture, uploaded on the worker in a context that shares with the views', so that the views'
+/// first drawing does not upload several hundred megabytes on the main thread; null when that cannot be done (the
+/// views then upload it themselves).
+std::shared_ptr<VolumeTexture> uploadOnWorker(QOffscreenSurface* surface, const SharedImageSet& volume)
+{
+    QOpenGLContext* shared = QOpenGLContext::globalShareContext();
+    if (!surface || !shared)
+        return nullptr;
+    QOpenGLContext context;
+    context.setShareContext(shared);
+    context.setFormat(shared->format());
+    if (!context.create() || !context.makeCurrent(surface))
+        return nullptr;
+    std::shared_ptr<VolumeTexture> texture = VolumeTexture::uploadHere(volume);
+    context.doneCurrent();
+    return texture;
+}
+} // namespace
 
 VolumeLoader::VolumeLoader(Reader reader, QObject* parent) : QObject(parent), m_reader(std::move(reader)) {}
 
@@ -50,17 +79,28 @@ void VolumeLoader::load(const std::string& path, Done done)
     Job* job = m_jobs.emplace_back(std::make_unique<Job>()).get();
     job->path = path;
     job->done = std::move(done);
+    if (QOpenGLContext* shared = QOpenGLContext::globalShareContext())
+    {
+        job->surface = std::make_unique<QOffscreenSurface>();
+        job->surface->setFormat(shared->format());
+        job->surface->create();
+    }
     job->worker = std::thread(
       [this, job, reader = m_reader]
       {
           auto loaded = std::make_shared<VolumeIO::LoadResult>(reader(job->path, job->progress));
+          std::shared_ptr<VolumeTexture> texture;
+          if (loaded->image && !job->progress.wasCanceled())
+              texture = uploadOnWorker(job->surface.get(), *loaded->image);
+          // The texture goes to the main thread whatever happens: it may only be released there.
           QMetaObject::invokeMethod(
-            this, [this, job, loaded] { finish(job, loaded); }, Qt::QueuedConnection);
+            this, [this, job, loaded, texture] { finish(job, loaded, texture); }, Qt::QueuedConnection);
       });
     Q_EMIT loadsChanged();
 }
 
-void VolumeLoader::finish(Job* job, const std::shared_ptr<VolumeIO::LoadResult>& loaded)
+void VolumeLoader::finish(Job* job, const std::shared_ptr<VolumeIO::LoadResult>& loaded,
+                          const std::shared_ptr<VolumeTexture>& texture)
 {
     const auto found =
       std::find_if(m_jobs.begin(), m_jobs.end(), [job](const auto& owned) { return owned.get() == job; });
@@ -70,7 +110,11 @@ void VolumeLoader::finish(Job* job, const std::shared_ptr<VolumeIO::LoadResult>&
     m_jobs.erase(found);
     finished->worker.join();
     if (!finished->progress.wasCanceled())
+    {
+        if (loaded->image)
+            VolumeTexture::adopt(*loaded->image, texture);
         finished->done(finished->path, std::move(*loaded));
+    }
     Q_EMIT loadsChanged();
 }
 

@@ -14,11 +14,13 @@ namespace Kelvaros
 {
 
 class Progress;
+class VolumeTexture;
 
 /// Reads volume files on worker threads, one each, so that the window stays responsive while large volumes load.
 ///
-/// A worker only reads: the finished volume is handed over whole to the main thread, where `done` adds it (or
-/// tells why it failed). A load that is canceled, or still running when the loader goes, never calls `done`.
+/// A worker reads, then uploads the volume's texture in a GL context of its own that shares with the views' (so
+/// that their first drawing need not): the finished volume is handed over whole to the main thread, where `done` adds
+/// it (or tells why it failed). A load that is canceled, or still running when the loader goes, never calls `done`.
 /// Destroying the loader cancels the loads and waits for their workers, which stop at the reader's next step.
 /// Main thread only, apart from the reader, which runs on the workers.
 class VolumeLoader : public QObject
@@ -52,7 +54,8 @@ Q_SIGNALS:
 
 private:
     struct Job;
-    void finish(Job* job, const std::shared_ptr<VolumeIO::LoadResult>& loaded);
+    void finish(Job* job, const std::shared_ptr<VolumeIO::LoadResult>& loaded,
+                const std::shared_ptr<VolumeTexture>& texture);
 
     Reader m_reader;
     std::list<std::unique_ptr<Job>> m_jobs;

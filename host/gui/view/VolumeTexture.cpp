@@ -1,5 +1,6 @@
 #include "gui/view/VolumeTexture.h"
 
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -23,6 +24,13 @@ using Key = std::pair<QOpenGLContextGroup*, const SharedImageSet*>;
 std::map<Key, std::weak_ptr<VolumeTexture>>& registry()
 {
     static std::map<Key, std::weak_ptr<VolumeTexture>> textures;
+    return textures;
+}
+
+/// Textures uploaded by a loader, held until their first acquire.
+std::map<Key, std::shared_ptr<VolumeTexture>>& adopted()
+{
+    static std::map<Key, std::shared_ptr<VolumeTexture>> textures;
     return textures;
 }
 
@@ -66,6 +74,8 @@ void VolumeTexture::watchGroup(QOpenGLContextGroup* group)
     QObject::connect(group, &QObject::destroyed,
                      [group]
                      {
+                         for (auto it = adopted().begin(); it != adopted().end();)
+                             it = it->first.first == group ? adopted().erase(it) : std::next(it);
                          pendingDeletes().erase(group);
                          for (auto it = registry().begin(); it != registry().end();)
                          {
@@ -93,6 +103,7 @@ std::shared_ptr<VolumeTexture> VolumeTexture::acquire(const SharedImageSet& set)
         it = it->second.expired() ? registry().erase(it) : std::next(it);
     std::weak_ptr<VolumeTexture>& slot = registry()[{ group, &set }];
     std::shared_ptr<VolumeTexture> texture = slot.lock();
+    adopted().erase({ group, &set });
     if (!texture)
     {
         GLuint name = 0;
@@ -105,6 +116,31 @@ std::shared_ptr<VolumeTexture> VolumeTexture::acquire(const SharedImageSet& set)
         texture->m_uploadedDimensions != set.dimensions())
         texture->upload(set);
     return texture;
+}
+
+std::shared_ptr<VolumeTexture> VolumeTexture::uploadHere(const SharedImageSet& set)
+{
+    QOpenGLContext* context = QOpenGLContext::currentContext();
+    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
+    if (!context || !f || set.numImages() == 0)
+        return nullptr;
+    GLuint name = 0;
+    f->glGenTextures(1, &name);
+    std::shared_ptr<VolumeTexture> texture(new VolumeTexture(context->shareGroup(), name));
+    texture->upload(set);
+    // The views' contexts may use the texture only once it is complete.
+    f->glFinish();
+    return texture;
+}
+
+void VolumeTexture::adopt(const SharedImageSet& set, std::shared_ptr<VolumeTexture> texture)
+{
+    if (!texture || !texture->m_group)
+        return;
+    watchGroup(texture->m_group);
+    registry()[{ texture->m_group, &set }] = texture;
+    // Held until a view first acquires it: the volume is drawn at the next frame, not at once.
+    adopted()[{ texture->m_group, &set }] = std::move(texture);
 }
 
 void VolumeTexture::markChanged(const SharedImageSet& set)
@@ -135,7 +171,7 @@ void VolumeTexture::upload(const SharedImageSet& set)
     m_uploadedVoxels = voxels.data();
     m_uploadedDimensions = d;
     m_stale = false;
-    static std::uint64_t uploads = 0;
+    static std::atomic<std::uint64_t> uploads{ 0 };
     m_generation = ++uploads;
 }
 

@@ -21,7 +21,7 @@ class SharedImageSet;
 /// 32-bit floats rather than half floats: a 16-bit scan holds integer values up to 65535, and half floats keep
 /// integers exact only up to 2048, so CT numbers and MR intensities would be shown rounded by up to 32.
 ///
-/// Main thread only (where the views draw).
+/// Main thread only (where the views draw), but for uploadHere().
 class KELVAROS_API VolumeTexture
 {
 public:
@@ -29,6 +29,13 @@ public:
     /// or size changed since the upload (another image selected, voxels reallocated, or markChanged) is uploaded
     /// again into the same texture. nullptr without a current context.
     [[nodiscard]] static std::shared_ptr<VolumeTexture> acquire(const SharedImageSet& set);
+    /// Uploads `set` in the calling thread's current context, which must share its group with the views' (a
+    /// loader's worker with a context of its own), so that the views need not upload at their first drawing;
+    /// adopt() then registers the result on the main thread. nullptr without a current context. The returned
+    /// texture must be handed to the main thread, never destroyed on the worker.
+    [[nodiscard]] static std::shared_ptr<VolumeTexture> uploadHere(const SharedImageSet& set);
+    /// Main thread: `texture`, from uploadHere(set), becomes what acquire(set) returns in its share group.
+    static void adopt(const SharedImageSet& set, std::shared_ptr<VolumeTexture> texture);
     /// Voxel values were edited in place: the next acquire uploads them again.
     static void markChanged(const SharedImageSet& set);
 

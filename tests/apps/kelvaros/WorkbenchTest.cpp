@@ -162,6 +162,10 @@ TEST_F(WorkbenchTest, VolumesLoadWhileTheWindowKeepsRunning)
     ASSERT_EQ(app().dataList().size(), 1);
     EXPECT_EQ(app().dataList()[0]->name(), "ct");
     EXPECT_GT(ticks, 2) << "the event loop ran while the volumes were read";
+    // The texture uploaded by the worker is the one the views draw: the phantom's soft tissue at the axial view's
+    // centre (top-right quadrant), white in its automatic window.
+    const QImage drawn = window->display().renderToImage({ 400, 400 });
+    EXPECT_GT(qGray(drawn.pixel(300, 100)), 200);
     window->openFile("volume", good);
     window.reset();
 }
