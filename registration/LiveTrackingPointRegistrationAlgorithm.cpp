@@ -251,6 +251,7 @@ void LiveTrackingPointRegistrationAlgorithm::compute()
     const std::string message = reportQuality(pairs);
 
     const RegistrationHistoryComponent::State before = currentState(type, relativeId);
+    // The log texts below keep "successfull" on purpose: scripts that watch the log match them as they are.
     switch (type)
     {
         case GlobalTracking:
@@ -432,6 +433,7 @@ void LiveTrackingPointRegistrationAlgorithm::adjustRelativeCalibration(const std
     const Eigen::Matrix4d calibration = fitStreamToWorld.inverse() * volumeToWorld * T;
     m_stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(relativeId, calibration, 0.0);
     m_stream.setMatrix(volumeToWorld);
+    // "successfull" is spelt so on purpose: scripts that watch the log match the text as it is.
     logWithMatrix(kCategory,
                   "Relative registration successfull. Image registration is kept unchanged. Calibration of relative "
                   "tracker is set to C=",

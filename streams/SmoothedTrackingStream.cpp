@@ -59,6 +59,7 @@ Eigen::Matrix3d rotationOf(const Eigen::Vector4d& wxyz)
 SmoothedTrackingStream::SmoothedTrackingStream(TrackingStream* input)
   : TrackingStream(requireInput(input)->name() + kNameSuffix), m_input(input)
 {
+    // "Avergage" is spelt so on purpose: saved configurations and peers read this text as it is.
     p_smoothingMode.setAttribute("values", "None, Weighted Avergage, Kalman Filter");
     p_smoothingInterval.setLabel("Smoothing Interval");
     p_smoothingInterval.setAttribute("min", "1");

@@ -44,8 +44,9 @@ constexpr int kStaleCheckMs = 100;
 void setMeshColour(GlMesh& mesh, const Eigen::Vector3d& c)
 {
     mesh.setColor(c);
-    mesh.setFrontMaterial(c, c, c, kShininess);
-    mesh.setBackMaterial(0.5 * c, 0.5 * c, c, kShininess);
+    // White highlights whatever the colour, so a tool's shape reads under the head light.
+    mesh.setFrontMaterial(c, c, Eigen::Vector3d::Ones(), kShininess);
+    mesh.setBackMaterial(0.5 * c, 0.5 * c, Eigen::Vector3d::Ones(), kShininess);
     mesh.setWireframeColor((Eigen::Vector4d() << 0.8 * c, 1.0).finished());
     mesh.setLineColor((Eigen::Vector4d() << c, 1.0).finished());
 }

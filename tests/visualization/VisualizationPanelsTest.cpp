@@ -45,6 +45,8 @@ TEST_F(VisualizationPanels, ToolPanelFollowsTheSimulatedInsertion)
     startStop(panel);
     ASSERT_EQ(panel.toolObjects().size(), 2u);
     ASSERT_NE(panel.toolMesh(), nullptr) << "the host's pointer mesh did not load";
+    EXPECT_EQ(panel.toolMesh()->frontMaterial().specular, Eigen::Vector3d::Ones());
+    EXPECT_EQ(panel.toolMesh()->backMaterial().diffuse, Eigen::Vector3d(0.5, 0.5, 0));
 
     std::optional<Eigen::Matrix4d> lastSeen;
     int dropouts = 0;

@@ -46,6 +46,8 @@ public:
     void setColor(const Eigen::Vector3d& rgb);
     [[nodiscard]] double alpha() const { return m_alpha; }
     void setAlpha(double alpha);
+    [[nodiscard]] const MeshShader::Material& frontMaterial() const { return m_front; }
+    [[nodiscard]] const MeshShader::Material& backMaterial() const { return m_back; }
     void setFrontMaterial(const Eigen::Vector3d& ambient, const Eigen::Vector3d& diffuse,
                           const Eigen::Vector3d& specular, double shininess);
     void setBackMaterial(const Eigen::Vector3d& ambient, const Eigen::Vector3d& diffuse,

@@ -9,8 +9,8 @@ using namespace Kelvaros;
 TEST(TrackerID, TextFormsAsStoredInConfigurations)
 {
     // Written: id|model|name with only the separator and the backslash escaped; a display form that is short.
-    EXPECT_EQ(TrackerID("NDI-8700338", "Polaris Vega", "Pointer tool").toIDModelNameString(false),
-              "NDI-8700338|Polaris Vega|Pointer tool");
+    EXPECT_EQ(TrackerID("TRK-0001234", "Optical Model A", "Pointer tool").toIDModelNameString(false),
+              "TRK-0001234|Optical Model A|Pointer tool");
     EXPECT_EQ(TrackerID("a|b", "c\\d", "").toIDModelNameString(false), "a\\|b|c\\\\d|");
     EXPECT_EQ(TrackerID("7", "m", "Pointer").toIDModelNameString(true), "Pointer (7)");
     EXPECT_EQ(TrackerID("7", "m", "").toIDModelNameString(true), "7");

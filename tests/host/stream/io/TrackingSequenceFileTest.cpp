@@ -75,7 +75,7 @@ std::vector<TrackingSample> awkwardRecording()
                 matrix(0, 0) = specials[(i * 3 + sample.instruments.size()) % specials.size()];
             sample.instruments.push_back(instrument(id, matrix, uniform(random) / 500.0, i % 2 == 0,
                                                     sample.timestampDevice,
-                                                    std::string(id) == "Pointer" ? "NDI 8700340" : "",
+                                                    std::string(id) == "Pointer" ? "TRK 0005678" : "",
                                                     std::string(id) == "Ref.Frame" ? "Reference frame" : ""));
         }
         samples.push_back(sample);
@@ -294,7 +294,7 @@ TEST(TrackingSequenceFile, ConvertsToAndFromOneSequencePerInstrument)
     const auto sequences = TrackingSequenceFile::toSequences(samples);
     ASSERT_EQ(sequences.size(), 3u);
     EXPECT_EQ(sequences[0]->trackerID().ID(), "Pointer");
-    EXPECT_EQ(sequences[0]->trackerID().model(), "NDI 8700340");
+    EXPECT_EQ(sequences[0]->trackerID().model(), "TRK 0005678");
     EXPECT_EQ(sequences[2]->name(), "Reference frame");
     EXPECT_EQ(sequences[0]->size(), 6);
     EXPECT_EQ(sequences[1]->size(), 5); // absent from one frame
