@@ -71,6 +71,7 @@ struct PlyElement
     std::uint64_t count = 0;
     std::uint64_t binaryBytes = 0; // the least bytes one element takes in a binary file
     std::uint64_t numbers = 0;     // the least numbers one element holds (a list at least its length)
+    std::vector<std::string> propertyNames;
 };
 
 /// The part of a PLY header that decides how much data the file must hold.
@@ -90,13 +91,14 @@ struct PlyHeader
         const std::vector<std::string_view> w = words(line);
         if (w.empty() || (number == 1 && w[0] == "ply"))
             return {};
-        if (w[0] == "format" && w.size() >= 2)
+        if (w[0] == "format")
         {
             formatSeen = true;
-            ascii = w[1] == "ascii";
-            if (ascii || w[1] == "binary_little_endian" || w[1] == "binary_big_endian")
+            ascii = w.size() == 3 && w[1] == "ascii";
+            if (w.size() == 3 && w[2] == "1.0" &&
+                (ascii || w[1] == "binary_little_endian" || w[1] == "binary_big_endian"))
                 return {};
-            return fmt::format("line {} of the PLY header names an unknown format", number);
+            return fmt::format("line {} of the PLY header is not a known 'format … 1.0'", number);
         }
         // Only the header's own statements, word for word: assimp's parser takes a keyword run into the next word
         // and has been seen to spin without end on lines it half understands.
@@ -105,7 +107,10 @@ struct PlyHeader
             const auto count = w.size() == 3 ? parseCount(w[2]) : std::nullopt;
             if (!count)
                 return fmt::format("line {} of the PLY header is not 'element NAME COUNT'", number);
-            elements.push_back({ std::string(w[1]), *count, 0, 0 });
+            // assimp sizes an element's storage by its first declaration and fills it by a later one.
+            if (std::any_of(elements.begin(), elements.end(), [&](const PlyElement& e) { return e.name == w[1]; }))
+                return fmt::format("line {} of the PLY header declares element '{}' again", number, std::string(w[1]));
+            elements.push_back({ std::string(w[1]), *count, 0, 0, {} });
             return {};
         }
         if (w[0] == "property" && !elements.empty())
@@ -123,6 +128,11 @@ private:
         const std::uint64_t bytes = w.empty() ? 0 : plyTypeSize(list ? (w.size() >= 2 ? w[1] : "") : w[0]);
         if (bytes == 0 || w.size() != (list ? 4u : 2u) || (list && plyTypeSize(w[2]) == 0))
             return fmt::format("line {} of the PLY header is not a property of a PLY type", number);
+        std::vector<std::string>& names = elements.back().propertyNames;
+        const std::string name(w.back());
+        if (std::find(names.begin(), names.end(), name) != names.end())
+            return fmt::format("line {} of the PLY header declares property '{}' again", number, name);
+        names.push_back(name);
         elements.back().binaryBytes += bytes;
         elements.back().numbers += 1;
         return {};

@@ -210,6 +210,11 @@ TEST(MeshIOTest, RefusesMalformedInputNamingThePath)
     EXPECT_EQ(obj("v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\nf -1 -2 -4//1\n"),
               "line 5: corner '-4//1' is not a vertex index");
     EXPECT_EQ(obj("v 0 0 0\nf 1 2 3\n"), "a face names vertex 3, but the file defines 1");
+    // A PLY element declared twice: assimp sized the first and wrote the second past its end.
+    const std::string twice =
+      kPly.substr(0, kPly.find("element face")) + "element vertex 3\n" + kPly.substr(kPly.find("element face"));
+    EXPECT_EQ(MeshFileBounds::whyRefused(twice.data(), twice.size(), "ply"),
+              "line 7 of the PLY header declares element 'vertex' again");
     EXPECT_EQ(obj(kObj + "# comment\nvt 0.5 1\nvn 0 0 1\nf 1/1/1 2//1 3/1\n"), "");
     Testing::LogExpectation missing(Log::Error, "/nonexistent/mesh.obj: cannot open", 1);
     EXPECT_FALSE(MeshIO::loadFile("/nonexistent/mesh.obj"));
