@@ -376,21 +376,6 @@ void GlSliceView::renderScaleBar(const RenderInfo& info) const
                              decorationFont(), GL::TextRenderer::Centre, GL::TextRenderer::Bottom);
 }
 
-std::pair<double, double> defaultWindowLevel(const std::vector<SharedImageSet*>& volumes)
-{
-    return volumes.empty() ? std::pair(1.0, 0.5) : windowLevelOfRange(*volumes.front());
-}
-
-std::pair<double, double> windowLevelOfRange(const SharedImageSet& set)
-{
-    const std::vector<float>& voxels = set.voxels(set.selectedImage());
-    if (voxels.empty())
-        return { 1.0, 0.5 };
-    const auto [low, high] = std::minmax_element(voxels.begin(), voxels.end());
-    const double window = double(*high) - double(*low);
-    return { window > 0 ? window : 1.0, 0.5 * (double(*high) + double(*low)) };
-}
-
 char anatomicalLetter(const Eigen::Vector3d& direction)
 {
     Eigen::Index axis = 0;

@@ -90,12 +90,6 @@ private:
     std::unique_ptr<ImageCache> m_imageCache;
 };
 
-/// Window and level that span a volume's value range (window 1 for a constant volume).
-[[nodiscard]] KELVAROS_API std::pair<double, double> windowLevelOfRange(const SharedImageSet& set);
-
-/// windowLevelOfRange of the first volume; (1, 0.5) without one.
-[[nodiscard]] KELVAROS_API std::pair<double, double> defaultWindowLevel(const std::vector<SharedImageSet*>& volumes);
-
 /// The anatomical letter (R/L, A/P, S/I) of the RAS axis a direction is closest to, by sign.
 [[nodiscard]] KELVAROS_API char anatomicalLetter(const Eigen::Vector3d& direction);
 
