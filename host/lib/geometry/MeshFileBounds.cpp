@@ -65,19 +65,39 @@ std::optional<std::uint64_t> parseCount(std::string_view text)
     return value;
 }
 
+/// The largest length a list's count of this type can state; for a floating-point count, the file bounds it.
+double plyTypeMax(std::string_view type)
+{
+    static const std::map<std::string_view, double> largest = {
+        { "char", 127 },         { "int8", 127 },           { "uchar", 255 },         { "uint8", 255 },
+        { "short", 32767 },      { "int16", 32767 },        { "ushort", 65535 },      { "uint16", 65535 },
+        { "int", 2147483647.0 }, { "int32", 2147483647.0 }, { "uint", 4294967295.0 }, { "uint32", 4294967295.0 }
+    };
+    const auto found = largest.find(type);
+    return found == largest.end() ? std::numeric_limits<double>::infinity() : found->second;
+}
+
+struct PlyProperty
+{
+    std::string name;
+    std::string type;      // the scalar's type, or a list's item type
+    std::string countType; // empty for a scalar
+};
+
 struct PlyElement
 {
     std::string name;
     std::uint64_t count = 0;
     std::uint64_t binaryBytes = 0; // the least bytes one element takes in a binary file
     std::uint64_t numbers = 0;     // the least numbers one element holds (a list at least its length)
-    std::vector<std::string> propertyNames;
+    std::vector<PlyProperty> properties;
 };
 
 /// The part of a PLY header that decides how much data the file must hold.
 struct PlyHeader
 {
     bool ascii = false;
+    bool bigEndian = false;
     bool formatSeen = false;
     std::size_t dataOffset = 0;
     std::vector<PlyElement> elements;
@@ -95,6 +115,7 @@ struct PlyHeader
         {
             formatSeen = true;
             ascii = w.size() == 3 && w[1] == "ascii";
+            bigEndian = w.size() == 3 && w[1] == "binary_big_endian";
             if (w.size() == 3 && w[2] == "1.0" &&
                 (ascii || w[1] == "binary_little_endian" || w[1] == "binary_big_endian"))
                 return {};
@@ -128,11 +149,11 @@ private:
         const std::uint64_t bytes = w.empty() ? 0 : plyTypeSize(list ? (w.size() >= 2 ? w[1] : "") : w[0]);
         if (bytes == 0 || w.size() != (list ? 4u : 2u) || (list && plyTypeSize(w[2]) == 0))
             return fmt::format("line {} of the PLY header is not a property of a PLY type", number);
-        std::vector<std::string>& names = elements.back().propertyNames;
+        std::vector<PlyProperty>& properties = elements.back().properties;
         const std::string name(w.back());
-        if (std::find(names.begin(), names.end(), name) != names.end())
+        if (std::any_of(properties.begin(), properties.end(), [&](const PlyProperty& p) { return p.name == name; }))
             return fmt::format("line {} of the PLY header declares property '{}' again", number, name);
-        names.push_back(name);
+        properties.push_back({ name, std::string(list ? w[2] : w[0]), list ? std::string(w[1]) : std::string() });
         elements.back().binaryBytes += bytes;
         elements.back().numbers += 1;
         return {};
@@ -178,6 +199,123 @@ std::string whyNotAsciiNumbers(std::string_view data)
     return fmt::format("its ASCII data holds a character that is no part of a number ({} bytes after the header)",
                        bad - data.begin());
 }
+
+/// Walks a PLY file's data as its parser will and checks each list's length against its count type and the
+/// bytes that remain: assimp allocates a list by the length it reads before it reads the items, so one large
+/// number in a small file would otherwise claim gigabytes.
+class PlyDataWalk
+{
+public:
+    PlyDataWalk(std::string_view data, const PlyHeader& header) : m_data(data), m_header(header) {}
+
+    /// Why the data cannot hold the elements the header declares; empty when it can.
+    std::string check()
+    {
+        for (const PlyElement& element : m_header.elements)
+            for (std::uint64_t index = 0; index < element.count; ++index)
+                for (const PlyProperty& property : element.properties)
+                    if (std::string reason = checkProperty(property); !reason.empty())
+                        return fmt::format("its '{}' element {} {}", element.name, index + 1, reason);
+        return {};
+    }
+
+private:
+    std::string checkProperty(const PlyProperty& property)
+    {
+        if (property.countType.empty())
+            return skip(property.type) ? std::string() : "is cut short";
+        const std::optional<double> length = read(property.countType);
+        if (!length)
+            return "is cut short";
+        const double itemSize = m_header.ascii ? 2.0 : double(plyTypeSize(property.type)); // a digit and a space
+        const double left = double(m_data.size() - m_position) + (m_header.ascii ? 1.0 : 0.0);
+        if (*length < 0 || *length != std::floor(*length) || *length > plyTypeMax(property.countType) ||
+            *length * itemSize > left)
+            return fmt::format("announces a list '{}' of {} items, more than its count type or the rest of the file "
+                               "holds",
+                               property.name, *length);
+        for (std::uint64_t item = 0; item < std::uint64_t(*length); ++item)
+            if (!skip(property.type))
+                return "is cut short";
+        return {};
+    }
+
+    /// The next ASCII word, or nothing at the end of the data.
+    std::optional<std::string_view> word()
+    {
+        const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+        while (m_position < m_data.size() && space(m_data[m_position]))
+            ++m_position;
+        const std::size_t begin = m_position;
+        while (m_position < m_data.size() && !space(m_data[m_position]))
+            ++m_position;
+        if (m_position == begin)
+            return std::nullopt;
+        return m_data.substr(begin, m_position - begin);
+    }
+
+    bool skip(const std::string& type)
+    {
+        if (m_header.ascii)
+            return word().has_value();
+        const std::uint64_t size = plyTypeSize(type);
+        if (m_data.size() - m_position < size)
+            return false;
+        m_position += size;
+        return true;
+    }
+
+    std::optional<double> read(const std::string& type)
+    {
+        if (m_header.ascii)
+        {
+            const std::optional<std::string_view> text = word();
+            if (!text)
+                return std::nullopt;
+            const std::string copy(*text);
+            char* end = nullptr;
+            const double value = std::strtod(copy.c_str(), &end);
+            return end == copy.c_str() + copy.size() ? value : -1.0; // not a number: no length
+        }
+        const std::size_t size = plyTypeSize(type);
+        if (m_data.size() - m_position < size)
+            return std::nullopt;
+        unsigned char bytes[8] = {};
+        std::memcpy(bytes, m_data.data() + m_position, size);
+        m_position += size;
+        if (m_header.bigEndian)
+            std::reverse(bytes, bytes + size);
+        return binaryValue(type, bytes);
+    }
+
+    static double binaryValue(const std::string& type, const unsigned char* bytes)
+    {
+        const auto as = [bytes](auto value)
+        {
+            std::memcpy(&value, bytes, sizeof value); // little endian, as this host is
+            return double(value);
+        };
+        if (type == "char" || type == "int8")
+            return as(std::int8_t());
+        if (type == "uchar" || type == "uint8")
+            return as(std::uint8_t());
+        if (type == "short" || type == "int16")
+            return as(std::int16_t());
+        if (type == "ushort" || type == "uint16")
+            return as(std::uint16_t());
+        if (type == "int" || type == "int32")
+            return as(std::int32_t());
+        if (type == "uint" || type == "uint32")
+            return as(std::uint32_t());
+        if (type == "float" || type == "float32")
+            return as(float());
+        return as(double());
+    }
+
+    std::string_view m_data;
+    const PlyHeader& m_header;
+    std::size_t m_position = 0;
+};
 
 std::string announced(std::uint64_t count, const char* what, std::uint64_t limit)
 {
@@ -328,7 +466,7 @@ std::string MeshFileBounds::checkPly(const char* bytes, std::size_t size)
         if (element.name == "face" && element.count > kMaxFaces)
             return announced(element.count, "faces", kMaxFaces);
     }
-    return {};
+    return PlyDataWalk(std::string_view(bytes, size).substr(header.dataOffset), header).check();
 }
 
 std::string MeshFileBounds::checkStl(const char* bytes, std::size_t size)

@@ -15,8 +15,9 @@ namespace Kelvaros
 ///
 /// The bounds: a PLY's elements need at least their properties' sizes in bytes each in a binary file (at least
 /// one byte for an element without properties), and at least two bytes per number in an ASCII file (a digit and
-/// a separator); a binary STL of n triangles is exactly 84 + 50·n bytes long; an ASCII STL and an OBJ are bounded
-/// by their size. A mesh is read with at most kMaxVertices vertices and kMaxFaces faces.
+/// a separator), and each list's announced length must fit its count type and the bytes after it; a binary STL of n
+/// triangles is exactly 84 + 50·n bytes long; an ASCII STL and an OBJ are bounded by their size. A mesh is read with at
+/// most kMaxVertices vertices and kMaxFaces faces.
 class KELVAROS_API MeshFileBounds
 {
 public:

@@ -235,11 +235,17 @@ TEST(MeshIOTest, RefusesAnnouncedCountsTheFileCannotHoldOrTheBudgetExceeds)
                                  "property float y\nproperty float z\nelement face {}\n"
                                  "property list uchar int vertex_indices\nend_header\n" +
                                  std::string(36, '\0');
+    std::string uintCounts = fmt::format(faceList, 1);
+    uintCounts.replace(uintCounts.find("uchar"), 5, "uint");
     const std::vector<std::pair<std::string, std::string>> cases{
         { "huge-ascii.ply", kPly.substr(0, 36) + "179000000" + kPly.substr(37) },
         { "huge-binary.ply", fmt::format(faceList, 500000000) + "0000" },
         { "over-budget.ply",
           fmt::format(faceList, MeshFileBounds::kMaxFaces + 1) + std::string(MeshFileBounds::kMaxFaces + 1, '\0') },
+        // assimp allocates a list by its announced length before reading the items.
+        { "long-list-ascii.ply", kPly.substr(0, kPly.rfind('3')) + "99999999999999999999 0 1 2\n" },
+        { "long-list-binary.ply", uintCounts + std::string("\xff\xff\xff\x0f", 4) + std::string(12, '\0') },
+        { "cut-short.ply", kPly.substr(0, kPly.size() - 4) },
     };
     for (const auto& [path, bytes] : cases)
     {
