@@ -478,8 +478,7 @@ void Stream::deliveryLoop()
     const auto heldByPause = [this] { return state() == State::Paused && !worksWhilePaused(); };
     const auto wokenOrStopped = [this] { return m_stopRequested || m_wakePending; };
     // Each round's continuation is a fresh value returned here, so a doWork (or a listener inside it) that throws
-    // ends delivery: an earlier round's continuation cannot survive into this one (a test saw delivery go on after
-    // an exception when the result was assigned into a variable instead).
+    // ends delivery: an earlier round's continuation, kept in a variable outside the round, would carry it on.
     const auto workOnce = [this]() -> std::optional<WorkContinuation>
     {
         try
