@@ -37,6 +37,7 @@
 #include "AlgorithmMenus.h"
 #include "DataListWidget.h"
 #include "DataSources.h"
+#include "FileKind.h"
 #include "LogWidget.h"
 #include "MeshData.h"
 #include "RecordingDialog.h"
@@ -382,6 +383,19 @@ void MainWindow::openFile(const QString& kind, const QString& path)
         addRecentFile(kind, path);
 }
 
+void MainWindow::openFiles(const QStringList& paths)
+{
+    for (const QString& path : paths)
+    {
+        std::string why;
+        const std::string kind = FileKind::of(path.toStdString(), &why);
+        if (kind.empty())
+            report(why);
+        else
+            openFile(QString::fromStdString(kind), path);
+    }
+}
+
 void MainWindow::openVolumeInBackground(const QString& path)
 {
     m_volumeLoader->load(path.toStdString(),
@@ -473,9 +487,13 @@ void MainWindow::onRecordStream()
 
 void MainWindow::onSaveWorkspace()
 {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save Workspace"), QString(), filterOf("workspace"));
+    QString path = QFileDialog::getSaveFileName(this, tr("Save Workspace"), QString(), filterOf("workspace"));
     if (path.isEmpty())
         return;
+    // The Open dialog lists workspaces by their extension: a name without it would hide the file.
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix != "kws" && suffix != "xml")
+        path += ".kws";
     std::string error;
     if (!m_workspace->saveToFile(path.toStdString(), &error))
         return report(error);

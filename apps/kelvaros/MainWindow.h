@@ -72,6 +72,9 @@ public:
     /// Opens a file of a kind as the File menu does. A volume is read in the background: it joins the data list
     /// (or its failure is reported) later, from the event loop.
     void openFile(const QString& kind, const QString& path);
+    /// Opens each file as what its name (and a MetaImage file's header) says it is, as the command line asks;
+    /// a file that cannot be told or read is reported and the others are opened.
+    void openFiles(const QStringList& paths);
 
     /// Aims the 3D view so that every tracked tool and every volume shown are in view, keeping its direction.
     void fitToTools();

@@ -170,6 +170,33 @@ TEST_F(WorkbenchTest, VolumesLoadWhileTheWindowKeepsRunning)
     window.reset();
 }
 
+// What a file named on the command line holds is told by its name, and a MetaImage file by its header: a tracking
+// recording and a volume share the extension.
+TEST_F(WorkbenchTest, CommandLineFilesOpenAsWhatTheyHold)
+{
+    QTemporaryDir folder;
+    const QString volume = folder.filePath("ct.mha"), recording = folder.filePath("pivot.mha");
+    ASSERT_EQ(VolumeIO::save(*PhantomVolume::create(SimulatedTrackingStream::groundTruth(), 2.0), volume.toStdString()),
+              "");
+    ASSERT_TRUE(TrackingSequenceFile::write(recording.toStdString(),
+                                            { { 0, { Testing::instrument("P1", Testing::pose({ 1, 2, 3 })) } } }));
+    const QString mesh = folder.filePath("tool.stl");
+    QFile stl(mesh);
+    ASSERT_TRUE(stl.open(QIODevice::WriteOnly));
+    stl.write("solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nendloop\n"
+              "endfacet\nendsolid t\n");
+    stl.close();
+    QFile(folder.filePath("notes.txt")).open(QIODevice::WriteOnly);
+    LogExpectation unknown(Log::Error, "notes.txt: its name does not say what it holds", 1);
+    LogExpectation missing(Log::Error, "absent.nrrd: ", 1);
+    window->openFiles({ folder.filePath("notes.txt"), volume, recording, mesh, folder.filePath("absent.nrrd") });
+    ASSERT_TRUE(processEventsUntil([&] { return window->volumeLoader().running().empty(); }));
+    std::set<Data::Kind> kinds;
+    for (size_t i = 0; i < app().dataList().size(); ++i)
+        kinds.insert(app().dataList()[i]->kind());
+    EXPECT_EQ(kinds, (std::set<Data::Kind>{ Data::Kind::Volume, Data::Kind::TrackingSequence, Data::Kind::Mesh }));
+}
+
 TEST_F(WorkbenchTest, TrackedToolsAreInTheThreeDViewWithoutAnyAlgorithm)
 {
     window->show();
