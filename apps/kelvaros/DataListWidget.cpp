@@ -4,6 +4,8 @@
 #include <optional>
 
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QTimer>
 
 #include "lib/ApplicationController.h"
@@ -82,6 +84,9 @@ DataListWidget::DataListWidget(ApplicationController& app, QWidget* parent) : QT
                                                 delete takeTopLevelItem(i--);
                                     });
     connect(this, &QTreeWidget::itemChanged, this, &DataListWidget::onItemChanged);
+    setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this, &DataListWidget::showContextMenu);
     connect(this, &QTreeWidget::itemSelectionChanged, this, [this] { Q_EMIT selectionChanged(selection()); });
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &DataListWidget::refreshStates);
@@ -132,7 +137,7 @@ void DataListWidget::rebuild()
         auto* item =
           new QTreeWidgetItem(this, { QString::fromStdString(data->name()), kindName(*data), stateText(*data) });
         item->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(data)));
-        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsEditable);
         const auto found = checked.find(data);
         setBox(*item, shownByData(*data).value_or(found == checked.end() || found->second == Qt::Checked));
     }
@@ -159,12 +164,51 @@ void DataListWidget::refreshStates()
 void DataListWidget::onItemChanged(QTreeWidgetItem* item)
 {
     Data* data = dataOf(item);
+    const QString name = item->text(0).trimmed();
+    if (name != QString::fromStdString(data->name()))
+    {
+        if (!name.isEmpty())
+            data->setName(name.toStdString());
+        QSignalBlocker blocker(this);
+        item->setText(0, QString::fromStdString(data->name())); // an empty name keeps the old one
+    }
     const bool shown = item->checkState(0) == Qt::Checked;
     if (item->data(0, kShownRole).toBool() == shown)
         return; // a text refresh, not the box
     item->setData(0, kShownRole, shown);
     setShownByData(*data, shown);
     Q_EMIT visibilityChanged(data, shown);
+}
+
+void DataListWidget::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace) && state() != EditingState &&
+        !selection().isEmpty())
+        return Q_EMIT removeRequested(selection());
+    QTreeWidget::keyPressEvent(event);
+}
+
+void DataListWidget::showContextMenu(const QPoint& position)
+{
+    QTreeWidgetItem* item = itemAt(position);
+    if (!item)
+        return;
+    if (!item->isSelected())
+        select(DataList(std::vector<Data*>{ dataOf(item) }));
+    QMenu menu(this);
+    menu.addAction(tr("Show"), this, [this] { setSelectionShown(true); });
+    menu.addAction(tr("Hide"), this, [this] { setSelectionShown(false); });
+    menu.addAction(tr("Rename"), this, [this, item] { editItem(item, 0); })->setShortcut(Qt::Key_F2);
+    menu.addAction(tr("Remove"), this, [this] { Q_EMIT removeRequested(selection()); })
+      ->setShortcut(QKeySequence::Delete);
+    menu.exec(viewport()->mapToGlobal(position));
+}
+
+void DataListWidget::setSelectionShown(bool shown)
+{
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        if (topLevelItem(i)->isSelected())
+            topLevelItem(i)->setCheckState(0, shown ? Qt::Checked : Qt::Unchecked);
 }
 
 DataList DataListWidget::selection() const

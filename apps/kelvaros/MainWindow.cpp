@@ -1,5 +1,7 @@
 #include "MainWindow.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -36,6 +38,7 @@
 
 #include "AlgorithmMenus.h"
 #include "DataListWidget.h"
+#include "DataRemoval.h"
 #include "DataSources.h"
 #include "FileKind.h"
 #include "LogWidget.h"
@@ -196,6 +199,7 @@ void MainWindow::buildDocks()
     dataDock->setWidget(m_dataList);
     addDockWidget(Qt::LeftDockWidgetArea, dataDock);
     connect(m_dataList, &DataListWidget::selectionChanged, m_algorithmMenus, &AlgorithmMenus::updateForSelection);
+    connect(m_dataList, &DataListWidget::removeRequested, this, &MainWindow::removeData);
 
     // The log shares the left column with the data list, so the views keep the window's full height.
     m_log = new LogWidget;
@@ -381,6 +385,23 @@ void MainWindow::openFile(const QString& kind, const QString& path)
         report(result.error);
     if (!result.data.empty())
         addRecentFile(kind, path);
+}
+
+void MainWindow::removeData(const DataList& data)
+{
+    for (Data* item : data.items())
+    {
+        // An earlier item may have taken this one with it (a stream derived from it).
+        const std::vector<Data*> present = m_app->dataList().items();
+        if (std::find(present.begin(), present.end(), item) == present.end())
+            continue;
+        DataRemoval removal(*m_app, *item);
+        const QString question = QString::fromStdString(removal.question());
+        if (!question.isEmpty() && m_interactive &&
+            QMessageBox::question(this, windowTitle(), question) != QMessageBox::Yes)
+            continue;
+        removal.run();
+    }
 }
 
 void MainWindow::openFiles(const QStringList& paths)

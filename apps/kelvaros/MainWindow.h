@@ -75,6 +75,9 @@ public:
     /// Opens each file as what its name (and a MetaImage file's header) says it is, as the command line asks;
     /// a file that cannot be told or read is reported and the others are opened.
     void openFiles(const QStringList& paths);
+    /// Removes the data with the streams derived from them and the algorithms made on them, asking first (when
+    /// interactive) when more than the data itself goes.
+    void removeData(const DataList& data);
 
     /// Aims the 3D view so that every tracked tool and every volume shown are in view, keeping its direction.
     void fitToTools();

@@ -40,6 +40,7 @@
 #include "../../host/gui/GuiTestFixture.h"
 #include "AlgorithmMenus.h"
 #include "DataListWidget.h"
+#include "DataRemoval.h"
 #include "DataSources.h"
 #include "LogExpectation.h"
 #include "LogWidget.h"
@@ -329,6 +330,33 @@ TEST_F(WorkbenchTest, StreamEntryCreatesTheStream)
     window->algorithmMenus().action("Navigation.CreateStreamSmoothedTrackingStream")->trigger();
     ASSERT_EQ(app().dataList().size(), 2u);
     EXPECT_EQ(static_cast<const Stream*>(app().dataList()[1])->state(), Stream::State::Running);
+}
+
+// A smoothed stream follows its input: removing the input takes it first, with the algorithm that made it, so
+// nothing is left following a stream that went.
+TEST_F(WorkbenchTest, RemovingAStreamTakesWhatWasMadeFromItAndNamesItFirst)
+{
+    Data* tracker = app().addData(std::make_unique<Testing::DriverStream>());
+    window->dataList().select(DataList{ tracker });
+    window->algorithmMenus().action("Navigation.CreateStreamSmoothedTrackingStream")->trigger();
+    ASSERT_EQ(app().dataList().size(), 2u);
+    Data* smoothed = app().dataList()[1];
+    QTreeWidgetItem* item = window->dataList().topLevelItem(0);
+    item->setText(0, "  Bench tracker ");
+    EXPECT_EQ(tracker->name(), "Bench tracker");
+    item->setText(0, "");
+    EXPECT_EQ(tracker->name(), "Bench tracker") << "an empty name keeps the old one";
+
+    const DataRemoval removal(app(), *tracker);
+    EXPECT_EQ(removal.order(), (std::vector<Data*>{ smoothed, tracker }));
+    EXPECT_NE(removal.question().find("'" + smoothed->name() + "'"), std::string::npos) << removal.question();
+    EXPECT_EQ(DataRemoval(app(), *smoothed).order(), std::vector<Data*>{ smoothed });
+
+    window->dataList().select(DataList{ tracker });
+    window->dataList().setFocus();
+    QTest::keyClick(&window->dataList(), Qt::Key_Delete);
+    EXPECT_EQ(app().dataList().size(), 0u);
+    EXPECT_TRUE(app().algorithms().empty());
 }
 
 TEST_F(WorkbenchTest, RecordingWritesWhatTheStreamDeliveredUntilStopped)
