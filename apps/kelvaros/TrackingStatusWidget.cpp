@@ -1,5 +1,8 @@
 #include "TrackingStatusWidget.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QTimer>
@@ -12,14 +15,18 @@ namespace Kelvaros
 
 namespace
 {
-QLabel* instrumentLabel(const TrackingInstrument& instrument, bool seen, QWidget* parent)
+/// A coloured label: green for "seen", amber for "partlySeen", red otherwise; `kind` is also its object name.
+QLabel* chip(const QString& text, const char* kind, QWidget* parent)
 {
-    auto* label =
-      new QLabel(QString::fromStdString(instrument.name().empty() ? instrument.ID() : instrument.name()), parent);
-    label->setObjectName(seen ? "seen" : "notSeen");
-    label->setStyleSheet(QString("QLabel { color: white; background: %1; border-radius: 3px; padding: 0 4px; }")
-                           .arg(seen ? "#2e8b3a" : "#c0392b"));
-    label->setToolTip(seen ? QObject::tr("Seen by the tracker") : QObject::tr("Not seen by the tracker"));
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(kind);
+    const QString colour = std::strcmp(kind, "seen") == 0         ? "#2e8b3a"
+                           : std::strcmp(kind, "partlySeen") == 0 ? "#b9770e"
+                                                                  : "#c0392b";
+    label->setStyleSheet(
+      QString("QLabel { color: white; background: %1; border-radius: 3px; padding: 0 4px; }").arg(colour));
+    label->setToolTip(std::strcmp(kind, "seen") == 0 ? QObject::tr("Seen by the tracker")
+                                                     : QObject::tr("Not seen by the tracker"));
     return label;
 }
 } // namespace
@@ -60,6 +67,31 @@ void TrackingStatusWidget::watch(Data* data)
         m_meters[data] = std::make_unique<Meter>(*stream);
 }
 
+TrackingStatusWidget::StreamStatus TrackingStatusWidget::measure(Meter& meter, Meter::Clock::time_point now)
+{
+    // Counted over this meter's own interval: a stream added between two refreshes is not averaged over time it
+    // did not exist.
+    const int64_t samples = meter.samples.load();
+    const double seconds = std::chrono::duration<double>(now - meter.lastRefresh).count();
+    const double rateHz = seconds > 0 ? double(samples - meter.samplesAtLastRefresh) / seconds : 0.0;
+    meter.samplesAtLastRefresh = samples;
+    meter.lastRefresh = now;
+    const auto lastSample = meter.stream.lastSampleTime();
+    const bool fresh = lastSample && now - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
+    const bool running = meter.stream.state() == Stream::State::Running;
+    StreamStatus status{ QString::fromStdString(meter.stream.name()), Stream::stateName(meter.stream.state()), {}, {} };
+    if (running)
+        status.rate = fresh ? QString(" %1 Hz").arg(rateHz, 0, 'f', 0) : tr(", no data");
+    std::vector<std::string> active;
+    for (const auto& instrument : meter.stream.activeInstruments())
+        active.push_back(instrument.ID());
+    for (const auto& instrument : meter.stream.instruments())
+        status.instruments.push_back(
+          { QString::fromStdString(instrument.name().empty() ? instrument.ID() : instrument.name()),
+            running && fresh && std::find(active.begin(), active.end(), instrument.ID()) != active.end() });
+    return status;
+}
+
 void TrackingStatusWidget::refresh()
 {
     const auto now = Meter::Clock::now();
@@ -68,44 +100,45 @@ void TrackingStatusWidget::refresh()
         delete item->widget();
         delete item;
     }
+    std::vector<StreamStatus> streams;
     const DataList all = m_app.dataList();
     for (Data* data : all.items())
+        if (const auto found = m_meters.find(data); found != m_meters.end())
+            streams.push_back(measure(*found->second, now));
+    for (const StreamStatus& stream : streams)
     {
-        const auto found = m_meters.find(data);
-        if (found == m_meters.end())
-            continue;
-        Meter& meter = *found->second;
-        // Counted over this meter's own interval: a stream added between two refreshes is not averaged over time
-        // it did not exist.
-        const int64_t samples = meter.samples.load();
-        const double seconds = std::chrono::duration<double>(now - meter.lastRefresh).count();
-        const double rateHz = seconds > 0 ? double(samples - meter.samplesAtLastRefresh) / seconds : 0.0;
-        meter.samplesAtLastRefresh = samples;
-        meter.lastRefresh = now;
-        const auto lastSample = meter.stream.lastSampleTime();
-        const bool fresh = lastSample && now - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
-        const bool running = meter.stream.state() == Stream::State::Running;
-        QString rate;
-        if (running)
-            rate = fresh ? QString(" %1 Hz").arg(rateHz, 0, 'f', 0) : tr(", no data");
-        auto* streamLabel = new QLabel(QString("%1: %2%3")
-                                         .arg(QString::fromStdString(meter.stream.name()))
-                                         .arg(Stream::stateName(meter.stream.state()))
-                                         .arg(rate),
-                                       this);
-        m_layout->addWidget(streamLabel);
-        std::vector<std::string> active;
-        for (const auto& instrument : meter.stream.activeInstruments())
-            active.push_back(instrument.ID());
-        for (const auto& instrument : meter.stream.instruments())
-        {
-            const bool seen =
-              running && fresh && std::find(active.begin(), active.end(), instrument.ID()) != active.end();
-            m_layout->addWidget(instrumentLabel(instrument, seen, this));
-        }
+        if (streams.size() == 1)
+            addInFull(stream);
+        else
+            addInBrief(stream);
         m_layout->addSpacing(12);
     }
     m_layout->addStretch();
+}
+
+void TrackingStatusWidget::addInFull(const StreamStatus& stream)
+{
+    m_layout->addWidget(new QLabel(QString("%1: %2%3").arg(stream.name, stream.state, stream.rate), this));
+    for (const auto& [name, seen] : stream.instruments)
+        m_layout->addWidget(chip(name, seen ? "seen" : "notSeen", this));
+}
+
+// With several trackers, one entry each: the name, state and rate, and how many of its instruments are seen, in
+// a colour that says whether all, some or none are; the instruments are listed in its tooltip.
+void TrackingStatusWidget::addInBrief(const StreamStatus& stream)
+{
+    const auto seen = std::count_if(stream.instruments.begin(), stream.instruments.end(),
+                                    [](const auto& instrument) { return instrument.second; });
+    const QString name = fontMetrics().elidedText(stream.name, Qt::ElideMiddle, kBriefNameWidth);
+    const QString seenText =
+      stream.instruments.empty() ? QString() : QString(" %1/%2").arg(seen).arg(stream.instruments.size());
+    const char* kind = seen == 0 ? "notSeen" : size_t(seen) == stream.instruments.size() ? "seen" : "partlySeen";
+    QLabel* label = chip(QString("%1: %2%3%4").arg(name, stream.state, stream.rate, seenText), kind, this);
+    QStringList lines{ QString("%1: %2%3").arg(stream.name, stream.state, stream.rate) };
+    for (const auto& [instrument, isSeen] : stream.instruments)
+        lines << QString("%1: %2").arg(instrument, isSeen ? tr("seen") : tr("not seen"));
+    label->setToolTip(lines.join('\n'));
+    m_layout->addWidget(label);
 }
 
 QString TrackingStatusWidget::summary() const

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <QWidget>
 
@@ -21,7 +23,9 @@ class TrackingStream;
 /// The status bar's account of tracking: per stream its state and sample rate, and per instrument whether the
 /// tracker sees it (green) or not (red), as the tool panels of trackers show it. A running stream whose samples
 /// stopped for kStaleAfterMs says "no data" instead of a rate and shows every instrument as not seen: the last
-/// sample says nothing of now. Refreshed a few times a second on the main thread. Main thread only.
+/// sample says nothing of now. With several streams, each is one entry with the count of instruments seen (green
+/// all, amber some, red none) and the instruments in its tooltip, so that four trackers stay readable. Refreshed a
+/// few times a second on the main thread. Main thread only.
 class TrackingStatusWidget
   : public QWidget
   , public SignalReceiver
@@ -58,7 +62,19 @@ public:
     static constexpr int kStaleAfterMs = 250;
 
 private:
+    /// What one stream's entry shows.
+    struct StreamStatus
+    {
+        QString name, state, rate;
+        std::vector<std::pair<QString, bool>> instruments; // shown name, seen
+    };
+    /// The widest a stream's name is shown with several streams, in pixels.
+    static constexpr int kBriefNameWidth = 160;
+
     void watch(Data* data);
+    [[nodiscard]] static StreamStatus measure(Meter& meter, Meter::Clock::time_point now);
+    void addInFull(const StreamStatus& stream);
+    void addInBrief(const StreamStatus& stream);
 
     ApplicationController& m_app;
     QHBoxLayout* m_layout;

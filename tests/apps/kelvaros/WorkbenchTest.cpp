@@ -257,6 +257,17 @@ TEST_F(WorkbenchTest, StatusShowsWhichInstrumentsTheTrackerSees)
     stream->stop();
     window->trackingStatus().refresh();
     EXPECT_EQ(window->trackingStatus().summary(), "Tracker: Opened Pointer tool(notSeen) Needle tool(notSeen)");
+    // With several trackers each is one entry, so that all stay readable.
+    Testing::openAndStart(*stream);
+    stream->publish({ Testing::instrument("Pointer", Eigen::Matrix4d::Identity()),
+                      Testing::instrument("Needle", Eigen::Matrix4d::Identity(), 0.0, false) });
+    app().addData(std::make_unique<Testing::DriverStream>())->setName("Second");
+    window->trackingStatus().refresh();
+    const QString brief = window->trackingStatus().summary();
+    EXPECT_TRUE(QRegularExpression("^Tracker: Running \\d+ Hz 1/2\\(partlySeen\\) Second: Closed\\(notSeen\\)$")
+                  .match(brief)
+                  .hasMatch())
+      << brief.toStdString();
 }
 
 // The rate is counted from when the status started watching the stream, not from its last refresh; a running stream
