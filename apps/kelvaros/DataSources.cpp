@@ -1,5 +1,7 @@
 #include "DataSources.h"
 
+#include <algorithm>
+
 #include <QFileInfo>
 
 #include "lib/ApplicationController.h"
@@ -152,7 +154,14 @@ DataSources::Result DataSources::startSimulator(const std::string& scenario)
 {
     if (!TrackingSimulator::scenarioFromName(scenario))
         return failure("unknown simulator scenario '" + scenario + "'");
-    auto stream = std::make_unique<SimulatedTrackingStream>("Simulated Tracker (" + scenario + ")");
+    // Named for the tracker, not the scenario: its panel switches the scenario of the same stream.
+    std::string name = "Simulated Tracker";
+    const std::vector<Data*> all = m_app.dataList().items();
+    const auto taken = [&all](const std::string& candidate)
+    { return std::any_of(all.begin(), all.end(), [&](const Data* data) { return data->name() == candidate; }); };
+    for (int number = 2; taken(name); ++number)
+        name = "Simulated Tracker " + std::to_string(number);
+    auto stream = std::make_unique<SimulatedTrackingStream>(name);
     stream->scenario = scenario;
     return startStream(std::move(stream));
 }

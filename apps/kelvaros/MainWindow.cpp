@@ -44,6 +44,7 @@
 #include "LogWidget.h"
 #include "MeshData.h"
 #include "RecordingDialog.h"
+#include "TrackingPanel.h"
 #include "TrackingStatusWidget.h"
 #include "VolumeLayersWidget.h"
 #include "VolumeLoadProgress.h"
@@ -239,6 +240,21 @@ void MainWindow::buildLayersDock()
     dock->setObjectName("layersDock");
     dock->setWidget(layers);
     addDockWidget(Qt::LeftDockWidgetArea, dock);
+    m_trackingPanel = new TrackingPanel(*m_app, [this](TrackingStream& stream) { recordStream(stream); });
+    auto* trackingDock = new QDockWidget(tr("Tracking"), this);
+    trackingDock->setObjectName("trackingDock");
+    trackingDock->setWidget(m_trackingPanel);
+    tabifyDockWidget(dock, trackingDock);
+    // A tracking stream chosen in the data list is the one its panel shows.
+    connect(m_dataList, &DataListWidget::selectionChanged, this,
+            [this, trackingDock](const DataList& selection)
+            {
+                if (auto* stream = dynamic_cast<TrackingStream*>(selection.getFirst(Data::Kind::TrackingStream)))
+                {
+                    m_trackingPanel->showStream(stream);
+                    trackingDock->raise();
+                }
+            });
     connect(layers, &VolumeLayersWidget::selectedVolumeChanged, this,
             [this](SharedImageSet* volume)
             {
@@ -497,11 +513,16 @@ void MainWindow::onRecordStream()
         stream = dynamic_cast<TrackingStream*>(m_app->dataList().getFirst(Data::Kind::TrackingStream));
     if (!stream)
         return report("There is no tracking stream to record: connect a tracker or start the simulator first.");
-    const QString path = QFileDialog::getSaveFileName(this, tr("Record %1").arg(QString::fromStdString(stream->name())),
+    recordStream(*stream);
+}
+
+void MainWindow::recordStream(TrackingStream& stream)
+{
+    const QString path = QFileDialog::getSaveFileName(this, tr("Record %1").arg(QString::fromStdString(stream.name())),
                                                       QString(), filterOf("recording"));
     if (path.isEmpty())
         return;
-    auto* dialog = new RecordingDialog(*m_app, *stream, path, this);
+    auto* dialog = new RecordingDialog(*m_app, stream, path, this);
     dialog->show();
     dialog->start();
 }

@@ -26,7 +26,9 @@ class DisplayWidgetMulti;
 class GlMesh;
 class GuiApplicationController;
 class LogWidget;
+class TrackingPanel;
 class TrackingStatusWidget;
+class TrackingStream;
 class VolumeLoader;
 class Workspace;
 
@@ -53,6 +55,7 @@ public:
     [[nodiscard]] DataListWidget& dataList() const { return *m_dataList; }
     [[nodiscard]] LogWidget& log() const { return *m_log; }
     [[nodiscard]] TrackingStatusWidget& trackingStatus() const { return *m_trackingStatus; }
+    [[nodiscard]] TrackingPanel& trackingPanel() const { return *m_trackingPanel; }
     /// Reads the volumes that File > Open Volume and Recent Files open, in the background.
     [[nodiscard]] VolumeLoader& volumeLoader() const { return *m_volumeLoader; }
 
@@ -107,6 +110,8 @@ private:
     void onConnectOpenIGTLink();
     void onStartSimulator();
     void onRecordStream();
+    /// Asks where to record the stream and records it with a dialog that shows progress.
+    void recordStream(TrackingStream& stream);
     void onSaveWorkspace();
 
     bool m_persistSettings;
@@ -119,6 +124,7 @@ private:
     DataListWidget* m_dataList = nullptr;
     LogWidget* m_log = nullptr;
     TrackingStatusWidget* m_trackingStatus = nullptr;
+    TrackingPanel* m_trackingPanel = nullptr;
     QMenu* m_recentMenu = nullptr;
     std::map<const DefaultControllerDecorator*, QDockWidget*> m_panelDocks;
     std::map<const Data*, std::unique_ptr<GlMesh>> m_meshes;

@@ -31,16 +31,6 @@ QLabel* chip(const QString& text, const char* kind, QWidget* parent)
 }
 } // namespace
 
-TrackingStatusWidget::Meter::Meter(TrackingStream& s) : stream(s)
-{
-    stream.signalStreamData.connect(this, [this](const std::shared_ptr<const StreamData>&) { ++samples; });
-}
-
-TrackingStatusWidget::Meter::~Meter()
-{
-    disconnectAll();
-}
-
 TrackingStatusWidget::TrackingStatusWidget(ApplicationController& app, QWidget* parent)
   : QWidget(parent), m_app(app), m_layout(new QHBoxLayout(this))
 {
@@ -64,28 +54,24 @@ TrackingStatusWidget::~TrackingStatusWidget()
 void TrackingStatusWidget::watch(Data* data)
 {
     if (auto* stream = dynamic_cast<TrackingStream*>(data))
-        m_meters[data] = std::make_unique<Meter>(*stream);
+        m_meters[data] = std::make_unique<StreamRateMeter>(*stream);
 }
 
-TrackingStatusWidget::StreamStatus TrackingStatusWidget::measure(Meter& meter, Meter::Clock::time_point now)
+TrackingStatusWidget::StreamStatus TrackingStatusWidget::measure(StreamRateMeter& meter,
+                                                                 StreamRateMeter::Clock::time_point now)
 {
-    // Counted over this meter's own interval: a stream added between two refreshes is not averaged over time it
-    // did not exist.
-    const int64_t samples = meter.samples.load();
-    const double seconds = std::chrono::duration<double>(now - meter.lastRefresh).count();
-    const double rateHz = seconds > 0 ? double(samples - meter.samplesAtLastRefresh) / seconds : 0.0;
-    meter.samplesAtLastRefresh = samples;
-    meter.lastRefresh = now;
-    const auto lastSample = meter.stream.lastSampleTime();
+    const double rateHz = meter.rateSinceLastReading(now);
+    TrackingStream& stream = meter.stream();
+    const auto lastSample = stream.lastSampleTime();
     const bool fresh = lastSample && now - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
-    const bool running = meter.stream.state() == Stream::State::Running;
-    StreamStatus status{ QString::fromStdString(meter.stream.name()), Stream::stateName(meter.stream.state()), {}, {} };
+    const bool running = stream.state() == Stream::State::Running;
+    StreamStatus status{ QString::fromStdString(stream.name()), Stream::stateName(stream.state()), {}, {} };
     if (running)
         status.rate = fresh ? QString(" %1 Hz").arg(rateHz, 0, 'f', 0) : tr(", no data");
     std::vector<std::string> active;
-    for (const auto& instrument : meter.stream.activeInstruments())
+    for (const auto& instrument : stream.activeInstruments())
         active.push_back(instrument.ID());
-    for (const auto& instrument : meter.stream.instruments())
+    for (const auto& instrument : stream.instruments())
         status.instruments.push_back(
           { QString::fromStdString(instrument.name().empty() ? instrument.ID() : instrument.name()),
             running && fresh && std::find(active.begin(), active.end(), instrument.ID()) != active.end() });
@@ -94,7 +80,7 @@ TrackingStatusWidget::StreamStatus TrackingStatusWidget::measure(Meter& meter, M
 
 void TrackingStatusWidget::refresh()
 {
-    const auto now = Meter::Clock::now();
+    const auto now = StreamRateMeter::Clock::now();
     while (QLayoutItem* item = m_layout->takeAt(0))
     {
         delete item->widget();

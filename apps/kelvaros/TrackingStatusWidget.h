@@ -11,6 +11,8 @@
 
 #include "core/Signal.h"
 
+#include "StreamRateMeter.h"
+
 class QHBoxLayout;
 
 namespace Kelvaros
@@ -43,20 +45,6 @@ public:
     /// Rebuilds the labels from the streams' current state and the rates since the last refresh.
     void refresh();
 
-private:
-    /// Counts a stream's samples; the listener runs on the stream's thread and only increments. The rate is the
-    /// count since this meter's own last refresh over the time since then.
-    struct Meter : SignalReceiver
-    {
-        using Clock = std::chrono::steady_clock;
-        explicit Meter(TrackingStream& stream);
-        ~Meter() override;
-        TrackingStream& stream;
-        std::atomic<int64_t> samples{ 0 };
-        int64_t samplesAtLastRefresh = 0;
-        Clock::time_point lastRefresh = Clock::now();
-    };
-
 public:
     /// A stream that delivered nothing for this long is shown without rate and with its instruments not seen.
     static constexpr int kStaleAfterMs = 250;
@@ -72,13 +60,13 @@ private:
     static constexpr int kBriefNameWidth = 160;
 
     void watch(Data* data);
-    [[nodiscard]] static StreamStatus measure(Meter& meter, Meter::Clock::time_point now);
+    [[nodiscard]] static StreamStatus measure(StreamRateMeter& meter, StreamRateMeter::Clock::time_point now);
     void addInFull(const StreamStatus& stream);
     void addInBrief(const StreamStatus& stream);
 
     ApplicationController& m_app;
     QHBoxLayout* m_layout;
-    std::map<const Data*, std::unique_ptr<Meter>> m_meters;
+    std::map<const Data*, std::unique_ptr<StreamRateMeter>> m_meters;
 };
 
 } // namespace Kelvaros

@@ -158,6 +158,7 @@ bool OpenIGTLinkTrackingStream::connect(bool reconnecting)
     auto connection = std::make_unique<Connection>();
     if (!connection->open(hostName, portNumber))
     {
+        noteError(fmt::format("cannot connect to {}:{}", hostName, portNumber));
         if (!reconnecting)
             Log::logf(Log::Error, logCategory, "Stream '{}': cannot connect to OpenIGTLink server {}:{}", name(),
                       hostName, portNumber);
@@ -215,6 +216,18 @@ std::chrono::milliseconds OpenIGTLinkTrackingStream::nextBackoff(std::chrono::mi
     return std::min(std::max(previous * 2, minimum), std::max(minimum, maximum));
 }
 
+void OpenIGTLinkTrackingStream::noteError(std::string error)
+{
+    std::lock_guard<std::mutex> lock(m_countersMutex);
+    m_lastError = std::move(error);
+}
+
+std::string OpenIGTLinkTrackingStream::lastError() const
+{
+    std::lock_guard<std::mutex> lock(m_countersMutex);
+    return m_lastError;
+}
+
 void OpenIGTLinkTrackingStream::connectionLost(const std::string& reason)
 {
     flushSample();
@@ -224,6 +237,7 @@ void OpenIGTLinkTrackingStream::connectionLost(const std::string& reason)
     // A peer that accepts and hangs up at once never earns a fast retry.
     m_backoff = nextBackoff(m_messageReceived ? std::chrono::milliseconds(0) : m_backoff);
     changeState(State::Disconnected);
+    noteError("connection lost: " + reason);
     Log::logf(Log::Warning, logCategory, "Stream '{}': connection to OpenIGTLink server {}:{} lost ({}); reconnecting",
               name(), host.value(), port.value(), reason);
 }

@@ -78,6 +78,9 @@ public:
     [[nodiscard]] int64_t numSkippedMessages() const;
     /// Connections made since construction (the first one and every reconnection). Any thread.
     [[nodiscard]] int64_t numConnections() const;
+    /// Why the last connection failed or was lost ("cannot connect", "closed by the server", ...); empty while
+    /// none has. Any thread.
+    [[nodiscard]] std::string lastError() const;
 
 protected:
     bool openImpl() override;
@@ -90,6 +93,7 @@ private:
     class Connection;
 
     bool connect(bool reconnecting);
+    void noteError(std::string error);
     void connectionLost(const std::string& reason);
     void receive(const uint8_t* data, size_t size);
     void handleMessage(const uint8_t* data, size_t size);
@@ -122,6 +126,7 @@ private:
     int64_t m_samples = 0;
     int64_t m_skipped = 0;
     int64_t m_connections = 0;
+    std::string m_lastError;
 };
 
 } // namespace Kelvaros

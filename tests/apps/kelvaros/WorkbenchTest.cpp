@@ -12,8 +12,10 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -46,6 +48,7 @@
 #include "LogWidget.h"
 #include "MainWindow.h"
 #include "RecordingDialog.h"
+#include "TrackingPanel.h"
 #include "TrackingStatusWidget.h"
 #include "TrackingTestSupport.h"
 #include "VolumeLayersWidget.h"
@@ -272,6 +275,59 @@ TEST_F(WorkbenchTest, StatusShowsWhichInstrumentsTheTrackerSees)
 
 // The rate is counted from when the status started watching the stream, not from its last refresh; a running stream
 // whose samples stopped shows no rate and sees nothing, since its last sample says nothing of now.
+// One simulated stream is switched from scenario to scenario in its panel, keeping its instruments and their
+// calibrations, as one real tracker is used for calibration, registration and navigation in turn.
+TEST_F(WorkbenchTest, TrackingPanelRunsAndSwitchesTheSimulatedTrackerItShows)
+{
+    window->show();
+    ASSERT_TRUE(window->sources().startSimulator("pivot").ok());
+    auto* stream = static_cast<SimulatedTrackingStream*>(app().dataList().getFirst(Data::Kind::TrackingStream));
+    TrackingPanel& panel = window->trackingPanel();
+    ASSERT_EQ(panel.stream(), stream);
+    auto* scenario = panel.findChild<QComboBox*>("scenario");
+    ASSERT_TRUE(scenario->isVisibleTo(&panel));
+    scenario->setCurrentIndex(scenario->findText("spin"));
+    Q_EMIT scenario->activated(scenario->currentIndex());
+    EXPECT_EQ(stream->scenario.value(), "spin");
+    EXPECT_EQ(app().dataList().size(), 1u) << "the same stream goes on";
+
+    InstrumentCalibrationDataComponent::Provenance provenance;
+    provenance.method = "pivot";
+    provenance.predictedTipErrorMm = 0.3;
+    stream->components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+      "Pointer", { Testing::pose({ 0, 0, -150 }), 0.1 }, provenance);
+    ASSERT_TRUE(stream->waitUntilDelivered(stream->numDelivered() + 3));
+    panel.refresh();
+    auto* table = panel.findChild<QTableWidget*>();
+    const auto row = [table](const QString& name)
+    {
+        for (int r = 0; r < table->rowCount(); ++r)
+            if (table->item(r, 0)->text().startsWith(name))
+                return r;
+        return -1;
+    };
+    ASSERT_GE(row("Pointer"), 0);
+    EXPECT_EQ(table->item(row("Pointer"), 3)->text(), "pivot, tip ±0.30 mm");
+    EXPECT_EQ(table->item(row("Needle"), 3)->text(), "none");
+    EXPECT_EQ(table->item(row("Reference"), 1)->text(), "seen");
+
+    const auto click = [&panel](const QString& text)
+    {
+        for (QPushButton* button : panel.findChildren<QPushButton*>())
+            if (button->text() == text)
+                return QTest::mouseClick(button, Qt::LeftButton);
+        FAIL() << "no button " << text.toStdString();
+    };
+    click("Pause");
+    EXPECT_EQ(stream->state(), Stream::State::Paused);
+    click("Resume");
+    EXPECT_EQ(stream->state(), Stream::State::Running);
+    click("Stop");
+    EXPECT_EQ(stream->state(), Stream::State::Opened);
+    panel.refresh();
+    EXPECT_EQ(table->item(row("Reference"), 1)->text(), "not seen") << "a stopped tracker sees nothing";
+}
+
 TEST_F(WorkbenchTest, StatusRateCountsFromTheStreamsArrivalAndStopsWithItsSamples)
 {
     using Clock = std::chrono::steady_clock;
@@ -528,7 +584,7 @@ TEST_F(WorkspaceTest, MatricesThatAreNotRigidAreDroppedAndNotSavedBack)
     }
     LogExpectation once(Log::Error, "could not be read", 1);
     const std::string message = window->workspace().load(workspace);
-    EXPECT_NE(message.find("the registration of 'Simulated Tracker (insertion)'"), std::string::npos) << message;
+    EXPECT_NE(message.find("the registration of 'Simulated Tracker'"), std::string::npos) << message;
     EXPECT_NE(message.find("the calibration of 'Needle' on"), std::string::npos) << message;
     EXPECT_EQ(message.find("phantom"), std::string::npos) << message;
     const std::string saved = window->workspace().save().toXml();
