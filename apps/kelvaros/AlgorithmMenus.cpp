@@ -42,10 +42,27 @@ QMenu* AlgorithmMenus::menuFor(QMenuBar& bar, const std::string& category)
 void AlgorithmMenus::updateForSelection(const DataList& selection)
 {
     for (const auto& [id, action] : m_actions)
-    {
-        const auto entry = m_app.findAlgorithm(id);
-        action->setEnabled(entry.descriptor && !selection.isEmpty() && entry.descriptor->isCompatible(selection));
-    }
+        action->setEnabled(fits(id, selection) || !choices(id).empty());
+}
+
+bool AlgorithmMenus::fits(const std::string& id, const DataList& data) const
+{
+    const auto entry = m_app.findAlgorithm(id);
+    return entry.descriptor && !data.isEmpty() && entry.descriptor->isCompatible(data);
+}
+
+std::vector<DataList> AlgorithmMenus::choices(const std::string& id) const
+{
+    const std::vector<Data*> all = m_app.dataList().items();
+    std::vector<DataList> found;
+    for (Data* data : all)
+        if (fits(id, DataList{ data }))
+            found.push_back(DataList{ data });
+    for (size_t i = 0; i < all.size(); ++i)
+        for (size_t j = i + 1; j < all.size(); ++j)
+            if (fits(id, DataList{ all[i], all[j] }))
+                found.push_back(DataList{ all[i], all[j] });
+    return found;
 }
 
 QAction* AlgorithmMenus::action(const std::string& id) const

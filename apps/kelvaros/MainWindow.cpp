@@ -106,11 +106,16 @@ MainWindow::MainWindow(bool persistSettings)
     buildViewMenu();
     m_algorithmMenus = new AlgorithmMenus(*m_app, *menuBar());
     connect(m_algorithmMenus, &AlgorithmMenus::algorithmChosen, this,
-            [this](const QString& id) { openAlgorithm(id.toStdString(), m_dataList->selection()); });
+            [this](const QString& id) { onAlgorithmChosen(id.toStdString()); });
     buildDocks();
     buildLayersDock();
 
     m_app->signalDataAdded.connect(this, &MainWindow::onDataAdded);
+    // What the menus offer depends on the data there are, not only on the selection.
+    const auto updateMenus = [this](Data*)
+    { QTimer::singleShot(0, this, [this] { m_algorithmMenus->updateForSelection(m_dataList->selection()); }); };
+    m_app->signalDataAdded.connect(this, updateMenus);
+    m_app->signalDataRemoved.connect(this, updateMenus);
     m_app->signalDataRemoved.connect(this, &MainWindow::onDataRemoved);
     connect(m_app.get(), &GuiApplicationController::controllerOpened, this, &MainWindow::dockPanel);
     connect(m_app.get(), &GuiApplicationController::controllerAboutToClose, this, &MainWindow::undockPanel);
@@ -231,6 +236,40 @@ Algorithm* MainWindow::openAlgorithm(const std::string& id, const DataList& data
         m_app->runAlgorithm(algorithm);
     m_app->openController(algorithm);
     return algorithm;
+}
+
+void MainWindow::onAlgorithmChosen(const std::string& id)
+{
+    if (m_algorithmMenus->fits(id, m_dataList->selection()))
+    {
+        openAlgorithm(id, m_dataList->selection());
+        return;
+    }
+    // The selection does not fit: the data it could be made on are offered, or taken when there is one choice.
+    const std::vector<DataList> choices = m_algorithmMenus->choices(id);
+    if (choices.empty())
+        return report("Nothing in the data list fits " + id + ".");
+    QStringList names;
+    for (const DataList& choice : choices)
+    {
+        QStringList parts;
+        for (const Data* data : choice.items())
+            parts << QString::fromStdString(data->name());
+        names << parts.join(" + ");
+    }
+    int chosen = 0;
+    if (choices.size() > 1 && m_interactive)
+    {
+        bool ok = false;
+        const QAction* action = m_algorithmMenus->action(id);
+        const QString name = QInputDialog::getItem(this, action ? action->text() : QString::fromStdString(id),
+                                                   tr("Make it on"), names, 0, false, &ok);
+        if (!ok)
+            return;
+        chosen = int(names.indexOf(name));
+    }
+    m_dataList->select(choices[size_t(chosen)]);
+    openAlgorithm(id, choices[size_t(chosen)]);
 }
 
 void MainWindow::buildLayersDock()

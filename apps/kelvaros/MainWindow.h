@@ -62,6 +62,9 @@ public:
     /// Creates an algorithm on the data and opens its panel in a dock; null (the reason shown) when it fails. An
     /// algorithm that creates a stream is run first, so that its panel shows the stream or why there is none.
     Algorithm* openAlgorithm(const std::string& id, const DataList& data);
+    /// A menu entry was chosen: made on the selection when it fits, else on the data the user picks from those
+    /// it could be made on (without asking when there is one choice).
+    void onAlgorithmChosen(const std::string& id);
     /// The dock that holds a panel, or null.
     [[nodiscard]] QDockWidget* dockOf(const DefaultControllerDecorator* decorator) const;
 

@@ -106,23 +106,25 @@ TEST_F(WorkbenchTest, MenusListEveryAlgorithmUnderItsCategory)
     EXPECT_EQ(entries, expected);
 }
 
-TEST_F(WorkbenchTest, SelectionEnablesTheAlgorithmsThatFit)
+TEST_F(WorkbenchTest, MenusOfferWhatTheDataFitAndMakeItOnTheSelectionOrTheOnlyChoice)
 {
-    Data* stream = app().addData(std::make_unique<SimulatedTrackingStream>());
     Data* volume =
       app().addData(std::make_unique<SharedImageSet>("Volume", Eigen::Vector3i(8, 8, 8), Eigen::Vector3d(1, 1, 1)));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(enabledAlgorithms(window->algorithmMenus()), std::set<std::string>()) << "nothing fits a volume alone";
+    Data* stream = app().addData(std::make_unique<SimulatedTrackingStream>());
     Data* first = app().addData(std::make_unique<TrackingSequence>("first"));
     Data* second = app().addData(std::make_unique<TrackingSequence>("second"));
     const struct
     {
         DataList selection;
-        std::set<std::string> enabled;
+        std::set<std::string> fitting;
     } cases[] = {
         { { stream },
           { "CreateStreamCombinedTrackingStream", "CreateStreamSmoothedTrackingStream", "ToolNavigationVisualization",
             "ToolVisualization", "TrackingToolCalibrationWizardAlgorithm" } },
         { { volume }, {} },
-        { { stream, volume }, { "BullseyeVisualization", "LiveTrackingPointRegistration", "ToolVisualization" } },
+        { { volume, stream }, { "BullseyeVisualization", "LiveTrackingPointRegistration", "ToolVisualization" } },
         { { first, second }, { "ToolCalibration" } },
         { {}, {} },
     };
@@ -130,8 +132,18 @@ TEST_F(WorkbenchTest, SelectionEnablesTheAlgorithmsThatFit)
     {
         window->dataList().select(c.selection);
         EXPECT_EQ(window->dataList().selection().items(), c.selection.items());
-        EXPECT_EQ(enabledAlgorithms(window->algorithmMenus()), c.enabled) << c.selection.size() << " items";
+        std::set<std::string> fitting;
+        for (const auto& [id, action] : window->algorithmMenus().actions())
+            if (window->algorithmMenus().fits(id, window->dataList().selection()))
+                fitting.insert(id.substr(id.find('.') + 1));
+        EXPECT_EQ(fitting, c.fitting) << c.selection.size() << " items";
     }
+    // With nothing selected, an entry is still offered, and made on the one stream it fits.
+    const std::string smoothed = "Navigation.CreateStreamSmoothedTrackingStream";
+    EXPECT_EQ(window->algorithmMenus().choices(smoothed).size(), 1u);
+    window->algorithmMenus().action(smoothed)->trigger();
+    ASSERT_EQ(app().algorithms().size(), 1u);
+    EXPECT_EQ(app().algorithms()[0]->factoryInfo().data.items(), std::vector<Data*>{ stream });
 }
 
 template<typename Condition>
