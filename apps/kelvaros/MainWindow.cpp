@@ -122,6 +122,7 @@ MainWindow::MainWindow(bool persistSettings)
     m_toolWatch->setInterval(kToolWatchMs);
     connect(m_toolWatch, &QTimer::timeout, this, &MainWindow::fitToToolsOnceSeen);
 
+    m_savedWorkspace = m_workspace->save().toXml();
     resize(1600, 1000);
     if (m_persistSettings)
     {
@@ -428,8 +429,11 @@ void MainWindow::openFile(const QString& kind, const QString& path)
         return openVolumeInBackground(path);
     if (kind == "workspace")
     {
+        if (!mayDiscardWorkspace())
+            return;
         if (const std::string error = m_workspace->loadFromFile(file); !error.empty() && m_interactive)
             QMessageBox::warning(this, windowTitle(), QString::fromStdString(error));
+        m_savedWorkspace = m_workspace->save().toXml();
         addRecentFile(kind, path);
         return;
     }
@@ -566,23 +570,45 @@ void MainWindow::recordStream(TrackingStream& stream)
     dialog->start();
 }
 
-void MainWindow::onSaveWorkspace()
+bool MainWindow::workspaceChanged() const
+{
+    return m_workspace->save().toXml() != m_savedWorkspace;
+}
+
+bool MainWindow::mayDiscardWorkspace()
+{
+    if (!m_interactive || !workspaceChanged())
+        return true;
+    const auto answer = QMessageBox::question(
+      this, windowTitle(), tr("The workspace has changed since it was last saved. Save it first?"),
+      QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    return answer == QMessageBox::Discard || (answer == QMessageBox::Save && onSaveWorkspace());
+}
+
+bool MainWindow::onSaveWorkspace()
 {
     QString path = QFileDialog::getSaveFileName(this, tr("Save Workspace"), QString(), filterOf("workspace"));
     if (path.isEmpty())
-        return;
+        return false;
     // The Open dialog lists workspaces by their extension: a name without it would hide the file.
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix != "kws" && suffix != "xml")
         path += ".kws";
     std::string error;
     if (!m_workspace->saveToFile(path.toStdString(), &error))
-        return report(error);
+    {
+        report(error);
+        return false;
+    }
+    m_savedWorkspace = m_workspace->save().toXml();
     addRecentFile("workspace", path);
+    return true;
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (!mayDiscardWorkspace())
+        return event->ignore();
     m_volumeLoader->cancelAll();
     if (m_persistSettings)
     {

@@ -81,6 +81,8 @@ public:
     /// Opens each file as what its name (and a MetaImage file's header) says it is, as the command line asks;
     /// a file that cannot be told or read is reported and the others are opened.
     void openFiles(const QStringList& paths);
+    /// Whether the workspace differs from what was last saved or opened (or from the empty one at start).
+    [[nodiscard]] bool workspaceChanged() const;
     /// Removes the data with the streams derived from them and the algorithms made on them, asking first (when
     /// interactive) when more than the data itself goes.
     void removeData(const DataList& data);
@@ -115,7 +117,11 @@ private:
     void onRecordStream();
     /// Asks where to record the stream and records it with a dialog that shows progress.
     void recordStream(TrackingStream& stream);
-    void onSaveWorkspace();
+    /// Asks where to save the workspace and saves it; false when the user cancelled or the file was not written.
+    bool onSaveWorkspace();
+    /// True when the workspace may be replaced or closed: it has not changed since it was last saved or opened,
+    /// or the user saved or discarded it when asked.
+    bool mayDiscardWorkspace();
 
     bool m_persistSettings;
     bool m_interactive = true;
@@ -128,6 +134,7 @@ private:
     LogWidget* m_log = nullptr;
     TrackingStatusWidget* m_trackingStatus = nullptr;
     TrackingPanel* m_trackingPanel = nullptr;
+    std::string m_savedWorkspace; // the workspace as last saved or opened, as XML
     QMenu* m_recentMenu = nullptr;
     std::map<const DefaultControllerDecorator*, QDockWidget*> m_panelDocks;
     std::map<const Data*, std::unique_ptr<GlMesh>> m_meshes;

@@ -289,6 +289,26 @@ TEST_F(WorkbenchTest, StatusShowsWhichInstrumentsTheTrackerSees)
 // whose samples stopped shows no rate and sees nothing, since its last sample says nothing of now.
 // One simulated stream is switched from scenario to scenario in its panel, keeping its instruments and their
 // calibrations, as one real tracker is used for calibration, registration and navigation in turn.
+// Quit and Open ask before unsaved work is lost: the window knows whether the workspace changed since it was last
+// saved or opened, and a running tracker alone does not change it.
+TEST_F(WorkbenchTest, WorkspaceChangesAreKnownUntilSavedOrOpened)
+{
+    EXPECT_FALSE(window->workspaceChanged());
+    ASSERT_TRUE(window->sources().startSimulator("pivot").ok());
+    EXPECT_TRUE(window->workspaceChanged());
+    QTemporaryDir folder;
+    const std::string path = folder.filePath("session.kws").toStdString();
+    std::string error;
+    ASSERT_TRUE(window->workspace().saveToFile(path, &error)) << error;
+    window->openFile("workspace", QString::fromStdString(path));
+    EXPECT_FALSE(window->workspaceChanged());
+    auto* stream = static_cast<SimulatedTrackingStream*>(app().dataList().getFirst(Data::Kind::TrackingStream));
+    ASSERT_TRUE(stream && stream->waitUntilDelivered(stream->numDelivered() + 5));
+    EXPECT_FALSE(window->workspaceChanged()) << "samples are not changes";
+    stream->setName("Bench tracker");
+    EXPECT_TRUE(window->workspaceChanged());
+}
+
 TEST_F(WorkbenchTest, TrackingPanelRunsAndSwitchesTheSimulatedTrackerItShows)
 {
     window->show();
