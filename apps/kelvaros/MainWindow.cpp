@@ -17,11 +17,15 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolBar>
 
 #include "core/Log.h"
+#include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/DefaultControllerDecorator.h"
 #include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlMesh.h"
+#include "gui/scene/GlSpline.h"
+#include "gui/scene/InteractiveObject.h"
 #include "gui/tracking/GlTrackingStream.h"
 #include "gui/view/CursorLink.h"
 #include "gui/view/DisplayWidgetMulti.h"
@@ -104,6 +108,7 @@ MainWindow::MainWindow(bool persistSettings)
 
     buildFileMenu();
     buildViewMenu();
+    buildPlanningMenu();
     m_algorithmMenus = new AlgorithmMenus(*m_app, *menuBar());
     connect(m_algorithmMenus, &AlgorithmMenus::algorithmChosen, this,
             [this](const QString& id) { onAlgorithmChosen(id.toStdString()); });
@@ -196,6 +201,67 @@ void MainWindow::buildViewMenu()
                     QSettings().setValue(key, on ? neurologicalValue : QStringLiteral("radiological"));
             });
     neurological->setChecked(m_persistSettings && QSettings().value(key).toString() == neurologicalValue);
+}
+
+void MainWindow::buildPlanningMenu()
+{
+    QMenu* planning = menuBar()->addMenu(tr("&Planning"));
+    QToolBar* tools = addToolBar(tr("Planning"));
+    tools->setObjectName("planningToolBar");
+    AnnotationModel& annotations = m_app->annotationModel();
+    const auto add = [planning, tools](QAction* action)
+    {
+        planning->addAction(action);
+        tools->addAction(action);
+        return action;
+    };
+    add(new QAction(tr("Plan &Line (target, then entry)"), this))->setShortcut(QKeySequence(tr("Ctrl+L")));
+    connect(planning->actions().back(), &QAction::triggered, this, [this] { beginPlanning(false); });
+    add(new QAction(tr("Plan &Path (points, double click ends)"), this))->setShortcut(QKeySequence(tr("Ctrl+Shift+L")));
+    connect(planning->actions().back(), &QAction::triggered, this, [this] { beginPlanning(true); });
+    planning->addSeparator();
+    QAction* undo = add(new QAction(tr("&Undo"), this));
+    undo->setShortcut(QKeySequence::Undo);
+    connect(undo, &QAction::triggered, &annotations, &AnnotationModel::undo);
+    QAction* redo = add(new QAction(tr("&Redo"), this));
+    redo->setShortcut(QKeySequence::Redo);
+    connect(redo, &QAction::triggered, &annotations, &AnnotationModel::redo);
+    const auto updateHistory = [undo, redo, &annotations]
+    {
+        undo->setEnabled(annotations.canUndo());
+        redo->setEnabled(annotations.canRedo());
+    };
+    connect(&annotations, &AnnotationModel::historyChanged, this, updateHistory);
+    updateHistory();
+    // Drawn annotations get names of their own: the panels that offer them list them by name.
+    connect(&annotations, &AnnotationModel::drawingFinished, this,
+            [this](InteractiveObject* drawn)
+            {
+                statusBar()->clearMessage();
+                if (!drawn)
+                    return;
+                const bool path = dynamic_cast<GlSpline*>(drawn->graphicsObject()) != nullptr;
+                drawn->graphicsObject()->setName(path ? tr("Path %1").arg(++m_plannedPaths).toStdString()
+                                                      : tr("Line %1").arg(++m_plannedLines).toStdString());
+            });
+}
+
+void MainWindow::beginPlanning(bool path)
+{
+    // Planned on the chosen volume (or the first one), so that it moves with the volume's registration.
+    Data* volume = m_dataList->selection().getFirst(Data::Kind::Volume);
+    if (!volume)
+        volume = m_app->dataList().getFirst(Data::Kind::Volume);
+    if (!volume)
+        return report("Open a volume to plan on first.");
+    AnnotationModel& annotations = m_app->annotationModel();
+    if (path)
+        annotations.beginSpline(volume);
+    else
+        annotations.beginLine(volume);
+    statusBar()->showMessage(path ? tr("Click the path's points in any view, from the entry to the target; double "
+                                       "click or Enter ends it, Escape cancels.")
+                                  : tr("Click the target, then the entry point, in any view; Escape cancels."));
 }
 
 void MainWindow::buildDocks()

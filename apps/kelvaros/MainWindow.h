@@ -98,6 +98,9 @@ protected:
 private:
     void buildFileMenu();
     void buildViewMenu();
+    void buildPlanningMenu();
+    /// Starts drawing a target line or a path on the selected (or first) volume.
+    void beginPlanning(bool path);
     void buildDocks();
     /// The Layers panel, and what hiding data in the Data list does to the views.
     void buildLayersDock();
@@ -134,6 +137,8 @@ private:
     LogWidget* m_log = nullptr;
     TrackingStatusWidget* m_trackingStatus = nullptr;
     TrackingPanel* m_trackingPanel = nullptr;
+    int m_plannedLines = 0; // lines and paths drawn, for their names
+    int m_plannedPaths = 0;
     std::string m_savedWorkspace; // the workspace as last saved or opened, as XML
     QMenu* m_recentMenu = nullptr;
     std::map<const DefaultControllerDecorator*, QDockWidget*> m_panelDocks;

@@ -160,6 +160,8 @@ void TrackingPanel::refresh()
         m_scenario->setCurrentText(QString::fromStdString(simulated->scenario.value()));
     if (!shown)
     {
+        m_startStop->setText(tr("Start"));
+        m_pauseResume->setText(tr("Pause"));
         m_state->setText(tr("No tracking stream: connect a tracker or start the simulated one (File menu)."));
         m_instruments->setRowCount(0);
         m_connection->hide();

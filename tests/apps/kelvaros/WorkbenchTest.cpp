@@ -23,7 +23,10 @@
 #include <gtest/gtest.h>
 
 #include "core/Log.h"
+#include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/GuiApplicationController.h"
+#include "gui/scene/GlPointBasedAnnotation.h"
+#include "gui/scene/InteractiveObject.h"
 #include "gui/tracking/GlTrackingStream.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlSliceView.h"
@@ -307,6 +310,46 @@ TEST_F(WorkbenchTest, WorkspaceChangesAreKnownUntilSavedOrOpened)
     EXPECT_FALSE(window->workspaceChanged()) << "samples are not changes";
     stream->setName("Bench tracker");
     EXPECT_TRUE(window->workspaceChanged());
+}
+
+// A target line and a path are planned by clicks in the slice views, on the volume, named so that the panels can
+// offer them, and undone from the same menu.
+TEST_F(WorkbenchTest, PlanningDrawsNamedLinesAndPathsOnTheVolumeByClicks)
+{
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    ASSERT_TRUE(window->sources().addPhantom().ok());
+    Data* phantom = app().dataList().getFirst(Data::Kind::Volume);
+    const auto trigger = [this](const QString& prefix)
+    {
+        for (QAction* action : window->findChildren<QAction*>())
+            if (action->text().remove('&').startsWith(prefix) && action->isEnabled())
+                return action->trigger();
+        FAIL() << "no enabled action " << prefix.toStdString();
+    };
+    ImageViewSlice& axial = *window->display().viewSlice(0);
+    const QPoint centre(axial.width() / 2, axial.height() / 2);
+    trigger("Plan Line");
+    QTest::mouseClick(&axial, Qt::LeftButton, {}, centre);
+    QTest::mouseClick(&axial, Qt::LeftButton, {}, centre + QPoint(40, -30));
+    trigger("Plan Path");
+    for (const QPoint offset : { QPoint(-50, 0), QPoint(-20, 10), QPoint(0, 40) })
+        QTest::mouseClick(&axial, Qt::LeftButton, {}, centre + offset);
+    QTest::keyClick(&axial, Qt::Key_Return);
+
+    AnnotationModel& annotations = app().annotationModel();
+    const std::vector<InteractiveObject*> planned = annotations.getAnnotations(phantom);
+    ASSERT_EQ(planned.size(), 2u);
+    EXPECT_EQ(planned[0]->graphicsObject()->name(), "Line 1");
+    EXPECT_EQ(planned[1]->graphicsObject()->name(), "Path 1");
+    const auto* line = dynamic_cast<const GlPointBasedAnnotation*>(planned[0]->graphicsObject());
+    ASSERT_TRUE(line);
+    ASSERT_EQ(line->points().size(), 2u);
+    const Slice& slice = axial.sliceView().slice();
+    EXPECT_NEAR((line->points()[0] - slice.origin()).norm(), 0.0, 2.0 * axial.sliceView().mmPerPixel())
+      << "the target first";
+    trigger("Undo");
+    EXPECT_EQ(annotations.getAnnotations(phantom).size(), 1u);
 }
 
 TEST_F(WorkbenchTest, TrackingPanelRunsAndSwitchesTheSimulatedTrackerItShows)
