@@ -5,10 +5,12 @@
 #include "gui/annotation/AnnotationHistory.h"
 #include "gui/annotation/ControlPointManipulator.h"
 #include "gui/annotation/DrawingManipulator.h"
+#include "gui/controller/QtHelpers.h"
 #include "gui/scene/GlPointBasedAnnotation.h"
 #include "gui/scene/InteractiveObject.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/InteractiveView.h"
+#include "lib/Data.h"
 
 namespace Kelvaros
 {
@@ -26,6 +28,11 @@ AnnotationModel::AnnotationModel(QObject* parent)
 
 AnnotationModel::~AnnotationModel()
 {
+    for (auto& [data, connection] : m_followed)
+        connection.disconnect();
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    for (const auto& call : m_pendingMoves)
+        call->cancel();
     m_drawing.reset();
     setDisplay(nullptr);
 }
@@ -35,6 +42,10 @@ InteractiveObject* AnnotationModel::addAnnotation(std::unique_ptr<InteractiveObj
     InteractiveObject* added = annotation.get();
     if (!added)
         return nullptr;
+    // A new object: whatever was known of an earlier one at this address does not apply.
+    m_placedWith.erase(added);
+    if (parent)
+        m_placedWith[added] = parent->matrix();
     insert(std::move(annotation), parent);
     m_history->recordAdd(*added);
     emit historyChanged();
@@ -63,8 +74,16 @@ void AnnotationModel::removeAnnotationsOf(const Data* data)
         return;
     for (InteractiveObject* annotation : getAnnotations(data))
         if (std::unique_ptr<InteractiveObject> taken = take(annotation))
+        {
+            m_placedWith.erase(taken.get());
             m_history->forget(*taken);
+        }
     m_history->forgetData(data);
+    if (const auto followed = m_followed.find(data); followed != m_followed.end())
+    {
+        followed->second.disconnect();
+        m_followed.erase(followed);
+    }
     emit historyChanged();
 }
 
@@ -145,6 +164,11 @@ void AnnotationModel::setDisplay(DisplayWidgetMulti* display)
 void AnnotationModel::insert(std::unique_ptr<InteractiveObject> annotation, Data* parent, int position)
 {
     InteractiveObject& added = *annotation;
+    if (parent)
+    {
+        keepOnParent(added, *parent);
+        follow(*parent);
+    }
     const auto at = position < 0 || position > int(m_entries.size()) ? m_entries.end() : m_entries.begin() + position;
     m_entries.insert(at, Entry{ std::move(annotation), parent });
     if (Manipulator* manipulator = added.manipulator())
@@ -210,6 +234,49 @@ void AnnotationModel::cancelDrawing()
         return;
     m_drawing.reset();
     emit drawingFinished(nullptr);
+}
+
+void AnnotationModel::follow(Data& parent)
+{
+    if (m_followed.count(&parent))
+        return;
+    Data* data = &parent;
+    const auto moved = [this, data]
+    {
+        if (!m_followed.count(data))
+            return; // its annotations went meanwhile
+        for (Entry& entry : m_entries)
+            if (entry.parent == data)
+                keepOnParent(*entry.annotation, *data);
+    };
+    // A volume is placed from the main thread; a stream's registration may change on its delivery thread.
+    m_followed[data] = parent.signalMatrixChanged.connect(
+      [this, moved]
+      {
+          if (QtHelpers::isMainThread())
+              return moved();
+          std::lock_guard<std::mutex> lock(m_pendingMutex);
+          m_pendingMoves.erase(std::remove_if(m_pendingMoves.begin(), m_pendingMoves.end(),
+                                              [](const auto& call) { return call->isDone(); }),
+                               m_pendingMoves.end());
+          m_pendingMoves.push_back(QtHelpers::runOnMainThread(moved));
+      });
+}
+
+void AnnotationModel::keepOnParent(InteractiveObject& annotation, const Data& parent)
+{
+    const Eigen::Matrix4d now = parent.matrix();
+    const auto placed = m_placedWith.find(&annotation);
+    auto* points = dynamic_cast<GlPointBasedAnnotation*>(annotation.graphicsObject());
+    if (placed != m_placedWith.end() && points && placed->second != now)
+    {
+        const Eigen::Matrix4d move = now * placed->second.inverse();
+        std::vector<Eigen::Vector3d> moved = points->points();
+        for (Eigen::Vector3d& point : moved)
+            point = (move * point.homogeneous()).head<3>();
+        points->setPoints(std::move(moved));
+    }
+    m_placedWith[&annotation] = now;
 }
 
 void AnnotationModel::beginDrawing(bool spline, Data* parent)

@@ -1,14 +1,24 @@
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <QObject>
 
+#include <Eigen/Core>
+
 #include "core/Export.h"
+#include "core/Signal.h"
 
 namespace Kelvaros
 {
+
+namespace QtHelpers
+{
+class MainThreadCall;
+}
 
 class AnnotationHistory;
 class Data;
@@ -21,6 +31,10 @@ class Manipulator;
 /// each attached to a data object or to none. It owns them, shows them in the views of a display (view group 0,
 /// their manipulators registered with every view), keeps an undo history of adding, removing and moving the points
 /// of annotations, and lets the user draw lines and splines.
+///
+/// The points of a line, spline or point annotation attached to a data object move with that object's placement
+/// (Data::matrix): a path planned on a volume before its registration lies on the same anatomy after it. The
+/// points stay in world coordinates, as the panels that read them expect.
 ///
 /// Annotations taken out by undo stay alive inside the history (redo brings back the same object); listeners drop
 /// their pointers on annotationAboutToBeRemoved, which is emitted for undo as for removeAnnotation.
@@ -102,11 +116,21 @@ private:
     void hide(InteractiveObject& annotation);
     void beginDrawing(bool spline, Data* parent);
     [[nodiscard]] int indexOf(const InteractiveObject* annotation) const;
+    /// Starts following the placement of an annotation's parent.
+    void follow(Data& parent);
+    /// Moves the points of `annotation` from where its parent was when they were placed to where it is now.
+    void keepOnParent(InteractiveObject& annotation, const Data& parent);
 
     std::unique_ptr<AnnotationHistory> m_history;
     std::vector<Entry> m_entries;
     DisplayWidgetMulti* m_display = nullptr;
     std::unique_ptr<DrawingManipulator> m_drawing;
+    /// Each annotation's parent placement when its points were last placed; kept while the history holds it, so
+    /// that a redo after the parent moved brings it back where the parent now is.
+    std::map<const InteractiveObject*, Eigen::Matrix4d> m_placedWith;
+    std::map<const Data*, SignalConnection> m_followed;
+    std::mutex m_pendingMutex; // a parent placed from another thread queues its move
+    std::vector<std::shared_ptr<QtHelpers::MainThreadCall>> m_pendingMoves;
 };
 
 } // namespace Kelvaros

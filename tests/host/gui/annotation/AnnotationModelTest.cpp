@@ -95,6 +95,32 @@ TEST_F(AnnotationModelTest, AnnotationsOfRemovedDataCannotComeBack)
     EXPECT_FALSE(model.canUndo());
 }
 
+// A plan drawn on a volume stays on the same anatomy when the volume is registered (its placement changes), also
+// when undo brings it back after the move; the points stay in world coordinates, as the panels read them.
+TEST_F(AnnotationModelTest, AnnotationsOfAVolumeMoveWithItsPlacement)
+{
+    InteractiveObject* onVolume = addLine({ 10, 10 }, { 50, 50 }, volume.get());
+    InteractiveObject* free = addLine({ 60, 10 }, { 90, 50 });
+    const auto points = [](const InteractiveObject* annotation)
+    { return static_cast<const GlLine*>(annotation->graphicsObject())->points(); };
+    const std::vector<Eigen::Vector3d> before = points(onVolume), freeBefore = points(free);
+    Eigen::Matrix4d registration = Eigen::Matrix4d::Identity();
+    registration.topLeftCorner<3, 3>() = Eigen::AngleAxisd(0.3, Eigen::Vector3d::UnitZ()).toRotationMatrix();
+    registration.topRightCorner<3, 1>() = Eigen::Vector3d(120, -40, 7);
+    const auto placed = [](const Eigen::Matrix4d& m, const Eigen::Vector3d& p)
+    { return (m * p.homogeneous()).head<3>(); };
+    const Eigen::Matrix4d start = volume->matrix();
+    volume->setMatrix(registration);
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_LT((points(onVolume)[i] - placed(registration * start.inverse(), before[i])).norm(), 1e-9);
+    EXPECT_EQ(points(free), freeBefore);
+
+    model.removeAnnotation(onVolume);
+    volume->setMatrix(start);
+    model.undo();
+    EXPECT_LT((points(onVolume)[1] - before[1]).norm(), 1e-9) << "brought back where the volume now is";
+}
+
 // A drag of a line's end moves it and is one undo step, except for an annotation kept out of the history.
 TEST_F(AnnotationModelTest, DraggingALineEndIsOneUndoStep)
 {
