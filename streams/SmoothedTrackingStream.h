@@ -13,14 +13,14 @@
 #include "core/Parameter.h"
 #include "core/Signal.h"
 #include "lib/DataList.h"
+#include "lib/numerics/KalmanPoseSmoother.h"
+#include "lib/numerics/MovingAverageWindow.h"
 #include "stream/TrackingStream.h"
 
 namespace Kelvaros
 {
 
 class AdaptivePoseFilter;
-class KalmanPosition;
-class KalmanQuaternion;
 class Properties;
 
 /// A derived tracking stream that follows one input tracking stream and re-emits each of its samples with every
@@ -111,22 +111,16 @@ private:
     void resetSmoothing();
 
     /// Moving-average window of one instrument position (mode 1).
-    struct AverageWindow
+    struct AverageTrack
     {
         std::string instrumentId; ///< TrackerID::ID of the instrument the entries belong to
-        std::vector<Eigen::Matrix4d> poses;
-        std::vector<double> qualities;
-        // Unit quaternion (w, x, y, z) of each entry, converted once when the entry is stored rather than for
-        // every entry of the window at every sample.
-        std::vector<Eigen::Vector4d> rotations;
+        MovingAverageWindow window;
     };
     /// Kalman state of one instrument position (mode 2).
     struct KalmanTrack
     {
         std::string instrumentId; ///< TrackerID::ID of the instrument the filters follow
-        std::unique_ptr<KalmanPosition> position;
-        std::unique_ptr<KalmanQuaternion> orientation;
-        double smoothedQuality = 0.0;
+        KalmanPoseSmoother smoother;
     };
     /// Adaptive filter of one instrument position (Kalman mode with "adaptive").
     struct AdaptiveTrack
@@ -134,23 +128,12 @@ private:
         std::string instrumentId; ///< TrackerID::ID of the instrument the filter follows
         std::unique_ptr<AdaptivePoseFilter> filter;
     };
-    /// Variances handed to the Kalman filters for one sample.
-    struct KalmanVariances
-    {
-        double positionProcess = 0.0;
-        double rotationProcess = 0.0;
-        double positionMeasurement = 0.0;
-        double rotationMeasurement = 0.0;
-    };
-
     /// Window average of instrument position i (mode 1); returns the pose and quality to emit. Mutex held.
     std::pair<Eigen::Matrix4d, double> movingAverage(size_t i, const TrackingInstrument& instrument, size_t interval);
     /// Kalman step over all instruments of one sample (mode 2). Mutex held.
     void kalmanFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
     /// Adaptive step over all instruments of one sample (mode 2 with "adaptive"). Mutex held.
     void adaptiveFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
-    /// Filters started at this instrument's pose and quality.
-    [[nodiscard]] static KalmanTrack startTrack(const TrackingInstrument& instrument, const KalmanVariances& variances);
 
     TrackingStream* const m_input;
 
@@ -158,7 +141,7 @@ private:
     std::vector<KalmanTrack> m_tracks;
     std::vector<AdaptiveTrack> m_adaptiveTracks;
     uint64_t m_lastDeviceTimestamp = 0;
-    std::vector<AverageWindow> m_windows;
+    std::vector<AverageTrack> m_windows;
     uint32_t m_windowPosition = 0;
 
     // Separate from m_mutex, which the delivery thread holds while listeners run: a listener or another thread
