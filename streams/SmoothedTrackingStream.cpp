@@ -126,9 +126,12 @@ void SmoothedTrackingStream::configure(const Properties* properties)
 {
     if (!properties)
         return;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    // Reading the parameters tells their listeners of each change; none of them may run under the lock, which a
+    // listener reconfiguring the stream would otherwise take a second time on its own thread. The parameters guard
+    // themselves, and a sample that runs in between is smoothed with the old state, which the reset then drops.
     TrackingStream::configure(properties);
     updateHiddenAttributes();
+    std::lock_guard<std::mutex> lock(m_mutex);
     resetSmoothing();
 }
 
@@ -169,16 +172,25 @@ void SmoothedTrackingStream::resetSmoothing()
 
 void SmoothedTrackingStream::smoothAndUpdate(const std::shared_ptr<const StreamData>& data)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     const auto* sample = dynamic_cast<const TrackingStreamData*>(data.get());
     if (!sample)
     {
         Log::log(Log::Error, kLogCategory, "Received data is not of type TrackingStreamData");
         return;
     }
-    std::vector<TrackingInstrument> instruments = sample->instruments();
     const int64_t deviceTimestamp = sample->timestampDevice();
+    auto smoothed = std::make_shared<TrackingStreamData>(this, smooth(sample->instruments(), deviceTimestamp));
+    smoothed->setTimestampArrival(StreamData::nowMicroseconds());
+    // Kept so that recorders and further smoothing downstream still see the device's clock.
+    smoothed->setTimestampDevice(deviceTimestamp);
+    // Without the lock: listeners run on this thread and may call back into the stream, configure() included.
+    emitStreamData(std::move(smoothed));
+}
 
+std::vector<TrackingInstrument> SmoothedTrackingStream::smooth(std::vector<TrackingInstrument> instruments,
+                                                               int64_t deviceTimestamp)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
     switch (p_smoothingMode.value())
     {
         case SmoothingMode::None:
@@ -207,16 +219,9 @@ void SmoothedTrackingStream::smoothAndUpdate(const std::shared_ptr<const StreamD
             break;
     }
     m_lastDeviceTimestamp = static_cast<uint64_t>(deviceTimestamp);
-
-    {
-        std::lock_guard<std::mutex> outputLock(m_outputMutex);
-        m_lastOutput = instruments;
-    }
-    auto smoothed = std::make_shared<TrackingStreamData>(this, std::move(instruments));
-    smoothed->setTimestampArrival(StreamData::nowMicroseconds());
-    // Kept so that recorders and further smoothing downstream still see the device's clock.
-    smoothed->setTimestampDevice(deviceTimestamp);
-    emitStreamData(std::move(smoothed));
+    std::lock_guard<std::mutex> outputLock(m_outputMutex);
+    m_lastOutput = instruments;
+    return instruments;
 }
 
 std::pair<Eigen::Matrix4d, double> SmoothedTrackingStream::movingAverage(size_t i, const TrackingInstrument& instrument,

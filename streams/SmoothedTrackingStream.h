@@ -39,10 +39,11 @@ class Properties;
 /// change of the input is taken over. The input must outlive this stream; destroying the stream closes the input when
 /// the stream is not closed.
 ///
-/// Threads and locks: smoothAndUpdate runs on the input's delivery thread and holds the stream mutex for the whole
-/// sample, emission included, so listeners of this stream run with it held (lock order: this stream's mutex, then the
-/// listener's own) and must not call configure() of this stream. configure() takes the same mutex. instruments() only
-/// takes a separate output lock, so listeners and any other thread may call it at any time.
+/// Threads and locks: smoothAndUpdate runs on the input's delivery thread. It smooths a sample under the stream mutex
+/// and emits it after releasing it, so listeners of this stream run without any lock of this stream held and may call
+/// any of its functions, configure() included. configure() reads the parameters without the mutex (their listeners
+/// run then) and takes it only to reset the smoothing. instruments() takes a separate output lock, which is never held
+/// while anything else runs.
 class SmoothedTrackingStream
   : public TrackingStream
   , public SignalReceiver
@@ -74,8 +75,8 @@ public:
     [[nodiscard]] ThreadingMode threadingMode() const override;
 
     /// Reads the parameters, updates their "hidden" attributes for the mode, and resets all smoothing state (the
-    /// histories restart, the filters are rebuilt from the next sample). Null: nothing. Not from a listener of this
-    /// stream.
+    /// histories restart, the filters are rebuilt from the next sample). Null: nothing. Any thread, also from a
+    /// listener of this stream.
     void configure(const Properties* properties) override;
     /// Writes the parameters, then replaces the attributes of the mode-dependent keys by "hidden: true" or
     /// "hidden: false". Null: nothing.
@@ -106,6 +107,9 @@ private:
     void connectInput();
     /// Listener of the input's samples, on its delivery thread.
     void smoothAndUpdate(const std::shared_ptr<const StreamData>& data);
+    /// One sample's instruments smoothed by the current mode, also kept as the last output. Takes the mutex.
+    [[nodiscard]] std::vector<TrackingInstrument> smooth(std::vector<TrackingInstrument> instruments,
+                                                         int64_t deviceTimestamp);
     void updateHiddenAttributes();
     /// Forgets every history and filter. Mutex held.
     void resetSmoothing();
@@ -137,6 +141,8 @@ private:
 
     TrackingStream* const m_input;
 
+    // Guards the smoothing state below while one sample is smoothed or the state is reset. Plain: nothing that runs
+    // under it calls out of the stream (no listener, no signal), so no thread can come back for it.
     mutable std::mutex m_mutex;
     std::vector<KalmanTrack> m_tracks;
     std::vector<AdaptiveTrack> m_adaptiveTracks;
@@ -144,8 +150,7 @@ private:
     std::vector<AverageTrack> m_windows;
     uint32_t m_windowPosition = 0;
 
-    // Separate from m_mutex, which the delivery thread holds while listeners run: a listener or another thread
-    // reading instruments() then neither deadlocks nor races with the replacement.
+    // Separate from m_mutex, so that reading instruments() never waits for a sample being smoothed.
     mutable std::mutex m_outputMutex;
     std::vector<TrackingInstrument> m_lastOutput;
 };
