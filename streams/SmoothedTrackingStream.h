@@ -13,14 +13,14 @@
 #include "core/Parameter.h"
 #include "core/Signal.h"
 #include "lib/DataList.h"
+#include "lib/numerics/KalmanPoseSmoother.h"
+#include "lib/numerics/MovingAverageWindow.h"
 #include "stream/TrackingStream.h"
 
 namespace Kelvaros
 {
 
 class AdaptivePoseFilter;
-class KalmanPosition;
-class KalmanQuaternion;
 class Properties;
 
 /// A derived tracking stream that follows one input tracking stream and re-emits each of its samples with every
@@ -39,10 +39,11 @@ class Properties;
 /// change of the input is taken over. The input must outlive this stream; destroying the stream closes the input when
 /// the stream is not closed.
 ///
-/// Threads and locks: smoothAndUpdate runs on the input's delivery thread and holds the stream mutex for the whole
-/// sample, emission included, so listeners of this stream run with it held (lock order: this stream's mutex, then the
-/// listener's own) and must not call configure() of this stream. configure() takes the same mutex. instruments() only
-/// takes a separate output lock, so listeners and any other thread may call it at any time.
+/// Threads and locks: smoothAndUpdate runs on the input's delivery thread. It smooths a sample under the stream mutex
+/// and emits it after releasing it, so listeners of this stream run without any lock of this stream held and may call
+/// any of its functions, configure() included. configure() reads the parameters without the mutex (their listeners
+/// run then) and takes it only to reset the smoothing. instruments() takes a separate output lock, which is never held
+/// while anything else runs.
 class SmoothedTrackingStream
   : public TrackingStream
   , public SignalReceiver
@@ -74,8 +75,8 @@ public:
     [[nodiscard]] ThreadingMode threadingMode() const override;
 
     /// Reads the parameters, updates their "hidden" attributes for the mode, and resets all smoothing state (the
-    /// histories restart, the filters are rebuilt from the next sample). Null: nothing. Not from a listener of this
-    /// stream.
+    /// histories restart, the filters are rebuilt from the next sample). Null: nothing. Any thread, also from a
+    /// listener of this stream.
     void configure(const Properties* properties) override;
     /// Writes the parameters, then replaces the attributes of the mode-dependent keys by "hidden: true" or
     /// "hidden: false". Null: nothing.
@@ -106,27 +107,24 @@ private:
     void connectInput();
     /// Listener of the input's samples, on its delivery thread.
     void smoothAndUpdate(const std::shared_ptr<const StreamData>& data);
+    /// One sample's instruments smoothed by the current mode, also kept as the last output. Takes the mutex.
+    [[nodiscard]] std::vector<TrackingInstrument> smooth(std::vector<TrackingInstrument> instruments,
+                                                         int64_t deviceTimestamp);
     void updateHiddenAttributes();
     /// Forgets every history and filter. Mutex held.
     void resetSmoothing();
 
     /// Moving-average window of one instrument position (mode 1).
-    struct AverageWindow
+    struct AverageTrack
     {
         std::string instrumentId; ///< TrackerID::ID of the instrument the entries belong to
-        std::vector<Eigen::Matrix4d> poses;
-        std::vector<double> qualities;
-        // Unit quaternion (w, x, y, z) of each entry, converted once when the entry is stored rather than for
-        // every entry of the window at every sample.
-        std::vector<Eigen::Vector4d> rotations;
+        MovingAverageWindow window;
     };
     /// Kalman state of one instrument position (mode 2).
     struct KalmanTrack
     {
         std::string instrumentId; ///< TrackerID::ID of the instrument the filters follow
-        std::unique_ptr<KalmanPosition> position;
-        std::unique_ptr<KalmanQuaternion> orientation;
-        double smoothedQuality = 0.0;
+        KalmanPoseSmoother smoother;
     };
     /// Adaptive filter of one instrument position (Kalman mode with "adaptive").
     struct AdaptiveTrack
@@ -134,35 +132,25 @@ private:
         std::string instrumentId; ///< TrackerID::ID of the instrument the filter follows
         std::unique_ptr<AdaptivePoseFilter> filter;
     };
-    /// Variances handed to the Kalman filters for one sample.
-    struct KalmanVariances
-    {
-        double positionProcess = 0.0;
-        double rotationProcess = 0.0;
-        double positionMeasurement = 0.0;
-        double rotationMeasurement = 0.0;
-    };
-
     /// Window average of instrument position i (mode 1); returns the pose and quality to emit. Mutex held.
     std::pair<Eigen::Matrix4d, double> movingAverage(size_t i, const TrackingInstrument& instrument, size_t interval);
     /// Kalman step over all instruments of one sample (mode 2). Mutex held.
     void kalmanFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
     /// Adaptive step over all instruments of one sample (mode 2 with "adaptive"). Mutex held.
     void adaptiveFilter(std::vector<TrackingInstrument>& instruments, int64_t deviceTimestamp);
-    /// Filters started at this instrument's pose and quality.
-    [[nodiscard]] static KalmanTrack startTrack(const TrackingInstrument& instrument, const KalmanVariances& variances);
 
     TrackingStream* const m_input;
 
+    // Guards the smoothing state below while one sample is smoothed or the state is reset. Plain: nothing that runs
+    // under it calls out of the stream (no listener, no signal), so no thread can come back for it.
     mutable std::mutex m_mutex;
     std::vector<KalmanTrack> m_tracks;
     std::vector<AdaptiveTrack> m_adaptiveTracks;
     uint64_t m_lastDeviceTimestamp = 0;
-    std::vector<AverageWindow> m_windows;
+    std::vector<AverageTrack> m_windows;
     uint32_t m_windowPosition = 0;
 
-    // Separate from m_mutex, which the delivery thread holds while listeners run: a listener or another thread
-    // reading instruments() then neither deadlocks nor races with the replacement.
+    // Separate from m_mutex, so that reading instruments() never waits for a sample being smoothed.
     mutable std::mutex m_outputMutex;
     std::vector<TrackingInstrument> m_lastOutput;
 };

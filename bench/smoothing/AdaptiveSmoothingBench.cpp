@@ -9,7 +9,7 @@
 //
 // Cost: one filter update per instrument and sample (pose matrix in, pose matrix out), in batches of 10000 samples of
 // a slowly moving noisy tool; the fastest batch is reported, since the slower ones measure other processes on a
-// shared machine. The Kalman cost is that of the stream's two host filters with its variance formulas.
+// shared machine. The Kalman cost is that of the stream's per-instrument Kalman smoother (KalmanPoseSmoother).
 //
 // `AdaptiveSmoothingBench --tune` prints the sweep the settings were chosen from (tuning pattern only).
 
@@ -26,8 +26,8 @@
 
 #include "lib/numerics/AdaptivePoseFilter.h"
 
+#include "ShippedSmoothers.h"
 #include "SmoothingScenarios.h"
-#include "StreamSmoothers.h"
 
 namespace
 {
@@ -107,7 +107,7 @@ std::pair<double, double> costNanoseconds()
                                                             Eigen::Vector3d(0.2, 0.5, 1.0).normalized())) }));
     }
     AdaptivePoseFilter adaptive;
-    Bench::KalmanSmoother kalman(0.5, 1.0, 0.5);
+    Bench::KalmanSmoothing kalman(Kelvaros::KalmanPoseSmoother::Settings{});
     double sink = 0.0;
     // Each filter keeps its own device clock running on from batch to batch.
     int64_t adaptiveClock = 1'000'000'000;
@@ -126,8 +126,8 @@ std::pair<double, double> costNanoseconds()
     {
         bestAdaptive = std::min(bestAdaptive, batch(adaptiveClock, [&](const Eigen::Matrix4d& pose, int64_t t)
                                                     { return adaptive.update(pose, t); }));
-        bestKalman = std::min(bestKalman, batch(kalmanClock, [&](const Eigen::Matrix4d& pose, int64_t t)
-                                                { return kalman.step(pose, 1.0, static_cast<uint64_t>(t)); }));
+        bestKalman = std::min(
+          bestKalman, batch(kalmanClock, [&](const Eigen::Matrix4d& pose, int64_t t) { return kalman.step(pose, t); }));
     }
     if (sink == 0.123456789)
         fmt::print("{}\n", sink);
@@ -142,8 +142,8 @@ void report()
 
     const std::vector<std::pair<std::string, Bench::SmootherFactory>> smoothers{
         { "adaptive", adaptive(AdaptivePoseFilter::Settings{}) },
-        { "kalman", Bench::smootherOf<Bench::KalmanSmoother>(0.5, 1.0, 0.5) },
-        { "mean5", Bench::smootherOf<Bench::MovingAverageSmoother>(5) },
+        { "kalman", Bench::kalmanSmoothing(0.5) },
+        { "mean5", Bench::smootherOf<Bench::MovingAverageSmoothing>(5) },
     };
     fmt::print("Adaptive smoothing on the report pattern (settings tuned on another pattern and seeds)\n");
     printHeader();

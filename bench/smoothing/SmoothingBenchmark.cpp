@@ -1,6 +1,6 @@
 // Smoothing quality of the smoothed tracking stream's two modes on simulated ground truth.
 //
-// The filters are driven exactly as the stream drives them (StreamSmoothers.h).
+// The smoothers are the stream's own per-instrument ones (ShippedSmoothers.h).
 //
 // The scenarios and figures are those of bench/support/SmoothingScenarios.h. Bar for the Kalman mode (adaptive
 // filters of the literature): jitter reduction >= 3, lag <= 5 ms, sine RMS <= 0.7 mm.
@@ -11,15 +11,14 @@
 
 #include <fmt/format.h>
 
+#include "ShippedSmoothers.h"
 #include "SmoothingScenarios.h"
-#include "StreamSmoothers.h"
 
 namespace
 {
 
 namespace Bench = Kelvaros::Bench;
-using Bench::KalmanSmoother;
-using Bench::MovingAverageSmoother;
+using Bench::MovingAverageSmoothing;
 using Bench::smootherOf;
 
 std::string rateName(double rate)
@@ -59,7 +58,7 @@ int main()
             const std::string tag = rateName(rate) + "_" + noise.name;
             for (const int n : windows)
             {
-                const Bench::Metrics m = Bench::measure(smootherOf<MovingAverageSmoother>(n), rate, noise);
+                const Bench::Metrics m = Bench::measure(smootherOf<MovingAverageSmoothing>(n), rate, noise);
                 printRow(fmt::format("moving average N={}", n), m);
                 if (headline)
                 {
@@ -74,7 +73,7 @@ int main()
             double bestWithinErrorLimits = 0.0;
             for (const double sigma : sigmas)
             {
-                const Bench::Metrics m = Bench::measure(smootherOf<KalmanSmoother>(0.5, 1.0, sigma), rate, noise);
+                const Bench::Metrics m = Bench::measure(Bench::kalmanSmoothing(sigma), rate, noise);
                 printRow(fmt::format("kalman processSigma={}", sigma), m);
                 if (m.withinErrorLimits())
                     bestWithinErrorLimits = std::max(bestWithinErrorLimits, m.jitterReductionPosition);

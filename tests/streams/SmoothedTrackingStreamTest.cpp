@@ -1,6 +1,10 @@
 #include "streams/SmoothedTrackingStream.h"
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <optional>
 #include <random>
 #include <tuple>
@@ -64,6 +68,16 @@ protected:
     SmoothedTrackingStream smoothed{ &input };
     SampleCollector collector{ smoothed };
 };
+
+/// Waits for `done`. A deadlock leaves a thread stuck inside the stream, where tearing the fixture down would hang too.
+void expectNoDeadlock(const std::future<void>& done, const char* what)
+{
+    if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+        return;
+    std::fprintf(stderr, "%s deadlocked\n", what);
+    std::_Exit(EXIT_FAILURE);
+}
+
 } // namespace
 
 TEST(SmoothedTrackingStreamSetup, FollowsTheLifecycleAndNotificationsOfItsInput)
@@ -345,6 +359,41 @@ TEST_F(SmoothedTrackingStreamTest, HiddenAttributesFollowTheMode)
         for (const char* key : { "translationError", "angularError", "processSigma", "adaptive" })
             EXPECT_EQ(written.paramAttributes(key), std::string("hidden: ") + kalman) << key;
     }
+}
+
+// A viewer's listener may retune the smoothing on the sample it was handed, on the input's delivery thread, and a
+// listener of the parameters may answer a change with a configuration of its own. Were either run with the stream's
+// lock held, configure() would wait for ever on the thread that holds it.
+TEST_F(SmoothedTrackingStreamTest, ListenerMayReconfigureFromTheDeliveryThread)
+{
+    std::promise<void> reconfigured;
+    const std::future<void> done = reconfigured.get_future();
+    SignalReceiver listener;
+    smoothed.signalStreamData.connect(&listener,
+                                      [&](const std::shared_ptr<const StreamData>&)
+                                      {
+                                          configureMode(smoothed, 1);
+                                          reconfigured.set_value();
+                                      });
+    input.push({ tool("a", { 1, 2, 3 }) }, kStart);
+    expectNoDeadlock(done, "configure() from a sample listener");
+    listener.disconnectAll();
+    EXPECT_EQ(smoothed.p_smoothingMode.value(), SmoothedTrackingStream::SmoothingMode::WeightedAverage);
+}
+
+TEST_F(SmoothedTrackingStreamTest, ParameterListenerMayReconfigure)
+{
+    SignalReceiver listener;
+    smoothed.signalParametersChanged.connect(&listener,
+                                             [&](ParameterBase* changed)
+                                             {
+                                                 if (changed == &smoothed.p_smoothingMode)
+                                                     configureMode(smoothed, 1, 5);
+                                             });
+    const std::future<void> done = std::async(std::launch::async, [&] { configureMode(smoothed, 1); });
+    expectNoDeadlock(done, "configure() from a parameter listener");
+    listener.disconnectAll();
+    EXPECT_EQ(smoothed.p_smoothingMode.value(), SmoothedTrackingStream::SmoothingMode::WeightedAverage);
 }
 
 TEST(SmoothedTrackingStreamInput, SamplesThatAreNotTrackingDataAreRefused)

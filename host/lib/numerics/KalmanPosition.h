@@ -4,31 +4,10 @@
 
 #include "core/Export.h"
 
+#include "KalmanPhase.h"
+
 namespace Kelvaros
 {
-
-namespace KalmanDetail
-{
-/// Covariance of one axis of a constant-velocity filter: state (p, v), P = [[pp, pv], [pv, vv]].
-/// Both host filters keep one of these for all their axes (see KalmanPosition for why one suffices).
-/// Internal to the host library; not exported.
-struct AxisCovariance
-{
-    double pp = 0.0;
-    double pv = 0.0;
-    double vv = 0.0;
-
-    /// P := F P F^T + Q over `dt` with the white-noise-acceleration Q of acceleration variance `accelerationVariance`.
-    void predict(double dt, double accelerationVariance);
-    /// Kalman gain (position, velocity) for a direct position measurement of variance `measurementVariance`, and
-    /// P := (I - K H) P. Returns false (and leaves P alone) when the innovation variance is not positive and finite.
-    bool update(double measurementVariance, double& gainPosition, double& gainVelocity);
-    /// Covariance right after two-point initialisation: first position known with variance `anchorVariance`, second
-    /// measured `elapsed` later with variance `measurementVariance`, velocity = their difference quotient.
-    void twoPoint(double anchorVariance, double measurementVariance, double elapsed);
-    [[nodiscard]] bool isFinite() const;
-};
-} // namespace KalmanDetail
 
 /// Kalman filter of a 3D position (millimetres) for the smoothed tracking stream.
 ///
@@ -86,32 +65,20 @@ public:
     /// Current position variance per axis (mm^2).
     [[nodiscard]] double positionVariance() const;
     /// Measurement variance per axis in use (mm^2).
-    [[nodiscard]] double measurementVariance() const { return m_measurementVariance; }
+    [[nodiscard]] double measurementVariance() const { return m_phase.measurementVariance(); }
 
     /// Acceleration variance q of the model in (mm / time unit^2)^2, written directly by the stream before each
     /// update. Negative or non-finite values are ignored in favour of the last valid one.
     double processVariance = 0.0;
 
 private:
-    enum class Phase
-    {
-        Empty,    ///< no position yet
-        Anchored, ///< position known, velocity not yet
-        Tracking  ///< full state
-    };
-
     void predict(double dt);
     void fuse(const Eigen::Vector3d& measurement);
-    [[nodiscard]] double effectiveProcessVariance();
 
-    Phase m_phase = Phase::Empty;
     Eigen::Vector3d m_position = Eigen::Vector3d::Zero();
     Eigen::Vector3d m_velocity = Eigen::Vector3d::Zero();
-    KalmanDetail::AxisCovariance m_covariance;
-    double m_anchorVariance = 1.0; ///< variance of the anchor position as a fraction of the measurement variance
-    double m_sinceAnchor = 0.0;
-    double m_measurementVariance = 1.0;
-    double m_lastValidProcessVariance = 0.0;
+    KalmanDetail::KalmanPhase m_phase{ 1.0,
+                                       1.0 }; ///< default measurement variance 1 mm^2, millimetres filtered as given
 };
 
 } // namespace Kelvaros

@@ -1,17 +1,12 @@
 #include "KalmanQuaternion.h"
 
-#include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace Kelvaros
 {
 
 namespace
 {
-/// A quaternion-component variance is a quarter of the rotation-angle variance it stands for (vector part = d / 2).
-constexpr double kAngleVariancePerComponentVariance = 4.0;
-
 Eigen::Quaterniond rotationVectorToQuaternion(const Eigen::Vector3d& rotation)
 {
     const double angle = rotation.norm();
@@ -66,28 +61,16 @@ Eigen::Quaterniond alignedWith(const Eigen::Quaterniond& q, const Eigen::Quatern
 void KalmanQuaternion::init(const Eigen::Vector4d& orientation, double variance)
 {
     processVariance = variance;
-    static_cast<void>(effectiveProcessVariance());
     m_angularVelocity.setZero();
-    m_covariance = {};
-    m_sinceAnchor = 0.0;
-    m_anchorVariance = 1.0;
     Eigen::Quaterniond q;
-    if (toUnitQuaternion(orientation, q))
-    {
-        m_orientation = q;
-        m_phase = Phase::Anchored;
-    }
-    else
-    {
-        m_orientation = Eigen::Quaterniond::Identity();
-        m_phase = Phase::Empty;
-    }
+    const bool known = toUnitQuaternion(orientation, q);
+    m_orientation = known ? q : Eigen::Quaterniond::Identity();
+    m_phase.restart(known, processVariance);
 }
 
 void KalmanQuaternion::setMeasurementVariance(double variance)
 {
-    if (variance > 0.0 && std::isfinite(variance))
-        m_measurementVariance = variance;
+    m_phase.setMeasurementVariance(variance);
 }
 
 Eigen::Vector4d KalmanQuaternion::update(const Eigen::Vector4d& measurement, double dt)
@@ -110,54 +93,23 @@ Eigen::Vector4d KalmanQuaternion::orientation() const
 
 double KalmanQuaternion::angleVariance() const
 {
-    switch (m_phase)
-    {
-        case Phase::Tracking:
-            return m_covariance.pp;
-        case Phase::Anchored:
-            return m_anchorVariance * kAngleVariancePerComponentVariance * m_measurementVariance;
-        case Phase::Empty:
-            break;
-    }
-    return std::numeric_limits<double>::infinity();
-}
-
-double KalmanQuaternion::effectiveProcessVariance()
-{
-    if (processVariance >= 0.0 && std::isfinite(processVariance))
-        m_lastValidProcessVariance = processVariance;
-    return m_lastValidProcessVariance;
+    return m_phase.valueVariance();
 }
 
 void KalmanQuaternion::predict(double dt)
 {
-    const double q = kAngleVariancePerComponentVariance * effectiveProcessVariance();
-    if (!(dt > 0.0) || !std::isfinite(dt))
+    if (!m_phase.beginPrediction(dt, processVariance))
         return;
-    switch (m_phase)
-    {
-        case Phase::Empty:
-            return;
-        case Phase::Anchored:
-            m_sinceAnchor = std::min(m_sinceAnchor + dt, std::numeric_limits<double>::max());
-            return;
-        case Phase::Tracking:
-            break;
-    }
     // Truth exp(w dt + dw dt) exp(d) q equals exp(d + dw dt) exp(w dt) q up to second-order terms and a rotation of d
     // by w dt, which maps the isotropic error covariance onto itself: the error obeys the linear model of the
     // position filter.
     const Eigen::Vector3d step = m_angularVelocity * dt;
-    KalmanDetail::AxisCovariance covariance = m_covariance;
-    covariance.predict(dt, q);
-    if (!step.allFinite() || !covariance.isFinite())
+    if (!m_phase.finishPrediction(dt, step.allFinite()))
     {
-        m_phase = Phase::Empty;
         m_angularVelocity.setZero();
         return;
     }
     m_orientation = (rotationVectorToQuaternion(step) * m_orientation).normalized();
-    m_covariance = covariance;
 }
 
 void KalmanQuaternion::fuse(const Eigen::Vector4d& measurement)
@@ -168,42 +120,26 @@ void KalmanQuaternion::fuse(const Eigen::Vector4d& measurement)
     // Keep the output's sign continuous: the state only ever changes by small multiplications, and a restart takes
     // the measurement in the hemisphere of the previous state.
     z = alignedWith(z, m_orientation);
-    const double r = kAngleVariancePerComponentVariance * m_measurementVariance;
+    using Kind = KalmanDetail::KalmanPhase::Correction::Kind;
+    const KalmanDetail::KalmanPhase::Correction correction = m_phase.correct();
+    if (correction.kind == Kind::Skip)
+        return;
+    if (correction.kind == Kind::Restart)
+    {
+        m_orientation = z;
+        m_angularVelocity.setZero();
+        return;
+    }
     // Shortest rotation from the state to the measurement, in the tracker frame.
     const Eigen::Vector3d innovation = quaternionToRotationVector(z * m_orientation.conjugate());
-    switch (m_phase)
+    if (correction.kind == Kind::StartRate)
     {
-        case Phase::Empty:
-            m_orientation = z;
-            m_angularVelocity.setZero();
-            m_anchorVariance = 1.0;
-            m_sinceAnchor = 0.0;
-            m_phase = Phase::Anchored;
-            return;
-        case Phase::Anchored:
-            if (m_sinceAnchor > 0.0)
-            {
-                m_angularVelocity = innovation / m_sinceAnchor;
-                m_orientation = z;
-                m_covariance.twoPoint(m_anchorVariance * r, r, m_sinceAnchor);
-                m_phase = Phase::Tracking;
-            }
-            else
-            {
-                const double w = m_anchorVariance / (m_anchorVariance + 1.0);
-                m_orientation = (rotationVectorToQuaternion(w * innovation) * m_orientation).normalized();
-                m_anchorVariance = w;
-            }
-            return;
-        case Phase::Tracking:
-            break;
-    }
-    double gainAngle = 0.0;
-    double gainRate = 0.0;
-    if (!m_covariance.update(r, gainAngle, gainRate))
+        m_angularVelocity = innovation / correction.elapsed;
+        m_orientation = z;
         return;
-    m_orientation = (rotationVectorToQuaternion(gainAngle * innovation) * m_orientation).normalized();
-    m_angularVelocity += gainRate * innovation;
+    }
+    m_orientation = (rotationVectorToQuaternion(correction.stateGain * innovation) * m_orientation).normalized();
+    m_angularVelocity += correction.rateGain * innovation;
 }
 
 } // namespace Kelvaros

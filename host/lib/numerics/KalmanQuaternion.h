@@ -5,7 +5,7 @@
 
 #include "core/Export.h"
 
-#include "KalmanPosition.h"
+#include "KalmanPhase.h"
 
 namespace Kelvaros
 {
@@ -67,25 +67,14 @@ public:
     double processVariance = 0.0;
 
 private:
-    enum class Phase
-    {
-        Empty,
-        Anchored,
-        Tracking
-    };
-
     void predict(double dt);
     void fuse(const Eigen::Vector4d& measurement);
-    [[nodiscard]] double effectiveProcessVariance();
 
-    Phase m_phase = Phase::Empty;
     Eigen::Quaterniond m_orientation = Eigen::Quaterniond::Identity();
     Eigen::Vector3d m_angularVelocity = Eigen::Vector3d::Zero();
-    KalmanDetail::AxisCovariance m_covariance; ///< of the rotation-vector error, rad and rad / time unit
-    double m_anchorVariance = 1.0;             ///< anchor angle variance as a fraction of the measurement variance
-    double m_sinceAnchor = 0.0;
-    double m_measurementVariance = 1e-4; ///< per quaternion component
-    double m_lastValidProcessVariance = 0.0;
+    /// Of the rotation-vector error (rad, rad / time unit). Variances come per quaternion component, default 1e-4; a
+    /// component variance is a quarter of the rotation-angle variance it stands for (vector part = angle / 2).
+    KalmanDetail::KalmanPhase m_phase{ 1e-4, 4.0 };
 };
 
 } // namespace Kelvaros
