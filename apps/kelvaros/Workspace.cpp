@@ -6,8 +6,10 @@
 #include <fmt/format.h>
 
 #include "core/Log.h"
+#include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/DefaultControllerDecorator.h"
 #include "gui/controller/GuiApplicationController.h"
+#include "gui/scene/InteractiveObject.h"
 #include "lib/Algorithm.h"
 #include "lib/AlgorithmController.h"
 #include "lib/Data.h"
@@ -18,6 +20,7 @@
 #include "stream/TrackingStream.h"
 
 #include "DataSources.h"
+#include "WorkspaceAnnotations.h"
 #include "WorkspaceReading.h"
 
 namespace Kelvaros
@@ -144,6 +147,7 @@ Properties Workspace::save() const
     Properties workspace("workspace");
     workspace.setParam("version", kVersion);
     saveData(workspace);
+    WorkspaceAnnotations::save(m_app.annotationModel(), workspace);
     saveAlgorithms(workspace);
     return workspace;
 }
@@ -198,7 +202,10 @@ void Workspace::clear()
         m_app.closeAlgorithm(algorithm);
     const DataList all = m_app.dataList();
     for (Data* data : all.items())
-        m_app.removeData(data);
+        m_app.removeData(data); // with the annotations planned on it
+    AnnotationModel& annotations = m_app.annotationModel();
+    for (InteractiveObject* annotation : annotations.getAnnotations())
+        annotations.removeAnnotation(annotation);
 }
 
 std::string Workspace::load(const Properties& workspace, const std::string& name)
@@ -220,6 +227,8 @@ std::string Workspace::load(const Properties& workspace, const std::string& name
         for (Data* data : opened.data)
             loadState(*node, *data, WorkspaceProblems(problems));
     }
+    // Before the algorithms: the targeting and navigation panels take their plan when they open.
+    WorkspaceAnnotations::load(workspace, m_app, m_app.annotationModel(), problems);
     for (const Properties* node : workspace.subPropertiesAll("algorithm"))
         loadAlgorithm(*node, problems);
     if (problems.empty())

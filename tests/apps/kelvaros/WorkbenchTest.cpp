@@ -26,6 +26,7 @@
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlPointBasedAnnotation.h"
+#include "gui/scene/GlSpline.h"
 #include "gui/scene/InteractiveObject.h"
 #include "gui/tracking/GlTrackingStream.h"
 #include "gui/view/DisplayWidgetMulti.h"
@@ -557,6 +558,10 @@ protected:
           app().createAlgorithm("Navigation.CreateStreamSmoothedTrackingStream", DataList{ stream.data.front() });
         ASSERT_NE(smoothing, nullptr);
         ASSERT_EQ(app().runAlgorithm(smoothing), Algorithm::Success);
+        auto path = std::make_unique<GlSpline>("Path 1");
+        path->setPoints({ { 1.0 / 3.0, -20, 5 }, { 4, 2.5, 1e-3 }, { 10, 7, -3.25 } });
+        app().annotationModel().addAnnotation(std::make_unique<InteractiveObject>(std::move(path)),
+                                              volume.data.front());
     }
 
     QTemporaryDir folder;
@@ -593,6 +598,19 @@ TEST_F(WorkspaceTest, SaveLoadSaveGivesTheSameBytes)
     ASSERT_NE(history, nullptr);
     EXPECT_EQ(history->current()->provenance->freMm, 1.0 / 3.0);
     EXPECT_EQ(history->previous()->state.volumeMatrix, Eigen::Matrix4d::Identity());
+    // The planned path comes back on its volume; one whose points cannot be read is named, the rest loads.
+    const std::vector<InteractiveObject*> planned = app().annotationModel().getAnnotations();
+    ASSERT_EQ(planned.size(), 1u);
+    EXPECT_EQ(app().annotationModel().parentData(planned[0])->kind(), Data::Kind::Volume);
+    std::string damaged = saved;
+    for (int dropped = 0; dropped < 2; ++dropped)
+    {
+        const size_t point = damaged.find("<properties name=\"point\">");
+        damaged.erase(point, damaged.find("</properties>", point) + 13 - point);
+    }
+    LogExpectation named(Log::Error, "the planned path 'Path 1' could not be read", 1);
+    EXPECT_NE(window->workspace().load(*Properties::fromXml(damaged)).find("Path 1"), std::string::npos);
+    EXPECT_TRUE(app().annotationModel().getAnnotations().empty());
 }
 
 TEST_F(WorkspaceTest, MovedVolumeLoadsTheRestAndNamesTheFile)
