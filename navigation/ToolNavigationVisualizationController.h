@@ -51,6 +51,9 @@ public:
     void configuration(Properties& properties) const;
     /// Sets the widgets from the keys present; the scene follows.
     void configure(const Properties& properties);
+    /// The eight settings are what a workspace keeps of this panel.
+    void savePanelState(Properties& state) const override { configuration(state); }
+    void loadPanelState(const Properties& state) override { configure(state); }
 
     [[nodiscard]] NavigationSettings settings() const;
     [[nodiscard]] Ui::ToolNavigationVisualizationController& form() const { return *m_ui; }

@@ -1,6 +1,7 @@
 #include "Workspace.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 
 #include <fmt/format.h>
@@ -171,14 +172,22 @@ void Workspace::saveData(Properties& workspace) const
 
 void Workspace::saveAlgorithms(Properties& workspace) const
 {
-    std::vector<const Algorithm*> withPanel;
+    std::map<const Algorithm*, const AlgorithmController*> panels;
     for (const DefaultControllerDecorator* decorator : m_app.controllers())
-        withPanel.push_back(decorator->controller()->algorithm());
+        panels[decorator->controller()->algorithm()] = decorator->controller();
     for (const Algorithm* algorithm : m_app.algorithms())
     {
         Properties* node = workspace.addSubProperties("algorithm");
         node->setParam("id", algorithm->factoryInfo().id);
-        node->setParam("panel", std::find(withPanel.begin(), withPanel.end(), algorithm) != withPanel.end());
+        const auto panel = panels.find(algorithm);
+        node->setParam("panel", panel != panels.end());
+        if (panel != panels.end())
+        {
+            Properties state("panelState");
+            panel->second->savePanelState(state);
+            if (!state.params().empty())
+                node->addSubProperties(state);
+        }
         for (const Data* input : algorithm->factoryInfo().data.items())
             node->addSubProperties("input")->setParam("name", input->name());
         algorithm->configuration(node->addSubProperties("configuration"));
@@ -274,8 +283,11 @@ void Workspace::loadAlgorithm(const Properties& node, std::vector<std::string>& 
         for (Data* data : outputs)
             loadState(*output, *data, WorkspaceProblems(problems));
     }
-    if (node.paramOr("panel", false))
-        m_app.openController(algorithm);
+    if (!node.paramOr("panel", false))
+        return;
+    DefaultControllerDecorator* panel = m_app.openController(algorithm);
+    if (const Properties* state = node.subProperties("panelState"); panel && state)
+        panel->controller()->loadPanelState(*state);
 }
 
 std::string Workspace::loadFromFile(const std::string& path)

@@ -9,6 +9,7 @@ namespace Kelvaros
 {
 
 class Algorithm;
+class Properties;
 class ApplicationController;
 class DisplayWidgetMulti;
 
@@ -27,6 +28,11 @@ public:
     virtual void onAlgorithmParametersChanged() {}
     /// The display name of the algorithm (from its factory information).
     [[nodiscard]] virtual std::string title() const;
+    /// What the panel's own widgets hold beyond the algorithm's parameters and is worth keeping in a workspace
+    /// (view settings, say); nothing by default.
+    virtual void savePanelState(Properties& state) const { (void)state; }
+    /// Puts back what savePanelState wrote, after init(); keys that are absent leave their widgets as they are.
+    virtual void loadPanelState(const Properties& state) { (void)state; }
     /// Asks the host to close the algorithm and this controller.
     void closeAlgorithm();
 

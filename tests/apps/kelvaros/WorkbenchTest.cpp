@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,6 +25,7 @@
 
 #include "core/Log.h"
 #include "gui/annotation/AnnotationModel.h"
+#include "gui/controller/DefaultControllerDecorator.h"
 #include "gui/controller/GuiApplicationController.h"
 #include "gui/scene/GlPointBasedAnnotation.h"
 #include "gui/scene/GlSpline.h"
@@ -611,6 +613,30 @@ TEST_F(WorkspaceTest, SaveLoadSaveGivesTheSameBytes)
     LogExpectation named(Log::Error, "the planned path 'Path 1' could not be read", 1);
     EXPECT_NE(window->workspace().load(*Properties::fromXml(damaged)).find("Path 1"), std::string::npos);
     EXPECT_TRUE(app().annotationModel().getAnnotations().empty());
+}
+
+// What a panel's own widgets hold (the navigation view's ring count and camera link) comes back with the panel.
+TEST_F(WorkspaceTest, PanelSettingsComeBackWithThePanel)
+{
+    Data* stream = app().dataList().getFirst(Data::Kind::TrackingStream);
+    Algorithm* navigation = window->openAlgorithm("Navigation.ToolNavigationVisualization", DataList{ stream });
+    ASSERT_NE(navigation, nullptr);
+    const auto panelWidget = [this]
+    {
+        for (DefaultControllerDecorator* decorator : app().controllers())
+            if (decorator->findChild<QSpinBox*>("spinBox_number"))
+                return decorator;
+        return static_cast<DefaultControllerDecorator*>(nullptr);
+    };
+    ASSERT_NE(panelWidget(), nullptr);
+    panelWidget()->findChild<QSpinBox*>("spinBox_number")->setValue(17);
+    panelWidget()->findChild<QComboBox*>("comboBox_link")->setCurrentIndex(2);
+    const std::string saved = window->workspace().save().toXml();
+    EXPECT_NE(saved.find("\"ringsNumber\" value=\"17\""), std::string::npos);
+    EXPECT_EQ(window->workspace().load(*Properties::fromXml(saved)), "");
+    ASSERT_NE(panelWidget(), nullptr);
+    EXPECT_EQ(panelWidget()->findChild<QSpinBox*>("spinBox_number")->value(), 17);
+    EXPECT_EQ(panelWidget()->findChild<QComboBox*>("comboBox_link")->currentIndex(), 2);
 }
 
 TEST_F(WorkspaceTest, MovedVolumeLoadsTheRestAndNamesTheFile)
