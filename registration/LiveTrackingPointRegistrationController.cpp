@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include <Eigen/Geometry>
+#include <fmt/format.h>
 
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/annotation/PointCorrespondencesWidget.h"
@@ -89,6 +90,15 @@ LiveTrackingPointRegistrationController::LiveTrackingPointRegistrationController
 LiveTrackingPointRegistrationController::~LiveTrackingPointRegistrationController()
 {
     disconnectAll();
+}
+
+std::string LiveTrackingPointRegistrationController::unsavedWork() const
+{
+    const int tracked = m_algorithm->pointsOnTrackingStream().size();
+    const int image = m_algorithm->pointsOnImage().size();
+    if (tracked == 0 && image == 0)
+        return {};
+    return fmt::format("{} tracked and {} image points", tracked, image);
 }
 
 void LiveTrackingPointRegistrationController::init()

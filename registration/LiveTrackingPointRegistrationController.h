@@ -57,6 +57,8 @@ public:
     ~LiveTrackingPointRegistrationController() override;
 
     void init() override;
+    /// The captured and clicked points, which go with the panel's algorithm.
+    [[nodiscard]] std::string unsavedWork() const override;
 
     /// Null before init().
     [[nodiscard]] PointCorrespondencesWidget* correspondenceWidget() const { return m_correspondenceWidget; }

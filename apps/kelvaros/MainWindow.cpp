@@ -127,6 +127,14 @@ MainWindow::MainWindow(bool persistSettings)
     m_toolWatch->setInterval(kToolWatchMs);
     connect(m_toolWatch, &QTimer::timeout, this, &MainWindow::fitToToolsOnceSeen);
 
+    m_app->setCloseConfirmation(
+      [this](const AlgorithmController& panel, const std::string& loss)
+      {
+          return !m_interactive || QMessageBox::question(this, windowTitle(),
+                                                         tr("Close %1? Its %2 will be lost.")
+                                                           .arg(QString::fromStdString(panel.title()),
+                                                                QString::fromStdString(loss))) == QMessageBox::Yes;
+      });
     m_savedWorkspace = m_workspace->save().toXml();
     resize(1600, 1000);
     if (m_persistSettings)

@@ -31,6 +31,9 @@ public:
     /// What the panel's own widgets hold beyond the algorithm's parameters and is worth keeping in a workspace
     /// (view settings, say); nothing by default.
     virtual void savePanelState(Properties& state) const { (void)state; }
+    /// What closing the panel (and its algorithm) would throw away that nothing else keeps, in a few words for a
+    /// question ("4 tracked and 4 image points"); empty when nothing would be lost, the default.
+    [[nodiscard]] virtual std::string unsavedWork() const { return {}; }
     /// Puts back what savePanelState wrote, after init(); keys that are absent leave their widgets as they are.
     virtual void loadPanelState(const Properties& state) { (void)state; }
     /// Asks the host to close the algorithm and this controller.

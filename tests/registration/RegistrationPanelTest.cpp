@@ -232,6 +232,7 @@ TEST_F(RegistrationPanelTest, CapturesOnePointPerClick)
 {
     PointsOnTrackingStream& points = algorithm->pointsOnTrackingStream();
     PointSignalLog log(points);
+    EXPECT_EQ(panel->unsavedWork(), "") << "closing an empty panel loses nothing";
     const Eigen::Matrix4d tip = pose(truth().tool("Pointer")->tipOffset_Tool);
     const Eigen::Matrix4d pointer = pose({ 10, 20, 30 }, 0.4, { 1, 1, 0 });
     const Eigen::Matrix4d reference = pose({ -5, 0, 8 }, 0.7);
@@ -262,6 +263,8 @@ TEST_F(RegistrationPanelTest, CapturesOnePointPerClick)
             EXPECT_TRUE(points.allPoints().back().isApprox((frame * pointer * tip).topRightCorner<3, 1>()));
         }
     }
+    // Closing the panel would throw the captured points away: the window asks first.
+    EXPECT_EQ(panel->unsavedWork(), fmt::format("{} tracked and 0 image points", points.size()));
 }
 
 // The instruments stay as chosen while tracked points exist; the type follows the reference choice.

@@ -95,8 +95,13 @@ DefaultControllerDecorator* GuiApplicationController::openController(Algorithm* 
             this,
             [this, frame]
             {
-                if (frame)
-                    removeAlgorithm(frame->controller()->algorithm());
+                if (!frame)
+                    return;
+                const AlgorithmController& closing = *frame->controller();
+                const std::string loss = closing.unsavedWork();
+                if (!loss.empty() && m_confirmClose && !m_confirmClose(closing, loss))
+                    return;
+                removeAlgorithm(closing.algorithm());
             },
             Qt::QueuedConnection);
       });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -61,6 +62,11 @@ public:
     void removeAlgorithm(Algorithm* algorithm);
     /// removeAlgorithm for every algorithm with a panel, newest first.
     void closeAll();
+    /// Asked before a panel closes at the user's request (its close button, closeAlgorithm()) when it would throw
+    /// away unsaved work (AlgorithmController::unsavedWork): false keeps it open. Without one, panels close
+    /// without asking (tests, scripted sessions).
+    using CloseConfirmation = std::function<bool(const AlgorithmController& panel, const std::string& loss)>;
+    void setCloseConfirmation(CloseConfirmation confirm) { m_confirmClose = std::move(confirm); }
 
 signals:
     // Qualified, so that queued connections and signal spies find the registered type.
@@ -78,6 +84,7 @@ private:
     std::vector<Panel> m_panels;
     std::unique_ptr<AnnotationModel> m_annotationModel;
     SignalReceiver m_connections;
+    CloseConfirmation m_confirmClose;
 };
 
 } // namespace Kelvaros
