@@ -35,6 +35,7 @@
 #include "lib/SharedImageSet.h"
 #include "lib/geometry/Mesh.h"
 #include "lib/geometry/MeshCreator.h"
+#include "stream/ManualTrackingStream.h"
 
 using namespace Kelvaros;
 using Clock = std::chrono::steady_clock;
@@ -316,6 +317,51 @@ std::vector<double> sampleLatenciesMs(FrameWatch& watch, Scene& scene, double ha
     }
     return latencies;
 }
+/// Pushes a tool into a manual stream at 60 Hz from a thread of its own until stopped; `onPush` runs on that thread
+/// right before each push, with the sample's counter.
+class TrackerThread
+{
+public:
+    TrackerThread(ManualTrackingStream& stream, bool moving, double half, std::function<void(int)> onPush = nullptr)
+      : m_thread(
+          [this, &stream, moving, half, onPush]
+          {
+              auto next = Clock::now();
+              for (int i = 0; !m_stop; ++i)
+              {
+                  next += std::chrono::microseconds(16667);
+                  std::this_thread::sleep_until(next);
+                  if (onPush)
+                      onPush(i);
+                  TrackingInstrument tool{ TrackerID("tool", "BenchModel", "Tool"),
+                                           toolPoseAt(moving ? i * 0.05 : 0.0, half), 1.0, 0, true };
+                  stream.push({ tool }, i);
+              }
+          })
+    {
+    }
+    ~TrackerThread()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_stop{ false };
+    std::thread m_thread;
+};
+
+/// The share of one core the whole process uses over 5 s while a 60 Hz stream shown in all four views delivers a
+/// tool that stands still or moves.
+double cpuPercentWhileStreaming(ManualTrackingStream& stream, double half, bool moving)
+{
+    TrackerThread tracker(stream, moving, half);
+    runEventsFor(500);
+    const double cpuStart = processCpuMs();
+    const auto start = Clock::now();
+    runEventsFor(5000);
+    return 100.0 * (processCpuMs() - cpuStart) / msBetween(start, Clock::now());
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -344,6 +390,12 @@ int main(int argc, char** argv)
       frames.empty() ? std::vector<double>() : sampleLatenciesMs(watch, scene, half);
     if (frames.empty() || latencies.empty())
         return 1;
+    ManualTrackingStream stream("bench tracker");
+    if (!stream.open() || !stream.start())
+        return 1;
+    display.setVisibleData(DataList{ scene.volume.get(), &stream });
+    const double idlePercent = cpuPercentWhileStreaming(stream, half, false);
+    const double movingPercent = cpuPercentWhileStreaming(stream, half, true);
     // The counts say what the percentiles rest on; on a machine shared with other work they are noisy.
     std::printf("%zu frames timed (each: all four views painted and swapped), %zu samples shown, %dx%d\n",
                 frames.size(), latencies.size(), display.width(), display.height());
@@ -353,5 +405,7 @@ int main(int argc, char** argv)
     std::printf("FIGURE gui_frame_ms_p99 %.2f ms\n", percentile(frames, 0.99));
     std::printf("FIGURE gui_latency_ms_median %.2f ms\n", percentile(latencies, 0.5));
     std::printf("FIGURE gui_latency_ms_p99 %.2f ms\n", percentile(latencies, 0.99));
+    std::printf("FIGURE gui_idle_cpu_percent %.1f %%\n", idlePercent);
+    std::printf("FIGURE gui_moving_cpu_percent %.1f %%\n", movingPercent);
     return 0;
 }
