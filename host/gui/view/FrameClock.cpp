@@ -22,6 +22,9 @@ namespace
 {
 using SteadyClock = std::chrono::steady_clock;
 
+// Main thread only, like the clocks.
+bool s_inFrame = false;
+
 const auto kStaleAfter = std::chrono::milliseconds(GlTrackingStream::kStaleAfterMs);
 
 bool staleAt(const TrackingSnapshot& snapshot, SteadyClock::time_point now)
@@ -141,8 +144,14 @@ void FrameClock::wake()
         m_frameTimer.start(int(std::ceil(m_frameMs - elapsed)));
 }
 
+bool FrameClock::isInFrame()
+{
+    return s_inFrame;
+}
+
 void FrameClock::frame()
 {
+    s_inFrame = true;
     m_frameTimer.stop();
     m_sinceFrame.start();
     ++m_frames;
@@ -152,6 +161,7 @@ void FrameClock::frame()
         for (GlTrackingStream* object : watched.objects)
             object->showFrame(watched.drawn, watched.drawnStale, changed);
     }
+    s_inFrame = false;
     sleep();
 }
 

@@ -39,6 +39,8 @@ public:
     void unwatch(GlTrackingStream& object);
     /// Frames run so far (statistics and tests).
     [[nodiscard]] uint64_t frameCount() const { return m_frames; }
+    /// True while a clock hands out a frame: the repaints it asks for are paced to the display already.
+    [[nodiscard]] static bool isInFrame();
 
 private:
     struct Waker;
