@@ -1,8 +1,9 @@
 // Frame time of the four-view display at 1280x800 with a 256^3 volume of 16-bit values and a 3D scene (tool mesh
-// of about 20,000 triangles, a spline, 20 rings, an overlay button), drawn into the visible widgets; and the time
-// from a tracking sample's arrival on another thread to the end of the frame that shows it. A frame ends when every
-// view has painted and its paint has been swapped to the screen; one that does not within 5 s is an error (exit
-// code 1), never a figure. The counts behind the percentiles and the CPU time per frame are printed too: wall
+// of about 20,000 triangles, a spline, 20 rings, an overlay button), drawn into the visible widgets; the time from
+// a tracking sample's push on another thread, through a tracking stream drawn in every view, to the end of the frame
+// that shows it; and the process's CPU share while a 60 Hz stream shows a tool standing still or moving. A frame ends
+// when every view has painted and its paint has been swapped to the screen; one that does not within 5 s is an error
+// (exit code 1), never a figure. The counts behind the percentiles and the CPU time per frame are printed too: wall
 // times taken while other programs hold the cores are noisy, CPU time much less so.
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,12 +29,14 @@
 #include "gui/scene/GlMesh.h"
 #include "gui/scene/GlSpline.h"
 #include "gui/scene/InteractiveButtonOverlay.h"
+#include "gui/tracking/GlTrackingStream.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlView.h"
 #include "gui/view/ImageView3D.h"
 #include "lib/SharedImageSet.h"
 #include "lib/geometry/Mesh.h"
 #include "lib/geometry/MeshCreator.h"
+#include "stream/ManualTrackingStream.h"
 
 using namespace Kelvaros;
 using Clock = std::chrono::steady_clock;
@@ -178,8 +180,6 @@ public:
                              {
                                  m_onScreen[v] = m_views[v]->paintCount();
                                  m_lastSwap = Clock::now();
-                                 if (m_onSwap)
-                                     m_onSwap();
                              });
     }
 
@@ -209,7 +209,6 @@ public:
         return names;
     }
     [[nodiscard]] Clock::time_point lastSwap() const { return m_lastSwap; }
-    void setOnSwap(std::function<void()> onSwap) { m_onSwap = std::move(onSwap); }
 
     /// Runs events until `done` holds (true) or `timeoutMs` passed (false). Sleeps while no event comes, so that
     /// waiting costs no CPU time.
@@ -231,7 +230,6 @@ private:
     std::array<InteractiveView*, 4> m_views;
     std::array<int, 4> m_onScreen{};
     Clock::time_point m_lastSwap;
-    std::function<void()> m_onSwap;
 };
 
 constexpr int kFrameTimeoutMs = 5000;
@@ -262,59 +260,116 @@ std::vector<double> frameTimesMs(DisplayWidgetMulti& display, FrameWatch& watch,
     return times;
 }
 
-/// Samples at 60 Hz from a thread of their own, each queued to the main thread where it moves the tool (shown in
-/// every view) through the views' usual coalesced repaint. A sample's latency runs from its arrival to the swap
-/// after which every view shows a paint made after the sample was applied. Empty when a sample was never shown.
-std::vector<double> sampleLatenciesMs(FrameWatch& watch, Scene& scene, double half)
+/// Pushes a tool into a manual stream at 60 Hz from a thread of its own until stopped (or `count` samples); `onPush`
+/// runs on that thread right before each push, with the sample's counter.
+class TrackerThread
 {
-    struct Pending
+public:
+    TrackerThread(ManualTrackingStream& stream, bool moving, double half, std::function<void(int)> onPush = nullptr,
+                  int count = -1)
+      : m_thread(
+          [this, &stream, moving, half, onPush, count]
+          {
+              auto next = Clock::now();
+              for (int i = 0; !m_stop && i != count; ++i)
+              {
+                  next += std::chrono::microseconds(16667);
+                  std::this_thread::sleep_until(next);
+                  if (onPush)
+                      onPush(i);
+                  TrackingInstrument tool{ TrackerID("tool", "BenchModel", "Tool"),
+                                           toolPoseAt(moving ? i * 0.05 : 0.0, half), 1.0, 0, true };
+                  stream.push({ tool }, i);
+              }
+          })
     {
-        Clock::time_point arrival;
-        std::array<int, 4> paintsBefore;
-    };
-    std::deque<Pending> pending;
+    }
+    ~TrackerThread()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_stop{ false };
+    std::thread m_thread;
+};
+
+/// The drawing of a tracking stream in a view (the one the view made for it).
+const GlTrackingStream* drawingOf(const InteractiveView& view)
+{
+    for (const GlObject* object : view.glView().objects())
+        if (const auto* drawing = dynamic_cast<const GlTrackingStream*>(object))
+            return drawing;
+    return nullptr;
+}
+
+/// Samples at 60 Hz from a thread of their own through a tracking stream drawn in every view, so that the figure
+/// includes the stream's newest-sample holder and the display's frame clock. A sample's latency runs from its push
+/// to the swap after which every view shows it or a newer one. Empty when a sample was never shown.
+std::vector<double> sampleLatenciesMs(DisplayWidgetMulti& display, SharedImageSet& volume, double half)
+{
+    ManualTrackingStream stream("latency tracker");
+    if (!stream.open() || !stream.start())
+        return {};
+    display.setVisibleData(DataList{ &volume, &stream });
+    std::vector<Clock::time_point> pushed(kSamples);
+    std::array<uint64_t, 4> painted{}, shown{};
     std::vector<double> latencies;
-    watch.setOnSwap(
-      [&]
-      {
-          while (!pending.empty() && watch.allShownSince(pending.front().paintsBefore))
-          {
-              latencies.push_back(msBetween(pending.front().arrival, watch.lastSwap()));
-              pending.pop_front();
-          }
-      });
-    std::atomic<int> sent{ 0 };
-    std::thread tracker(
-      [&]
-      {
-          auto next = Clock::now();
-          for (int i = 0; i < kSamples; ++i)
-          {
-              next += std::chrono::microseconds(16667);
-              std::this_thread::sleep_until(next);
-              const auto arrival = Clock::now();
-              QMetaObject::invokeMethod(
-                qApp,
-                [&, arrival, i]
-                {
-                    pending.push_back({ arrival, watch.paintCounts() });
-                    scene.tool->setMatrix(toolPoseAt(i * 0.05, half));
-                },
-                Qt::QueuedConnection);
-              ++sent;
-          }
-      });
-    const bool shown = FrameWatch::runUntil([&] { return sent == kSamples && latencies.size() == size_t(kSamples); },
-                                            kSamples * 17 + kFrameTimeoutMs);
-    tracker.join();
-    watch.setOnSwap(nullptr);
-    QCoreApplication::processEvents(); // samples still queued refer to this frame's locals
-    if (!shown)
+    std::vector<QMetaObject::Connection> connections;
+    const std::array<InteractiveView*, 4> views = display.views();
+    for (size_t v = 0; v < views.size(); ++v)
+    {
+        connections.push_back(QObject::connect(views[v], &InteractiveView::painted,
+                                               [&, v] { painted[v] = drawingOf(*views[v])->drawnSequence(); }));
+        connections.push_back(QObject::connect(views[v], &QOpenGLWidget::frameSwapped,
+                                               [&, v]
+                                               {
+                                                   shown[v] = painted[v];
+                                                   // Sample i has the sequence number i + 1: the stream is fresh.
+                                                   const uint64_t all = *std::min_element(shown.begin(), shown.end());
+                                                   while (latencies.size() < std::min<uint64_t>(all, kSamples))
+                                                       latencies.push_back(
+                                                         msBetween(pushed[latencies.size()], Clock::now()));
+                                               }));
+    }
+    {
+        TrackerThread tracker(
+          stream, true, half, [&](int i) { pushed[size_t(i)] = Clock::now(); }, kSamples);
+        FrameWatch::runUntil([&] { return latencies.size() == size_t(kSamples); }, kSamples * 17 + kFrameTimeoutMs);
+    }
+    for (const QMetaObject::Connection& connection : connections)
+        QObject::disconnect(connection);
+    display.setVisibleData(DataList{ &volume });
+    if (latencies.size() < size_t(kSamples))
     {
         std::fprintf(stderr, "%zu of %d samples were never shown\n", size_t(kSamples) - latencies.size(), kSamples);
         return {};
     }
     return latencies;
+}
+
+/// The share of one core the whole process uses over 5 s while a 60 Hz stream shown in all four views delivers a
+/// tool that stands still or moves; the paints per second of the four views are printed beside it.
+double cpuPercentWhileStreaming(DisplayWidgetMulti& display, ManualTrackingStream& stream, double half, bool moving)
+{
+    TrackerThread tracker(stream, moving, half);
+    runEventsFor(500);
+    const auto paints = [&display]
+    {
+        int sum = 0;
+        for (const InteractiveView* view : display.views())
+            sum += view->paintCount();
+        return sum;
+    };
+    const int paintsStart = paints();
+    const double cpuStart = processCpuMs();
+    const auto start = Clock::now();
+    runEventsFor(5000);
+    const double seconds = msBetween(start, Clock::now()) / 1e3;
+    std::printf("%s tool: %.1f view paints per second\n", moving ? "moving" : "still",
+                (paints() - paintsStart) / seconds);
+    return 0.1 * (processCpuMs() - cpuStart) / seconds;
 }
 } // namespace
 
@@ -341,9 +396,15 @@ int main(int argc, char** argv)
     std::vector<double> frameCpuMs;
     const std::vector<double> frames = frameTimesMs(display, watch, scene, half, frameCpuMs);
     const std::vector<double> latencies =
-      frames.empty() ? std::vector<double>() : sampleLatenciesMs(watch, scene, half);
+      frames.empty() ? std::vector<double>() : sampleLatenciesMs(display, *scene.volume, half);
     if (frames.empty() || latencies.empty())
         return 1;
+    ManualTrackingStream stream("bench tracker");
+    if (!stream.open() || !stream.start())
+        return 1;
+    display.setVisibleData(DataList{ scene.volume.get(), &stream });
+    const double idlePercent = cpuPercentWhileStreaming(display, stream, half, false);
+    const double movingPercent = cpuPercentWhileStreaming(display, stream, half, true);
     // The counts say what the percentiles rest on; on a machine shared with other work they are noisy.
     std::printf("%zu frames timed (each: all four views painted and swapped), %zu samples shown, %dx%d\n",
                 frames.size(), latencies.size(), display.width(), display.height());
@@ -353,5 +414,12 @@ int main(int argc, char** argv)
     std::printf("FIGURE gui_frame_ms_p99 %.2f ms\n", percentile(frames, 0.99));
     std::printf("FIGURE gui_latency_ms_median %.2f ms\n", percentile(latencies, 0.5));
     std::printf("FIGURE gui_latency_ms_p99 %.2f ms\n", percentile(latencies, 0.99));
+    // In frames of this run's own frame time, so that a slower machine does not read as a slower display.
+    const double frameMs = percentile(frames, 0.5);
+    std::printf("FIGURE gui_latency_frames_median %.2f frames\n", percentile(latencies, 0.5) / frameMs);
+    std::printf("FIGURE gui_latency_frames_p99 %.2f frames\n", percentile(latencies, 0.99) / frameMs);
+    std::printf("FIGURE gui_frame_cpu_ms_median %.2f ms\n", percentile(frameCpuMs, 0.5));
+    std::printf("FIGURE gui_idle_cpu_percent %.1f %%\n", idlePercent);
+    std::printf("FIGURE gui_moving_cpu_percent %.1f %%\n", movingPercent);
     return 0;
 }

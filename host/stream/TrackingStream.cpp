@@ -6,12 +6,16 @@
 
 #include <fmt/format.h>
 
+#include "stream/LatestTrackingSample.h"
 #include "stream/TrackingStreamData.h"
 
 namespace Kelvaros
 {
 
-TrackingStream::TrackingStream(std::string displayName) : Stream(std::move(displayName)) {}
+TrackingStream::TrackingStream(std::string displayName)
+  : Stream(std::move(displayName)), m_latest(std::make_unique<LatestTrackingSample>(*this))
+{
+}
 
 TrackingStream::~TrackingStream() = default;
 
@@ -68,6 +72,7 @@ void TrackingStream::noteEmitted(const StreamData& data)
         m_last = sample;
         m_lastSampleTime = std::chrono::steady_clock::now();
     }
+    m_latest->note(*tracking);
 
     if (changed)
         signalInstrumentsChanged.emitSignal();
@@ -81,6 +86,7 @@ void TrackingStream::clearInstruments()
         m_seenIndex.clear();
         m_last.clear();
     }
+    m_latest->clear();
     signalInstrumentsChanged.emitSignal();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ namespace Kelvaros
 /// emitted, on the emitting thread, when an instrument appears for the first time or its name or model changes.
 /// The main instrument is never chosen here: its change signal must not fire on the delivery thread, where
 /// listeners that are only safe on the user-interface thread would then run.
+class LatestTrackingSample;
+
 class KELVAROS_API TrackingStream : public Stream
 {
 public:
@@ -40,6 +43,9 @@ public:
     /// When the last sample was published (steady clock); empty before the first. A display that shows the last
     /// sample as "now" asks this first: a stream that stopped delivering sees nothing. Any thread.
     [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> lastSampleTime() const;
+    /// The newest sample with its calibrated poses and the stream's trail, for what shows the stream as it is now
+    /// (what needs every sample listens to signalStreamData instead). Lives as long as the stream. Any thread.
+    [[nodiscard]] LatestTrackingSample& latest() const { return *m_latest; }
 
 protected:
     void noteEmitted(const StreamData& data) override;
@@ -52,6 +58,7 @@ private:
     std::unordered_map<std::string, size_t> m_seenIndex; // id → its record in m_seen: linear cost per sample
     std::vector<TrackingInstrument> m_last;
     std::optional<std::chrono::steady_clock::time_point> m_lastSampleTime;
+    std::unique_ptr<LatestTrackingSample> m_latest;
 };
 
 } // namespace Kelvaros

@@ -1,15 +1,17 @@
 #include "gui/tracking/GlTrackingStream.h"
 
 #include <algorithm>
-
-#include <QTimer>
+#include <chrono>
+#include <limits>
 
 #include "gl/StateGuard.h"
 #include "gl/VertexBuffer.h"
+#include "gui/controller/QtHelpers.h"
 #include "gui/scene/SceneDrawing.h"
-#include "stream/InstrumentCalibrationDataComponent.h"
+#include "gui/view/FrameClock.h"
+#include "stream/LatestTrackingSample.h"
+#include "stream/TrackingSnapshot.h"
 #include "stream/TrackingStream.h"
-#include "stream/TrackingStreamData.h"
 #include "stream/TrackingStreamDisplayOptions.h"
 
 namespace Kelvaros
@@ -17,11 +19,6 @@ namespace Kelvaros
 namespace
 {
 constexpr int kDynamicDraw = 35048;
-constexpr qint64 kFrameMs = 16;
-constexpr int64_t kLastSecondUs = 1000000;
-// A recording trail keeps this many tip positions per instrument (about half an hour at 60 Hz), dropping the
-// oldest, so that a forgotten recording display cannot exhaust the memory.
-constexpr size_t kMaxTrail = 100000;
 
 const Eigen::Vector4d kAxisColors[3] = { { 0.95, 0.25, 0.2, 1.0 }, { 0.25, 0.9, 0.25, 1.0 }, { 0.3, 0.5, 1.0, 1.0 } };
 const Eigen::Vector4d kNotSeenColor(0.62, 0.36, 0.36, 1.0);
@@ -38,37 +35,32 @@ GlTrackingStream::GlTrackingStream(TrackingStream& stream)
   : GlObject(stream.name()),
     m_stream(stream),
     m_options(TrackingStreamDisplayOptions::of(stream)),
-    m_redrawTimer(std::make_unique<QTimer>()),
-    m_staleTimer(std::make_unique<QTimer>()),
+    m_latest(stream.latest()),
     m_buffer(std::make_unique<GL::VertexBuffer>(kDynamicDraw))
 {
-    seedFromStream();
-    m_pathDisplay = m_options.pathDisplay();
-    m_redrawTimer->setSingleShot(true);
-    m_staleTimer->setSingleShot(true);
-    // A coarse timer may fire a few percent early, while the last sample still counts as recent, and no redraw
-    // would follow.
-    m_staleTimer->setTimerType(Qt::PreciseTimer);
-    QObject::connect(m_staleTimer.get(), &QTimer::timeout, [this] { changed(); });
-    QObject::connect(m_redrawTimer.get(), &QTimer::timeout,
-                     [this]
-                     {
-                         m_redrawPending = false;
-                         m_sinceRedraw.start();
-                         // Each redraw of a delivering stream puts off the one that greys its instruments.
-                         m_staleTimer->start(kStaleAfterMs + 1);
-                         changed();
-                     });
-    stream.signalStreamData.connect(this, &GlTrackingStream::onStreamData);
+    const std::shared_ptr<const TrackingSnapshot> now = m_latest.snapshot();
+    m_madeAt = now->sequence;
+    for (const TrackingSnapshot::Instrument& instrument : now->instruments)
+        if (!instrument.lastRecordSeen)
+            m_unusableWhenMade.push_back(instrument.id.ID());
+    m_latest.choosePathDisplay(m_options.pathDisplay());
     stream.signalMatrixChanged.connect(static_cast<SignalReceiver*>(this), [this] { requestRedraw(); });
     m_options.signalChanged.connect(this, &GlTrackingStream::onOptionsChanged);
 }
 
 GlTrackingStream::~GlTrackingStream()
 {
-    // The listeners use the members below; after this no listener runs, so no call is queued any more, and the
-    // timer takes the queued ones with it.
+    // After this no listener runs, so no call is queued any more; one still queued is cancelled.
     disconnectAll();
+    std::shared_ptr<QtHelpers::MainThreadCall> queued;
+    {
+        std::lock_guard<std::mutex> lock(m_redrawMutex);
+        queued = std::move(m_redrawCall);
+    }
+    if (queued)
+        queued->cancel();
+    if (m_clock)
+        m_clock->unwatch(*this);
 }
 
 void GlTrackingStream::setNamesWithStream(bool withStream)
@@ -79,127 +71,104 @@ void GlTrackingStream::setNamesWithStream(bool withStream)
     changed();
 }
 
+void GlTrackingStream::showFrame(std::shared_ptr<const TrackingSnapshot> snapshot, bool stale, bool changedShown)
+{
+    m_frame = std::move(snapshot);
+    m_frameStale = stale;
+    if (changedShown)
+        changed();
+}
+
+void GlTrackingStream::setFrameClock(FrameClock* clock)
+{
+    m_clock = clock;
+    if (!clock)
+        m_frame.reset();
+}
+
+GlTrackingStream::Frame GlTrackingStream::currentFrame() const
+{
+    if (m_frame)
+        return { m_frame, m_frameStale };
+    Frame newest{ m_latest.snapshot(), false };
+    newest.stale =
+      std::chrono::steady_clock::now() - newest.snapshot->arrival >= std::chrono::milliseconds(kStaleAfterMs);
+    return newest;
+}
+
 std::vector<GlTrackingStream::InstrumentPose> GlTrackingStream::instrumentPoses() const
 {
-    const Eigen::Matrix4d registration = m_stream.matrix();
-    const auto lastSample = m_stream.lastSampleTime();
-    const bool fresh =
-      lastSample && std::chrono::steady_clock::now() - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<InstrumentPose> poses;
-    for (const Instrument& instrument : m_instruments)
-        if (instrument.everSeen)
-            poses.push_back({ instrument.id, registration * instrument.toolToTracker, instrument.seen && fresh });
-    return poses;
+    return posesOf(currentFrame());
 }
 
 std::vector<std::vector<Eigen::Vector3d>> GlTrackingStream::trails() const
 {
+    return trailsOf(currentFrame());
+}
+
+std::vector<GlTrackingStream::InstrumentPose> GlTrackingStream::posesOf(const Frame& frame) const
+{
     const Eigen::Matrix4d registration = m_stream.matrix();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<std::vector<Eigen::Vector3d>> trails;
-    for (const Instrument& instrument : m_instruments)
+    std::vector<InstrumentPose> poses;
+    for (const TrackingSnapshot::Instrument& instrument : frame.snapshot->instruments)
     {
-        if (instrument.trail.empty())
-            continue;
-        std::vector<Eigen::Vector3d>& trail = trails.emplace_back();
-        trail.reserve(instrument.trail.size());
-        for (const TipSample& sample : instrument.trail)
-            trail.push_back(SceneDrawing::toWorld(registration, sample.tip_Tracker));
+        const bool unusableWhenMade = std::find(m_unusableWhenMade.begin(), m_unusableWhenMade.end(),
+                                                instrument.id.ID()) != m_unusableWhenMade.end();
+        if (instrument.everSeen && (!unusableWhenMade || instrument.lastSeenSequence > m_madeAt))
+            poses.push_back(
+              { instrument.id, registration * instrument.toolToTracker, instrument.seen && !frame.stale });
     }
+    return poses;
+}
+
+std::vector<std::vector<Eigen::Vector3d>> GlTrackingStream::trailsOf(const Frame& frame) const
+{
+    const int pathDisplay = m_options.pathDisplay();
+    if (pathDisplay == TrackingStreamDisplayOptions::NoPath)
+        return {};
+    const int64_t since = pathDisplay == TrackingStreamDisplayOptions::LastSecond
+                            ? frame.snapshot->arrivalUs - TrackingTrail::kLastSecondUs
+                            : std::numeric_limits<int64_t>::min();
+    std::vector<std::vector<Eigen::Vector3d>> trails = m_latest.trail().tips(frame.snapshot->sequence, since);
+    const Eigen::Matrix4d registration = m_stream.matrix();
+    for (std::vector<Eigen::Vector3d>& trail : trails)
+        for (Eigen::Vector3d& tip : trail)
+            tip = SceneDrawing::toWorld(registration, tip);
     return trails;
-}
-
-// Stream thread.
-void GlTrackingStream::onStreamData(const std::shared_ptr<const StreamData>& data)
-{
-    const auto* sample = dynamic_cast<const TrackingStreamData*>(data.get());
-    if (!sample)
-        return;
-    const int64_t time = sample->timestampArrival() != 0 ? sample->timestampArrival() : StreamData::nowMicroseconds();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (Instrument& instrument : m_instruments)
-            instrument.seen = false;
-        for (const TrackingInstrument& measured : sample->instrumentList())
-            noteInstrument(measured, time);
-        if (m_pathDisplay == TrackingStreamDisplayOptions::LastSecond)
-            for (Instrument& instrument : m_instruments)
-                while (!instrument.trail.empty() && instrument.trail.front().time < time - kLastSecondUs)
-                    instrument.trail.pop_front();
-    }
-    requestRedraw();
-}
-
-// A stream that is not delivering still shows where its instruments were last.
-void GlTrackingStream::seedFromStream()
-{
-    const std::vector<TrackingInstrument> active = m_stream.activeInstruments();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const TrackingInstrument& record : m_stream.instruments())
-        noteInstrument(record, 0).seen &=
-          std::any_of(active.begin(), active.end(), [&record](const auto& a) { return a.ID() == record.ID(); });
-}
-
-GlTrackingStream::Instrument& GlTrackingStream::noteInstrument(const TrackingInstrument& measured, int64_t time)
-{
-    auto it = std::find_if(m_instruments.begin(), m_instruments.end(),
-                           [&measured](const Instrument& instrument) { return instrument.id.ID() == measured.ID(); });
-    if (it == m_instruments.end())
-        it = m_instruments.insert(m_instruments.end(), Instrument{});
-    it->id = measured.id;
-    it->seen = measured.tracked && measured.quality > 0.0;
-    if (!it->seen)
-        return *it;
-    it->everSeen = true;
-    it->toolToTracker = calibrated(measured.ID(), measured.matrix);
-    if (m_pathDisplay == TrackingStreamDisplayOptions::NoPath)
-        return *it;
-    it->trail.push_back({ time, it->toolToTracker.topRightCorner<3, 1>() });
-    if (it->trail.size() > kMaxTrail)
-        it->trail.pop_front();
-    return *it;
-}
-
-Eigen::Matrix4d GlTrackingStream::calibrated(const std::string& id, const Eigen::Matrix4d& pose) const
-{
-    return pose * InstrumentCalibrationDataComponent::matrixOf(m_stream, id);
 }
 
 // Any thread.
 void GlTrackingStream::onOptionsChanged()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const int pathDisplay = m_options.pathDisplay();
-        // A trail starts afresh whenever its kind is chosen: a recording shows the tip since it began.
-        if (pathDisplay != m_pathDisplay)
-            for (Instrument& instrument : m_instruments)
-                instrument.trail.clear();
-        m_pathDisplay = pathDisplay;
-    }
+    // A trail starts afresh whenever its kind is chosen: a recording shows the tip since it began.
+    m_latest.choosePathDisplay(m_options.pathDisplay());
     requestRedraw();
 }
 
 void GlTrackingStream::requestRedraw()
 {
+    if (QtHelpers::isMainThread())
+    {
+        changed();
+        return;
+    }
     if (m_redrawPending.exchange(true))
         return;
-    QMetaObject::invokeMethod(
-      m_redrawTimer.get(),
+    std::lock_guard<std::mutex> lock(m_redrawMutex);
+    m_redrawCall = QtHelpers::runOnMainThread(
       [this]
       {
-          // The rest of the display frame since the last request: a burst of samples gives one repaint.
-          const qint64 elapsed = m_sinceRedraw.isValid() ? m_sinceRedraw.elapsed() : kFrameMs;
-          m_redrawTimer->start(int(std::max<qint64>(0, kFrameMs - elapsed)));
-      },
-      Qt::QueuedConnection);
+          m_redrawPending = false;
+          changed();
+      });
 }
 
 void GlTrackingStream::render(const RenderInfo& info)
 {
+    const Frame frame = currentFrame();
+    m_drawnSequence = frame.snapshot->sequence;
     const int instrumentDisplay = m_options.instrumentDisplay();
-    const std::vector<std::vector<Eigen::Vector3d>> paths = trails();
+    const std::vector<std::vector<Eigen::Vector3d>> paths = trailsOf(frame);
     if (instrumentDisplay == TrackingStreamDisplayOptions::NoInstruments && paths.empty())
         return;
     GL::StateGuard guard;
@@ -211,7 +180,7 @@ void GlTrackingStream::render(const RenderInfo& info)
     if (instrumentDisplay == TrackingStreamDisplayOptions::NoInstruments)
         return;
     const double axisLength = m_options.axisLength();
-    for (const InstrumentPose& instrument : instrumentPoses())
+    for (const InstrumentPose& instrument : posesOf(frame))
         renderInstrument(info, instrument, axisLength, instrumentDisplay == TrackingStreamDisplayOptions::AxesAndNames);
 }
 

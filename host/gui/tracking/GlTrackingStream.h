@@ -2,21 +2,16 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <QElapsedTimer>
 
 #include <Eigen/Core>
 
 #include "core/Signal.h"
 #include "gui/scene/GlObject.h"
 #include "stream/TrackerID.h"
-
-class QTimer;
 
 namespace Kelvaros
 {
@@ -25,23 +20,30 @@ namespace GL
 {
 class VertexBuffer;
 }
-class StreamData;
-struct TrackingInstrument;
+namespace QtHelpers
+{
+class MainThreadCall;
+}
+class FrameClock;
+class LatestTrackingSample;
 class TrackingStream;
 class TrackingStreamDisplayOptions;
+struct TrackingSnapshot;
 
 /// Draws the instruments of a tracking stream as its TrackingStreamDisplayOptions say: each instrument's
 /// calibrated pose (the stream's InstrumentCalibrationDataComponent applied) as an axis triad, red x, green y,
-/// blue z, with its name; an instrument that is not seen (missing from the latest sample, untracked or of quality
-/// 0, or the latest sample older than kStaleAfterMs) in grey-red at its last seen place with "(not seen)"; and the
-/// trail of tip positions. Everything is placed
-/// in world space by the stream's registration (Data::matrix), read at each frame. Slice views show the parts of
-/// the axes and of the trail within the slab, and the tip where it lies within it.
+/// blue z, with its name; an instrument that is not seen (missing from the sample, untracked or of quality 0, or the
+/// sample older than kStaleAfterMs) in grey-red at its last seen place with "(not seen)"; and the stream's trail of
+/// tip positions. Everything is placed in world space by the stream's registration (Data::matrix), read at each
+/// frame. Slice views show the parts of the axes and of the trail within the slab, and the tip where it lies within
+/// it.
 ///
-/// Threads: the stream's samples arrive on its thread and are kept under this object's mutex; a change asks for a
-/// repaint (changed()) through a queued call on the main thread, at most once per display frame. Everything
-/// else, construction and destruction included, on the main thread. The stream and its display options component
-/// must outlive this object.
+/// It keeps no copy of the samples: it draws the snapshot of the stream's LatestTrackingSample that its view's
+/// FrameClock fixed for the frame, so that every view of a display shows the same sample; without a clock, the
+/// newest one.
+///
+/// Threads: main thread, construction and destruction included; the display options and the registration may change
+/// on any thread. The stream and its display options component must outlive this object.
 class KELVAROS_API GlTrackingStream
   : public GlObject
   , public SignalReceiver
@@ -62,41 +64,40 @@ public:
         TrackerID id;
         /// Calibrated tool frame → world (registration · pose · calibration).
         Eigen::Matrix4d toolToWorld = Eigen::Matrix4d::Identity();
-        /// In the latest sample, tracked and of quality above 0, and that sample is recent.
+        /// In the sample, tracked and of quality above 0, and that sample is recent.
         bool seen = false;
     };
     /// A stream whose samples stopped this long ago sees nothing: its last sample says nothing of now.
     static constexpr int kStaleAfterMs = 250;
-    /// Every instrument seen at least once, in the order they first appeared, at its last seen pose.
+    /// Every instrument seen at least once, in the order they first appeared, at its last seen pose. An object made
+    /// while an instrument's newest record is unusable leaves it out until it is seen again.
     [[nodiscard]] std::vector<InstrumentPose> instrumentPoses() const;
     /// The trail of each instrument that has one: world tip positions, oldest first, as the path display wants.
     [[nodiscard]] std::vector<std::vector<Eigen::Vector3d>> trails() const;
+    /// The sequence number of the sample the last render drew (frame statistics and tests).
+    [[nodiscard]] uint64_t drawnSequence() const { return m_drawnSequence; }
+
+    /// The frame to draw from now on, as the clock fixed it: this snapshot, stale or not; `changed`: it shows
+    /// something else than the last one (a repaint is asked for). Null: the newest snapshot at each call.
+    void showFrame(std::shared_ptr<const TrackingSnapshot> snapshot, bool stale, bool changed);
+    /// The clock that calls showFrame (null: none); set by the clock itself.
+    void setFrameClock(FrameClock* clock);
 
     void render(const RenderInfo& info) override;
     [[nodiscard]] Eigen::AlignedBox3d bounds() const override;
 
 private:
-    struct TipSample
+    struct Frame
     {
-        int64_t time = 0; // microseconds of the arrival clock
-        Eigen::Vector3d tip_Tracker;
-    };
-    struct Instrument
-    {
-        TrackerID id;
-        Eigen::Matrix4d toolToTracker = Eigen::Matrix4d::Identity(); // last seen, calibration applied
-        bool everSeen = false;
-        bool seen = false;
-        std::deque<TipSample> trail;
+        std::shared_ptr<const TrackingSnapshot> snapshot;
+        bool stale = false;
     };
 
-    void onStreamData(const std::shared_ptr<const StreamData>& data);
+    [[nodiscard]] Frame currentFrame() const;
+    [[nodiscard]] std::vector<InstrumentPose> posesOf(const Frame& frame) const;
+    [[nodiscard]] std::vector<std::vector<Eigen::Vector3d>> trailsOf(const Frame& frame) const;
     void onOptionsChanged();
-    void seedFromStream();
-    /// Takes one instrument of a sample (under the mutex) and returns its record.
-    Instrument& noteInstrument(const TrackingInstrument& measured, int64_t time);
-    [[nodiscard]] Eigen::Matrix4d calibrated(const std::string& id, const Eigen::Matrix4d& pose) const;
-    /// Any thread: schedules changed() on the main thread unless one is already scheduled.
+    /// Any thread: changed() on the main thread, at once there.
     void requestRedraw();
 
     void renderInstrument(const RenderInfo& info, const InstrumentPose& instrument, double axisLength, bool names);
@@ -104,18 +105,21 @@ private:
 
     TrackingStream& m_stream;
     TrackingStreamDisplayOptions& m_options;
+    LatestTrackingSample& m_latest;
+    /// The newest sample when this object was made, and the instruments whose record was unusable then.
+    uint64_t m_madeAt = 0;
+    std::vector<std::string> m_unusableWhenMade;
 
-    /// Guards the members below it up to the redraw state; written on the stream's thread, read when drawing.
-    mutable std::mutex m_mutex;
-    std::vector<Instrument> m_instruments;
-    int m_pathDisplay = 0;
+    FrameClock* m_clock = nullptr;
+    std::shared_ptr<const TrackingSnapshot> m_frame; // null without a clock
+    bool m_frameStale = false;
+    uint64_t m_drawnSequence = 0;
 
     std::atomic<bool> m_redrawPending{ false };
-    std::unique_ptr<QTimer> m_redrawTimer; // main thread; also the context of the queued calls
-    QElapsedTimer m_sinceRedraw;           // main thread
-    std::unique_ptr<QTimer> m_staleTimer;  // main thread: one redraw once the samples stopped
+    std::shared_ptr<QtHelpers::MainThreadCall> m_redrawCall; // under m_redrawMutex
+    std::mutex m_redrawMutex;
     std::unique_ptr<GL::VertexBuffer> m_buffer;
-    bool m_namesWithStream = false; // main thread
+    bool m_namesWithStream = false;
 };
 
 } // namespace Kelvaros

@@ -5,6 +5,7 @@
 #include <QOpenGLFunctions>
 
 #include "gui/view/Camera.h"
+#include "gui/view/FrameClock.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/ImageView3D.h"
@@ -39,7 +40,8 @@ std::array<GL::Viewport, 4> quadrants(const QSize& size)
 }
 } // namespace
 
-DisplayWidgetMulti::DisplayWidgetMulti(QWidget* parent) : QWidget(parent), m_view3D(new ImageView3D(this))
+DisplayWidgetMulti::DisplayWidgetMulti(QWidget* parent)
+  : QWidget(parent), m_view3D(new ImageView3D(this)), m_frameClock(std::make_shared<FrameClock>())
 {
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -56,7 +58,10 @@ DisplayWidgetMulti::DisplayWidgetMulti(QWidget* parent) : QWidget(parent), m_vie
     }
     m_initialMmPerPixel = m_slices[0]->sliceView().mmPerPixel();
     for (InteractiveView* view : views())
+    {
+        view->glView().setFrameClock(m_frameClock);
         m_groups[0].addView(view);
+    }
     m_groups[1].addView(m_view3D);
     for (ImageViewSlice* slice : m_slices)
         m_groups[2].addView(slice);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 
 #include <QImage>
 #include <QWidget>
@@ -14,6 +15,7 @@
 namespace Kelvaros
 {
 
+class FrameClock;
 class ImageView3D;
 class ImageViewSlice;
 class InteractiveView;
@@ -79,6 +81,8 @@ private:
     ImageView3D* m_view3D;
     std::array<ImageViewSlice*, 3> m_slices{};
     std::array<ViewGroup, 3> m_groups;
+    /// One frame for the four views, so that they show the same tracking sample.
+    std::shared_ptr<FrameClock> m_frameClock;
     /// The zoom of a slice view before any volume, which a reset without volume returns to.
     double m_initialMmPerPixel = 1.0;
 };

@@ -11,6 +11,7 @@
 #include "gui/scene/GlOverlay.h"
 #include "gui/scene/InteractiveOverlay.h"
 #include "gui/tracking/GlTrackingStream.h"
+#include "gui/view/FrameClock.h"
 #include "lib/SharedImageSet.h"
 #include "stream/TrackingStream.h"
 
@@ -125,14 +126,38 @@ void GlView::updateStreamObjects()
         // A stream that stays visible keeps its object, and so its trail.
         auto existing = m_streamObjects.find(stream);
         std::unique_ptr<GlTrackingStream>& object = kept[stream];
-        object =
-          existing != m_streamObjects.end() ? std::move(existing->second) : std::make_unique<GlTrackingStream>(*stream);
+        if (existing != m_streamObjects.end())
+            object = std::move(existing->second);
+        else
+        {
+            object = std::make_unique<GlTrackingStream>(*stream);
+            frameClock().watch(*object);
+        }
         addObject(object.get());
     }
     // What is left here is no longer visible; its destruction takes it out of the view.
     m_streamObjects.swap(kept);
     for (auto& [stream, object] : m_streamObjects)
         object->setNamesWithStream(m_streamObjects.size() > 1);
+}
+
+void GlView::setFrameClock(std::shared_ptr<FrameClock> clock)
+{
+    for (auto& [stream, object] : m_streamObjects)
+    {
+        if (m_frameClock)
+            m_frameClock->unwatch(*object);
+        if (clock)
+            clock->watch(*object);
+    }
+    m_frameClock = std::move(clock);
+}
+
+FrameClock& GlView::frameClock()
+{
+    if (!m_frameClock)
+        m_frameClock = std::make_shared<FrameClock>();
+    return *m_frameClock;
 }
 
 std::vector<SharedImageSet*> GlView::visibleVolumes() const

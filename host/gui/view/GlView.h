@@ -17,6 +17,7 @@ namespace Kelvaros
 {
 
 class Data;
+class FrameClock;
 class GlObject;
 class GlTrackingStream;
 class InteractiveOverlay;
@@ -64,6 +65,10 @@ public:
     /// are kept but not drawn by the view itself.
     virtual void setVisibleData(std::vector<Data*> data);
     [[nodiscard]] const std::vector<Data*>& visibleData() const { return m_visibleData; }
+    /// The clock whose frames fix what the view's tracking streams draw: shared by the views of one display so that
+    /// they show the same sample, the view's own otherwise (made when first needed).
+    void setFrameClock(std::shared_ptr<FrameClock> clock);
+    [[nodiscard]] FrameClock& frameClock();
     /// The image sets among the visible data, in order.
     [[nodiscard]] std::vector<SharedImageSet*> visibleVolumes() const;
 
@@ -101,6 +106,8 @@ private:
     std::map<const GlObject*, std::vector<SignalConnection>> m_connections;
     std::vector<std::unique_ptr<InteractiveOverlay>> m_overlays;
     std::vector<Data*> m_visibleData;
+    // Before the stream objects, which leave it when they die.
+    std::shared_ptr<FrameClock> m_frameClock;
     std::map<const TrackingStream*, std::unique_ptr<GlTrackingStream>> m_streamObjects;
     Eigen::Vector3d m_background = Eigen::Vector3d::Zero();
     std::string m_label;

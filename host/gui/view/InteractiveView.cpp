@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "gui/scene/Manipulator.h"
+#include "gui/view/FrameClock.h"
 #include "gui/view/GlView.h"
 #include "gui/view/Interaction.h"
 #include "gui/view/Screenshot.h"
@@ -79,6 +80,12 @@ void InteractiveView::requestUpdate()
     if (m_updatePending)
         return;
     m_updatePending = true;
+    // A frame clock paced its frame already; waiting again would split the views that show its sample across paints.
+    if (FrameClock::isInFrame())
+    {
+        update();
+        return;
+    }
     // Wait out the rest of the display frame since the last paint, so that a burst of requests (one per tracking
     // sample, say) costs one paint per frame.
     const QScreen* display = screen();

@@ -95,13 +95,19 @@ TEST_F(TrackingDrawingTest, DrawsTheTriadWhereItProjectsAndGreysAnInstrumentNotS
     view.setVisibleData({ &live });
     int redraws = 0;
     view.signalRedrawNeeded.connect([&redraws] { ++redraws; });
-    feed(live, { instrument("A", pose({ -20, -20, 0 })) });
-    ASSERT_TRUE(waitUntil(
-      [&]
-      {
-          QCoreApplication::processEvents();
-          return redraws > 0;
-      }));
+    // The view draws what its frame clock took, once the frame after the sample has run.
+    const auto feedFrame = [&](std::vector<TrackingInstrument> instruments)
+    {
+        const int before = redraws;
+        feed(live, std::move(instruments));
+        return waitUntil(
+          [&]
+          {
+              QCoreApplication::processEvents();
+              return redraws > before;
+          });
+    };
+    ASSERT_TRUE(feedFrame({ instrument("A", pose({ -20, -20, 0 })) }));
 
     const QPoint xAxis = projected(view, renderer->viewport(), { 5, -20, 0 });
     const QPoint yAxis = projected(view, renderer->viewport(), { -20, 5, 0 });
@@ -111,7 +117,7 @@ TEST_F(TrackingDrawingTest, DrawsTheTriadWhereItProjectsAndGreysAnInstrumentNotS
     EXPECT_LT(qGreen(at(image, xAxis.x(), xAxis.y())), 100);
     EXPECT_GT(qGreen(at(image, yAxis.x(), yAxis.y())), 200);
 
-    feed(live, { instrument("A", pose({ 90, 90, 0 }), 0.0, false) });
+    ASSERT_TRUE(feedFrame({ instrument("A", pose({ 90, 90, 0 }), 0.0, false) }));
     view.render(renderer->viewport());
     image = frame();
     for (const QPoint& axis : { xAxis, yAxis })
@@ -122,7 +128,7 @@ TEST_F(TrackingDrawingTest, DrawsTheTriadWhereItProjectsAndGreysAnInstrumentNotS
     }
 
     // Samples that stop leave nothing seen, and the object says it changed without another sample.
-    feed(live, { instrument("A", pose({ 90, 90, 0 })) });
+    ASSERT_TRUE(feedFrame({ instrument("A", pose({ 90, 90, 0 })) }));
     auto* drawn = dynamic_cast<GlTrackingStream*>(view.objects().front());
     ASSERT_NE(drawn, nullptr);
     EXPECT_TRUE(drawn->instrumentPoses().front().seen);

@@ -1,0 +1,199 @@
+#include "gui/view/FrameClock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <optional>
+
+#include <QGuiApplication>
+#include <QScreen>
+
+#include "gui/controller/QtHelpers.h"
+#include "gui/tracking/GlTrackingStream.h"
+#include "stream/LatestTrackingSample.h"
+#include "stream/TrackingSnapshot.h"
+#include "stream/TrackingStream.h"
+
+namespace Kelvaros
+{
+namespace
+{
+using SteadyClock = std::chrono::steady_clock;
+
+// Main thread only, like the clocks.
+bool s_inFrame = false;
+
+const auto kStaleAfter = std::chrono::milliseconds(GlTrackingStream::kStaleAfterMs);
+
+bool staleAt(const TrackingSnapshot& snapshot, SteadyClock::time_point now)
+{
+    return snapshot.sequence > 0 && now - snapshot.arrival >= kStaleAfter;
+}
+} // namespace
+
+/// Reaches the clock from a delivery thread: at most one call to the main thread is on its way at any time, and none
+/// runs once the clock is gone.
+struct FrameClock::Waker
+{
+    std::mutex mutex;
+    FrameClock* clock = nullptr;
+    std::shared_ptr<QtHelpers::MainThreadCall> call;
+    std::atomic<bool> pending{ false };
+
+    void fire()
+    {
+        if (pending.exchange(true))
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (clock)
+            call = QtHelpers::runOnMainThread(
+              [this]
+              {
+                  // Cleared first: a sample that arrives while the frame runs must be able to wake the next one.
+                  pending = false;
+                  clock->wake();
+              });
+    }
+
+    void detach()
+    {
+        std::shared_ptr<QtHelpers::MainThreadCall> queued;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            clock = nullptr;
+            queued = std::move(call);
+        }
+        if (queued)
+            queued->cancel();
+    }
+};
+
+FrameClock::FrameClock() : m_waker(std::make_shared<Waker>())
+{
+    m_waker->clock = this;
+    if (const QScreen* screen = QGuiApplication::primaryScreen(); screen && screen->refreshRate() >= 1.0)
+        m_frameMs = 1000.0 / screen->refreshRate();
+    m_frameTimer.setSingleShot(true);
+    m_staleTimer.setSingleShot(true);
+    // A coarse timer may fire a few percent early, while the last sample still counts as recent.
+    m_staleTimer.setTimerType(Qt::PreciseTimer);
+    m_frameTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_frameTimer, &QTimer::timeout, [this] { frame(); });
+    QObject::connect(&m_staleTimer, &QTimer::timeout, [this] { frame(); });
+}
+
+FrameClock::~FrameClock()
+{
+    for (Watched& watched : m_watched)
+    {
+        watched.latest->cancelWake(this);
+        for (GlTrackingStream* object : watched.objects)
+            object->setFrameClock(nullptr);
+    }
+    m_waker->detach();
+}
+
+void FrameClock::watch(GlTrackingStream& object)
+{
+    LatestTrackingSample* latest = &object.stream().latest();
+    auto it =
+      std::find_if(m_watched.begin(), m_watched.end(), [latest](const Watched& w) { return w.latest == latest; });
+    if (it == m_watched.end())
+    {
+        Watched added;
+        added.latest = latest;
+        added.drawn = latest->snapshot();
+        added.drawnStale = staleAt(*added.drawn, SteadyClock::now());
+        it = m_watched.insert(m_watched.end(), std::move(added));
+        sleep();
+    }
+    if (std::find(it->objects.begin(), it->objects.end(), &object) == it->objects.end())
+        it->objects.push_back(&object);
+    object.setFrameClock(this);
+    object.showFrame(it->drawn, it->drawnStale, false);
+}
+
+void FrameClock::unwatch(GlTrackingStream& object)
+{
+    for (auto it = m_watched.begin(); it != m_watched.end(); ++it)
+    {
+        auto found = std::find(it->objects.begin(), it->objects.end(), &object);
+        if (found == it->objects.end())
+            continue;
+        it->objects.erase(found);
+        object.setFrameClock(nullptr);
+        if (it->objects.empty())
+        {
+            it->latest->cancelWake(this);
+            m_watched.erase(it);
+        }
+        return;
+    }
+}
+
+void FrameClock::wake()
+{
+    if (m_frameTimer.isActive())
+        return;
+    const double elapsed = m_sinceFrame.isValid() ? double(m_sinceFrame.elapsed()) : m_frameMs;
+    if (elapsed >= m_frameMs)
+        frame();
+    else
+        m_frameTimer.start(int(std::ceil(m_frameMs - elapsed)));
+}
+
+bool FrameClock::isInFrame()
+{
+    return s_inFrame;
+}
+
+void FrameClock::frame()
+{
+    s_inFrame = true;
+    m_frameTimer.stop();
+    m_sinceFrame.start();
+    ++m_frames;
+    for (Watched& watched : m_watched)
+    {
+        const bool changed = advance(watched);
+        for (GlTrackingStream* object : watched.objects)
+            object->showFrame(watched.drawn, watched.drawnStale, changed);
+    }
+    s_inFrame = false;
+    sleep();
+}
+
+bool FrameClock::advance(Watched& watched)
+{
+    std::shared_ptr<const TrackingSnapshot> newest =
+      watched.latest->sequence() != watched.drawn->sequence ? watched.latest->snapshot() : watched.drawn;
+    const bool stale = staleAt(*newest, SteadyClock::now());
+    const bool changed = stale != watched.drawnStale || !newest->showsSameAs(*watched.drawn);
+    // A still tool's newer sample is taken too, though nothing is redrawn: it is what keeps the tool from going stale.
+    watched.drawn = std::move(newest);
+    watched.drawnStale = stale;
+    return changed;
+}
+
+void FrameClock::sleep()
+{
+    std::optional<SteadyClock::time_point> staleAt;
+    for (Watched& watched : m_watched)
+    {
+        const std::shared_ptr<Waker> waker = m_waker;
+        watched.latest->wakeAfter(this, watched.drawn->sequence, [waker] { waker->fire(); });
+        if (!watched.drawnStale && watched.drawn->sequence > 0)
+            staleAt = std::min(staleAt.value_or(SteadyClock::time_point::max()), watched.drawn->arrival + kStaleAfter);
+    }
+    if (!staleAt)
+    {
+        m_staleTimer.stop();
+        return;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*staleAt - SteadyClock::now());
+    m_staleTimer.start(int(std::max<int64_t>(0, wait.count() + 1)));
+}
+
+} // namespace Kelvaros
