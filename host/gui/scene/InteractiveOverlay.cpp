@@ -30,10 +30,11 @@ int placed(int place, int size, int viewSize)
     {
         case 0:
             return InteractiveOverlay::kMargin;
+        // An overlay wider than its view keeps its beginning in view: a read-out's first words say what it is.
         case 1:
-            return (viewSize - size) / 2;
+            return std::max(0, (viewSize - size) / 2);
         default:
-            return viewSize - size - InteractiveOverlay::kMargin;
+            return std::max(0, viewSize - size - InteractiveOverlay::kMargin);
     }
 }
 } // namespace

@@ -110,6 +110,10 @@ TEST(InteractiveOverlayTest, AnchorsPlaceTheButtonTenPixelsFromTheEdges)
         InteractiveButtonOverlay button(anchor);
         EXPECT_EQ(button.rect(200, 100), QRect(expected[anchor].first, expected[anchor].second, 40, 40))
           << "anchor " << anchor;
+        // In a view narrower than the overlay its beginning stays in view.
+        EXPECT_EQ(button.rect(30, 30).topLeft(),
+                  QPoint(expected[anchor].first == 10 ? 10 : 0, expected[anchor].second == 10 ? 10 : 0))
+          << "anchor " << anchor;
     }
 }
 
