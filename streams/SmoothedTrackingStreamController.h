@@ -5,8 +5,11 @@
 namespace Kelvaros
 {
 
+class Stream;
+
 /// The panel of the algorithm that creates a SmoothedTrackingStream: the stream's parameters in the host's property
-/// editor, where the fields of the chosen smoothing mode show and the others hide as soon as the mode changes.
+/// editor, where the fields of the chosen smoothing mode show and the others hide as soon as the mode changes, and
+/// the presets of the command line's --preset ("default", "adaptive") to set them all at once.
 /// Main thread.
 class SmoothedTrackingStreamController : public StreamControllerBase
 {
@@ -19,6 +22,9 @@ public:
 
     /// The base places the property widget; this keeps it showing the stream's configuration after every change.
     void init() override;
+
+private:
+    void addPresetChoice(Stream& smoothed);
 };
 
 } // namespace Kelvaros

@@ -1,62 +1,12 @@
 #include "SmoothingPreset.h"
 
 #include "core/Properties.h"
-#include "lib/numerics/AdaptivePoseFilter.h"
+#include "lib/numerics/SmoothingPresets.h"
 
 #include "CommandLine.h"
 
 namespace Kelvaros::Nav
 {
-
-namespace
-{
-struct Preset
-{
-    const char* name;
-    bool adaptive;
-    double translationError;
-    double angularError;
-};
-
-// "default" repeats the stream's parameter defaults. "adaptive" states the noise the filter was tuned for, per axis;
-// the filter learns the actual noise from there, within a factor 4, so 0.1 to 0.25 mm and 0.1 to 0.3 degrees RMS
-// all lie inside.
-const Preset kPresets[] = {
-    { "default", false, 0.5, 1.0 },
-    { "adaptive", true, AdaptivePoseFilter::Settings{}.positionNoiseMm,
-      AdaptivePoseFilter::Settings{}.rotationNoiseDegrees },
-};
-} // namespace
-
-const std::vector<std::string>& smoothingPresetNames()
-{
-    static const std::vector<std::string> names = []
-    {
-        std::vector<std::string> all;
-        for (const Preset& preset : kPresets)
-            all.emplace_back(preset.name);
-        return all;
-    }();
-    return names;
-}
-
-std::unique_ptr<Properties> smoothingPreset(const std::string& name)
-{
-    for (const Preset& preset : kPresets)
-    {
-        if (name != preset.name)
-            continue;
-        auto properties = std::make_unique<Properties>();
-        properties->setParam("smoothingMode", 2);
-        properties->setParam("smoothingInterval", 200);
-        properties->setParam("translationError", preset.translationError);
-        properties->setParam("angularError", preset.angularError);
-        properties->setParam("processSigma", 0.5);
-        properties->setParam("adaptive", preset.adaptive);
-        return properties;
-    }
-    return nullptr;
-}
 
 PresetChoice presetOf(const CommandLine& line)
 {
@@ -69,11 +19,11 @@ PresetChoice presetOf(const CommandLine& line)
         choice.error = "--preset sets up the smoothed stream and cannot be combined with --config or --algorithm";
         return choice;
     }
-    choice.configuration = smoothingPreset(*name);
+    choice.configuration = SmoothingPresets::configuration(*name);
     if (!choice.configuration)
     {
         std::string names;
-        for (const std::string& known : smoothingPresetNames())
+        for (const std::string& known : SmoothingPresets::names())
             names += (names.empty() ? "" : ", ") + known;
         choice.error = "unknown preset '" + *name + "' (presets: " + names + ")";
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/Properties.h"
+#include "lib/numerics/SmoothingPresets.h"
 
 #include "CommandLine.h"
 
@@ -22,7 +23,7 @@ TEST(SmoothingPreset, ConfiguresTheSmoothedStream)
     for (const Row& row : { Row{ "default", false, 0.5 }, Row{ "adaptive", true, 0.15 } })
     {
         SCOPED_TRACE(row.name);
-        const auto preset = smoothingPreset(row.name);
+        const auto preset = SmoothingPresets::configuration(row.name);
         ASSERT_NE(preset, nullptr);
         int mode = -1;
         bool adaptive = !row.adaptive;

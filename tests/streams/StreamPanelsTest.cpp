@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "core/Properties.h"
 #include "gui/controller/PropertyWidget.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "stream/sources/SimulatedTrackingStream.h"
@@ -113,6 +114,17 @@ TEST_F(StreamPanelsTest, SmoothingModeShowsItsFieldsLive)
           << "mode " << index;
         EXPECT_EQ(properties.editor("processSigma")->isHidden(), !kalmanShown) << "mode " << index;
     }
+    // A preset sets the whole filter at once, as --preset does on the command line.
+    mode->setCurrentIndex(0);
+    emit mode->activated(0);
+    auto* preset = opened.panel.findChild<QComboBox*>("comboBox_preset");
+    ASSERT_NE(preset, nullptr);
+    preset->setCurrentIndex(preset->findText("adaptive"));
+    emit preset->activated(preset->currentIndex());
+    Properties configuration;
+    opened.algorithm.createdStream()->configuration(&configuration);
+    EXPECT_EQ(configuration.paramOr("smoothingMode", -1), 2);
+    EXPECT_TRUE(configuration.paramOr("adaptive", false));
 }
 
 // A creation that made no stream says why in its panel, in red.
