@@ -138,7 +138,8 @@ public:
 
     /// One record per index up to the larger of the two point counts.
     [[nodiscard]] std::vector<Correspondence> correspondences() const;
-    /// Number of complete pairs.
+    /// Number of complete pairs, which is also the index the next pair gets: callers use it as the id of the
+    /// correspondence to come, hence the name.
     [[nodiscard]] int correspondenceId() const;
     /// Removes every tracked and image point.
     void resetCorrespondences();

@@ -33,7 +33,7 @@ class Properties;
 /// With "adaptive" set, the Kalman mode uses the speed-adaptive filter of the host numerics instead (strong smoothing
 /// while a tool rests, no lag while it moves; see AdaptivePoseFilter): "translationError" and "angularError" are then
 /// the expected noise of the input per axis, "processSigma" is not used, and qualities pass unchanged. A stored
-/// configuration without the key leaves it off, so it smooths exactly as before the key existed.
+/// configuration without the key leaves it off: stored configurations keep smoothing as they were set up to.
 ///
 /// The stream's lifecycle is its input's: open, start, stop and close are passed on to the input, and every state
 /// change of the input is taken over. The input must outlive this stream; destroying the stream closes the input when
@@ -89,7 +89,10 @@ public:
     Parameter<int> p_smoothingInterval{ "smoothingInterval", 200, this };
     /// Expected translation noise of the input in millimetres (Kalman measurement standard deviation).
     Parameter<double> p_translationError{ "translationError", 0.5, this };
-    /// Expected rotation noise of the input; divided by 100 it is the quaternion-component standard deviation.
+    /// Expected rotation noise of the input. Its label says degrees, but the Kalman mode divides it by 100 and uses
+    /// that as the standard deviation of a quaternion component (1 gives 0.01, about 1.1 degrees of rotation), so
+    /// the value is "degrees" only roughly; the adaptive mode reads it as degrees exactly. Name, label and meaning
+    /// are what stored configurations and the command line rely on.
     Parameter<double> p_angularError{ "angularError", 1.0, this };
     /// Normalised process sigma of the Kalman filters: smaller smooths more, larger follows faster.
     Parameter<double> p_processSigma{ "processSigma", 0.5, this };
