@@ -213,9 +213,16 @@ public:
     {
         for (const PlyElement& element : m_header.elements)
             for (std::uint64_t index = 0; index < element.count; ++index)
+            {
+                // assimp reads an ASCII element from one line: its numbers must all be on it.
+                if (m_header.ascii)
+                    m_end = std::min(m_data.find('\n', m_position), m_data.size());
                 for (const PlyProperty& property : element.properties)
                     if (std::string reason = checkProperty(property); !reason.empty())
                         return fmt::format("its '{}' element {} {}", element.name, index + 1, reason);
+                if (m_header.ascii)
+                    m_position = std::min(m_end + 1, m_data.size());
+            }
         return {};
     }
 
@@ -228,10 +235,10 @@ private:
         if (!length)
             return "is cut short";
         const double itemSize = m_header.ascii ? 2.0 : double(plyTypeSize(property.type)); // a digit and a space
-        const double left = double(m_data.size() - m_position) + (m_header.ascii ? 1.0 : 0.0);
+        const double left = double(end() - m_position) + (m_header.ascii ? 1.0 : 0.0);
         if (*length < 0 || *length != std::floor(*length) || *length > plyTypeMax(property.countType) ||
             *length * itemSize > left)
-            return fmt::format("announces a list '{}' of {} items, more than its count type or the rest of the file "
+            return fmt::format("announces a list '{}' of {} items, more than its count type or the rest of its data "
                                "holds",
                                property.name, *length);
         for (std::uint64_t item = 0; item < std::uint64_t(*length); ++item)
@@ -240,19 +247,22 @@ private:
         return {};
     }
 
-    /// The next ASCII word, or nothing at the end of the data.
+    /// The next ASCII word of the current line, or nothing at its end.
     std::optional<std::string_view> word()
     {
-        const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-        while (m_position < m_data.size() && space(m_data[m_position]))
+        const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+        while (m_position < m_end && space(m_data[m_position]))
             ++m_position;
         const std::size_t begin = m_position;
-        while (m_position < m_data.size() && !space(m_data[m_position]))
+        while (m_position < m_end && !space(m_data[m_position]))
             ++m_position;
         if (m_position == begin)
             return std::nullopt;
         return m_data.substr(begin, m_position - begin);
     }
+
+    /// Where the current element's data ends: its line in an ASCII file, the data in a binary one.
+    [[nodiscard]] std::size_t end() const { return m_header.ascii ? m_end : m_data.size(); }
 
     bool skip(const std::string& type)
     {
@@ -315,6 +325,7 @@ private:
     std::string_view m_data;
     const PlyHeader& m_header;
     std::size_t m_position = 0;
+    std::size_t m_end = 0; // end of the current line (ASCII)
 };
 
 std::string announced(std::uint64_t count, const char* what, std::uint64_t limit)
