@@ -84,7 +84,9 @@ DataListWidget::DataListWidget(ApplicationController& app, QWidget* parent) : QT
                                                 delete takeTopLevelItem(i--);
                                     });
     connect(this, &QTreeWidget::itemChanged, this, &DataListWidget::onItemChanged);
-    setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
+    // Only the name is edited: an item is editable in every column, so editing starts here, in the first.
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) { editItem(item, 0); });
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, &DataListWidget::showContextMenu);
     connect(this, &QTreeWidget::itemSelectionChanged, this, [this] { Q_EMIT selectionChanged(selection()); });
@@ -185,6 +187,8 @@ void DataListWidget::keyPressEvent(QKeyEvent* event)
     if ((event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace) && state() != EditingState &&
         !selection().isEmpty())
         return Q_EMIT removeRequested(selection());
+    if (event->key() == Qt::Key_F2 && currentItem() && state() != EditingState)
+        return editItem(currentItem(), 0);
     QTreeWidget::keyPressEvent(event);
 }
 
