@@ -35,6 +35,7 @@
 #include "DataListWidget.h"
 #include "DataSources.h"
 #include "MainWindow.h"
+#include "RegistrationPairs.h"
 #include "imageio/PhantomVolume.h"
 
 namespace Kelvaros
@@ -198,20 +199,10 @@ void WorkbenchDemo::registerPhantom()
         return m_report.fail("registration: the pointer did not touch every landmark");
     // Through the plug-in's registration, as a user registers: the pairs it is given are those the panel would
     // hold, and the volume keeps the registration's provenance and what it replaced.
-    Properties pairs;
-    pairs.setParam("registrationType", 0);
-    Properties* points = pairs.addSubProperties("pointCorrespondences");
-    Properties* tracked = points->addSubProperties("pointsFirst");
-    tracked->setParam("trackingTargetId", std::string("Pointer"));
-    Properties* trackedList = tracked->addSubProperties("points");
-    Properties* imageList = points->addSubProperties("pointsSecond")->addSubProperties("points");
-    for (size_t i = 0; i < touched.size(); ++i)
-    {
-        trackedList->addSubProperties("point")->setParam("Point", touched[i]);
-        Properties* image = imageList->addSubProperties("point");
-        image->setParam("Point", m_phantom->worldToImage(truth().landmarks_Phantom[i]));
-        image->setParam("Image", 0);
-    }
+    std::vector<Eigen::Vector3d> image;
+    for (const Eigen::Vector3d& landmark : truth().landmarks_Phantom)
+        image.push_back(m_phantom->worldToImage(landmark));
+    const Properties pairs = Nav::registrationPairs(touched, image, "Pointer");
     GuiApplicationController& app = m_window.app();
     const Eigen::Matrix4d unregistered = m_phantom->matrix();
     Algorithm* registration =
