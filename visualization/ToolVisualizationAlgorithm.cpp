@@ -114,7 +114,7 @@ bool ToolVisualizationAlgorithm::poseValidLocked() const
 
 std::optional<Eigen::Matrix4d> ToolVisualizationAlgorithm::lastToolMatrix() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!poseValidLocked())
         return std::nullopt;
     return m_toolMatrix;
@@ -122,7 +122,7 @@ std::optional<Eigen::Matrix4d> ToolVisualizationAlgorithm::lastToolMatrix() cons
 
 std::optional<Eigen::Matrix4d> ToolVisualizationAlgorithm::rawToolMatrix() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!poseValidLocked())
         return std::nullopt;
     return m_rawToolMatrix;
@@ -130,13 +130,13 @@ std::optional<Eigen::Matrix4d> ToolVisualizationAlgorithm::rawToolMatrix() const
 
 double ToolVisualizationAlgorithm::lastQuality() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_lastQuality;
 }
 
 ToolSnapshot ToolVisualizationAlgorithm::snapshot() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     ToolSnapshot tool;
     if (poseValidLocked())
         tool.toolMatrix = m_toolMatrix;
@@ -150,7 +150,7 @@ ToolSnapshot ToolVisualizationAlgorithm::snapshot() const
 
 std::unique_ptr<TrackingInstrumentFiducialsData> ToolVisualizationAlgorithm::lastRawFiducialData() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_lastRawFiducials)
         return nullptr;
     return std::make_unique<TrackingInstrumentFiducialsData>(*m_lastRawFiducials);
@@ -163,18 +163,29 @@ bool ToolVisualizationAlgorithm::updateReference(const Eigen::Matrix4d& target)
         Log::log(Log::Warning, kCategory, "Cannot update the registration: no tracking stream.");
         return false;
     }
+    // Worked out under the lock, applied after it: setMatrix calls the stream's matrix listeners, which may read
+    // this algorithm's pose, from any thread.
+    const std::optional<Eigen::Matrix4d> registration = registrationFor(target);
+    if (!registration)
+        return false;
+    m_stream->setMatrix(*registration);
+    return true;
+}
+
+std::optional<Eigen::Matrix4d> ToolVisualizationAlgorithm::registrationFor(const Eigen::Matrix4d& target) const
+{
     const std::string targetId = p_trackingTargetId.value();
     const std::string referenceId = p_trackingTargetRelId.value();
     const Eigen::Matrix4d targetCalibration = calibrationOf(targetId);
     const Eigen::Matrix4d referenceCalibration =
       referenceId.empty() ? Eigen::Matrix4d::Identity() : calibrationOf(referenceId);
 
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!poseValidLocked())
     {
         Log::logf(Log::Warning, kCategory,
                   "Cannot update the registration: the tracking target '{}' has no valid pose.", targetId);
-        return false;
+        return std::nullopt;
     }
     // The calibrations above belong to the instruments selected now; they only fit raw poses of the same ones.
     if (targetId != m_rawToolId || referenceId != m_rawReferenceId)
@@ -183,7 +194,7 @@ bool ToolVisualizationAlgorithm::updateReference(const Eigen::Matrix4d& target)
                   "Cannot update the registration: the last pose was taken for target '{}' and reference '{}', not "
                   "for the selected target '{}' and reference '{}'; wait for the next sample.",
                   m_rawToolId, m_rawReferenceId, targetId, referenceId);
-        return false;
+        return std::nullopt;
     }
     // The next sample gives S · C_r⁻¹ · R⁻¹ · T · C_t; with S = target · C_t⁻¹ · T⁻¹ · R · C_r every factor but
     // `target` cancels as long as neither instrument moved.
@@ -193,10 +204,9 @@ bool ToolVisualizationAlgorithm::updateReference(const Eigen::Matrix4d& target)
     {
         Log::logf(Log::Warning, kCategory,
                   "Cannot update the registration: the pose or calibration of '{}' is not invertible.", targetId);
-        return false;
+        return std::nullopt;
     }
-    m_stream->setMatrix(registration);
-    return true;
+    return registration;
 }
 
 void ToolVisualizationAlgorithm::onStreamData(const std::shared_ptr<const StreamData>& data)
@@ -250,7 +260,7 @@ void ToolVisualizationAlgorithm::onStreamData(const std::shared_ptr<const Stream
       targetId.empty() ? ToolCalibrationKnowledge{} : calibrationKnowledge(*m_stream, targetId);
 
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_lastSampleTime = std::chrono::steady_clock::now();
         m_targetCalibration = targetKnowledge;
         m_rawToolMatrix = target;

@@ -40,7 +40,7 @@ class TrackingStream;
 /// draw the tool at the same place.
 ///
 /// Threads: onStreamData runs on the stream's delivery thread; the accessors, setRunning, updateReference and
-/// configure run on the user-interface thread. The recursive mutex guards the raw and processed matrices (with the
+/// configure run on the user-interface thread. The mutex guards the raw and processed matrices (with the
 /// instrument ids they were matched with), the quality and the fiducials; the running flag is atomic; parameters are
 /// thread-safe on their own. signalToolUpdated is emitted on the stream's thread after every processed sample, outside
 /// the mutex. The stream and the image must outlive the algorithm.
@@ -144,12 +144,14 @@ private:
     [[nodiscard]] Eigen::Matrix4d calibrationOf(const std::string& instrumentId) const;
     /// Whether the last quality is strictly above the threshold and the pose finite; caller holds the mutex.
     [[nodiscard]] bool poseValidLocked() const;
+    /// The stream registration updateReference sets, or empty (with a Warning) when it is refused.
+    [[nodiscard]] std::optional<Eigen::Matrix4d> registrationFor(const Eigen::Matrix4d& target) const;
 
     TrackingStream* m_stream;
     std::atomic<bool> m_running{ false };
 
-    // Guards everything below.
-    mutable std::recursive_mutex m_mutex;
+    // Guards everything below. Nothing called under it calls out: no signal is emitted and no matrix set with it held.
+    mutable std::mutex m_mutex;
     Eigen::Matrix4d m_rawToolMatrix = Eigen::Matrix4d::Identity();
     Eigen::Matrix4d m_rawReferenceMatrix = Eigen::Matrix4d::Identity();
     // The target and reference ids the raw matrices were matched with.

@@ -7,11 +7,14 @@
 #include <Eigen/Geometry>
 #include <fmt/format.h>
 
-#include "lib/PluginLoader.h"
+#include "core/Properties.h"
+#include "lib/Algorithm.h"
 #include "lib/SharedImageSet.h"
+#include "lib/numerics/RegistrationQuality.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/ManualTrackingStream.h"
 #include "stream/TrackingSequence.h"
+#include "stream/TrackingStreamRecorder.h"
 #include "stream/sources/SimulatedTrackingStream.h"
 
 #include "CommandLine.h"
@@ -19,17 +22,10 @@
 #include "DerivedStream.h"
 #include "ExitCode.h"
 #include "HostSession.h"
-#include "NavigationPlugin.h"
+#include "RegistrationPairs.h"
 #include "SampleCollector.h"
 #include "SimulatorFeed.h"
 #include "SmoothingStudy.h"
-#include "calibration/TrackingToolCalibrationWizardAlgorithm.h"
-#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
-#include "registration/PointsOnTrackingStream.h"
-#include "visualization/BullseyeVisualizationAlgorithm.h"
-#include "visualization/InsertionReadout.h"
-#include "visualization/ToolFigurePremises.h"
-#include "visualization/ToolVisualizationAlgorithm.h"
 
 namespace Kelvaros::Nav
 {
@@ -45,6 +41,12 @@ using Clock = std::chrono::steady_clock;
 using GroundTruth = TrackingSimulator::GroundTruth;
 
 const int kSteps = 4;
+const char* const kToolCalibration = "Navigation.ToolCalibration";
+const char* const kPointRegistration = "Navigation.LiveTrackingPointRegistration";
+/// A point is taken with a pointer tracked at least this well (the registration's rule); the tool visualization
+/// shows a pose only above its own threshold.
+const double kPointQuality = 0.8;
+const double kShownQuality = 0.2;
 
 void progress(int step, const std::string& text)
 {
@@ -95,58 +97,64 @@ void smoothingStep(HostSession& session, uint64_t seed, Report& report)
                             figures->rawJitter / std::max(figures->smoothedJitter, 1e-9), lag));
 }
 
-// ---- 2: calibration wizard ----
+// ---- 2: tool calibration ----
 
-std::unique_ptr<TrackingSequence> record(TrackingToolCalibrationWizardAlgorithm& wizard, SimulatorFeed& feed,
-                                         int64_t frames)
+/// Records one instrument of the program-fed stream while a scenario of the simulator plays through it, as a user
+/// records a tool before calibrating it; null when nothing of it was tracked.
+std::unique_ptr<Data> recordTool(ManualTrackingStream& stream, const std::string& tool,
+                                 TrackingSimulator::Scenario scenario, uint64_t seed, int64_t frames)
 {
-    wizard.startRecording();
+    TrackingStreamRecorder recorder(&stream);
+    recorder.setRecordAllInstruments(false);
+    recorder.setRecordingInstrument(tool);
+    SimulatorFeed feed(settingsFor(scenario, seed), stream);
+    recorder.start();
     feed.play(0, frames);
-    return wizard.stopRecording();
+    recorder.stop();
+    std::vector<std::unique_ptr<Data>> recorded = recorder.takeOutput().release();
+    return recorded.empty() ? nullptr : std::move(recorded.front());
 }
 
-std::optional<Eigen::Matrix4d> calibrationOf(const TrackingStream& stream, const std::string& tool)
+/// Calibrates one tool through the plug-in's tool calibration from a pivoting recording and, for a needle, a
+/// spinning one, and gives the result to the stream with its provenance, as the calibration wizard stores it.
+std::optional<Eigen::Matrix4d> calibrateTool(ApplicationController& app, ManualTrackingStream& stream,
+                                             const std::string& tool, bool withAxis, uint64_t seed, Report& report)
 {
-    const auto* component = stream.components().get<InstrumentCalibrationDataComponent>();
-    const auto calibration = component ? component->calibration(tool) : std::nullopt;
-    if (!calibration)
-        return std::nullopt;
-    return calibration->matrix;
-}
-
-/// Calibrates one tool with the wizard from a pivoting recording and, for a needle, a spinning one.
-std::optional<Eigen::Matrix4d> calibrateTool(ManualTrackingStream& stream, const std::string& tool, bool withAxis,
-                                             uint64_t seed, Report& report)
-{
-    TrackingToolCalibrationWizardAlgorithm wizard(&stream);
-    wizard.setInstrument(tool);
-    SimulatorFeed pivoting(settingsFor(TrackingSimulator::Scenario::Pivot, seed), stream);
-    if (!wizard.setPivoting(record(wizard, pivoting, 600)))
-        report.fail(tool + ": the wizard refused the pivoting recording");
-    if (withAxis)
+    auto* pivot = static_cast<TrackingSequence*>(
+      app.addData(recordTool(stream, tool, TrackingSimulator::Scenario::Pivot, seed, 600)));
+    Data* spin =
+      withAxis ? app.addData(recordTool(stream, tool, TrackingSimulator::Scenario::Spin, seed + 1, 300)) : nullptr;
+    Algorithm* calibration =
+      pivot && (spin || !withAxis)
+        ? app.createAlgorithm(kToolCalibration, spin ? DataList{ pivot, spin } : DataList{ pivot })
+        : nullptr;
+    const int status = calibration ? app.runAlgorithm(calibration) : Algorithm::Error;
+    const std::string message = calibration ? calibration->statusMessage() : std::string("nothing was recorded");
+    std::optional<InstrumentCalibrationDataComponent::Entry> entry;
+    if (const auto* computed = pivot ? pivot->components().get<InstrumentCalibrationDataComponent>() : nullptr)
+        entry = computed->entry(tool);
+    for (Data* recording : { static_cast<Data*>(pivot), spin })
+        if (recording)
+            app.removeData(recording);
+    if (status != Algorithm::Success || !entry)
     {
-        SimulatorFeed spinning(settingsFor(TrackingSimulator::Scenario::Spin, seed + 1), stream);
-        if (!wizard.setRotation(record(wizard, spinning, 300)))
-            report.fail(tool + ": the wizard refused the rotation recording");
-    }
-    wizard.compute();
-    if (wizard.status() != 0)
-    {
-        report.fail(fmt::format("{}: calibration failed with status {}", tool, wizard.status()));
+        report.fail(fmt::format("{}: calibration failed with status {}: {}", tool, status, message));
         return std::nullopt;
     }
-    wizard.accept();
-    return calibrationOf(stream, tool);
+    stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(tool, entry->calibration,
+                                                                                      entry->provenance);
+    return entry->calibration.matrix;
 }
 
-void calibrationStep(ManualTrackingStream& stream, uint64_t seed, Report& report)
+void calibrationStep(ApplicationController& app, ManualTrackingStream& stream, uint64_t seed, Report& report)
 {
-    progress(2, "Calibration: the wizard records the pointer pivoting and the needle pivoting and spinning");
+    progress(2, "Calibration: the pointer is recorded pivoting and the needle pivoting and spinning; the plug-in's "
+                "tool calibration computes both");
     const GroundTruth& truth = TrackingSimulator::groundTruth();
     for (const char* id : { "Pointer", "Needle" })
     {
         const bool needle = std::string(id) == "Needle";
-        const auto calibration = calibrateTool(stream, id, needle, seed, report);
+        const auto calibration = calibrateTool(app, stream, id, needle, seed, report);
         const TrackingSimulator::Tool* tool = truth.tool(id);
         if (!calibration || !tool)
             continue;
@@ -171,93 +179,134 @@ Eigen::Matrix4d trueImageToTracker()
     return TrackingSimulator::groundTruth().phantomToTracker;
 }
 
-std::optional<Eigen::Matrix4d> registrationStep(ManualTrackingStream& stream, SharedImageSet& phantom, uint64_t seed,
-                                                Report& report)
+struct CalibratedPose
 {
-    progress(3, "Registration: the calibrated pointer touches the phantom's landmarks");
-    const GroundTruth& truth = TrackingSimulator::groundTruth();
-    LiveTrackingPointRegistrationAlgorithm registration(stream, phantom);
-    registration.pointsOnTrackingStream().setTrackerId("Pointer");
+    Eigen::Matrix4d matrix; // calibrated tool → world
+    double quality = 0;
+};
 
-    // The user takes a point once the pointer has rested on a landmark for a moment (here 12 frames, 0.2 s).
+/// A tool's calibrated pose in a frame as the stream places it, when the tool was tracked.
+std::optional<CalibratedPose> calibratedPose(const TrackingSimulator::Frame& frame, const TrackingStream& stream,
+                                             const std::string& tool)
+{
+    for (const TrackingInstrument& instrument : frame.instruments)
+        if (instrument.ID() == tool && instrument.tracked)
+            return CalibratedPose{ stream.matrix() * instrument.matrix *
+                                     InstrumentCalibrationDataComponent::matrixOf(stream, tool),
+                                   instrument.quality };
+    return std::nullopt;
+}
+
+/// The calibrated pointer's tip on each landmark in turn, taken once it has rested there for a moment (12 frames,
+/// 0.2 s) and is tracked well enough for a point.
+std::vector<Eigen::Vector3d> touchLandmarks(ManualTrackingStream& stream, uint64_t seed)
+{
     SimulatorFeed touching(settingsFor(TrackingSimulator::Scenario::Landmarks, seed), stream);
     const auto& simulator = touching.simulator();
-    const int landmarks = static_cast<int>(truth.landmarks_Phantom.size());
-    int taken = 0;
+    const size_t landmarks = TrackingSimulator::groundTruth().landmarks_Phantom.size();
+    std::vector<Eigen::Vector3d> touched;
     int resting = 0;
     touching.play(0, 20000,
                   [&](int64_t k)
                   {
-                      const int touched = simulator.touchedLandmark(k);
-                      resting = touched == taken ? resting + 1 : 0;
-                      Eigen::Vector3d point;
-                      if (resting >= 12 && registration.addLiveTrackingPoint(point))
+                      resting = simulator.touchedLandmark(k) == int(touched.size()) ? resting + 1 : 0;
+                      const auto pose =
+                        resting >= 12 ? calibratedPose(simulator.frame(k), stream, "Pointer") : std::nullopt;
+                      if (pose && pose->quality >= kPointQuality)
                       {
-                          registration.pointsOnImage().addImagePoint(truth.landmarks_Phantom[taken], 0);
-                          ++taken;
+                          touched.push_back(pose->matrix.block<3, 1>(0, 3));
                           resting = 0;
                       }
-                      return taken < landmarks;
+                      return touched.size() < landmarks;
                   });
-    registration.compute();
-    if (registration.status() != 0)
+    return touched;
+}
+
+std::optional<Eigen::Matrix4d> registrationStep(ApplicationController& app, ManualTrackingStream& stream,
+                                                SharedImageSet& phantom, uint64_t seed, Report& report)
+{
+    progress(3, "Registration: the calibrated pointer touches the phantom's landmarks");
+    const GroundTruth& truth = TrackingSimulator::groundTruth();
+    const std::vector<Eigen::Vector3d> tracked = touchLandmarks(stream, seed);
+    const std::vector<Eigen::Vector3d> image(truth.landmarks_Phantom.begin(),
+                                             truth.landmarks_Phantom.begin() + long(tracked.size()));
+    Algorithm* registration = app.createAlgorithm(kPointRegistration, DataList{ &stream, &phantom });
+    if (registration)
     {
-        report.fail(fmt::format("registration failed with status {} after {} of {} landmarks", registration.status(),
-                                taken, landmarks));
+        const Properties pairs = registrationPairs(tracked, image, "Pointer");
+        registration->configure(&pairs);
+    }
+    const int status = registration ? app.runAlgorithm(registration) : Algorithm::Error;
+    if (registration)
+        app.closeAlgorithm(registration);
+    if (status != Algorithm::Success)
+    {
+        report.fail(fmt::format("registration failed with status {} after {} of {} landmarks", status, tracked.size(),
+                                truth.landmarks_Phantom.size()));
         return std::nullopt;
     }
     const Eigen::Matrix4d imageToTracker = phantom.matrix();
     const Eigen::Vector3d target = transformPoint(trueImageToTracker().inverse(), truth.pathTarget_Tracker);
     const double tre = (transformPoint(imageToTracker, target) - transformPoint(trueImageToTracker(), target)).norm();
-    const double fre = registration.registrationError().value_or(-1);
-    report.add({ fmt::format("Fiducial registration error ({} landmarks)", taken), "", "", fre, "mm", 1.0 });
+    // Judged without an expected localisation error: the prediction rests on the FLE the fit itself shows.
+    const auto quality = RegistrationQuality::evaluate(tracked, image, std::nullopt, target);
+    report.add({ fmt::format("Fiducial registration error ({} landmarks)", tracked.size()), "", "",
+                 quality ? quality->fre : -1.0, "mm", 1.0 });
     report.add({ "Target registration error at the target",
-                 fmt::format("predicted {:.3f} mm", registration.predictedTre(target).value_or(-1)), "", tre, "mm",
-                 2.0 });
+                 fmt::format("predicted {:.3f} mm", quality ? quality->treAtTarget : -1.0), "", tre, "mm", 2.0 });
     return imageToTracker;
 }
 
 // ---- 4: guidance ----
 
-/// The figures of the bullseye's read-out for the needle as the plug-in's tool visualization knows it, each against
-/// the same figure of the true needle tip and axis for the true path.
-void reportGuidanceFigures(const InsertionReadout& shown, const TrackingSimulator& simulator, int64_t frame,
+/// What needle guidance shows of a tip and its forward axis against a straight path from `entry` to `target`.
+struct GuidanceFigures
+{
+    double depthToTargetMm = 0;
+    double lateralMm = 0;
+    double angleDegrees = 0;
+};
+
+GuidanceFigures guidanceFigures(const Eigen::Vector3d& tip, const Eigen::Vector3d& forward,
+                                const Eigen::Vector3d& entry, const Eigen::Vector3d& target)
+{
+    const Eigen::Vector3d u = (target - entry).normalized();
+    const Eigen::Vector3d w = target - tip;
+    const double depth = w.dot(u);
+    return { depth, (w - depth * u).norm(), angleDegrees(forward, u) };
+}
+
+/// The figures of the needle's calibrated, registered pose against the planned path, each against the same figure
+/// of the true needle tip and axis for the true path.
+void reportGuidanceFigures(const GuidanceFigures& shown, const TrackingSimulator& simulator, int64_t frame,
                            double depthMilestone, Report& report)
 {
     const GroundTruth& truth = TrackingSimulator::groundTruth();
     const TrackingSimulator::Tool& needle = *truth.tool("Needle");
     const Eigen::Matrix4d truePose = simulator.truePose("Needle", frame);
-    const Eigen::Vector3d u = (truth.pathTarget_Tracker - truth.pathEntry_Tracker).normalized();
-    const Eigen::Vector3d w = truth.pathTarget_Tracker - transformPoint(truePose, needle.tipOffset_Tool);
-    const double trueDepth = w.dot(u);
-    const double trueLateral = (w - trueDepth * u).norm();
-    const double trueAngle = angleDegrees(truePose.topLeftCorner<3, 3>() * needle.axis_Tool, u);
+    const GuidanceFigures real = guidanceFigures(transformPoint(truePose, needle.tipOffset_Tool),
+                                                 truePose.topLeftCorner<3, 3>() * needle.axis_Tool,
+                                                 truth.pathEntry_Tracker, truth.pathTarget_Tracker);
     const std::string at = fmt::format("at depth {:.0f} mm", depthMilestone);
     report.add({ "To target " + at, fmt::format("{:.2f} mm", shown.depthToTargetMm),
-                 fmt::format("{:.2f} mm", trueDepth), std::abs(shown.depthToTargetMm - trueDepth), "mm", 2.0 });
-    report.add({ "Off path " + at, fmt::format("{:.2f} mm", shown.lateralMm), fmt::format("{:.2f} mm", trueLateral),
-                 std::abs(shown.lateralMm - trueLateral), "mm", 1.5 });
-    if (shown.angleDegrees)
-        report.add({ "Angle to path " + at, fmt::format("{:.2f} deg", *shown.angleDegrees),
-                     fmt::format("{:.2f} deg", trueAngle), std::abs(*shown.angleDegrees - trueAngle), "deg", 2.0 });
-    else
-        report.fail("guidance: the needle's axis is not calibrated, the read-out shows no angle");
+                 fmt::format("{:.2f} mm", real.depthToTargetMm), std::abs(shown.depthToTargetMm - real.depthToTargetMm),
+                 "mm", 2.0 });
+    report.add({ "Off path " + at, fmt::format("{:.2f} mm", shown.lateralMm), fmt::format("{:.2f} mm", real.lateralMm),
+                 std::abs(shown.lateralMm - real.lateralMm), "mm", 1.5 });
+    report.add({ "Angle to path " + at, fmt::format("{:.2f} deg", shown.angleDegrees),
+                 fmt::format("{:.2f} deg", real.angleDegrees), std::abs(shown.angleDegrees - real.angleDegrees), "deg",
+                 2.0 });
 }
 
-void guidanceStep(ManualTrackingStream& stream, SharedImageSet& phantom, const Eigen::Matrix4d& imageToTracker,
-                  uint64_t seed, Report& report)
+void guidanceStep(ManualTrackingStream& stream, const Eigen::Matrix4d& imageToTracker, uint64_t seed, Report& report)
 {
-    progress(4, "Guidance: the needle is inserted along the planned path with the bullseye view's figures");
+    progress(4,
+             "Guidance: the needle is inserted along the planned path; its calibrated tip and axis against the path");
     const GroundTruth& truth = TrackingSimulator::groundTruth();
-    BullseyeVisualizationAlgorithm bullseye(&stream, &phantom);
-    bullseye.toolVisAlg().p_trackingTargetId = std::string("Needle");
-    bullseye.toolVisAlg().setRunning(true);
     // The path is planned in the image; the registration brings it into tracker space.
     const Eigen::Matrix4d toImage = trueImageToTracker().inverse();
     const Eigen::Vector3d target = transformPoint(imageToTracker, transformPoint(toImage, truth.pathTarget_Tracker));
     const Eigen::Vector3d entry = transformPoint(imageToTracker, transformPoint(toImage, truth.pathEntry_Tracker));
-    bullseye.setLinePoints(target, entry);
-    const auto region = planRegion(&phantom, { target, entry });
 
     SimulatorFeed inserting(settingsFor(TrackingSimulator::Scenario::Insertion, seed), stream);
     const auto& simulator = inserting.simulator();
@@ -268,15 +317,11 @@ void guidanceStep(ManualTrackingStream& stream, SharedImageSet& phantom, const E
       0, 20000,
       [&](int64_t k)
       {
-          const ToolSnapshot needle = bullseye.toolVisAlg().snapshot();
-          if (!needle.toolMatrix || simulator.insertionDepth(k) < milestones[next] - 1e-9)
+          const auto pose = calibratedPose(simulator.frame(k), stream, "Needle");
+          if (!pose || pose->quality <= kShownQuality || simulator.insertionDepth(k) < milestones[next] - 1e-9)
               return true;
-          const InsertionReadout shown = computeInsertionReadout(needle, entry, target, region);
-          if (shown.state != InsertionReadout::State::Valid)
-          {
-              report.fail("guidance: the read-out shows " + figureStateText({ shown.state, shown.outsideMm }));
-              return false;
-          }
+          const GuidanceFigures shown =
+            guidanceFigures(pose->matrix.block<3, 1>(0, 3), -pose->matrix.block<3, 1>(0, 2), entry, target);
           reportGuidanceFigures(shown, simulator, k, milestones[next], report);
           return ++next < std::size(milestones);
       });
@@ -297,20 +342,22 @@ int runDemo(const std::vector<std::string>& arguments)
     }
     const auto start = Clock::now();
     HostSession session;
-    // The demo drives the plug-in's own classes, linked into this program; the host adopts that same code instead of
-    // loading the module, so the process holds one copy of the plug-in.
-    if (!session.app().pluginLoader().addLinked(std::make_unique<NavigationPlugin>(), NavigationPlugin::id()))
+    if (!session.loadPlugins())
         return ExitFailure;
+    ApplicationController& app = session.app();
     Report report;
     smoothingStep(session, static_cast<uint64_t>(*seed), report);
 
-    ManualTrackingStream stream("Simulated tracker (program-fed)");
-    SharedImageSet phantom("Phantom", Eigen::Vector3i(160, 160, 160), Eigen::Vector3d(1, 1, 1));
+    // Owned by the host, so that they outlive every algorithm created on them.
+    auto& stream = static_cast<ManualTrackingStream&>(
+      *app.addData(std::make_unique<ManualTrackingStream>("Simulated tracker (program-fed)")));
+    auto& phantom = static_cast<SharedImageSet&>(*app.addData(
+      std::make_unique<SharedImageSet>("Phantom", Eigen::Vector3i(160, 160, 160), Eigen::Vector3d(1, 1, 1))));
     if (stream.open() && stream.start())
     {
-        calibrationStep(stream, static_cast<uint64_t>(*seed), report);
-        if (const auto registration = registrationStep(stream, phantom, static_cast<uint64_t>(*seed), report))
-            guidanceStep(stream, phantom, *registration, static_cast<uint64_t>(*seed), report);
+        calibrationStep(app, stream, static_cast<uint64_t>(*seed), report);
+        if (const auto registration = registrationStep(app, stream, phantom, static_cast<uint64_t>(*seed), report))
+            guidanceStep(stream, *registration, static_cast<uint64_t>(*seed), report);
         stream.stop();
     }
     else

@@ -1,11 +1,8 @@
 #include "StreamCommands.h"
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <functional>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -14,6 +11,7 @@
 #include "stream/sources/PlaybackTrackingStream.h"
 
 #include "CommandLine.h"
+#include "CommandWait.h"
 #include "DerivedStream.h"
 #include "ExitCode.h"
 #include "HostSession.h"
@@ -44,13 +42,6 @@ const char* const kRelayUsage =
 
 namespace
 {
-std::atomic<bool> g_interrupted{ false };
-
-void onInterrupt(int)
-{
-    g_interrupted = true;
-}
-
 int fail(const char* command, int code, const std::string& error)
 {
     std::fprintf(stderr, "kelvaros-nav %s: %s\n", command, error.c_str());
@@ -78,34 +69,14 @@ int finishRecording(const char* command, RecordingWriter& recording, const std::
     return ExitSuccess;
 }
 
-/// Waits until `done` says so, the time is up or the user interrupts, showing progress on stderr once a second.
-void waitWhile(double seconds, const std::function<bool()>& done, const std::function<size_t()>& count)
+/// Waits until the time is up, a playback source played its last sample or the user interrupts, showing progress
+/// on stderr once a second.
+void waitFor(double seconds, TrackingStream& source, const std::function<size_t()>& count)
 {
-    const auto start = std::chrono::steady_clock::now();
-    auto nextReport = start + std::chrono::seconds(1);
-    std::signal(SIGINT, &onInterrupt);
-    std::signal(SIGTERM, &onInterrupt);
-    while (!g_interrupted && !done())
-    {
-        const auto now = std::chrono::steady_clock::now();
-        if (std::chrono::duration<double>(now - start).count() >= seconds)
-            break;
-        if (now >= nextReport)
-        {
-            std::fprintf(stderr, "  %5.1f s  %zu samples\n", std::chrono::duration<double>(now - start).count(),
-                         count());
-            nextReport += std::chrono::seconds(1);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-}
-
-bool isPlaybackFinished(const TrackingStream& stream)
-{
-    const auto* playback = dynamic_cast<const PlaybackTrackingStream*>(&stream);
-    return playback && playback->finished();
+    CommandWait wait;
+    wait.followPlayback(source);
+    wait.wait(seconds,
+              [&count](double elapsed) { std::fprintf(stderr, "  %5.1f s  %zu samples\n", elapsed, count()); });
 }
 
 /// Opens and starts a source; its own message is in the log when it cannot.
@@ -191,8 +162,7 @@ int runRecord(const std::vector<std::string>& arguments)
     if (!startSource(*source))
         return fail("record", ExitBadInput, "cannot start " + *line.value("source") + " (see the message above)");
     std::fprintf(stderr, "Recording %s for %g s\n", source->describe().c_str(), *seconds);
-    waitWhile(
-      *seconds, [&source] { return isPlaybackFinished(*source); }, [&recording] { return recording.received(); });
+    waitFor(*seconds, *source, [&recording] { return recording.received(); });
     source->stop();
     source->close();
     const auto* playback = dynamic_cast<const PlaybackTrackingStream*>(source.get());
@@ -237,8 +207,7 @@ int runRelay(const std::vector<std::string>& arguments)
     std::fprintf(stderr, "Relaying %s as %s on 127.0.0.1:%d\n", source->describe().c_str(), derived->describe().c_str(),
                  *port);
     SampleCollector counter(*derived, false);
-    waitWhile(
-      *seconds, [&source] { return isPlaybackFinished(*source); }, [&counter] { return counter.size(); });
+    waitFor(*seconds, *source, [&counter] { return counter.size(); });
     server.stop();
     source->stop();
     std::printf("Relayed %zu samples\n", counter.size());

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPushButton>
 #include <QTimer>
 
@@ -35,6 +36,7 @@
 #include "DataListWidget.h"
 #include "DataSources.h"
 #include "MainWindow.h"
+#include "RegistrationPairs.h"
 #include "imageio/PhantomVolume.h"
 
 namespace Kelvaros
@@ -107,14 +109,25 @@ bool saveScreenshot(MainWindow& window, const std::string& folder, const QString
     return true;
 }
 
-/// Lets the event loop run until `done` holds or the time is up; true when it held.
-bool processEventsUntil(const std::function<bool()>& done, int timeoutMs)
+/// Runs `loop` until `done` holds or the time is up; true when it held. The caller connects whatever signals the
+/// change to the loop's quit (queued, so that a quit before exec is not lost) and the loop sleeps until then.
+bool runLoopUntil(QEventLoop& loop, const std::function<bool()>& done, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < timeoutMs)
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timeout.start(timeoutMs);
+    while (!done() && timeout.isActive())
+        loop.exec();
     return done();
+}
+
+/// Lets the application run for a while, as a user watching it would.
+void runEventsFor(int ms)
+{
+    QEventLoop loop;
+    runLoopUntil(
+      loop, [] { return false; }, ms);
 }
 
 double median(std::vector<double> values)
@@ -198,20 +211,10 @@ void WorkbenchDemo::registerPhantom()
         return m_report.fail("registration: the pointer did not touch every landmark");
     // Through the plug-in's registration, as a user registers: the pairs it is given are those the panel would
     // hold, and the volume keeps the registration's provenance and what it replaced.
-    Properties pairs;
-    pairs.setParam("registrationType", 0);
-    Properties* points = pairs.addSubProperties("pointCorrespondences");
-    Properties* tracked = points->addSubProperties("pointsFirst");
-    tracked->setParam("trackingTargetId", std::string("Pointer"));
-    Properties* trackedList = tracked->addSubProperties("points");
-    Properties* imageList = points->addSubProperties("pointsSecond")->addSubProperties("points");
-    for (size_t i = 0; i < touched.size(); ++i)
-    {
-        trackedList->addSubProperties("point")->setParam("Point", touched[i]);
-        Properties* image = imageList->addSubProperties("point");
-        image->setParam("Point", m_phantom->worldToImage(truth().landmarks_Phantom[i]));
-        image->setParam("Image", 0);
-    }
+    std::vector<Eigen::Vector3d> image;
+    for (const Eigen::Vector3d& landmark : truth().landmarks_Phantom)
+        image.push_back(m_phantom->worldToImage(landmark));
+    const Properties pairs = Nav::registrationPairs(touched, image, "Pointer");
     GuiApplicationController& app = m_window.app();
     const Eigen::Matrix4d unregistered = m_phantom->matrix();
     Algorithm* registration =
@@ -271,16 +274,21 @@ void WorkbenchDemo::showCalibrationWizard(const std::function<void()>& whileReco
     button("nextButton")->click();
     m_stream->scenario.setValue("pivot");
     button("startStopButton")->click();
-    processEventsUntil([] { return false; }, 2500);
+    runEventsFor(2500);
     whileRecording();
+    QEventLoop closing;
+    SignalConnection removal = app.signalAlgorithmRemoved.connect(
+      [&closing](Algorithm*) { QMetaObject::invokeMethod(&closing, &QEventLoop::quit, Qt::QueuedConnection); });
     button("cancelButton")->click();
-    const bool closed = processEventsUntil(
+    const bool closed = runLoopUntil(
+      closing,
       [&]
       {
           const auto algorithms = app.algorithms();
           return std::find(algorithms.begin(), algorithms.end(), wizard) == algorithms.end();
       },
       5000);
+    removal.disconnect();
     m_stream->scenario.setValue("insertion");
     if (!closed)
         return m_report.fail("the calibration wizard did not close on Cancel");
@@ -426,7 +434,10 @@ int measure()
         demo.setUp();
         window.show();
         InteractiveView* view = window.display().views()[0];
-        if (!processEventsUntil([view] { return view->paintCount() > 0; }, 30000))
+        QEventLoop painting;
+        QObject::connect(view, &InteractiveView::painted, &painting, &QEventLoop::quit, Qt::QueuedConnection);
+        if (!runLoopUntil(
+              painting, [view] { return view->paintCount() > 0; }, 30000))
             return 1;
         startMs.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
@@ -437,7 +448,7 @@ int measure()
     WorkbenchDemo demo(window);
     demo.setUp();
     window.show();
-    processEventsUntil([] { return false; }, 1000);
+    runEventsFor(1000);
     const auto views = window.display().views();
     const auto paints = [&views]
     {
@@ -448,7 +459,7 @@ int measure()
     };
     const int before = paints();
     const int seconds = 5;
-    processEventsUntil([] { return false; }, seconds * 1000);
+    runEventsFor(seconds * 1000);
     std::printf("FIGURE workbench_view_frame_rate_hz %.1f Hz (paints per second of each of the 4 views, mean)\n",
                 double(paints() - before) / 4.0 / seconds);
     std::vector<double> grabMs;

@@ -19,7 +19,7 @@ std::vector<std::unique_ptr<DataComponent>> cloneAll(const std::vector<std::uniq
 
 DataComponentList::DataComponentList(const DataComponentList& other)
 {
-    std::lock_guard<std::recursive_mutex> lock(other.m_mutex);
+    std::lock_guard<std::mutex> lock(other.m_mutex);
     m_components = cloneAll(other.m_components);
 }
 
@@ -31,10 +31,10 @@ DataComponentList& DataComponentList::operator=(const DataComponentList& other)
     // threads cannot deadlock on the pair of mutexes.
     std::vector<std::unique_ptr<DataComponent>> copies;
     {
-        std::lock_guard<std::recursive_mutex> lock(other.m_mutex);
+        std::lock_guard<std::mutex> lock(other.m_mutex);
         copies = cloneAll(other.m_components);
     }
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_components.erase(std::remove_if(m_components.begin(), m_components.end(),
                                       [&copies](const std::unique_ptr<DataComponent>& mine) {
                                           return std::none_of(copies.begin(), copies.end(),
@@ -53,7 +53,7 @@ DataComponent* DataComponentList::add(std::unique_ptr<DataComponent> component)
 {
     if (!component)
         return nullptr;
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return addLocked(std::move(component));
 }
 
@@ -74,7 +74,7 @@ DataComponent* DataComponentList::addLocked(std::unique_ptr<DataComponent> compo
 
 std::unique_ptr<DataComponent> DataComponentList::remove(const std::type_info& type)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = std::find_if(m_components.begin(), m_components.end(),
                            [&type](const std::unique_ptr<DataComponent>& c) { return typeid(*c) == type; });
     if (it == m_components.end())
@@ -86,7 +86,7 @@ std::unique_ptr<DataComponent> DataComponentList::remove(const std::type_info& t
 
 std::vector<DataComponent*> DataComponentList::all() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<DataComponent*> result;
     result.reserve(m_components.size());
     for (const auto& c : m_components)
@@ -96,13 +96,18 @@ std::vector<DataComponent*> DataComponentList::all() const
 
 size_t DataComponentList::size() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_components.size();
 }
 
 DataComponent* DataComponentList::find(const std::type_info& type) const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return findLocked(type);
+}
+
+DataComponent* DataComponentList::findLocked(const std::type_info& type) const
+{
     for (const auto& c : m_components)
         if (typeid(*c) == type)
             return c.get();

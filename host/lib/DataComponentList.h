@@ -26,19 +26,19 @@ public:
     ~DataComponentList();
 
     /// The component whose run-time type is exactly T, or null.
-    template <typename T>
+    template<typename T>
     [[nodiscard]] T* get() const
     {
         return static_cast<T*>(find(typeid(T)));
     }
 
     /// The component of type T, adding a default-constructed one when there is none.
-    template <typename T>
+    template<typename T>
     T& getOrAdd()
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        if (T* existing = get<T>())
-            return *existing;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (DataComponent* existing = findLocked(typeid(T)))
+            return static_cast<T&>(*existing);
         return static_cast<T&>(*addLocked(std::make_unique<T>()));
     }
 
@@ -55,9 +55,11 @@ public:
 
 private:
     DataComponent* find(const std::type_info& type) const;
+    DataComponent* findLocked(const std::type_info& type) const;
     DataComponent* addLocked(std::unique_ptr<DataComponent> component);
 
-    mutable std::recursive_mutex m_mutex;
+    // No call made under it leads back into the list: components are cloned and assigned, never asked to call out.
+    mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<DataComponent>> m_components;
 };
 

@@ -235,7 +235,9 @@ private:
     mutable std::mutex m_mainInstrumentMutex;
     std::string m_mainInstrumentId;
 
-    // Serialises the lifecycle calls and guards m_thread and m_started.
+    // Serialises the lifecycle calls and guards m_thread and m_started. Recursive because it is re-entered: the
+    // destructor holds it while it calls close(), and signalStateChanged is emitted under it, so a state listener
+    // may stop or close the stream from inside a transition (start() checks for that).
     std::recursive_mutex m_lifecycleMutex;
     bool m_started = false; // between a successful start and the next stop or close
     std::thread m_thread;

@@ -1,6 +1,6 @@
 # Runs the command-line tool once and checks its exit code and output, the way a script would use it.
 # -DTOOL=<path> -DARGS=<arguments separated by "@@"> -DEXIT=<code> [-DOUTPUT=<regex on stdout>]
-# [-DERROR=<regex on stderr>] [-DABSENT=<regex that stderr must not match>]
+# [-DERROR=<regex on stderr>] [-DABSENT=<regex that stderr must not match>] [-DNOT_OUTPUT=<regex stdout must not match>]
 string(REPLACE "@@" ";" ARGS "${ARGS}")
 execute_process(COMMAND ${TOOL} ${ARGS} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 120)
 if(NOT "${code}" STREQUAL "${EXIT}")
@@ -14,4 +14,7 @@ if(DEFINED ERROR AND NOT err MATCHES "${ERROR}")
 endif()
 if(DEFINED ABSENT AND err MATCHES "${ABSENT}")
   message(FATAL_ERROR "stderr matches '${ABSENT}':\n${err}")
+endif()
+if(DEFINED NOT_OUTPUT AND out MATCHES "${NOT_OUTPUT}")
+  message(FATAL_ERROR "stdout matches '${NOT_OUTPUT}': ${CMAKE_MATCH_0}")
 endif()

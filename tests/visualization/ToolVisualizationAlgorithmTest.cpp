@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -269,6 +270,29 @@ TEST_F(ToolVisualization, UpdateReferenceMakesTheUnmovedToolAppearAtTheTarget)
         ASSERT_TRUE(algorithm->lastToolMatrix().has_value());
         expectNear(*algorithm->lastToolMatrix(), target);
     }
+}
+
+// A matrix listener may hand work to another thread that reads the tool's pose and wait for it: the registration
+// must be applied with the algorithm's lock released, or the two threads wait for each other.
+TEST_F(ToolVisualization, UpdateReferenceCallsMatrixListenersWithoutItsLock)
+{
+    deliver({ instrument("needle", randomRigid(rng)) });
+    bool readInTime = false;
+    std::thread reader;
+    SignalConnection listener = stream.signalMatrixChanged.connect(
+      [&]
+      {
+          std::packaged_task<void()> read([&] { (void)algorithm->lastToolMatrix(); });
+          std::future<void> done = read.get_future();
+          reader = std::thread(std::move(read));
+          readInTime = done.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+      });
+    const bool updated = algorithm->updateReference(randomRigid(rng));
+    listener.disconnect();
+    if (reader.joinable())
+        reader.join();
+    EXPECT_TRUE(updated);
+    EXPECT_TRUE(readInTime);
 }
 
 TEST_F(ToolVisualization, UpdateReferenceIsRefusedAndWritesNothing)

@@ -140,16 +140,6 @@ std::vector<PointCorrespondencesAlgorithm::ManipulatorFactory> PointCorresponden
     return result;
 }
 
-std::vector<int> PointCorrespondencesAlgorithm::manipulatorFactoryPriorities()
-{
-    Registries& r = registries();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    std::vector<int> result;
-    for (const auto& entry : r.manipulatorFactories)
-        result.push_back(entry.priority);
-    return result;
-}
-
 void PointCorrespondencesAlgorithm::removeCompatibilityCheck(CompatibilityCheckFunction check)
 {
     auto& checks = getCompatibilityChecks();

@@ -67,8 +67,6 @@ public:
     /// The manipulator factories, highest priority first; the caller asks them in turn and takes the first
     /// manipulator returned.
     [[nodiscard]] static std::vector<ManipulatorFactory> manipulatorFactories();
-    /// Their priorities, in the same order.
-    [[nodiscard]] static std::vector<int> manipulatorFactoryPriorities();
 
     /// Plain-function forms of the registry entries. A plug-in registers these (wrapped in the std::function types
     /// above) so that it can take them out again before its code is unloaded: an entry left behind would call into

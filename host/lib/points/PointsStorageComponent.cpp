@@ -39,8 +39,11 @@ PointsStorageComponent& PointsStorageComponent::operator=(const PointsStorageCom
     if (this == &other)
         return *this;
     auto entries = other.snapshot();
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_entries = std::move(entries);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_entries.swap(entries);
+    }
+    // The sets replaced go here, outside the lock: the last owner's destructor is foreign code.
     return *this;
 }
 
@@ -48,57 +51,67 @@ PointsStorageComponent::~PointsStorageComponent() = default;
 
 std::map<std::string, PointsStorageComponent::Entry> PointsStorageComponent::snapshot() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     std::map<std::string, Entry> copy;
-    for (const auto& [name, entry] : m_entries)
     {
-        Entry& c = copy[name];
-        if (entry.points)
-        {
-            c.configuration.emplace();
-            entry.points->configuration(&*c.configuration);
-        }
-        else
-            c.configuration = entry.configuration;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        copy = m_entries;
     }
+    // A live set writes its own configuration outside the lock: that is the set's code, not this component's.
+    for (auto& [name, entry] : copy)
+        if (std::shared_ptr<PointsOnData> live = std::move(entry.points))
+        {
+            entry.configuration.emplace();
+            live->configuration(&*entry.configuration);
+        }
     return copy;
 }
 
 std::shared_ptr<PointsOnData> PointsStorageComponent::points(const std::string& name) const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_entries.find(name);
     return it == m_entries.end() ? nullptr : it->second.points;
 }
 
 void PointsStorageComponent::setPoints(const std::string& name, std::shared_ptr<PointsOnData> points)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    m_entries[name].points = std::move(points);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_entries[name].points.swap(points);
+    }
+    // `points` now holds the replaced set, released outside the lock.
 }
 
 std::optional<Properties> PointsStorageComponent::storedConfiguration(const std::string& name) const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_entries.find(name);
     return it == m_entries.end() ? std::nullopt : it->second.configuration;
 }
 
 void PointsStorageComponent::setStoredConfiguration(const std::string& name, const Properties& configuration)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_entries[name].configuration = configuration;
 }
 
 bool PointsStorageComponent::remove(const std::string& name)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return m_entries.erase(name) > 0;
+    std::optional<Entry> removed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_entries.find(name);
+        if (it == m_entries.end())
+            return false;
+        removed = std::move(it->second);
+        m_entries.erase(it);
+    }
+    return true;
 }
 
 std::vector<std::string> PointsStorageComponent::names() const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::string> result;
     for (const auto& entry : m_entries)
         result.push_back(entry.first);
@@ -112,7 +125,7 @@ std::shared_ptr<PointsOnData> PointsStorageComponent::getOrCreate(
     std::shared_ptr<PointsOnData> existing;
     std::optional<Properties> configuration;
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (const auto it = m_entries.find(name); it != m_entries.end())
         {
             existing = it->second.points;
@@ -129,7 +142,7 @@ std::shared_ptr<PointsOnData> PointsStorageComponent::getOrCreate(
     if (configuration)
         created->configure(&*configuration);
     {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         Entry& entry = m_entries[name];
         if (!entry.points)
         {
@@ -171,7 +184,7 @@ void PointsStorageComponent::configure(const Properties* properties)
         configuration.removeParam("name");
         std::shared_ptr<PointsOnData> live;
         {
-            std::lock_guard<std::recursive_mutex> lock(m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             Entry& entry = m_entries[name];
             entry.configuration = configuration;
             live = entry.points;

@@ -26,7 +26,8 @@ class PointsOnData;
 /// original data object, so a copy stores each live set's current configuration instead and creates new sets
 /// from it on demand.
 ///
-/// Thread-safe: every call takes the component's own (recursive) mutex. A point set itself is not synchronised.
+/// Thread-safe: every call takes the component's own mutex, and no set's code (configuration, listeners,
+/// destructor) runs while it is held. A point set itself is not synchronised.
 class KELVAROS_API PointsStorageComponent : public DataComponentBase<PointsStorageComponent>
 {
 public:
@@ -85,7 +86,7 @@ private:
                                               const std::function<std::shared_ptr<PointsOnData>()>& create);
     [[nodiscard]] std::map<std::string, Entry> snapshot() const;
 
-    mutable std::recursive_mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::map<std::string, Entry> m_entries;
 };
 

@@ -169,6 +169,12 @@ bool PlaybackTrackingStream::resumeImpl()
     return true;
 }
 
+void PlaybackTrackingStream::announceFinished()
+{
+    m_finishedCondition.notify_all();
+    signalFinished.emitSignal();
+}
+
 std::optional<Stream::WorkContinuation> PlaybackTrackingStream::doWork()
 {
     using namespace std::chrono;
@@ -176,7 +182,7 @@ std::optional<Stream::WorkContinuation> PlaybackTrackingStream::doWork()
     int64_t offset = 0;
     bool freeRun = false;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         if (m_finished || m_count == 0)
             return std::nullopt;
         if (!m_pending && !(m_pending = nextSample()))
@@ -185,7 +191,8 @@ std::optional<Stream::WorkContinuation> PlaybackTrackingStream::doWork()
             Log::logf(Log::Error, kCategory, "Stream '{}': '{}' ended early, at sample {} of {}", name(), path.value(),
                       m_next, m_count);
             m_finished = true;
-            m_finishedCondition.notify_all();
+            lock.unlock();
+            announceFinished();
             return std::nullopt;
         }
         offset = m_pass * m_passLength;
@@ -232,7 +239,7 @@ std::optional<Stream::WorkContinuation> PlaybackTrackingStream::doWork()
     }
     if (done)
     {
-        m_finishedCondition.notify_all();
+        announceFinished();
         return std::nullopt;
     }
     // The next call waits for its due time itself; a free-running playback goes on at once.

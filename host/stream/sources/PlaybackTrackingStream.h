@@ -63,6 +63,8 @@ public:
     [[nodiscard]] bool finished() const;
     /// Waits until finished(); false on timeout or when called from a listener of this stream.
     bool waitUntilFinished(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Emitted once finished() turned true, on the delivery thread, so that a waiter need not poll.
+    SignalImpl<> signalFinished;
     /// Samples published since construction.
     [[nodiscard]] int64_t numDelivered() const;
 
@@ -78,6 +80,8 @@ protected:
 private:
     /// The sample at m_next: from the samples set, or read from the file (a new pass reopens it). Needs m_mutex.
     std::optional<TrackingSample> nextSample();
+    /// Wakes waitUntilFinished and emits signalFinished; without m_mutex.
+    void announceFinished();
 
     mutable std::mutex m_mutex;
     std::condition_variable m_finishedCondition;

@@ -98,7 +98,6 @@ TEST(PointCorrespondencesAlgorithm, RegistriesAskHigherPrioritiesFirstAndForgetR
     const auto manipulator = [](PointsOnData&) -> std::unique_ptr<PointsOnDataManipulator> { return nullptr; };
     for (const int priority : { 0, 2, 1 })
         PointCorrespondencesAlgorithm::addManipulatorFactory(manipulator, priority);
-    EXPECT_EQ(PointCorrespondencesAlgorithm::manipulatorFactoryPriorities(), (std::vector<int>{ 2, 1, 0 }));
 
     PointCorrespondencesAlgorithm::getCompatibilityChecks().emplace_back(&isPlain);
     PointCorrespondencesAlgorithm::addPointsOnDataFactory(&plainPoints, 100);
