@@ -150,6 +150,9 @@ MainWindow::~MainWindow()
     disconnectAll();
     // A load that finished now would add to what is being taken down.
     m_volumeLoader.reset();
+    // The views draw the streams through objects that must not outlive them, and the data-removed handler that
+    // would drop those is disconnected above: the views let go of every data object first.
+    m_display->setVisibleData(DataList());
     // Panels, algorithms and data go while every widget that shows them still exists; the widgets go before the
     // application they watch.
     m_workspace->clear();
