@@ -348,6 +348,10 @@ struct ObjGrammar
     {
         if (line.find('\0') != std::string_view::npos)
             return "a NUL byte; not a text file";
+        // A line of text holds no control characters but tabs and the carriage return of its line end.
+        const std::string_view body = !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+        if (std::any_of(body.begin(), body.end(), [](char c) { return (unsigned char)c < 0x20 && c != '\t'; }))
+            return "a control character";
         const std::vector<std::string_view> w = words(line.substr(0, line.find('#')));
         if (w.empty())
             return {};
@@ -363,11 +367,21 @@ struct ObjGrammar
             return corners(w, keyword == "f" ? 3 : keyword == "l" ? 2 : 1);
         static const std::string_view named[] = { "o", "g", "s", "usemtl", "mtllib" };
         if (std::find(std::begin(named), std::end(named), keyword) != std::end(named))
-            return {};
+            return keyword == "mtllib" ? plainFileNames(w) : std::string();
         return fmt::format("'{}' is not an OBJ statement this program reads", std::string(keyword.substr(0, 20)));
     }
 
 private:
+    /// Material files named in ASCII without backslashes: assimp turns the name into a path and has been seen to
+    /// corrupt its heap on backslashes there.
+    static std::string plainFileNames(const std::vector<std::string_view>& w)
+    {
+        for (std::size_t i = 1; i < w.size(); ++i)
+            if (std::any_of(w[i].begin(), w[i].end(), [](char c) { return c == '\\' || (unsigned char)c > 0x7e; }))
+                return "'mtllib' names a file with a backslash or a character beyond ASCII";
+        return {};
+    }
+
     static bool isNumber(std::string_view word)
     {
         const std::string text(word);

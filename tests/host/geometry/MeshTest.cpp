@@ -210,6 +210,9 @@ TEST(MeshIOTest, RefusesMalformedInputNamingThePath)
     EXPECT_EQ(obj("v 0 0 0\nv 1 0 0\nf 1 2 3\nv 0 1 0\nf -1 -2 -4//1\n"),
               "line 5: corner '-4//1' is not a vertex index");
     EXPECT_EQ(obj("v 0 0 0\nf 1 2 3\n"), "a face names vertex 3, but the file defines 1");
+    EXPECT_EQ(obj("mtllib \\\\\\\r\r\r\r#\\"), "line 1: a control character");
+    EXPECT_EQ(obj("mtllib ..\\model.mtl\r\n"), "line 1: 'mtllib' names a file with a backslash or a character beyond "
+                                               "ASCII");
     // A PLY element declared twice: assimp sized the first and wrote the second past its end.
     const std::string twice =
       kPly.substr(0, kPly.find("element face")) + "element vertex 3\n" + kPly.substr(kPly.find("element face"));
