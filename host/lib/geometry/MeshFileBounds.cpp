@@ -126,7 +126,7 @@ struct PlyHeader
         if (w[0] == "element")
         {
             const auto count = w.size() == 3 ? parseCount(w[2]) : std::nullopt;
-            if (!count)
+            if (!count || !isName(w[1]))
                 return fmt::format("line {} of the PLY header is not 'element NAME COUNT'", number);
             // assimp sizes an element's storage by its first declaration and fills it by a later one.
             if (std::any_of(elements.begin(), elements.end(), [&](const PlyElement& e) { return e.name == w[1]; }))
@@ -142,12 +142,22 @@ struct PlyHeader
     }
 
 private:
+    /// A name as PLY writers give elements and properties: a letter, then letters, digits and underscores.
+    /// assimp recognises names by their beginnings and has been seen to read a count out of a name of digits.
+    static bool isName(std::string_view word)
+    {
+        const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+        return !word.empty() && letter(word[0]) &&
+               std::all_of(word.begin(), word.end(),
+                           [&letter](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '_'; });
+    }
+
     /// The words after "property": TYPE NAME or list COUNTTYPE ITEMTYPE NAME.
     std::string addProperty(const std::vector<std::string_view>& w, int number)
     {
         const bool list = !w.empty() && w[0] == "list";
         const std::uint64_t bytes = w.empty() ? 0 : plyTypeSize(list ? (w.size() >= 2 ? w[1] : "") : w[0]);
-        if (bytes == 0 || w.size() != (list ? 4u : 2u) || (list && plyTypeSize(w[2]) == 0))
+        if (bytes == 0 || w.size() != (list ? 4u : 2u) || (list && plyTypeSize(w[2]) == 0) || !isName(w.back()))
             return fmt::format("line {} of the PLY header is not a property of a PLY type", number);
         std::vector<PlyProperty>& properties = elements.back().properties;
         const std::string name(w.back());

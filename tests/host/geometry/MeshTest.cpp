@@ -218,6 +218,9 @@ TEST(MeshIOTest, RefusesMalformedInputNamingThePath)
       kPly.substr(0, kPly.find("element face")) + "element vertex 3\n" + kPly.substr(kPly.find("element face"));
     EXPECT_EQ(MeshFileBounds::whyRefused(twice.data(), twice.size(), "ply"),
               "line 7 of the PLY header declares element 'vertex' again");
+    const std::string digits = "ply\nformat ascii 1.0\nelement 8888888888vertex 1\nend_header\n1999";
+    EXPECT_EQ(MeshFileBounds::whyRefused(digits.data(), digits.size(), "ply"),
+              "line 3 of the PLY header is not 'element NAME COUNT'");
     EXPECT_EQ(obj(kObj + "# comment\nvt 0.5 1\nvn 0 0 1\nf 1/1/1 2//1 3/1\n"), "");
     Testing::LogExpectation missing(Log::Error, "/nonexistent/mesh.obj: cannot open", 1);
     EXPECT_FALSE(MeshIO::loadFile("/nonexistent/mesh.obj"));
