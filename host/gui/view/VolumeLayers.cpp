@@ -45,7 +45,8 @@ VolumePlaneRenderer::Quad VolumeLayers::quadOf(const Layer& layer)
 {
     VolumePlaneRenderer::Quad quad;
     quad.textureFromWorld = VolumeTexture::textureFromWorld(*layer.set);
-    quad.texture = layer.texture->textureId();
+    quad.bricks = layer.texture->bricks();
+    quad.slices = layer.texture->sliceCount();
     quad.window = layer.options->window();
     quad.level = layer.options->level();
     quad.alpha = layer.options->opacity();

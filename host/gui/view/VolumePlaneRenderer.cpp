@@ -1,5 +1,6 @@
 #include "gui/view/VolumePlaneRenderer.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -21,10 +22,17 @@ constexpr const char* kCategory = "VolumePlaneRenderer";
 constexpr const char* kVertex = R"(#version 330 core
 uniform vec3 corners[4];
 uniform mat4 clipFromWorld;
+uniform mat4 textureFromWorld;
+uniform vec2 sliceRange;
+uniform float clipMargin;
 out vec3 world;
 void main()
 {
     world = corners[gl_VertexID];
+    // Only the strip of the quad over this brick is rasterised; the fragments decide its exact edges.
+    float r = (textureFromWorld * vec4(world, 1.0)).z;
+    gl_ClipDistance[0] = r - sliceRange.x + clipMargin;
+    gl_ClipDistance[1] = sliceRange.y - r + clipMargin;
     gl_Position = clipFromWorld * vec4(world, 1.0);
 }
 )";
@@ -35,6 +43,8 @@ uniform mat4 textureFromWorld;
 uniform vec2 windowLevel;
 uniform float alpha;
 uniform int colorMap;
+uniform vec2 sliceRange;
+uniform vec2 brickFromVolume;
 in vec3 world;
 out vec4 color;
 vec3 mapped(float t)
@@ -50,9 +60,9 @@ vec3 mapped(float t)
 void main()
 {
     vec3 t = (textureFromWorld * vec4(world, 1.0)).xyz;
-    if (any(lessThan(t, vec3(0.0))) || any(greaterThan(t, vec3(1.0))))
+    if (any(lessThan(t, vec3(0.0))) || any(greaterThan(t, vec3(1.0))) || t.z < sliceRange.x || t.z >= sliceRange.y)
         discard;
-    float value = texture(volume, t).r;
+    float value = texture(volume, vec3(t.xy, t.z * brickFromVolume.x + brickFromVolume.y)).r;
     float grey = clamp((value - (windowLevel.y - 0.5 * windowLevel.x)) / windowLevel.x, 0.0, 1.0);
     color = vec4(mapped(grey), alpha);
 }
@@ -103,6 +113,30 @@ Resources* resourcesOfCurrent(QOpenGLFunctions_3_3_Core& f)
     return &r;
 }
 
+/// Brick k answers for the volume's texture coordinate r from the centre of its first slice to the centre of the
+/// next brick's first slice (its own last), the first and last bricks on to the grid's faces, so that a lookup
+/// there interpolates between two slices of one brick.
+void drawBricks(QOpenGLFunctions_3_3_Core& f, QOpenGLShaderProgram& program, const VolumePlaneRenderer::Quad& quad)
+{
+    const double n = std::max(quad.slices, 1);
+    program.setUniformValue("clipMargin", float(0.25 / n));
+    f.glEnable(GL_CLIP_DISTANCE0);
+    f.glEnable(GL_CLIP_DISTANCE1);
+    for (std::size_t k = 0; k < quad.bricks.size(); ++k)
+    {
+        const VolumeTexture::Brick& brick = quad.bricks[k];
+        const double low = k == 0 ? -1.0 : (brick.firstSlice + 0.5) / n;
+        const double high = k + 1 == quad.bricks.size() ? 2.0 : (brick.firstSlice + brick.slices - 0.5) / n;
+        const double m = std::max(brick.slices, 1);
+        program.setUniformValue("sliceRange", float(low), float(high));
+        program.setUniformValue("brickFromVolume", float(n / m), float(-brick.firstSlice / m));
+        f.glBindTexture(GL_TEXTURE_3D, brick.texture);
+        f.glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    }
+    f.glDisable(GL_CLIP_DISTANCE0);
+    f.glDisable(GL_CLIP_DISTANCE1);
+}
+
 QMatrix4x4 toQt(const Eigen::Matrix4d& m)
 {
     const Eigen::Matrix4f f = m.cast<float>();
@@ -124,7 +158,6 @@ bool VolumePlaneRenderer::draw(const Quad& quad)
     f->glGetIntegerv(GL_TEXTURE_BINDING_3D, &previousTexture);
     r->program->bind();
     f->glBindVertexArray(r->vertexArray);
-    f->glBindTexture(GL_TEXTURE_3D, quad.texture);
     QVector3D corners[4];
     for (int i = 0; i < 4; ++i)
         corners[i] = QVector3D(float(quad.corners[size_t(i)].x()), float(quad.corners[size_t(i)].y()),
@@ -142,7 +175,7 @@ bool VolumePlaneRenderer::draw(const Quad& quad)
         // The target keeps its alpha: an image read back or copied as premultiplied must not brighten.
         f->glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
     }
-    f->glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    drawBricks(*f, *r->program, quad);
     f->glBindTexture(GL_TEXTURE_3D, GLuint(previousTexture));
     return true;
 }

@@ -1,7 +1,10 @@
 #include "gui/view/VolumeTexture.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include <QOpenGLContext>
@@ -18,6 +21,8 @@ namespace Kelvaros
 namespace
 {
 constexpr const char* kCategory = "VolumeTexture";
+
+std::atomic<std::size_t> g_maxBrickBytes{ std::size_t(8) << 20 };
 
 using Key = std::pair<QOpenGLContextGroup*, const SharedImageSet*>;
 
@@ -50,18 +55,49 @@ void deletePending(QOpenGLContextGroup* group, QOpenGLFunctions_3_3_Core& f)
 }
 } // namespace
 
-VolumeTexture::VolumeTexture(QOpenGLContextGroup* group, unsigned texture) : m_group(group), m_texture(texture) {}
+VolumeTexture::VolumeTexture(QOpenGLContextGroup* group) : m_group(group) {}
 
 VolumeTexture::~VolumeTexture()
+{
+    release(m_bricks);
+}
+
+void VolumeTexture::release(const std::vector<Brick>& bricks)
 {
     QOpenGLContext* context = QOpenGLContext::currentContext();
     const auto pending = pendingDeletes().find(m_group);
     if (!m_group || pending == pendingDeletes().end())
-        return; // the group is gone, and the name with it
-    if (context && context->shareGroup() == m_group)
-        context->versionFunctions<QOpenGLFunctions_3_3_Core>()->glDeleteTextures(1, &m_texture);
-    else
-        pending->second.push_back(m_texture);
+        return; // the group is gone, and the names with it
+    for (const Brick& brick : bricks)
+        if (context && context->shareGroup() == m_group)
+            context->versionFunctions<QOpenGLFunctions_3_3_Core>()->glDeleteTextures(1, &brick.texture);
+        else
+            pending->second.push_back(brick.texture);
+}
+
+void VolumeTexture::setMaxBrickBytes(std::size_t bytes)
+{
+    g_maxBrickBytes = bytes;
+}
+
+std::size_t VolumeTexture::maxBrickBytes()
+{
+    return g_maxBrickBytes;
+}
+
+std::vector<VolumeTexture::Brick> VolumeTexture::layout(const Eigen::Vector3i& dimensions, std::size_t maxBytes)
+{
+    const int slices = std::max(dimensions.z(), 1);
+    const std::size_t sliceBytes = std::max<std::size_t>(
+      std::size_t(std::max(dimensions.x(), 1)) * std::size_t(std::max(dimensions.y(), 1)) * sizeof(float), 1);
+    const int perBrick = int(std::clamp<std::size_t>(maxBytes / sliceBytes, 2, std::size_t(std::max(slices, 2))));
+    std::vector<Brick> bricks;
+    for (int first = 0;; first += perBrick - 1)
+    {
+        bricks.push_back({ 0, first, std::min(perBrick, slices - first) });
+        if (first + perBrick >= slices)
+            return bricks;
+    }
 }
 
 void VolumeTexture::watchGroup(QOpenGLContextGroup* group)
@@ -106,9 +142,7 @@ std::shared_ptr<VolumeTexture> VolumeTexture::acquire(const SharedImageSet& set)
     adopted().erase({ group, &set });
     if (!texture)
     {
-        GLuint name = 0;
-        f->glGenTextures(1, &name);
-        texture.reset(new VolumeTexture(group, name));
+        texture.reset(new VolumeTexture(group));
         slot = texture;
     }
     const std::vector<float>& voxels = set.voxels(set.selectedImage());
@@ -124,10 +158,9 @@ std::shared_ptr<VolumeTexture> VolumeTexture::uploadHere(const SharedImageSet& s
     QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
     if (!context || !f || set.numImages() == 0)
         return nullptr;
-    GLuint name = 0;
-    f->glGenTextures(1, &name);
-    std::shared_ptr<VolumeTexture> texture(new VolumeTexture(context->shareGroup(), name));
-    texture->upload(set);
+    std::shared_ptr<VolumeTexture> texture(new VolumeTexture(context->shareGroup()));
+    // A pause after each brick lets the main thread take the share group's lock to compose the window.
+    texture->upload(set, [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
     // The views' contexts may use the texture only once it is complete.
     f->glFinish();
     return texture;
@@ -151,20 +184,39 @@ void VolumeTexture::markChanged(const SharedImageSet& set)
                 texture->m_stale = true;
 }
 
-void VolumeTexture::upload(const SharedImageSet& set)
+void VolumeTexture::upload(const SharedImageSet& set, const std::function<void()>& betweenBricks)
 {
     QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
     const std::vector<float>& voxels = set.voxels(set.selectedImage());
     const Eigen::Vector3i& d = set.dimensions();
+    std::vector<Brick> bricks = layout(d, maxBrickBytes());
+    // Names are kept while there is a brick for them.
+    for (std::size_t i = 0; i < bricks.size(); ++i)
+        if (i < m_bricks.size())
+            bricks[i].texture = m_bricks[i].texture;
+        else
+            f->glGenTextures(1, &bricks[i].texture);
+    if (m_bricks.size() > bricks.size())
+        release({ m_bricks.begin() + std::ptrdiff_t(bricks.size()), m_bricks.end() });
+    m_bricks = bricks;
+
     GLint previous = 0;
     f->glGetIntegerv(GL_TEXTURE_BINDING_3D, &previous);
-    f->glBindTexture(GL_TEXTURE_3D, m_texture);
     f->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    f->glTexImage3D(GL_TEXTURE_3D, 0, GL_R32F, d.x(), d.y(), d.z(), 0, GL_RED, GL_FLOAT, voxels.data());
-    f->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    f->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    for (const GLenum wrap : { GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_WRAP_R })
-        f->glTexParameteri(GL_TEXTURE_3D, wrap, GL_CLAMP_TO_EDGE);
+    const std::size_t sliceValues = std::size_t(d.x()) * std::size_t(d.y());
+    for (std::size_t i = 0; i < m_bricks.size(); ++i)
+    {
+        const Brick& brick = m_bricks[i];
+        f->glBindTexture(GL_TEXTURE_3D, brick.texture);
+        f->glTexImage3D(GL_TEXTURE_3D, 0, GL_R32F, d.x(), d.y(), brick.slices, 0, GL_RED, GL_FLOAT,
+                        voxels.data() + sliceValues * std::size_t(brick.firstSlice));
+        f->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        f->glTexParameteri(GL_TEXTURE_3D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        for (const GLenum wrap : { GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_WRAP_R })
+            f->glTexParameteri(GL_TEXTURE_3D, wrap, GL_CLAMP_TO_EDGE);
+        if (betweenBricks && i + 1 < m_bricks.size())
+            betweenBricks();
+    }
     f->glBindTexture(GL_TEXTURE_3D, GLuint(previous));
     if (f->glGetError() != GL_NO_ERROR)
         Log::logf(Log::Error, kCategory, "cannot upload the {}x{}x{} volume \"{}\"", d.x(), d.y(), d.z(), set.name());

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include <Eigen/Core>
 
@@ -14,9 +17,15 @@ namespace Kelvaros
 
 class SharedImageSet;
 
-/// The GPU copy of a volume's selected image: a single-channel 32-bit float 3D texture with linear filtering, made
+/// The GPU copy of a volume's selected image: single-channel 32-bit float 3D textures with linear filtering, made
 /// once per OpenGL share group and shared by every view that shows the set. The last holder to let go releases
-/// the texture (deleted the next time a context of its group is current, since a holder may go while none is).
+/// the textures (deleted the next time a context of its group is current, since a holder may go while none is).
+///
+/// The volume is cut along its slices into bricks of at most maxBrickBytes(), each its own texture, and
+/// neighbouring bricks share one slice so that every lookup between two slices lies inside one brick. A driver
+/// holds the share group's lock for the whole of one texture's allocation and copy: a loader's worker uploading a
+/// 300 MB scan as one texture kept the window (whose composition takes the same lock) frozen for a quarter of a
+/// second, while a brick holds it for a few milliseconds.
 ///
 /// 32-bit floats rather than half floats: a 16-bit scan holds integer values up to 65535, and half floats keep
 /// integers exact only up to 2048, so CT numbers and MR intensities would be shown rounded by up to 32.
@@ -39,12 +48,29 @@ public:
     /// Voxel values were edited in place: the next acquire uploads them again.
     static void markChanged(const SharedImageSet& set);
 
+    /// The largest brick (bytes, default 8 MiB); a brick holds at least two slices whatever their size. Applies to
+    /// uploads that follow.
+    static void setMaxBrickBytes(std::size_t bytes);
+    [[nodiscard]] static std::size_t maxBrickBytes();
+
+    /// Slices firstSlice to firstSlice + slices - 1 of the volume in one texture.
+    struct Brick
+    {
+        unsigned texture = 0; ///< OpenGL texture name (GL_TEXTURE_3D) in the group's contexts
+        int firstSlice = 0;
+        int slices = 0;
+    };
+    /// How a volume of these dimensions is cut: bricks in slice order, each starting at the previous one's last
+    /// slice; one brick for a volume of one slice.
+    [[nodiscard]] static std::vector<Brick> layout(const Eigen::Vector3i& dimensions, std::size_t maxBytes);
+
     ~VolumeTexture();
     VolumeTexture(const VolumeTexture&) = delete;
     VolumeTexture& operator=(const VolumeTexture&) = delete;
 
-    /// OpenGL texture name (GL_TEXTURE_3D) in the group's contexts.
-    [[nodiscard]] unsigned textureId() const { return m_texture; }
+    [[nodiscard]] const std::vector<Brick>& bricks() const { return m_bricks; }
+    /// Slices of the whole volume at the last upload.
+    [[nodiscard]] int sliceCount() const { return m_uploadedDimensions.z(); }
     /// Unique to the contents of the last upload among all textures: an image drawn from the texture may be
     /// reused while this is unchanged.
     [[nodiscard]] std::uint64_t generation() const { return m_generation; }
@@ -53,12 +79,14 @@ public:
     [[nodiscard]] static Eigen::Matrix4d textureFromWorld(const SharedImageSet& set);
 
 private:
-    VolumeTexture(QOpenGLContextGroup* group, unsigned texture);
+    explicit VolumeTexture(QOpenGLContextGroup* group);
     static void watchGroup(QOpenGLContextGroup* group);
-    void upload(const SharedImageSet& set);
+    /// `betweenBricks` runs after each brick but the last.
+    void upload(const SharedImageSet& set, const std::function<void()>& betweenBricks = {});
+    void release(const std::vector<Brick>& bricks);
 
     QOpenGLContextGroup* m_group; // null once the group is destroyed
-    unsigned m_texture;
+    std::vector<Brick> m_bricks;
     const float* m_uploadedVoxels = nullptr;
     Eigen::Vector3i m_uploadedDimensions = Eigen::Vector3i::Zero();
     bool m_stale = false;

@@ -44,11 +44,49 @@ bool outsideGrid(const SharedImageSet& volume, const Eigen::Vector3d& voxel)
     return (voxel.array() < -0.5).any() || (voxel.array() > d.array() - 0.5).any();
 }
 
-using SliceViewTest = GuiTest;
+class SliceViewTest : public GuiTest
+{
+protected:
+    void expectReformatted();
+};
 
 // Every sampled pixel shows the trilinear value of the world point the Slice convention puts there (x right, y
-// down, origin at the centre), or the background outside the grid.
+// down, origin at the centre), or the background outside the grid; the same when the volume is cut into bricks of
+// two slices, so that every lookup between slices and every brick's edge is seen.
 TEST_F(SliceViewTest, ReformatsTheVolumeAtEveryPlaneAndPose)
+{
+    const std::size_t defaultBrickBytes = VolumeTexture::maxBrickBytes();
+    for (const std::size_t brickBytes : { defaultBrickBytes, 2 * 7 * 9 * sizeof(float) })
+    {
+        SCOPED_TRACE(testing::Message() << "bricks of at most " << brickBytes << " bytes");
+        VolumeTexture::setMaxBrickBytes(brickBytes);
+        expectReformatted();
+    }
+    VolumeTexture::setMaxBrickBytes(defaultBrickBytes);
+}
+
+// A scan of 300 slices of 512 x 512 is uploaded in bricks of at most the given size that share one slice with
+// their neighbours and together hold every slice once or, at a join, twice.
+TEST_F(SliceViewTest, BricksCoverTheSlicesWithinTheirSize)
+{
+    const std::size_t maxBytes = std::size_t(16) << 20;
+    const std::vector<VolumeTexture::Brick> bricks = VolumeTexture::layout({ 512, 512, 300 }, maxBytes);
+    ASSERT_GT(bricks.size(), 1u);
+    EXPECT_EQ(bricks.front().firstSlice, 0);
+    EXPECT_EQ(bricks.back().firstSlice + bricks.back().slices, 300);
+    for (std::size_t k = 0; k < bricks.size(); ++k)
+    {
+        EXPECT_LE(std::size_t(bricks[k].slices) * 512 * 512 * sizeof(float), maxBytes);
+        if (k > 0)
+        {
+            EXPECT_EQ(bricks[k].firstSlice, bricks[k - 1].firstSlice + bricks[k - 1].slices - 1);
+        }
+    }
+    EXPECT_EQ(VolumeTexture::layout({ 4096, 4096, 3 }, maxBytes).front().slices, 2) << "two slices at least";
+    EXPECT_EQ(VolumeTexture::layout({ 64, 64, 1 }, maxBytes).size(), 1u);
+}
+
+void SliceViewTest::expectReformatted()
 {
     const auto volume = asymmetricVolume();
     const Eigen::Vector3d focus = volume->imageToWorld(Eigen::Vector3d(0.3, -0.4, 0.5));
@@ -108,7 +146,7 @@ TEST_F(SliceViewTest, VolumeTextureIsSharedAndReleasedByItsLastHolder)
     std::shared_ptr<VolumeTexture> second = VolumeTexture::acquire(*volume);
     ASSERT_TRUE(first);
     EXPECT_EQ(first.get(), second.get());
-    const unsigned name = first->textureId();
+    const unsigned name = first->bricks().front().texture;
     QOpenGLFunctions_3_3_Core* f = GL::currentFunctions("SliceViewTest");
     EXPECT_TRUE(f->glIsTexture(name));
     first.reset();
