@@ -84,7 +84,17 @@ Data* DataSources::remember(std::unique_ptr<Data> data, Properties source)
 
 DataSources::Result DataSources::openVolume(const std::string& path)
 {
-    return addVolume(path, readVolume(path, nullptr));
+    const auto provided = m_provided.find(path);
+    if (provided == m_provided.end())
+        return addVolume(path, readVolume(path, nullptr));
+    VolumeIO::LoadResult loaded = std::move(provided->second);
+    m_provided.erase(provided);
+    return addVolume(path, std::move(loaded));
+}
+
+void DataSources::provideVolume(const std::string& path, VolumeIO::LoadResult loaded)
+{
+    m_provided[path] = std::move(loaded);
 }
 
 VolumeIO::LoadResult DataSources::readVolume(const std::string& path, Progress* progress)

@@ -45,6 +45,10 @@ public:
     [[nodiscard]] static VolumeIO::LoadResult readVolume(const std::string& path, Progress* progress);
     /// Adds what readVolume produced, or says why it failed.
     Result addVolume(const std::string& path, VolumeIO::LoadResult loaded);
+    /// A volume file read ahead on another thread: the next openVolume of `path` adds it rather than reading the
+    /// file again. forgetProvided drops those not taken.
+    void provideVolume(const std::string& path, VolumeIO::LoadResult loaded);
+    void forgetProvided() { m_provided.clear(); }
     Result openMesh(const std::string& path);
     /// One tracking sequence per instrument of a recording file.
     Result openRecording(const std::string& path);
@@ -68,6 +72,7 @@ private:
 
     ApplicationController& m_app;
     std::map<const Data*, Properties> m_sources;
+    std::map<std::string, VolumeIO::LoadResult> m_provided;
 };
 
 } // namespace Kelvaros

@@ -505,15 +505,7 @@ void MainWindow::openFile(const QString& kind, const QString& path)
     if (kind == "volume")
         return openVolumeInBackground(path);
     if (kind == "workspace")
-    {
-        if (!mayDiscardWorkspace())
-            return;
-        if (const std::string error = m_workspace->loadFromFile(file); !error.empty() && m_interactive)
-            QMessageBox::warning(this, windowTitle(), QString::fromStdString(error));
-        m_savedWorkspace = m_workspace->save().toXml();
-        addRecentFile(kind, path);
-        return;
-    }
+        return openWorkspace(path);
     const DataSources::Result result = kind == "mesh"       ? m_sources->openMesh(file)
                                        : kind == "playback" ? m_sources->playRecording(file)
                                                             : m_sources->openRecording(file);
@@ -563,6 +555,57 @@ void MainWindow::openVolumeInBackground(const QString& path)
                                  return report(result.error);
                              addRecentFile("volume", path);
                          });
+}
+
+void MainWindow::openWorkspace(const QString& path)
+{
+    if (!mayDiscardWorkspace())
+        return;
+    const std::string file = path.toStdString();
+    std::shared_ptr<const Properties> workspace = Properties::loadFromXmlFile(file);
+    if (!workspace)
+        return report("The workspace '" + file + "' cannot be read (see the log).");
+    const auto replaceSession = [this, workspace, path, file]
+    {
+        const std::string error = m_workspace->load(*workspace, file);
+        m_sources->forgetProvided();
+        if (!error.empty() && m_interactive)
+            QMessageBox::warning(this, windowTitle(), QString::fromStdString(error));
+        m_savedWorkspace = m_workspace->save().toXml();
+        addRecentFile("workspace", path);
+    };
+    const std::vector<std::string> volumes = Workspace::volumeFiles(*workspace);
+    if (volumes.empty())
+        return replaceSession();
+    // The session is replaced once every volume was read, or not at all when one of them is canceled.
+    struct Opening
+    {
+        std::size_t remaining = 0;
+        bool canceled = false;
+    };
+    auto opening = std::make_shared<Opening>(Opening{ volumes.size() });
+    const auto settle = [this, opening, replaceSession, path]
+    {
+        if (--opening->remaining > 0)
+            return;
+        if (!opening->canceled)
+            return replaceSession();
+        m_sources->forgetProvided();
+        statusBar()->showMessage(tr("Opening the workspace %1 was canceled; the session is as it was").arg(path), 5000);
+    };
+    for (const std::string& volume : volumes)
+        m_volumeLoader->load(
+          volume,
+          [this, settle](const std::string& read, VolumeIO::LoadResult loaded)
+          {
+              m_sources->provideVolume(read, std::move(loaded));
+              settle();
+          },
+          [opening, settle](const std::string&)
+          {
+              opening->canceled = true;
+              settle();
+          });
 }
 
 void MainWindow::addRecentFile(const QString& kind, const QString& path)

@@ -112,6 +112,8 @@ private:
     /// Without a volume nothing else aims the 3D view: it turns to the tools once a stream first shows them.
     void fitToToolsOnceSeen();
     void openVolumeInBackground(const QString& path);
+    /// Reads the workspace's volumes on the loader's workers first, then replaces the session by it.
+    void openWorkspace(const QString& path);
     void dockPanel(DefaultControllerDecorator* decorator);
     void undockPanel(DefaultControllerDecorator* decorator);
 

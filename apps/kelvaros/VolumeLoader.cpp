@@ -35,6 +35,7 @@ struct VolumeLoader::Job
 {
     std::string path;
     VolumeLoader::Done done;
+    VolumeLoader::Canceled canceled;
     SharedProgress progress;
     /// Where the worker's own GL context draws nothing but makes itself current; made on the main thread, as the
     /// platform requires; null without shared contexts.
@@ -74,11 +75,12 @@ VolumeLoader::~VolumeLoader()
         job->worker.join();
 }
 
-void VolumeLoader::load(const std::string& path, Done done)
+void VolumeLoader::load(const std::string& path, Done done, Canceled canceled)
 {
     Job* job = m_jobs.emplace_back(std::make_unique<Job>()).get();
     job->path = path;
     job->done = std::move(done);
+    job->canceled = std::move(canceled);
     if (QOpenGLContext* shared = QOpenGLContext::globalShareContext())
     {
         job->surface = std::make_unique<QOffscreenSurface>();
@@ -115,6 +117,8 @@ void VolumeLoader::finish(Job* job, const std::shared_ptr<VolumeIO::LoadResult>&
             VolumeTexture::adopt(*loaded->image, texture);
         finished->done(finished->path, std::move(*loaded));
     }
+    else if (finished->canceled)
+        finished->canceled(finished->path);
     Q_EMIT loadsChanged();
 }
 

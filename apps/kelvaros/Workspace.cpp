@@ -290,6 +290,23 @@ void Workspace::loadAlgorithm(const Properties& node, std::vector<std::string>& 
         panel->controller()->loadPanelState(*state);
 }
 
+std::vector<std::string> Workspace::volumeFiles(const Properties& workspace)
+{
+    std::vector<std::string> files;
+    if (!WorkspaceReading::whyTooLarge(workspace, {}).empty())
+        return files;
+    for (const Properties* node : workspace.subPropertiesAll("data"))
+    {
+        const Properties* source = node->subProperties("source");
+        if (!source || source->paramOr<std::string>("kind", "") != "volume")
+            continue;
+        const std::string path = source->paramOr<std::string>("path", "");
+        if (std::find(files.begin(), files.end(), path) == files.end())
+            files.push_back(path);
+    }
+    return files;
+}
+
 std::string Workspace::loadFromFile(const std::string& path)
 {
     const auto workspace = Properties::loadFromXmlFile(path);

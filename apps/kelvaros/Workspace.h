@@ -34,6 +34,9 @@ public:
     std::string load(const Properties& workspace, const std::string& name = std::string());
     /// load() from a file; the error also covers a file that cannot be read.
     std::string loadFromFile(const std::string& path);
+    /// The volume files the workspace opens, each once, so that they can be read ahead on other threads; none for a
+    /// workspace load() would refuse.
+    [[nodiscard]] static std::vector<std::string> volumeFiles(const Properties& workspace);
 
     /// Closes every panel and algorithm, then deletes every data object.
     void clear();

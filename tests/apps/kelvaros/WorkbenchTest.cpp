@@ -192,6 +192,37 @@ TEST_F(WorkbenchTest, VolumesLoadWhileTheWindowKeepsRunning)
     window.reset();
 }
 
+// A workspace's volumes are read in the background before the session is replaced, so the window runs meanwhile;
+// when their reading is canceled the session stays as it was.
+TEST_F(WorkbenchTest, WorkspaceVolumesLoadInTheBackgroundOrNotAtAll)
+{
+    QTemporaryDir folder;
+    const QString volume = folder.filePath("ct.nrrd");
+    ASSERT_EQ(
+      VolumeIO::save(*PhantomVolume::create(SimulatedTrackingStream::groundTruth(), 0.75), volume.toStdString()), "");
+    ASSERT_TRUE(window->sources().openVolume(volume.toStdString()).ok());
+    ASSERT_TRUE(window->sources().startSimulator("pivot").ok());
+    const std::string path = folder.filePath("session.kws").toStdString();
+    std::string error;
+    ASSERT_TRUE(window->workspace().saveToFile(path, &error)) << error;
+    window->workspace().clear();
+    ASSERT_TRUE(window->sources().addPhantom().ok());
+
+    window->openFile("workspace", QString::fromStdString(path));
+    EXPECT_EQ(window->volumeLoader().running().size(), 1u);
+    window->volumeLoader().cancelAll();
+    ASSERT_TRUE(processEventsUntil([&] { return window->volumeLoader().running().empty(); }));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(app().dataList().size(), 1);
+    EXPECT_EQ(app().dataList()[0]->name(), "Phantom") << "a canceled opening changes nothing";
+
+    window->openFile("workspace", QString::fromStdString(path));
+    EXPECT_EQ(app().dataList()[0]->name(), "Phantom") << "the session is replaced once the volume was read";
+    ASSERT_TRUE(processEventsUntil([&] { return app().dataList().size() == 2; }));
+    EXPECT_TRUE(app().dataList().getFirst(Data::Kind::Volume) && app().dataList().getFirst(Data::Kind::TrackingStream));
+    EXPECT_FALSE(window->workspaceChanged());
+}
+
 // What a file named on the command line holds is told by its name, and a MetaImage file by its header: a tracking
 // recording and a volume share the extension.
 TEST_F(WorkbenchTest, CommandLineFilesOpenAsWhatTheyHold)
