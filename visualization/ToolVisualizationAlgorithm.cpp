@@ -18,6 +18,8 @@
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
 
+#include "visualization/ToolPose.h"
+
 namespace Kelvaros
 {
 
@@ -220,59 +222,32 @@ void ToolVisualizationAlgorithm::onStreamData(const std::shared_ptr<const Stream
         return;
     }
 
-    const std::string targetId = p_trackingTargetId.value();
-    const std::string referenceId = p_trackingTargetRelId.value();
-    const bool hasReference = !referenceId.empty();
-
-    // Matching and calibration lookups happen before the lock: the calibration component has its own.
-    Eigen::Matrix4d target = Eigen::Matrix4d::Identity();
-    Eigen::Matrix4d targetCalibration = Eigen::Matrix4d::Identity();
-    double targetQuality = 0.0;
-    Eigen::Matrix4d reference = Eigen::Matrix4d::Identity();
-    Eigen::Matrix4d referenceCalibration = Eigen::Matrix4d::Identity();
-    // A configured reference that the sample lacks leaves the tool without a frame: quality 0, not 1, so that the
-    // tool is not shown in tracker space as if it were relative to the identity.
-    double referenceQuality = hasReference ? 0.0 : 1.0;
-
-    // An empty id names no instrument (a device that sends one sends garbage), so it never matches; a later
-    // instrument of the same id overrides an earlier one.
-    for (const TrackingInstrument& instrument : sample->instrumentList())
-    {
-        const std::string& id = instrument.ID();
-        if (id.empty())
-            continue;
-        if (id == targetId)
-        {
-            target = instrument.matrix;
-            targetQuality = instrument.quality;
-            targetCalibration = calibrationOf(targetId);
-        }
-        if (hasReference && id == referenceId)
-        {
-            reference = instrument.matrix;
-            referenceQuality = instrument.quality;
-            referenceCalibration = calibrationOf(referenceId);
-        }
-    }
+    // Calibration lookups happen before the lock: the calibration component has its own.
+    ToolPoseInputs inputs;
+    inputs.targetId = p_trackingTargetId.value();
+    inputs.referenceId = p_trackingTargetRelId.value();
+    if (!inputs.targetId.empty())
+        inputs.targetCalibration = calibrationOf(inputs.targetId);
+    if (!inputs.referenceId.empty())
+        inputs.referenceCalibration = calibrationOf(inputs.referenceId);
+    inputs.registration = m_stream->matrix();
+    const ToolPose pose = toolPoseOf(sample->instrumentList(), inputs);
 
     // Read with the calibration above, so that the pose and what is known of its calibration belong together.
     const ToolCalibrationKnowledge targetKnowledge =
-      targetId.empty() ? ToolCalibrationKnowledge{} : calibrationKnowledge(*m_stream, targetId);
+      inputs.targetId.empty() ? ToolCalibrationKnowledge{} : calibrationKnowledge(*m_stream, inputs.targetId);
 
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lastSampleTime = std::chrono::steady_clock::now();
         m_targetCalibration = targetKnowledge;
-        m_rawToolMatrix = target;
-        m_rawReferenceMatrix = reference;
-        m_rawToolId = targetId;
-        m_rawReferenceId = referenceId;
-        // trackerToWorld maps a point measured by the tracker into world space relative to the calibrated
-        // reference: S · C_r⁻¹ · R⁻¹ (general inverses: calibrations may hold a scale or shear of a bad fit).
-        const Eigen::Matrix4d trackerToWorld =
-          m_stream->matrix() * referenceCalibration.inverse() * reference.inverse();
-        m_toolMatrix = trackerToWorld * target * targetCalibration;
-        m_lastQuality = referenceQuality * targetQuality;
+        m_rawToolMatrix = pose.rawTarget;
+        m_rawReferenceMatrix = pose.rawReference;
+        m_rawToolId = inputs.targetId;
+        m_rawReferenceId = inputs.referenceId;
+        m_toolMatrix = pose.toolMatrix;
+        m_lastQuality = pose.quality;
+        const Eigen::Matrix4d& trackerToWorld = pose.trackerToWorld;
 
         const auto* fiducials = sample->components().get<TrackingInstrumentFiducialsData>();
         if (fiducials && !fiducials->empty())
