@@ -131,7 +131,10 @@ void CalibrationVerificationWidget::buildLayout()
         m_divot[i] = millimetreBox(-kDivotRangeMm, kDivotRangeMm, QString::fromLatin1(axes[i]), this);
         divotRow->addWidget(m_divot[i]);
     }
-    divotRow->addWidget(m_setFromTip);
+    // On a row of its own: beside the three fields it made the panel so wide that the views were squeezed to strips.
+    auto* fromTipRow = new QHBoxLayout;
+    fromTipRow->addWidget(m_setFromTip);
+    fromTipRow->addStretch();
 
     auto* passMarkRow = new QHBoxLayout;
     passMarkRow->addWidget(m_passMark);
@@ -143,6 +146,7 @@ void CalibrationVerificationWidget::buildLayout()
     form->addRow(hint);
     form->addRow(tr("Reference"), m_reference);
     form->addRow(tr("Divot"), divotRow);
+    form->addRow(QString(), fromTipRow);
     form->addRow(tr("Pass mark"), passMarkRow);
 
     QFont font = m_resultLabel->font();

@@ -179,6 +179,14 @@ void MainWindow::buildFileMenu()
     file->addSeparator();
     file->addAction(tr("&Connect OpenIGTLink Tracker..."), this, &MainWindow::onConnectOpenIGTLink);
     file->addAction(tr("Start &Simulated Tracker..."), this, &MainWindow::onStartSimulator);
+    // The simulated tracker touches this phantom's landmarks and inserts into it: a user trying the workflow without
+    // a real tracker needs both.
+    file->addAction(tr("Add Simulator's P&hantom"), this,
+                    [this]
+                    {
+                        if (const auto result = m_sources->addPhantom(); !result.ok())
+                            report(result.error);
+                    });
     openAction(tr("&Play Recording..."), "playback");
     file->addAction(tr("Record S&tream..."), this, &MainWindow::onRecordStream);
     file->addSeparator();

@@ -14,6 +14,8 @@ namespace Kelvaros
 {
 namespace
 {
+const ImageDisplayOptionsComponent::Preset kSoftTissue{ "Soft tissue", 400, 40 };
+
 constexpr const char* kNodeName = "displayOptions";
 constexpr double kMinimumWindow = 1e-6;
 constexpr size_t kMaximumSamples = size_t(1) << 16;
@@ -134,7 +136,7 @@ std::vector<ImageDisplayOptionsComponent::Preset> ImageDisplayOptionsComponent::
 {
     std::vector<Preset> all = { { "Auto", m_autoWindow, m_autoLevel } };
     if (set.modality() == Data::Modality::CT)
-        all.insert(all.end(), { { "Soft tissue", 400, 40 }, { "Bone", 1800, 400 }, { "Lung", 1500, -600 } });
+        all.insert(all.end(), { kSoftTissue, { "Bone", 1800, 400 }, { "Lung", 1500, -600 } });
     return all;
 }
 
@@ -146,6 +148,10 @@ ImageDisplayOptionsComponent& ImageDisplayOptionsComponent::of(SharedImageSet& s
     std::tie(options->m_autoWindow, options->m_autoLevel) = percentileWindowLevel(set);
     options->m_window = options->m_autoWindow;
     options->m_level = options->m_autoLevel;
+    // A CT is mostly air and soft tissue, so its percentiles span the two and show every organ, and a lesion or
+    // target inside one, equally white; a soft-tissue window shows them apart, as a CT viewer opens it.
+    if (set.modality() == Data::Modality::CT)
+        std::tie(options->m_window, options->m_level) = std::pair(kSoftTissue.window, kSoftTissue.level);
     return static_cast<ImageDisplayOptionsComponent&>(*set.components().add(std::move(options)));
 }
 

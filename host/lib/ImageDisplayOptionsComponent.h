@@ -72,7 +72,8 @@ public:
     /// "Auto" (the volume's own) first, then for a CT the usual Hounsfield windows.
     [[nodiscard]] std::vector<Preset> presets(const SharedImageSet& set) const;
 
-    /// The volume's options, added when it has none with the auto window and level of its voxels.
+    /// The volume's options, added when it has none: shown in the auto window and level of its voxels, a CT in the
+    /// soft-tissue window.
     static ImageDisplayOptionsComponent& of(SharedImageSet& set);
     /// Window and level spanning the 1st to 99th percentile of the selected image's finite voxels, found from a
     /// subsample of at most 2^16 voxels so that a large scan costs no more than a small one; the whole range when

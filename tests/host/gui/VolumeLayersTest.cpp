@@ -95,6 +95,13 @@ TEST(ImageDisplayOptions, AutoWindowIgnoresOutliersAndSettingsSurviveTheWorkspac
     const auto [window, level] = ImageDisplayOptionsComponent::of(volume).autoWindowLevel();
     EXPECT_NEAR(window, 98, 1);
     EXPECT_NEAR(level, 49.5, 1);
+    EXPECT_EQ(ImageDisplayOptionsComponent::of(volume).window(), window);
+    // A CT opens in the soft-tissue window, its auto window one choice away.
+    SharedImageSet ct("ct", Eigen::Vector3i(20, 20, 20), Eigen::Vector3d::Ones(), Data::Modality::CT);
+    std::copy(volume.voxels().begin(), volume.voxels().end(), ct.voxels().begin());
+    const ImageDisplayOptionsComponent& ctOptions = ImageDisplayOptionsComponent::of(ct);
+    EXPECT_EQ(std::pair(ctOptions.window(), ctOptions.level()), std::pair(400.0, 40.0));
+    EXPECT_EQ(ctOptions.presets(ct).front().window, window);
 
     ImageDisplayOptionsComponent& options = ImageDisplayOptionsComponent::of(volume);
     options.setWindowLevel(400, 40);
