@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -142,7 +143,7 @@ protected:
         FAIL() << "no enabled entry " << entry.toStdString() << " in " << menuTitle.toStdString();
     }
 
-    /// File dialogs are answered with `path`, the simulator's with its first scenario.
+    /// Chooses a menu entry that asks for a file, answering its dialog with `path`.
     void chooseFile(const QString& menuTitle, const QString& entry, const QString& path)
     {
         answer = [path](QWidget* modal)
@@ -150,7 +151,11 @@ protected:
             auto* dialog = qobject_cast<QFileDialog*>(modal);
             if (dialog)
             {
-                dialog->selectFile(path);
+                // Typed in full, as selectFile would change the folder only later and the name land in the old.
+                auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+                if (!name)
+                    return false;
+                name->setText(path);
                 // Queued: a question the dialog asks on accepting must come up where the watcher can answer it.
                 QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
             }
@@ -441,6 +446,7 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     QTemporaryDir folder;
     const QString saved = folder.filePath("session.kws"), resaved = folder.filePath("again.kws");
     chooseFile("File", "Save Workspace", saved);
+    ASSERT_TRUE(QFile::exists(saved));
     const Session before = session();
     ASSERT_EQ(before.annotations.size(), 2u);
     ASSERT_EQ(before.panels.size(), 3u) << "registration, bullseye and navigation";
