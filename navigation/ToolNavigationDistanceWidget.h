@@ -17,6 +17,8 @@ class ToolNavigationVisualizationController;
 class ToolNavigationDistanceWidget : public QWidget
 {
     Q_OBJECT
+    // Painted, not a label: a host that does not link the plug-in reads what the bar shows through this.
+    Q_PROPERTY(QString shownText READ shownText)
 
 public:
     explicit ToolNavigationDistanceWidget(ToolNavigationVisualizationController* panel);

@@ -61,7 +61,8 @@ void WorkspaceAnnotations::save(const AnnotationModel& model, Properties& worksp
     {
         const auto* drawn = dynamic_cast<const GlPointBasedAnnotation*>(annotation->graphicsObject());
         const char* kind = kindOf(drawn);
-        if (!kind)
+        // A tool panel's direction line is a line too, but the panel places it again when it opens.
+        if (!kind || model.isPlacedByApplication(annotation))
             continue;
         Properties* node = workspace.addSubProperties("annotation");
         node->setParam("kind", std::string(kind));

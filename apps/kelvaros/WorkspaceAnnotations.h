@@ -12,7 +12,8 @@ class Properties;
 
 /// The planned lines and paths of a workspace: each with its kind, name, colour, the volume it was planned on (by
 /// name) and its points in world coordinates, which the volume's placement saved beside them puts back where they
-/// were. Other annotations (tool meshes the application places) are not the user's and are not saved.
+/// were. Other annotations (tool meshes and direction lines the application places) are not the user's and are not
+/// saved.
 class WorkspaceAnnotations
 {
 public:

@@ -127,6 +127,11 @@ void AnnotationModel::ignoreAnnotationInHistory(InteractiveObject* annotation)
     emit historyChanged();
 }
 
+bool AnnotationModel::isPlacedByApplication(const InteractiveObject* annotation) const
+{
+    return contains(annotation) && m_history->isIgnored(*annotation);
+}
+
 void AnnotationModel::undo()
 {
     m_history->undo();

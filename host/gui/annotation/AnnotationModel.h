@@ -73,6 +73,8 @@ public:
     /// Keeps the annotation out of the history from now on and forgets what was recorded about it: objects the
     /// application places itself (tool meshes) are not the user's edits.
     void ignoreAnnotationInHistory(InteractiveObject* annotation);
+    /// Whether the application placed the annotation itself (kept out of the history), rather than the user.
+    [[nodiscard]] bool isPlacedByApplication(const InteractiveObject* annotation) const;
 
     void undo();
     void redo();
