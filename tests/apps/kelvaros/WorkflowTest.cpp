@@ -133,6 +133,17 @@ protected:
 
     GuiApplicationController& app() const { return window->app(); }
 
+    /// With KELVAROS_WORKFLOW_SHOTS naming a folder, the window as the user sees it at this step (the README's
+    /// walkthrough is made of these).
+    void shot(const QString& name, int settleMs = 100) const
+    {
+        const QString folder = qEnvironmentVariable("KELVAROS_WORKFLOW_SHOTS");
+        if (folder.isEmpty())
+            return;
+        QTest::qWait(settleMs); // laid out and drawn as the screen shows it
+        window->grab().save(folder + "/" + name + ".png");
+    }
+
     void choose(const QString& menuTitle, const QString& entry)
     {
         for (QMenu* menu : window->menuBar()->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
@@ -206,6 +217,7 @@ protected:
         switchScenario(scenario);
         click(wizard, "startStopButton");
         QTest::qWait(ms);
+        shot("2-recording-" + scenario);
         click(wizard, "startStopButton");
         ASSERT_TRUE(wizard->findChild<QPushButton*>("nextButton")->isVisibleTo(wizard)) << scenario.toStdString();
     }
@@ -221,8 +233,10 @@ protected:
         record(wizard, "pivot", 8000);
         click(wizard, "nextButton");
         record(wizard, "spin", 2300);
-        for (int page = 0; page < 3; ++page) // the flip, the divot check, then Finish
-            click(wizard, "nextButton");
+        click(wizard, "nextButton");
+        click(wizard, "nextButton");
+        shot("3-verify");
+        click(wizard, "nextButton"); // Finish
         ASSERT_TRUE(processEventsUntil([this] { return !panel("TrackingToolCalibrationWizard"); })) << tool;
     }
 
@@ -397,8 +411,9 @@ protected:
 // saved workspace brings the whole session back in a new window.
 TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
 {
-    ASSERT_TRUE(window->sources().addPhantom().ok()); // the File menu has no entry for the phantom
+    choose("File", "Add Simulator's Phantom");
     auto* phantom = static_cast<SharedImageSet*>(app().dataList().getFirst(Data::Kind::Volume));
+    ASSERT_TRUE(phantom);
     phantomImageToPhantom = phantom->matrix();
     answer = [](QWidget* modal)
     {
@@ -414,6 +429,7 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     stream = dynamic_cast<SimulatedTrackingStream*>(app().dataList().getFirst(Data::Kind::TrackingStream));
     ASSERT_TRUE(stream && stream->waitUntilDelivered(3));
     ASSERT_EQ(window->trackingPanel().stream(), stream);
+    shot("1-tracker");
 
     calibrate("Pointer");
     calibrate("Needle");
@@ -434,7 +450,15 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     EXPECT_LT((apply(phantomToTracker, target) - apply(truth().phantomToTracker, target)).norm(), 2.0)
       << "target registration error";
 
+    const auto* verdict = panel("LiveTrackingPointRegistrationController")->findChild<QLabel*>("label_verdict");
+    ASSERT_TRUE(verdict && !verdict->text().isEmpty());
+    EXPECT_TRUE(processEventsUntil([verdict] { return verdict->height() >= verdict->heightForWidth(verdict->width()); },
+                                   std::chrono::seconds(1)))
+      << "the verdict shows " << verdict->height() << " of its " << verdict->heightForWidth(verdict->width())
+      << " pixels";
+    shot("4-registered");
     planLineAndPath();
+    shot("5-planned");
     openGuidance();
     switchScenario("insertion");
     const auto figures = [](const QString& text)
@@ -442,6 +466,7 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     EXPECT_TRUE(processEventsUntil([&] { return figures(bullseyeReadout()) && figures(navigationReadout()); }))
       << "bullseye '" << bullseyeReadout().toStdString() << "', navigation '" << navigationReadout().toStdString()
       << "'";
+    shot("6-guidance", 2500); // the needle half way in
 
     QTemporaryDir folder;
     const QString saved = folder.filePath("session.kws"), resaved = folder.filePath("again.kws");
@@ -456,6 +481,7 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     // What File > Open Workspace does with the file chosen; its dialog's own existence check sometimes asked back.
     window->openFile("workspace", saved);
     expectSame(before, session());
+    shot("7-reopened", 1500);
     chooseFile("File", "Save Workspace", resaved);
     QFile first(saved), second(resaved);
     ASSERT_TRUE(first.open(QIODevice::ReadOnly) && second.open(QIODevice::ReadOnly));
