@@ -577,6 +577,9 @@ void MainWindow::openWorkspace(const QString& path)
     {
         const std::string error = m_workspace->load(*workspace, file);
         m_sources->forgetProvided();
+        // The views were placed when the first volume arrived, before its registration was read: the 3D view
+        // looked at where the volume was before it was registered, a metre from where it is.
+        m_display->resetViews();
         if (!error.empty() && m_interactive)
             QMessageBox::warning(this, windowTitle(), QString::fromStdString(error));
         m_savedWorkspace = m_workspace->save().toXml();

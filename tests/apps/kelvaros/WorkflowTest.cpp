@@ -33,6 +33,8 @@
 #include "gui/scene/InteractiveObject.h"
 #include "gui/view/DisplayWidgetMulti.h"
 #include "gui/view/GlSliceView.h"
+#include "gui/view/GlVolumeView.h"
+#include "gui/view/ImageView3D.h"
 #include "gui/view/ImageViewSlice.h"
 #include "lib/RegistrationHistoryComponent.h"
 #include "lib/SharedImageSet.h"
@@ -481,6 +483,12 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     // What File > Open Workspace does with the file chosen; its dialog's own existence check sometimes asked back.
     window->openFile("workspace", saved);
     expectSame(before, session());
+    const auto* reopened = static_cast<const SharedImageSet*>(app().dataList().getFirst(Data::Kind::Volume));
+    EXPECT_LT(
+      (window->display().view3D()->volumeView().camera().centre() - reopened->imageToWorld(Eigen::Vector3d::Zero()))
+        .norm(),
+      1.0)
+      << "the 3D view looks at the registered volume";
     shot("7-reopened", 1500);
     chooseFile("File", "Save Workspace", resaved);
     QFile first(saved), second(resaved);
