@@ -1,11 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <Eigen/Geometry>
+
+#include "stream/TrackingSnapshot.h"
 
 namespace Kelvaros
 {
@@ -53,8 +56,8 @@ enum class FigureState : int
     NotRegistered = 5
 };
 
-/// Samples older than this make every figure stale (µs).
-constexpr int64_t kStaleAfterUs = 250000;
+/// Samples older than this make every figure stale (µs): the host's rule for tracking streams.
+constexpr int64_t kStaleAfterUs = std::chrono::duration_cast<std::chrono::microseconds>(kTrackingStaleAfter).count();
 
 /// What a tool visualization knows of its tool at one moment, read in one go so that every figure of a frame rests
 /// on one sample.

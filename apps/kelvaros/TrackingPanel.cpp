@@ -14,6 +14,7 @@
 
 #include "lib/ApplicationController.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
+#include "stream/TrackingSnapshot.h"
 #include "stream/TrackingStream.h"
 #include "stream/igtl/OpenIGTLinkTrackingStream.h"
 #include "stream/sources/SimulatedTrackingStream.h"
@@ -170,12 +171,14 @@ void TrackingPanel::refresh()
     const auto now = StreamRateMeter::Clock::now();
     const double rateHz = m_meter->rateSinceLastReading(now);
     const auto lastSample = shown->lastSampleTime();
-    const bool fresh = lastSample && now - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
+    // A stream that delivered nothing for this long is shown without rate and its instruments as not seen.
+    const bool fresh = lastSample && now - *lastSample < kTrackingStaleAfter;
     const Stream::State state = shown->state();
     const bool running = state == Stream::State::Running;
     QString text = Stream::stateName(state);
     if (running)
-        text += fresh ? tr(", %1 Hz").arg(rateHz, 0, 'f', 0) : tr(", no data for %1 ms or more").arg(kStaleAfterMs);
+        text += fresh ? tr(", %1 Hz").arg(rateHz, 0, 'f', 0)
+                      : tr(", no data for %1 ms or more").arg(kTrackingStaleAfter.count());
     m_state->setText(text);
     const bool started = running || state == Stream::State::Paused || state == Stream::State::Disconnected;
     m_startStop->setText(started ? tr("Stop") : tr("Start"));

@@ -43,9 +43,6 @@ public:
     /// Reads the stream's state, rate and instruments again.
     void refresh();
 
-    /// A stream that delivered nothing for this long is shown without rate and its instruments as not seen.
-    static constexpr int kStaleAfterMs = 250;
-
 private:
     void rebuildStreamList();
     void refreshInstruments(bool fresh);

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "lib/ApplicationController.h"
+#include "stream/TrackingSnapshot.h"
 #include "stream/TrackingStream.h"
 
 namespace Kelvaros
@@ -63,7 +64,7 @@ TrackingStatusWidget::StreamStatus TrackingStatusWidget::measure(StreamRateMeter
     const double rateHz = meter.rateSinceLastReading(now);
     TrackingStream& stream = meter.stream();
     const auto lastSample = stream.lastSampleTime();
-    const bool fresh = lastSample && now - *lastSample < std::chrono::milliseconds(kStaleAfterMs);
+    const bool fresh = lastSample && now - *lastSample < kTrackingStaleAfter;
     const bool running = stream.state() == Stream::State::Running;
     StreamStatus status{ QString::fromStdString(stream.name()), Stream::stateName(stream.state()), {}, {} };
     if (running)

@@ -24,7 +24,7 @@ class TrackingStream;
 
 /// The status bar's account of tracking: per stream its state and sample rate, and per instrument whether the
 /// tracker sees it (green) or not (red), as the tool panels of trackers show it. A running stream whose samples
-/// stopped for kStaleAfterMs says "no data" instead of a rate and shows every instrument as not seen: the last
+/// stopped for kTrackingStaleAfter says "no data" instead of a rate and shows every instrument as not seen: the last
 /// sample says nothing of now. With several streams, each is one entry with the count of instruments seen (green
 /// all, amber some, red none) and the instruments in its tooltip, so that four trackers stay readable. Refreshed a
 /// few times a second on the main thread. Main thread only.
@@ -44,10 +44,6 @@ public:
 
     /// Rebuilds the labels from the streams' current state and the rates since the last refresh.
     void refresh();
-
-public:
-    /// A stream that delivered nothing for this long is shown without rate and with its instruments not seen.
-    static constexpr int kStaleAfterMs = 250;
 
 private:
     /// What one stream's entry shows.

@@ -12,6 +12,10 @@
 namespace Kelvaros
 {
 
+/// A stream whose newest sample is this old says nothing of now: its instruments count as not seen and the figures
+/// resting on their poses as stale. The one rule of the views, the status bar, the tracking panel and the plug-in.
+inline constexpr std::chrono::milliseconds kTrackingStaleAfter{ 250 };
+
 /// What a tracking stream's newest sample says, as LatestTrackingSample publishes it: immutable once published, so
 /// every reader of one snapshot sees the same sample.
 struct KELVAROS_API TrackingSnapshot

@@ -91,8 +91,7 @@ GlTrackingStream::Frame GlTrackingStream::currentFrame() const
     if (m_frame)
         return { m_frame, m_frameStale };
     Frame newest{ m_latest.snapshot(), false };
-    newest.stale =
-      std::chrono::steady_clock::now() - newest.snapshot->arrival >= std::chrono::milliseconds(kStaleAfterMs);
+    newest.stale = std::chrono::steady_clock::now() - newest.snapshot->arrival >= kTrackingStaleAfter;
     return newest;
 }
 

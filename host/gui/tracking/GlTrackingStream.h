@@ -33,8 +33,8 @@ struct TrackingSnapshot;
 /// Draws the instruments of a tracking stream as its TrackingStreamDisplayOptions say: each instrument's
 /// calibrated pose (the stream's InstrumentCalibrationDataComponent applied) as an axis triad, red x, green y,
 /// blue z, with its name; an instrument that is not seen (missing from the sample, untracked or of quality 0, or the
-/// sample older than kStaleAfterMs) in grey-red at its last seen place with "(not seen)"; and the stream's trail of
-/// tip positions. Everything is placed in world space by the stream's registration (Data::matrix), read at each
+/// sample older than kTrackingStaleAfter) in grey-red at its last seen place with "(not seen)"; and the stream's trail
+/// of tip positions. Everything is placed in world space by the stream's registration (Data::matrix), read at each
 /// frame. Slice views show the parts of the axes and of the trail within the slab, and the tip where it lies within
 /// it.
 ///
@@ -67,8 +67,6 @@ public:
         /// In the sample, tracked and of quality above 0, and that sample is recent.
         bool seen = false;
     };
-    /// A stream whose samples stopped this long ago sees nothing: its last sample says nothing of now.
-    static constexpr int kStaleAfterMs = 250;
     /// Every instrument seen at least once, in the order they first appeared, at its last seen pose. An object made
     /// while an instrument's newest record is unusable leaves it out until it is seen again.
     [[nodiscard]] std::vector<InstrumentPose> instrumentPoses() const;

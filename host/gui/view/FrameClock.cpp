@@ -25,7 +25,7 @@ using SteadyClock = std::chrono::steady_clock;
 // Main thread only, like the clocks.
 bool s_inFrame = false;
 
-const auto kStaleAfter = std::chrono::milliseconds(GlTrackingStream::kStaleAfterMs);
+constexpr auto kStaleAfter = kTrackingStaleAfter;
 
 bool staleAt(const TrackingSnapshot& snapshot, SteadyClock::time_point now)
 {

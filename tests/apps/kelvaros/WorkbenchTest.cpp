@@ -42,6 +42,7 @@
 #include "lib/SharedImageSet.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingSequence.h"
+#include "stream/TrackingSnapshot.h"
 #include "stream/io/TrackingSequenceFile.h"
 #include "stream/sources/SimulatedTrackingStream.h"
 
@@ -456,7 +457,7 @@ TEST_F(WorkbenchTest, StatusRateCountsFromTheStreamsArrivalAndStopsWithItsSample
     ASSERT_TRUE(rate.hasMatch()) << window->trackingStatus().summary().toStdString();
     EXPECT_GE(rate.captured(1).toDouble(), std::floor(30 / seconds)) << "30 samples since the stream came";
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(TrackingStatusWidget::kStaleAfterMs + 50));
+    std::this_thread::sleep_for(kTrackingStaleAfter + std::chrono::milliseconds(50));
     window->trackingStatus().refresh();
     EXPECT_EQ(window->trackingStatus().summary(), "Tracker: Running, no data Pointer tool(notSeen)");
 }
