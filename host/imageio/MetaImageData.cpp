@@ -22,6 +22,17 @@ constexpr size_t kMaxHeader = 64 * 1024;
 /// MetaIO copies each key, everything up to the next '=' across lines, into a 255-byte buffer unchecked.
 constexpr size_t kMaxKey = 200;
 
+/// A header key as MetaImage writers give them: a letter, then letters, digits and underscores. MetaIO reads a key
+/// as whatever precedes the next '=', across lines and bytes of any kind, so a damaged header made it take a later
+/// "ElementDataFile" whose file pattern divided by a zero step.
+bool isKey(const std::string& key)
+{
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return !key.empty() && key.size() <= kMaxKey && letter(key.front()) &&
+           std::all_of(key.begin(), key.end(), [&](char c) { return letter(c) || digit(c) || c == '_'; });
+}
+
 std::string trimmed(const std::string& text)
 {
     const auto first = text.find_first_not_of(" \t\r");
@@ -35,6 +46,14 @@ bool parseInteger(const std::string& text, long long& value)
     const char* end = text.data() + text.size();
     const auto [stop, error] = std::from_chars(text.data(), end, value);
     return error == std::errc() && stop == end && !text.empty();
+}
+
+/// What of a header's bytes may reach a log line: printable ASCII, '?' for the rest.
+std::string shown(std::string text)
+{
+    std::replace_if(
+      text.begin(), text.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+    return text;
 }
 
 std::string head(const std::string& path)
@@ -67,23 +86,22 @@ std::optional<MetaImageData> MetaImageData::locate(const std::string& path, std:
     const std::string text = head(path);
     MetaImageData data;
     data.m_fileSize = uint64_t(std::max(0ll, FileSystem::fileSize(path)));
-    size_t keyLength = 0;
     for (size_t start = 0; start < text.size();)
     {
         const size_t end = std::min(text.find('\n', start), text.size());
         const std::string line = text.substr(start, end - start);
         start = end + 1;
+        if (trimmed(line).empty())
+            continue;
         const size_t equals = line.find('=');
-        keyLength += std::min(equals, line.size() + 1);
-        if (keyLength > kMaxKey)
+        const std::string key = trimmed(line.substr(0, equals));
+        if (equals == std::string::npos || !isKey(key))
         {
-            error = fmt::format("a header key longer than {} characters", kMaxKey);
+            error = fmt::format("the header line '{}' is not 'Key = value' with a key of letters, digits and "
+                                "underscores of at most {} characters",
+                                shown(line.substr(0, 40)), kMaxKey);
             return std::nullopt;
         }
-        if (equals == std::string::npos)
-            continue;
-        keyLength = 0;
-        const std::string key = trimmed(line.substr(0, equals));
         const std::string value = trimmed(line.substr(equals + 1));
         if (!data.parseLine(key, value, error))
             return std::nullopt;

@@ -241,6 +241,11 @@ TEST_F(VolumeIOTest, MalformedInputIsRefusedNamingTheFile)
           "ObjectType = Image\nNDims = 3\nDimSize = 2 2 2\nElementNumberOfChannels = 3\nElementType = MET_UCHAR\n"
           "ElementDataFile = LOCAL\n",
           "3 components" },
+        // MetaIO read a key across the line break and took the later "ElementDataFile" pattern: division by zero.
+        { "damaged-key.mha",
+          "ObjectType = Image\nNDims = 1\nDimSize = 4\nElementType = MET_SHORT\nElementDataFile\n =m%g 1\n"
+          "ElementDataFile = LOCAL\n",
+          "the header line 'ElementDataFile' is not 'Key = value'" },
         { "empty-folder", nullptr, "no DICOM series" },
         { "notes.txt", "just text\n", "not a volume file" },
     };
