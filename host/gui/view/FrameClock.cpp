@@ -25,11 +25,9 @@ using SteadyClock = std::chrono::steady_clock;
 // Main thread only, like the clocks.
 bool s_inFrame = false;
 
-constexpr auto kStaleAfter = kTrackingStaleAfter;
-
 bool staleAt(const TrackingSnapshot& snapshot, SteadyClock::time_point now)
 {
-    return snapshot.sequence > 0 && now - snapshot.arrival >= kStaleAfter;
+    return snapshot.sequence > 0 && now - snapshot.arrival >= kTrackingStaleAfter;
 }
 } // namespace
 
@@ -185,7 +183,8 @@ void FrameClock::sleep()
         const std::shared_ptr<Waker> waker = m_waker;
         watched.latest->wakeAfter(this, watched.drawn->sequence, [waker] { waker->fire(); });
         if (!watched.drawnStale && watched.drawn->sequence > 0)
-            staleAt = std::min(staleAt.value_or(SteadyClock::time_point::max()), watched.drawn->arrival + kStaleAfter);
+            staleAt =
+              std::min(staleAt.value_or(SteadyClock::time_point::max()), watched.drawn->arrival + kTrackingStaleAfter);
     }
     if (!staleAt)
     {
