@@ -4,6 +4,7 @@
 
 #include <QSignalBlocker>
 
+#include "gui/controller/QtHelpers.h"
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
 
@@ -29,8 +30,11 @@ TrackingInstrumentComboBox::TrackingInstrumentComboBox(QWidget* parent, bool fol
 
 TrackingInstrumentComboBox::~TrackingInstrumentComboBox()
 {
-    // The listener queues calls to this object: end it before the object goes.
+    // The listener queues calls to this object: end it, then the call it may have queued, before the object goes.
     disconnectAll();
+    std::lock_guard<std::mutex> lock(m_sampleMutex);
+    if (m_pendingApply)
+        m_pendingApply->cancel();
 }
 
 void TrackingInstrumentComboBox::setSeparator(const QString& separator)
@@ -97,9 +101,10 @@ void TrackingInstrumentComboBox::onStreamData(const std::shared_ptr<const Stream
         if (identities == m_sampleInstruments)
             return;
         m_sampleInstruments = std::move(identities);
+        // One call at a time: a change arriving before the queued one runs is taken over by it.
+        if (!m_pendingApply)
+            m_pendingApply = QtHelpers::runOnMainThread([this] { applyStreamInstruments(); });
     }
-    QMetaObject::invokeMethod(
-      this, [this] { applyStreamInstruments(); }, Qt::QueuedConnection);
 }
 
 void TrackingInstrumentComboBox::applyStreamInstruments()
@@ -107,6 +112,7 @@ void TrackingInstrumentComboBox::applyStreamInstruments()
     {
         std::lock_guard<std::mutex> lock(m_sampleMutex);
         m_entries = m_sampleInstruments;
+        m_pendingApply.reset();
     }
     refresh();
 }

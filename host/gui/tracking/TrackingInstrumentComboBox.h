@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,10 @@ Q_DECLARE_METATYPE(std::string)
 
 namespace Kelvaros
 {
+namespace QtHelpers
+{
+class MainThreadCall;
+}
 
 class StreamData;
 class TrackingStream;
@@ -92,9 +97,11 @@ private:
     /// Identities of every instrument listed at some time, for the entry of one that vanished.
     std::vector<TrackerID> m_known;
 
-    /// Guards m_sampleInstruments, written on the stream's thread and taken over on the main thread.
+    /// Guards m_sampleInstruments, written on the stream's thread and taken over on the main thread, and the
+    /// call queued to take them over.
     std::mutex m_sampleMutex;
     std::vector<TrackerID> m_sampleInstruments;
+    std::shared_ptr<QtHelpers::MainThreadCall> m_pendingApply;
 };
 
 } // namespace Kelvaros
