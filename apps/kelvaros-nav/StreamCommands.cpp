@@ -16,10 +16,10 @@
 #include "ExitCode.h"
 #include "HostSession.h"
 #include "OutputPath.h"
-#include "RecordingWriter.h"
 #include "SampleCollector.h"
 #include "SmoothingPreset.h"
-#include "TrackingSource.h"
+#include "session/RecordingWriter.h"
+#include "session/TrackingSource.h"
 
 namespace Kelvaros::Nav
 {

@@ -43,17 +43,17 @@
 #include "AlgorithmMenus.h"
 #include "DataListWidget.h"
 #include "DataRemoval.h"
-#include "DataSources.h"
 #include "FileKind.h"
 #include "LogWidget.h"
-#include "MeshData.h"
 #include "RecordingDialog.h"
 #include "TrackingPanel.h"
 #include "TrackingStatusWidget.h"
 #include "VolumeLayersWidget.h"
 #include "VolumeLoadProgress.h"
 #include "VolumeLoader.h"
-#include "Workspace.h"
+#include "session/DataSources.h"
+#include "session/MeshData.h"
+#include "session/Workspace.h"
 
 namespace Kelvaros
 {

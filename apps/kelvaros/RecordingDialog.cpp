@@ -9,7 +9,7 @@
 #include "lib/ApplicationController.h"
 #include "stream/TrackingStream.h"
 
-#include "RecordingWriter.h"
+#include "session/RecordingWriter.h"
 
 namespace Kelvaros
 {
@@ -19,7 +19,7 @@ RecordingDialog::RecordingDialog(ApplicationController& app, TrackingStream& str
   : QDialog(parent),
     m_stream(&stream),
     m_path(path),
-    m_writer(std::make_unique<Nav::RecordingWriter>(path.toStdString())),
+    m_writer(std::make_unique<RecordingWriter>(path.toStdString())),
     m_status(new QLabel(this)),
     m_stop(new QPushButton(tr("Stop"), this))
 {

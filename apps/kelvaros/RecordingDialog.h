@@ -14,12 +14,8 @@ namespace Kelvaros
 
 class ApplicationController;
 class Data;
-class TrackingStream;
-
-namespace Nav
-{
 class RecordingWriter;
-}
+class TrackingStream;
 
 /// Records a tracking stream into a sequence file while the user keeps working: shows the samples written so far
 /// and ends with Stop (or when the stream is deleted), replacing the file only when something was recorded.
@@ -47,7 +43,7 @@ private:
 
     TrackingStream* m_stream;
     QString m_path;
-    std::unique_ptr<Nav::RecordingWriter> m_writer;
+    std::unique_ptr<RecordingWriter> m_writer;
     QLabel* m_status;
     QPushButton* m_stop;
 };

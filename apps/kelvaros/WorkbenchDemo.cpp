@@ -34,10 +34,10 @@
 #include "stream/sources/SimulatedTrackingStream.h"
 
 #include "DataListWidget.h"
-#include "DataSources.h"
 #include "MainWindow.h"
 #include "RegistrationPairs.h"
 #include "imageio/PhantomVolume.h"
+#include "session/DataSources.h"
 
 namespace Kelvaros
 {

@@ -13,7 +13,7 @@
 #include "core/PropertiesXml.h"
 
 #include "FuzzSupport.h"
-#include "WorkspaceReading.h"
+#include "session/WorkspaceReading.h"
 
 namespace
 {

@@ -50,7 +50,6 @@
 #include "AlgorithmMenus.h"
 #include "DataListWidget.h"
 #include "DataRemoval.h"
-#include "DataSources.h"
 #include "LogExpectation.h"
 #include "LogWidget.h"
 #include "MainWindow.h"
@@ -61,9 +60,10 @@
 #include "VolumeLayersWidget.h"
 #include "VolumeLoader.h"
 #include "WaitUntil.h"
-#include "Workspace.h"
 #include "imageio/PhantomVolume.h"
 #include "imageio/VolumeIO.h"
+#include "session/DataSources.h"
+#include "session/Workspace.h"
 
 namespace Kelvaros
 {

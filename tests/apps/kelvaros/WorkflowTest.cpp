@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -42,11 +43,11 @@
 #include "stream/sources/SimulatedTrackingStream.h"
 
 #include "../../host/gui/GuiTestFixture.h"
-#include "DataSources.h"
 #include "MainWindow.h"
 #include "TrackingPanel.h"
 #include "WaitUntil.h"
 #include "imageio/PhantomVolume.h"
+#include "session/DataSources.h"
 
 namespace Kelvaros
 {
@@ -242,17 +243,32 @@ protected:
         ASSERT_TRUE(processEventsUntil([this] { return !panel("TrackingToolCalibrationWizard"); })) << tool;
     }
 
-    /// Centres the first slice view on a world point, zoomed in, and clicks it there.
+    /// Clicks a world point in the first slice view as a user does: Page Up / Page Down (a voxel a press) to the
+    /// slice nearest to it, Ctrl+wheel to zoom in about it, a click on it, and zoomed out again.
     void clickInSliceView(const Eigen::Vector3d& world)
     {
         ImageViewSlice& axial = *window->display().viewSlice(0);
-        Slice slice = axial.sliceView().slice();
-        slice.setOrigin(world);
-        axial.sliceView().setSlice(slice);
-        axial.sliceView().setMmPerPixel(0.05);
+        ASSERT_FALSE(axial.sliceView().visibleVolumes().empty());
+        const double spacing = axial.sliceView().visibleVolumes().front()->spacing().minCoeff();
+        const auto along = [&axial, &world]
+        {
+            const Slice& slice = axial.sliceView().slice();
+            return (world - slice.origin()).dot(slice.normal());
+        };
+        for (int press = 0; press < 1000 && std::abs(along()) > 0.5 * spacing; ++press)
+            QTest::keyClick(&axial, along() > 0 ? Qt::Key_PageDown : Qt::Key_PageUp);
+        ASSERT_LE(std::abs(along()), 0.5 * spacing);
         const auto shown = ViewPosition::shownAt(axial, world);
         ASSERT_TRUE(shown);
+        const auto zoom = [&axial, at = *shown](int notches)
+        {
+            QWheelEvent wheel(at, axial.mapToGlobal(at.toPoint()), {}, { 0, 120 * notches }, Qt::NoButton,
+                              Qt::ControlModifier, Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(&axial, &wheel);
+        };
+        zoom(20);
         QTest::mouseClick(&axial, Qt::LeftButton, {}, shown->toPoint());
+        zoom(-20);
     }
 
     /// The latest frame the tracker delivered.

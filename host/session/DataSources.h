@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Export.h"
 #include "core/Properties.h"
 #include "core/Signal.h"
 
@@ -24,7 +25,7 @@ class TrackingStream;
 /// A source is a small property tree: "kind" (volume, phantom, mesh, recording, stream) with "path" for files,
 /// "instrument" for the sequence of a recording, and "class" for streams, whose settings are the stream's own
 /// configuration. Main thread only.
-class DataSources : public SignalReceiver
+class KELVAROS_API DataSources : public SignalReceiver
 {
 public:
     /// What an opening produced: the new data (owned by the application), or the reason nothing was opened.

@@ -6,17 +6,18 @@
 #include <Eigen/Core>
 #include <Eigen/LU>
 
+#include "core/Export.h"
 #include "core/Properties.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 
-#include "WorkspaceProblems.h"
+#include "session/WorkspaceProblems.h"
 
 namespace Kelvaros
 {
 
 /// The parts of reading a workspace that need no application: whether its size may be loaded at all, and its
 /// registration and calibration matrices, each checked where it is read. Pure functions; any thread.
-class WorkspaceReading
+class KELVAROS_API WorkspaceReading
 {
 public:
     /// Bytes of data files one workspace may make the program load, counted once for every entry that names a file

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "core/Export.h"
 #include "lib/Data.h"
 
 namespace Kelvaros
@@ -11,7 +12,7 @@ namespace Kelvaros
 class Mesh;
 
 /// A surface mesh opened by the user, placed in world space by Data::matrix.
-class MeshData : public Data
+class KELVAROS_API MeshData : public Data
 {
 public:
     MeshData(std::string name, std::shared_ptr<Mesh> mesh);

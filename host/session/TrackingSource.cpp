@@ -1,4 +1,4 @@
-#include "TrackingSource.h"
+#include "session/TrackingSource.h"
 
 #include <cstdlib>
 
@@ -7,10 +7,8 @@
 #include "stream/sources/SimulatedTrackingStream.h"
 #include "stream/sources/TrackingSimulator.h"
 
-namespace Kelvaros::Nav
+namespace Kelvaros
 {
-
-const char* const kSourceForms = "sim[:pivot|spin|landmarks|insertion], igtl://HOST:PORT or a sequence file";
 
 namespace
 {
@@ -58,4 +56,4 @@ std::unique_ptr<TrackingStream> makeTrackingSource(const std::string& source, bo
     return playback;
 }
 
-} // namespace Kelvaros::Nav
+} // namespace Kelvaros

@@ -1,4 +1,4 @@
-#include "Workspace.h"
+#include "session/Workspace.h"
 
 #include <algorithm>
 #include <map>
@@ -20,9 +20,9 @@
 #include "stream/StreamAlgorithmBase.h"
 #include "stream/TrackingStream.h"
 
-#include "DataSources.h"
-#include "WorkspaceAnnotations.h"
-#include "WorkspaceReading.h"
+#include "session/DataSources.h"
+#include "session/WorkspaceAnnotations.h"
+#include "session/WorkspaceReading.h"
 
 namespace Kelvaros
 {

@@ -1,4 +1,4 @@
-#include "DataSources.h"
+#include "session/DataSources.h"
 
 #include <algorithm>
 
@@ -14,9 +14,9 @@
 #include "stream/sources/PlaybackTrackingStream.h"
 #include "stream/sources/SimulatedTrackingStream.h"
 
-#include "MeshData.h"
 #include "imageio/PhantomVolume.h"
 #include "imageio/VolumeIO.h"
+#include "session/MeshData.h"
 
 namespace Kelvaros
 {

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "core/Export.h"
+
 namespace Kelvaros
 {
 
@@ -14,7 +16,7 @@ class Properties;
 /// name) and its points in world coordinates, which the volume's placement saved beside them puts back where they
 /// were. Other annotations (tool meshes and direction lines the application places) are not the user's and are not
 /// saved.
-class WorkspaceAnnotations
+class KELVAROS_API WorkspaceAnnotations
 {
 public:
     /// Adds an "annotation" node for each line and path of the model.

@@ -1,4 +1,4 @@
-#include "WorkspaceReading.h"
+#include "session/WorkspaceReading.h"
 
 #include <algorithm>
 #include <cmath>

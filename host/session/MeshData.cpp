@@ -1,4 +1,4 @@
-#include "MeshData.h"
+#include "session/MeshData.h"
 
 #include "lib/geometry/Mesh.h"
 

@@ -1,9 +1,9 @@
-#include "RecordingWriter.h"
+#include "session/RecordingWriter.h"
 
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
 
-namespace Kelvaros::Nav
+namespace Kelvaros
 {
 
 RecordingWriter::RecordingWriter(const std::string& path) : m_writer(path) {}
@@ -65,4 +65,4 @@ std::string RecordingWriter::error() const
     return m_writer.error();
 }
 
-} // namespace Kelvaros::Nav
+} // namespace Kelvaros

@@ -4,16 +4,14 @@
 #include <mutex>
 #include <string>
 
+#include "core/Export.h"
 #include "core/Signal.h"
 #include "stream/io/TrackingSequenceWriter.h"
 
 namespace Kelvaros
 {
-class TrackingStream;
-}
 
-namespace Kelvaros::Nav
-{
+class TrackingStream;
 
 /// Writes what a tracking stream publishes to a sequence file (CSV when the name ends in .csv) as it arrives, so
 /// that a recording of any length keeps one sample in memory, and a kill leaves the old file untouched.
@@ -21,7 +19,7 @@ namespace Kelvaros::Nav
 /// open() before the stream starts (it finds an unwritable folder before any work); listen() before the stream
 /// starts, so that no sample passes unseen; finish() after the stream stopped. The listener runs on the stream's
 /// thread; m_mutex guards the writer and the counts, which may be read from any thread.
-class RecordingWriter : public SignalReceiver
+class KELVAROS_API RecordingWriter : public SignalReceiver
 {
 public:
     explicit RecordingWriter(const std::string& path);
@@ -47,4 +45,4 @@ private:
     int64_t m_received = 0;
 };
 
-} // namespace Kelvaros::Nav
+} // namespace Kelvaros

@@ -3,13 +3,12 @@
 #include <memory>
 #include <string>
 
+#include "core/Export.h"
+
 namespace Kelvaros
 {
-class TrackingStream;
-}
 
-namespace Kelvaros::Nav
-{
+class TrackingStream;
 
 /// A tracking source from its text form, not yet opened:
 ///  - "sim" or "sim:SCENARIO" (pivot, spin, landmarks, insertion): the simulated tracker at 60 Hz;
@@ -17,10 +16,7 @@ namespace Kelvaros::Nav
 ///  - anything else: a sequence file, played back at its recorded pace.
 /// `asFastAsPossible` makes the simulator and playback run free instead of in real time. Null with `error` set
 /// for a malformed form (unknown scenario, bad port).
-std::unique_ptr<TrackingStream> makeTrackingSource(const std::string& source, bool asFastAsPossible,
-                                                   std::string* error);
+KELVAROS_API std::unique_ptr<TrackingStream> makeTrackingSource(const std::string& source, bool asFastAsPossible,
+                                                                std::string* error);
 
-/// Usage text of the source forms.
-extern const char* const kSourceForms;
-
-} // namespace Kelvaros::Nav
+} // namespace Kelvaros

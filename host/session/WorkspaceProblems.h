@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "core/Export.h"
 #include "core/Properties.h"
 
 namespace Kelvaros
@@ -13,7 +14,7 @@ namespace Kelvaros
 
 /// Collects what a workspace held but could not be read, each named with what was dropped, so that loading goes on
 /// with the rest and the user learns exactly what is missing.
-class WorkspaceProblems
+class KELVAROS_API WorkspaceProblems
 {
 public:
     explicit WorkspaceProblems(std::vector<std::string>& list) : m_list(list) {}

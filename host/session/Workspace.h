@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/Export.h"
 #include "core/Properties.h"
 
 namespace Kelvaros
@@ -16,7 +17,7 @@ class GuiApplicationController;
 ///
 /// The file is the XML form of one property tree, replaced atomically. Loading what was saved and saving again
 /// gives the same bytes. Main thread only.
-class Workspace
+class KELVAROS_API Workspace
 {
 public:
     /// Neither is owned; both outlive this object.

@@ -1,4 +1,4 @@
-#include "WorkspaceAnnotations.h"
+#include "session/WorkspaceAnnotations.h"
 
 #include <memory>
 
