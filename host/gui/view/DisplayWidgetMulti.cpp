@@ -1,9 +1,13 @@
 #include "gui/view/DisplayWidgetMulti.h"
 
+#include <algorithm>
+#include <optional>
+
 #include <QGridLayout>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 
+#include "gui/controller/QtHelpers.h"
 #include "gui/view/Camera.h"
 #include "gui/view/FrameClock.h"
 #include "gui/view/GlSliceView.h"
@@ -67,7 +71,13 @@ DisplayWidgetMulti::DisplayWidgetMulti(QWidget* parent)
         m_groups[2].addView(slice);
 }
 
-DisplayWidgetMulti::~DisplayWidgetMulti() = default;
+DisplayWidgetMulti::~DisplayWidgetMulti()
+{
+    m_followedConnection.disconnect();
+    std::lock_guard<std::mutex> lock(m_moveMutex);
+    if (m_pendingMove)
+        m_pendingMove->cancel();
+}
 
 ImageView3D* DisplayWidgetMulti::view3D(int index) const
 {
@@ -95,10 +105,74 @@ void DisplayWidgetMulti::setVisibleData(const DataList& data)
     GUI::View::setVisibleData(data);
     for (InteractiveView* view : views())
         view->setVisibleData(data);
-    const SharedImageSet* volume = firstVolume();
-    if (hadVolume || !volume)
+    followFirstVolume();
+    if (hadVolume || !firstVolume())
         return;
     resetViews();
+}
+
+void DisplayWidgetMulti::followFirstVolume()
+{
+    const std::vector<SharedImageSet*> volumes = visibleData().getAll<SharedImageSet>();
+    SharedImageSet* volume = volumes.empty() ? nullptr : volumes.front();
+    if (volume == m_followed)
+        return;
+    m_followedConnection.disconnect();
+    m_followed = volume;
+    if (!volume)
+        return;
+    m_followedMatrix = volume->matrix();
+    // Any thread may move the volume; one queued move takes over those that arrive before it runs.
+    m_followedConnection = volume->signalMatrixChanged.connect(
+      [this]
+      {
+          std::lock_guard<std::mutex> lock(m_moveMutex);
+          if (!m_pendingMove)
+              m_pendingMove = QtHelpers::runOnMainThread([this] { moveWithFollowedVolume(); });
+      });
+}
+
+void DisplayWidgetMulti::moveWithFollowedVolume()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_moveMutex);
+        m_pendingMove.reset();
+    }
+    if (!m_followed || firstVolume() != m_followed)
+        return;
+    const Eigen::Matrix4d matrix = m_followed->matrix();
+    const Eigen::Affine3d move(matrix * m_followedMatrix.inverse());
+    m_followedMatrix = matrix;
+    if (move.matrix().isIdentity(1e-12))
+        return;
+    // Views that looked at the volume go with it; those that looked elsewhere (at tools far from an unregistered
+    // volume) stay. A point on the volume before the move is on it, carried along, after.
+    const Eigen::AlignedBox3d box = m_followed->worldBoundingBox();
+    const auto carried = [&box, &move](const Eigen::Vector3d& point) -> std::optional<Eigen::Vector3d>
+    {
+        const Eigen::Vector3d moved = move * point;
+        return box.contains(moved) ? std::optional(moved) : std::nullopt;
+    };
+    for (ImageViewSlice* view : m_slices)
+    {
+        GlSliceView& sliceView = view->sliceView();
+        Slice slice = sliceView.slice();
+        // Only the origin moves: an anatomical view stays upright however the registration turned the volume.
+        if (const auto origin = carried(slice.origin()))
+        {
+            slice.setOrigin(*origin);
+            sliceView.setSlice(slice);
+        }
+    }
+    GlVolumeView& view3D = m_view3D->volumeView();
+    Camera camera = view3D.camera();
+    if (carried(camera.centre()))
+    {
+        camera.setLookAt(move * camera.position(), move * camera.centre(), move.linear() * camera.upVector());
+        view3D.setCamera(camera);
+        m_view3D->interaction().setSceneCenter(move * m_view3D->interaction().sceneCenter());
+    }
+    update();
 }
 
 void DisplayWidgetMulti::setDisplayConvention(Slice::DisplayConvention convention)
@@ -149,12 +223,20 @@ void DisplayWidgetMulti::fitToVolume()
 
 void DisplayWidgetMulti::restoreAnatomicalPlanes()
 {
+    const SharedImageSet* volume = firstVolume();
+    const std::optional<Eigen::AlignedBox3d> box = volume ? std::optional(volume->worldBoundingBox()) : std::nullopt;
+    // Views let go far from the volume (a tool calibrated away from the patient) would show nothing of it.
+    const auto outside = [&box](const ImageViewSlice* view)
+    { return box && !box->contains(view->sliceView().slice().origin()); };
+    const bool lost = std::all_of(m_slices.begin(), m_slices.end(), outside);
     for (ImageViewSlice* view : m_slices)
     {
         GlSliceView& sliceView = view->sliceView();
         const Slice& slice = sliceView.slice();
-        sliceView.setSlice(Slice(slice.plane(), slice.origin(), m_convention));
+        sliceView.setSlice(Slice(slice.plane(), lost ? box->center() : slice.origin(), m_convention));
     }
+    if (lost)
+        fitSlicesTo(*box);
     update();
 }
 

@@ -2,18 +2,25 @@
 
 #include <array>
 #include <memory>
+#include <mutex>
 
 #include <QImage>
 #include <QWidget>
 
 #include <Eigen/Geometry>
 
+#include "core/Signal.h"
 #include "gui/view/View.h"
 #include "gui/view/ViewGroup.h"
 #include "lib/view/Slice.h"
 
 namespace Kelvaros
 {
+
+namespace QtHelpers
+{
+class MainThreadCall;
+}
 
 class FrameClock;
 class ImageView3D;
@@ -46,7 +53,8 @@ public:
 
     /// Shows the data in every view. When the first volume appears (none was shown before), resets the views to it
     /// (resetViews); later volumes leave the slices, zoom and camera where the user put them. Each volume keeps its
-    /// own window and level (its ImageDisplayOptionsComponent).
+    /// own window and level (its ImageDisplayOptionsComponent). When the first volume is moved (a registration
+    /// applied or undone), the slices and the 3D camera move with it, so they keep showing the same anatomy.
     void setVisibleData(const DataList& data) override;
 
     /// Where the patient's left appears in the axial and coronal views. Changing it turns every slice view upright
@@ -60,7 +68,7 @@ public:
     /// orientation and depth; nothing without a volume.
     void fitToVolume();
     /// Every slice view upright in its anatomical plane again, keeping its origin and zoom (as when views that
-    /// followed a tool are let go).
+    /// followed a tool are let go); views left outside the first volume return to its centre, zoomed to show it.
     void restoreAnatomicalPlanes();
     /// Requests an update of every view (coalesced per view).
     void update();
@@ -76,6 +84,10 @@ private:
     /// The common zoom at which every slice view, as oriented now, shows all of `box`.
     [[nodiscard]] double mmPerPixelShowing(const Eigen::AlignedBox3d& box) const;
     void fitSlicesTo(const Eigen::AlignedBox3d& box);
+    /// Listens to the placement of the first shown volume (a new one replaces the last).
+    void followFirstVolume();
+    /// Main thread: moves the views by the change of the followed volume's placement.
+    void moveWithFollowedVolume();
 
     Slice::DisplayConvention m_convention = Slice::DisplayConvention::Radiological;
     ImageView3D* m_view3D;
@@ -85,6 +97,13 @@ private:
     std::shared_ptr<FrameClock> m_frameClock;
     /// The zoom of a slice view before any volume, which a reset without volume returns to.
     double m_initialMmPerPixel = 1.0;
+
+    const SharedImageSet* m_followed = nullptr;
+    Eigen::Matrix4d m_followedMatrix = Eigen::Matrix4d::Identity();
+    SignalConnection m_followedConnection;
+    /// Guards m_pendingMove, queued from whichever thread moved the volume.
+    std::mutex m_moveMutex;
+    std::shared_ptr<QtHelpers::MainThreadCall> m_pendingMove;
 };
 
 } // namespace Kelvaros

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -323,6 +324,41 @@ TEST_F(ViewTest, ViewsKeepWhatTheUserSetUntilReset)
     EXPECT_TRUE(state() == moved) << "the second volume moved the views";
     display.resetViews();
     EXPECT_TRUE(state() == initial);
+}
+
+// A registration moves the volume 1.2 m and turns it: the views that looked at it keep showing the same anatomy,
+// upright; a view that looked elsewhere stays. Views let go far from the volume come back to it.
+TEST_F(ViewTest, ViewsGoWithTheVolumeTheyShowAndComeBackToIt)
+{
+    const auto volume = spotVolume();
+    DisplayWidgetMulti display;
+    display.setVisibleData({ volume.get() });
+    GlSliceView& axial = display.viewSlice(0)->sliceView();
+    GlSliceView& sagittal = display.viewSlice(1)->sliceView();
+    const Eigen::Vector3d onVolume(-6.5, 11.5, 15.5), elsewhere(500, 0, 0);
+    const auto place = [](GlSliceView& view, const Eigen::Vector3d& origin)
+    {
+        Slice slice = view.slice();
+        slice.setOrigin(origin);
+        view.setSlice(slice);
+    };
+    place(axial, onVolume);
+    place(sagittal, elsewhere);
+    const Eigen::Vector3d centre = display.view3D()->volumeView().camera().centre();
+    const Eigen::Affine3d move = Eigen::Translation3d(0, 40, -1200) * Eigen::AngleAxisd(0.3, Eigen::Vector3d::UnitZ());
+    const Eigen::Matrix4d upright = axial.slice().pose();
+    // Registrations are applied on the algorithm's thread.
+    std::thread([&volume, &move] { volume->setMatrix(move.matrix() * volume->matrix()); }).join();
+    EXPECT_TRUE(processEventsUntil([&] { return axial.slice().origin().isApprox(move * onVolume, 1e-9); }))
+      << axial.slice().origin().transpose();
+    EXPECT_TRUE(axial.slice().pose().topLeftCorner(3, 3).isApprox(upright.topLeftCorner(3, 3)));
+    EXPECT_TRUE(sagittal.slice().origin().isApprox(elsewhere));
+    EXPECT_TRUE(display.view3D()->volumeView().camera().centre().isApprox(move * centre, 1e-9));
+
+    for (int k = 0; k < 3; ++k)
+        place(display.viewSlice(k)->sliceView(), elsewhere);
+    display.restoreAnatomicalPlanes();
+    EXPECT_TRUE(axial.slice().origin().isApprox(volume->worldBoundingBox().center(), 1e-9));
 }
 
 TEST(Screenshot, APipeIsWrittenInPlaceAndAFullDeviceFails)
