@@ -1,0 +1,281 @@
+#include "lib/numerics/SurfaceIcp.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include <Eigen/Eigenvalues>
+
+#include <fmt/format.h>
+
+#include "core/Log.h"
+#include "lib/geometry/MeshClosestPoint.h"
+#include "lib/numerics/RigidRegistration.h"
+
+namespace Kelvaros::SurfaceIcp
+{
+
+namespace
+{
+
+constexpr const char* kCategory = "SurfaceIcp";
+
+using Matrix6d = Eigen::Matrix<double, 6, 6>;
+using Vector6d = Eigen::Matrix<double, 6, 1>;
+
+struct Pair
+{
+    Eigen::Vector3d moved;
+    Eigen::Vector3d surface;
+    Eigen::Vector3d normal;
+    double distance;
+};
+
+struct Step
+{
+    Eigen::Isometry3d motion;
+    double angle;
+    double shift;
+};
+
+struct NormalEquations
+{
+    Matrix6d lhs = Matrix6d::Zero();
+    Vector6d rhs = Vector6d::Zero();
+    Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+    /// RMS radius of the points about the centre: the length that makes the rotation's unknowns millimetres.
+    double scale = 0.0;
+};
+
+std::vector<Pair> pairUp(const std::vector<Eigen::Vector3d>& points, const MeshClosestPoint& surface,
+                         const Eigen::Isometry3d& transform)
+{
+    std::vector<Pair> pairs;
+    pairs.reserve(points.size());
+    for (const Eigen::Vector3d& p : points)
+    {
+        const Eigen::Vector3d moved = transform * p;
+        const MeshClosestPoint::Hit hit = surface.query(moved);
+        if (hit.found)
+            pairs.push_back({ moved, hit.point, hit.normal, hit.distance });
+    }
+    return pairs;
+}
+
+double rmsOf(const std::vector<Pair>& pairs)
+{
+    double sum = 0.0;
+    for (const Pair& pair : pairs)
+        sum += pair.distance * pair.distance;
+    return pairs.empty() ? std::numeric_limits<double>::quiet_NaN() : std::sqrt(sum / double(pairs.size()));
+}
+
+double inlierLimit(const std::vector<Pair>& pairs, const Options& options)
+{
+    std::vector<double> distances(pairs.size());
+    std::transform(pairs.begin(), pairs.end(), distances.begin(), [](const Pair& pair) { return pair.distance; });
+    if (distances.empty())
+        return options.outlierFloor;
+    const auto middle = distances.begin() + std::ptrdiff_t(distances.size() / 2);
+    std::nth_element(distances.begin(), middle, distances.end());
+    return std::max(options.outlierFactor * *middle, options.outlierFloor);
+}
+
+std::vector<bool> inlierMask(const std::vector<Pair>& pairs, const Options& options)
+{
+    const double limit = inlierLimit(pairs, options);
+    std::vector<bool> mask(pairs.size());
+    std::transform(pairs.begin(), pairs.end(), mask.begin(), [limit](const Pair& pair) { return pair.distance <= limit; });
+    return mask;
+}
+
+template <typename T>
+std::vector<T> selected(const std::vector<T>& items, const std::vector<bool>& mask)
+{
+    std::vector<T> kept;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (mask[i])
+            kept.push_back(items[i]);
+    return kept;
+}
+
+NormalEquations pointToPlane(const std::vector<Pair>& pairs)
+{
+    NormalEquations equations;
+    for (const Pair& pair : pairs)
+        equations.centre += pair.moved;
+    equations.centre /= double(pairs.size());
+    double spread = 0.0;
+    for (const Pair& pair : pairs)
+        spread += (pair.moved - equations.centre).squaredNorm();
+    equations.scale = std::sqrt(spread / double(pairs.size()));
+    if (!(equations.scale > 0.0))
+        return equations;
+    for (const Pair& pair : pairs)
+    {
+        Vector6d row;
+        row.head<3>() = (pair.moved - equations.centre).cross(pair.normal) / equations.scale;
+        row.tail<3>() = pair.normal;
+        const double residual = pair.normal.dot(pair.moved - pair.surface);
+        equations.lhs += row * row.transpose();
+        equations.rhs += row * residual;
+    }
+    return equations;
+}
+
+Vector6d eigenvaluesOf(const Matrix6d& lhs)
+{
+    Eigen::SelfAdjointEigenSolver<Matrix6d> solver(lhs, Eigen::EigenvaluesOnly);
+    return solver.info() == Eigen::Success ? Vector6d(solver.eigenvalues()) : Vector6d::Zero();
+}
+
+double conditioningOf(const Vector6d& eigenvalues)
+{
+    const double largest = eigenvalues.maxCoeff();
+    return largest > 0.0 ? std::max(eigenvalues.minCoeff(), 0.0) / largest : 0.0;
+}
+
+std::optional<Step> planeStep(const NormalEquations& equations)
+{
+    const Vector6d x = equations.lhs.ldlt().solve(-equations.rhs);
+    if (!x.allFinite())
+        return std::nullopt;
+    const Eigen::Vector3d rotation = x.head<3>() / equations.scale;
+    const double angle = rotation.norm();
+    const Eigen::Matrix3d turn =
+      angle > 0.0 ? Eigen::AngleAxisd(angle, rotation / angle).toRotationMatrix() : Eigen::Matrix3d::Identity();
+    Eigen::Isometry3d motion = Eigen::Isometry3d::Identity();
+    motion.linear() = turn;
+    motion.translation() = equations.centre + x.tail<3>() - turn * equations.centre;
+    return Step{ motion, angle, x.tail<3>().norm() };
+}
+
+std::optional<Step> pointStep(const std::vector<Pair>& pairs, const Eigen::Vector3d& centre)
+{
+    std::vector<Eigen::Vector3d> moved;
+    std::vector<Eigen::Vector3d> surface;
+    for (const Pair& pair : pairs)
+    {
+        moved.push_back(pair.moved);
+        surface.push_back(pair.surface);
+    }
+    const std::optional<Eigen::Matrix4d> fit = RigidRegistration::fitRigid(moved, surface);
+    if (!fit)
+        return std::nullopt;
+    const Eigen::Isometry3d motion(*fit);
+    return Step{ motion, Eigen::AngleAxisd(motion.linear()).angle(), (motion * centre - centre).norm() };
+}
+
+std::string whyRefused(const std::vector<Eigen::Vector3d>& points, const MeshClosestPoint& surface,
+                       const Eigen::Isometry3d& transform, const Options& options)
+{
+    if (surface.empty())
+        return "There is no surface to match the points to.";
+    if (points.size() < options.minimumPoints)
+        return fmt::format("{} points are too few to refine a registration on a surface; at least {} are needed.",
+                           points.size(), options.minimumPoints);
+    if (!std::all_of(points.begin(), points.end(), [](const Eigen::Vector3d& p) { return p.allFinite(); }))
+        return "A surface point is not a finite number.";
+    if (!transform.matrix().allFinite())
+        return "The registration to refine is not a finite transform.";
+    if (options.maxIterations < 1 || !(options.outlierFactor > 0.0) || !(options.outlierFloor >= 0.0))
+        return "The surface fit's options are out of range.";
+    return {};
+}
+
+/// Fills in the judgement at the final transform and the text for the user.
+void conclude(Result& result, const std::vector<Eigen::Vector3d>& points, const MeshClosestPoint& surface,
+              const Eigen::Isometry3d& initial, const Options& options)
+{
+    const std::vector<Pair> before = pairUp(points, surface, initial);
+    const std::vector<Pair> after = pairUp(points, surface, result.trackerToImage);
+    const std::vector<bool> mask = inlierMask(after, options);
+    const std::vector<Pair> inliers = selected(after, mask);
+    result.rmsBefore = rmsOf(before);
+    result.rmsAfter = rmsOf(after);
+    result.rmsInliersBefore = rmsOf(selected(before, mask));
+    result.rmsInliersAfter = rmsOf(inliers);
+    result.inlierCount = inliers.size();
+    const Vector6d eigenvalues = eigenvaluesOf(pointToPlane(inliers).lhs);
+    result.conditioning = conditioningOf(eigenvalues);
+    result.unconstrained = result.conditioning < options.minimumConditioning;
+
+    std::vector<std::string> doubts;
+    if (!result.error.empty())
+        doubts.push_back(result.error);
+    if (result.unconstrained)
+    {
+        const auto free = (eigenvalues.array() < options.minimumConditioning * eigenvalues.maxCoeff()).count();
+        doubts.push_back(fmt::format("The surface under the points leaves {} of the six motions undetermined "
+                                     "(conditioning {:.1e}); the registration may have slid along the surface.",
+                                     free, result.conditioning));
+    }
+    if (result.rmsInliersAfter > result.rmsInliersBefore)
+        doubts.push_back(fmt::format("The points moved away from the surface (RMS {:.2f} mm before, {:.2f} mm after).",
+                                     result.rmsInliersBefore, result.rmsInliersAfter));
+    if (!result.converged && result.error.empty())
+        doubts.push_back(fmt::format("The fit did not settle within {} iterations.", options.maxIterations));
+    result.error.clear();
+    for (const std::string& doubt : doubts)
+        result.error += (result.error.empty() ? "" : " ") + doubt;
+    if (!result.error.empty())
+        Log::log(Log::Warning, kCategory, result.error);
+}
+
+/// One ICP iteration from `transform`; an empty step with `error` set when the pairs cannot give one.
+std::optional<Step> iterate(const std::vector<Eigen::Vector3d>& points, const MeshClosestPoint& surface,
+                            const Eigen::Isometry3d& transform, const Options& options, std::string& error)
+{
+    const std::vector<Pair> pairs = pairUp(points, surface, transform);
+    const std::vector<Pair> inliers = selected(pairs, inlierMask(pairs, options));
+    if (inliers.size() < options.minimumPoints)
+    {
+        error = fmt::format("Only {} of {} points lie near the surface.", inliers.size(), points.size());
+        return std::nullopt;
+    }
+    const NormalEquations equations = pointToPlane(inliers);
+    if (!(equations.scale > 1e-6))
+    {
+        error = "The points lie all at one place.";
+        return std::nullopt;
+    }
+    const bool constrained = conditioningOf(eigenvaluesOf(equations.lhs)) >= options.minimumConditioning;
+    std::optional<Step> step = constrained ? planeStep(equations) : pointStep(inliers, equations.centre);
+    if (!step)
+        error = "The points and their closest surface points give no rigid fit.";
+    return step;
+}
+
+} // namespace
+
+Result refine(const std::vector<Eigen::Vector3d>& points_Tracker, const MeshClosestPoint& surface_Image,
+              const Eigen::Isometry3d& trackerToImage, const Options& options)
+{
+    Result result;
+    result.trackerToImage = trackerToImage;
+    result.error = whyRefused(points_Tracker, surface_Image, trackerToImage, options);
+    if (!result.error.empty())
+    {
+        Log::log(Log::Error, kCategory, result.error);
+        return result;
+    }
+    std::string error;
+    while (result.iterations < options.maxIterations)
+    {
+        const std::optional<Step> step = iterate(points_Tracker, surface_Image, result.trackerToImage, options, error);
+        if (!step)
+            break;
+        result.trackerToImage = step->motion * result.trackerToImage;
+        ++result.iterations;
+        if (step->angle < options.rotationTolerance && step->shift < options.translationTolerance)
+        {
+            result.converged = true;
+            break;
+        }
+    }
+    result.error = error;
+    conclude(result, points_Tracker, surface_Image, trackerToImage, options);
+    return result;
+}
+
+} // namespace Kelvaros::SurfaceIcp
