@@ -2,12 +2,12 @@
 
 #include <cmath>
 #include <exception>
-#include <vector>
-
-#include <fmt/format.h>
 #include <itkBinaryMask3DMeshSource.h>
 #include <itkImage.h>
 #include <itkMesh.h>
+#include <vector>
+
+#include <fmt/format.h>
 
 #include "core/Log.h"
 #include "lib/SharedImageSet.h"
@@ -110,8 +110,7 @@ std::string whyNot(const SharedImageSet& volume, float threshold, int image)
 
 } // namespace
 
-std::optional<Mesh> VolumeSurface::extract(const SharedImageSet& volume, float threshold, std::string* error,
-                                           int image)
+std::optional<Mesh> VolumeSurface::extract(const SharedImageSet& volume, float threshold, std::string* error, int image)
 {
     ItkSupport::routeMessagesToLog();
     image = image < 0 ? volume.selectedImage() : image;

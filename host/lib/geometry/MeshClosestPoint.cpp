@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <nanoflann.hpp>
 #include <numeric>
 #include <vector>
-
-#include <nanoflann.hpp>
 
 #include "core/Log.h"
 #include "lib/geometry/Mesh.h"
@@ -38,7 +37,7 @@ struct Centroids
 
     [[nodiscard]] std::size_t kdtree_get_point_count() const { return points.size(); }
     [[nodiscard]] double kdtree_get_pt(std::size_t i, std::size_t axis) const { return points[i][Eigen::Index(axis)]; }
-    template <class Box>
+    template<class Box>
     bool kdtree_get_bbox(Box& /*box*/) const
     {
         return false;
@@ -172,8 +171,10 @@ std::vector<Triangle> finiteTriangles(const Mesh& mesh)
     }
     const std::size_t dropped = mesh.faces().size() - triangles.size();
     if (dropped > 0)
-        Log::logf(Log::Warning, "MeshClosestPoint", "{} of {} triangles have a vertex that is not a finite number; "
-                                                    "they are left out of the surface", dropped, mesh.faces().size());
+        Log::logf(Log::Warning, "MeshClosestPoint",
+                  "{} of {} triangles have a vertex that is not a finite number; "
+                  "they are left out of the surface",
+                  dropped, mesh.faces().size());
     return triangles;
 }
 

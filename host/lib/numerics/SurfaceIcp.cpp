@@ -5,7 +5,6 @@
 #include <optional>
 
 #include <Eigen/Eigenvalues>
-
 #include <fmt/format.h>
 
 #include "core/Log.h"
@@ -85,11 +84,12 @@ std::vector<bool> inlierMask(const std::vector<Pair>& pairs, const Options& opti
 {
     const double limit = inlierLimit(pairs, options);
     std::vector<bool> mask(pairs.size());
-    std::transform(pairs.begin(), pairs.end(), mask.begin(), [limit](const Pair& pair) { return pair.distance <= limit; });
+    std::transform(pairs.begin(), pairs.end(), mask.begin(),
+                   [limit](const Pair& pair) { return pair.distance <= limit; });
     return mask;
 }
 
-template <typename T>
+template<typename T>
 std::vector<T> selected(const std::vector<T>& items, const std::vector<bool>& mask)
 {
     std::vector<T> kept;
