@@ -1,5 +1,6 @@
 #include "imageio/VolumeSurface.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <itkBinaryMask3DMeshSource.h>
@@ -68,14 +69,41 @@ double signedVolume(const Mesh& mesh)
     return sum;
 }
 
-Mesh worldMesh(const SurfaceMesh& surface, const SharedImageSet& volume, int image)
+/// ITK's filter sees only the mask and puts a vertex halfway between the voxel inside and the one outside; the
+/// values say where between them the threshold is crossed (linear, as marching cubes on the values would), which
+/// takes the surface from within half a voxel to a small part of one. A vertex on the padding or in a cube's middle
+/// (no single edge) stays where it is.
+Eigen::Vector3d thresholdCrossing(const Eigen::Vector3d& voxel, const SharedImageSet& volume, int image,
+                                  float threshold)
+{
+    const Eigen::Vector3d lower = voxel.array().floor();
+    const Eigen::Array3d offHalf = (voxel - lower).array() - 0.5;
+    if ((offHalf.abs() < 1e-6).count() != 1)
+        return voxel;
+    Eigen::Index axis = 0;
+    offHalf.abs().minCoeff(&axis);
+    const Eigen::Vector3i a = lower.cast<int>();
+    const Eigen::Vector3i b = a + Eigen::Vector3i::Unit(axis);
+    if (!volume.contains(a) || !volume.contains(b))
+        return voxel;
+    const double va = volume.voxel(a, image);
+    const double vb = volume.voxel(b, image);
+    if ((va >= threshold) == (vb >= threshold))
+        return voxel;
+    Eigen::Vector3d crossing = a.cast<double>();
+    crossing[axis] += std::clamp((threshold - va) / (vb - va), 0.0, 1.0);
+    return crossing;
+}
+
+Mesh worldMesh(const SurfaceMesh& surface, const SharedImageSet& volume, int image, float threshold)
 {
     std::vector<Eigen::Vector3d> vertices(surface.GetNumberOfPoints(), Eigen::Vector3d::Zero());
     for (auto it = surface.GetPoints()->Begin(); it != surface.GetPoints()->End(); ++it)
         if (it.Index() < vertices.size())
         {
             const auto& p = it.Value();
-            vertices[it.Index()] = volume.voxelToWorld(Eigen::Vector3d(p[0], p[1], p[2]), image);
+            vertices[it.Index()] = volume.voxelToWorld(
+              thresholdCrossing(Eigen::Vector3d(p[0], p[1], p[2]), volume, image, threshold), image);
         }
     std::vector<Eigen::Vector3i> faces;
     faces.reserve(surface.GetNumberOfCells());
@@ -94,6 +122,7 @@ Mesh worldMesh(const SurfaceMesh& surface, const SharedImageSet& volume, int ima
             std::swap(f[1], f[2]);
         mesh = Mesh(mesh.vertices(), std::move(faces));
     }
+    mesh.computeVertexNormals(Mesh::AngleAndArea);
     return mesh;
 }
 
@@ -126,7 +155,7 @@ std::optional<Mesh> VolumeSurface::extract(const SharedImageSet& volume, float t
             if (insideCount > 0)
             {
                 source->Update();
-                return worldMesh(*source->GetOutput(), volume, image);
+                return worldMesh(*source->GetOutput(), volume, image, threshold);
             }
             reason = fmt::format("no voxel is at or above {}", threshold);
         }

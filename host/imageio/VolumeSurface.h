@@ -15,14 +15,17 @@ class SharedImageSet;
 /// triangle mesh to match a pointer sweep against.
 ///
 /// The volume is cut into a mask (a voxel is inside when its value is at or above the threshold) and ITK's marching
-/// cubes over the mask (BinaryMask3DMeshSource) turns it into triangles. A vertex lies halfway between the centres of
-/// a voxel inside and its neighbour outside, so within half a voxel of where the values cross the threshold. The
-/// mask is padded with one voxel of outside all round, so that the surface is closed also where the content touches
+/// cubes over the mask (BinaryMask3DMeshSource) turns it into triangles. Each vertex then moves along its voxel edge
+/// to where the values cross the threshold (linear between the voxel inside and its neighbour outside), as marching
+/// cubes on the values would place it; the mask alone would leave it halfway, up to half a voxel off. The mask is
+/// padded with one voxel of outside all round, so that the surface is closed also where the content touches
 /// the volume's border.
 ///
 /// Placement: the vertices are in world coordinates, through the volume's own voxel → world conversion
 /// (SharedImageSet::voxelToWorld, its placement matrix), so the mesh lies on the voxels wherever they are shown. The
-/// triangles are wound counter-clockwise seen from outside (normals outward), also for a mirrored placement.
+/// triangles are wound counter-clockwise seen from outside (normals outward), also for a mirrored placement. The
+/// vertex normals are set (angle and area weighted): the faces of a surface cut from voxels are small and uneven,
+/// and their own normals scatter about the surface's.
 ///
 /// Pure function, callable from any thread while nobody changes the volume.
 class KELVAROS_API VolumeSurface

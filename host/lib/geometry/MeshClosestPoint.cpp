@@ -28,6 +28,8 @@ struct Triangle
     /// Unit, or zero for a triangle without area.
     Eigen::Vector3d normal;
     int face;
+    /// Into the vertex normals, if the mesh has them.
+    Eigen::Vector3i corners;
 };
 
 /// Centroids as nanoflann reads them.
@@ -167,7 +169,7 @@ std::vector<Triangle> finiteTriangles(const Mesh& mesh)
         const Eigen::Vector3d& b = vertices[std::size_t(f[1])];
         const Eigen::Vector3d& c = vertices[std::size_t(f[2])];
         if (a.allFinite() && b.allFinite() && c.allFinite())
-            triangles.push_back({ a, b, c, unitNormalOrZero(a, b, c), int(i) });
+            triangles.push_back({ a, b, c, unitNormalOrZero(a, b, c), int(i), f });
     }
     const std::size_t dropped = mesh.faces().size() - triangles.size();
     if (dropped > 0)
@@ -224,12 +226,32 @@ std::vector<std::unique_ptr<Group>> groupBySize(const std::vector<Triangle>& tri
 struct MeshClosestPoint::Index
 {
     std::vector<Triangle> triangles;
+    std::vector<Eigen::Vector3d> vertexNormals;
     std::vector<std::unique_ptr<Group>> groups;
+
+    /// The vertex normals weighted by the point's barycentric coordinates (the face normal without them, or for a
+    /// triangle without area).
+    [[nodiscard]] Eigen::Vector3d smoothNormal(const Triangle& t, const Eigen::Vector3d& point) const
+    {
+        const Eigen::Vector3d n = (t.b - t.a).cross(t.c - t.a);
+        if (vertexNormals.empty() || t.normal.isZero())
+            return t.normal;
+        const double wa = std::clamp((t.c - t.b).cross(point - t.b).dot(n) / n.squaredNorm(), 0.0, 1.0);
+        const double wb = std::clamp((t.a - t.c).cross(point - t.c).dot(n) / n.squaredNorm(), 0.0, 1.0 - wa);
+        const Eigen::Vector3d blend = wa * vertexNormals[std::size_t(t.corners[0])] +
+                                      wb * vertexNormals[std::size_t(t.corners[1])] +
+                                      (1.0 - wa - wb) * vertexNormals[std::size_t(t.corners[2])];
+        return blend.norm() > 1e-6 ? Eigen::Vector3d(blend.normalized()) : t.normal;
+    }
 };
 
 MeshClosestPoint::MeshClosestPoint(const Mesh& mesh) : m_index(std::make_unique<Index>())
 {
     m_index->triangles = finiteTriangles(mesh);
+    if (mesh.vertexNormals().size() == mesh.vertices().size() &&
+        std::all_of(mesh.vertexNormals().begin(), mesh.vertexNormals().end(),
+                    [](const Eigen::Vector3d& n) { return n.allFinite(); }))
+        m_index->vertexNormals = mesh.vertexNormals();
     m_index->groups = groupBySize(m_index->triangles);
 }
 
@@ -265,6 +287,7 @@ MeshClosestPoint::Hit MeshClosestPoint::query(const Eigen::Vector3d& point) cons
     hit.distance = std::sqrt(best.distance2);
     hit.triangle = best.triangle->face;
     hit.normal = best.triangle->normal;
+    hit.smoothNormal = m_index->smoothNormal(*best.triangle, hit.point);
     hit.outside = hit.normal.dot(point - hit.point) > 0.0;
     return hit;
 }

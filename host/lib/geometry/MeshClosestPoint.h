@@ -41,6 +41,10 @@ public:
         int triangle = -1;
         /// The triangle's unit normal by its winding; zero for a triangle without area.
         Eigen::Vector3d normal = Eigen::Vector3d::Zero();
+        /// The mesh's vertex normals interpolated at the point (unit): a smooth surface's normal where the flat
+        /// faces only approximate it, as the planes of a point-to-plane fit want. The face normal for a mesh
+        /// without vertex normals (or with any that is not finite).
+        Eigen::Vector3d smoothNormal = Eigen::Vector3d::Zero();
         /// The query lies on the normal's side: outside, for a closed, outward-oriented mesh. Judged by the one
         /// closest triangle, so near a sharp concave edge or corner it can be wrong by the width of the region where
         /// two faces are equally close.

@@ -9,7 +9,6 @@
 
 #include "core/Log.h"
 #include "lib/geometry/MeshClosestPoint.h"
-#include "lib/numerics/RigidRegistration.h"
 
 namespace Kelvaros::SurfaceIcp
 {
@@ -56,7 +55,7 @@ std::vector<Pair> pairUp(const std::vector<Eigen::Vector3d>& points, const MeshC
         const Eigen::Vector3d moved = transform * p;
         const MeshClosestPoint::Hit hit = surface.query(moved);
         if (hit.found)
-            pairs.push_back({ moved, hit.point, hit.normal, hit.distance });
+            pairs.push_back({ moved, hit.point, hit.smoothNormal, hit.distance });
     }
     return pairs;
 }
@@ -135,9 +134,44 @@ double conditioningOf(const Vector6d& eigenvalues)
     return largest > 0.0 ? std::max(eigenvalues.minCoeff(), 0.0) / largest : 0.0;
 }
 
-std::optional<Step> planeStep(const NormalEquations& equations)
+/// Along the free motions, the step that turns least, then shifts least: a sphere's skin fixes where its centre is
+/// but not how it is turned, so the start's orientation stays and only its position moves. (The plain least-norm
+/// step in the centroid's coordinates would trade part of a shift for a turn about the centroid.)
+constexpr double kShiftWeight = 1e-2;
+
+Vector6d leastTurn(const Vector6d& step, const Eigen::MatrixXd& free)
 {
-    const Vector6d x = equations.lhs.ldlt().solve(-equations.rhs);
+    if (free.cols() == 0)
+        return step;
+    Vector6d weights;
+    weights << 1.0, 1.0, 1.0, kShiftWeight, kShiftWeight, kShiftWeight;
+    const Eigen::MatrixXd weighted = free.transpose() * weights.asDiagonal();
+    const Eigen::VectorXd along = (weighted * free).ldlt().solve(weighted * step);
+    return step - free * along;
+}
+
+/// The least-squares step within the motions the surface determines (eigenvalue at least minimumConditioning of
+/// the largest); along the others as leastTurn chooses.
+std::optional<Step> planeStep(const NormalEquations& equations, double minimumConditioning)
+{
+    const Eigen::SelfAdjointEigenSolver<Matrix6d> solver(equations.lhs);
+    if (solver.info() != Eigen::Success)
+        return std::nullopt;
+    const Vector6d& eigenvalues = solver.eigenvalues();
+    Vector6d x = Vector6d::Zero();
+    Eigen::MatrixXd free(6, 0);
+    for (Eigen::Index i = 0; i < 6; ++i)
+    {
+        const Vector6d direction = solver.eigenvectors().col(i);
+        if (eigenvalues[i] > 0.0 && eigenvalues[i] >= minimumConditioning * eigenvalues.maxCoeff())
+            x -= direction * direction.dot(equations.rhs) / eigenvalues[i];
+        else
+        {
+            free.conservativeResize(Eigen::NoChange, free.cols() + 1);
+            free.col(free.cols() - 1) = direction;
+        }
+    }
+    x = leastTurn(x, free);
     if (!x.allFinite())
         return std::nullopt;
     const Eigen::Vector3d rotation = x.head<3>() / equations.scale;
@@ -148,22 +182,6 @@ std::optional<Step> planeStep(const NormalEquations& equations)
     motion.linear() = turn;
     motion.translation() = equations.centre + x.tail<3>() - turn * equations.centre;
     return Step{ motion, angle, x.tail<3>().norm() };
-}
-
-std::optional<Step> pointStep(const std::vector<Pair>& pairs, const Eigen::Vector3d& centre)
-{
-    std::vector<Eigen::Vector3d> moved;
-    std::vector<Eigen::Vector3d> surface;
-    for (const Pair& pair : pairs)
-    {
-        moved.push_back(pair.moved);
-        surface.push_back(pair.surface);
-    }
-    const std::optional<Eigen::Matrix4d> fit = RigidRegistration::fitRigid(moved, surface);
-    if (!fit)
-        return std::nullopt;
-    const Eigen::Isometry3d motion(*fit);
-    return Step{ motion, Eigen::AngleAxisd(motion.linear()).angle(), (motion * centre - centre).norm() };
 }
 
 std::string whyRefused(const std::vector<Eigen::Vector3d>& points, const MeshClosestPoint& surface,
@@ -207,7 +225,7 @@ void conclude(Result& result, const std::vector<Eigen::Vector3d>& points, const 
     {
         const auto free = (eigenvalues.array() < options.minimumConditioning * eigenvalues.maxCoeff()).count();
         doubts.push_back(fmt::format("The surface under the points leaves {} of the six motions undetermined "
-                                     "(conditioning {:.1e}); the registration may have slid along the surface.",
+                                     "(conditioning {:.1e}); the registration keeps its start along those.",
                                      free, result.conditioning));
     }
     if (result.rmsInliersAfter > result.rmsInliersBefore)
@@ -239,8 +257,7 @@ std::optional<Step> iterate(const std::vector<Eigen::Vector3d>& points, const Me
         error = "The points lie all at one place.";
         return std::nullopt;
     }
-    const bool constrained = conditioningOf(eigenvaluesOf(equations.lhs)) >= options.minimumConditioning;
-    std::optional<Step> step = constrained ? planeStep(equations) : pointStep(inliers, equations.centre);
+    std::optional<Step> step = planeStep(equations, options.minimumConditioning);
     if (!step)
         error = "The points and their closest surface points give no rigid fit.";
     return step;

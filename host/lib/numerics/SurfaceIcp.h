@@ -31,10 +31,12 @@ class MeshClosestPoint;
 ///
 /// Degeneracy: a surface patch need not pin the fit. A plane leaves both in-plane translations and the rotation
 /// about its normal free, a sphere every rotation about its centre, a cylinder the slide along and the turn about
-/// its axis. The normal equations show this as eigenvalues near zero: when the smallest over the largest is below
-/// minimumConditioning, the step is point-to-point (Arun/Kabsch, RigidRegistration::fitRigid) instead, which is
-/// defined but keeps whatever the start was along the free motions, and the result is reported `unconstrained`
-/// with a warning rather than as a confident fit.
+/// its axis. The normal equations show this as eigenvalues near zero (an ellipsoid close to a sphere, or a sphere
+/// cut into voxels, as small but not zero ones). A motion whose eigenvalue is below minimumConditioning of the
+/// largest counts as free: the step is solved only within the determined motions, so along a free one the fit keeps
+/// the start's value (the landmark registration's) rather than drifting with the noise, and the result is reported
+/// `unconstrained` with a warning that says how many motions the surface leaves to the start. (A point-to-point step
+/// would be defined there too, but would move along the free motions by whatever its pairs happen to suggest.)
 ///
 /// Pure functions, callable from any thread; never throw. Refused input logs one Error, an untrustworthy result one
 /// Warning (category "SurfaceIcp"); either text is also in Result::error.
@@ -53,8 +55,9 @@ struct Options
     double outlierFloor = 2.0;
     /// Fewer points (or inliers) than this do not sample a surface well enough to refine anything.
     std::size_t minimumPoints = 20;
-    /// Smallest over largest eigenvalue of the scaled normal equations below which a motion counts as free.
-    double minimumConditioning = 1e-3;
+    /// Smallest over largest eigenvalue of the scaled normal equations below which a motion counts as free: its
+    /// standard deviation would be more than ten times that of the best determined one.
+    double minimumConditioning = 1e-2;
 };
 
 struct Result
