@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include <Eigen/Eigenvalues>
 #include <fmt/format.h>
@@ -263,6 +264,24 @@ std::optional<Step> iterate(const std::vector<Eigen::Vector3d>& points, const Me
     return step;
 }
 
+bool settled(const Step& step, const Options& options)
+{
+    return step.angle < options.rotationTolerance && step.shift < options.translationTolerance;
+}
+
+/// A pair at the outlier limit, or a closest point on the border of two triangles, can make the fit alternate
+/// between two states a few micrometres apart; back where it was two iterations before, it has settled.
+bool settled(const Eigen::Isometry3d& twoBack, const Eigen::Isometry3d& now, const std::vector<Eigen::Vector3d>& points,
+             const Options& options)
+{
+    Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+    for (const Eigen::Vector3d& p : points)
+        centre += p;
+    centre = now * (centre / double(points.size()));
+    const Eigen::Isometry3d back = twoBack * now.inverse();
+    return settled({ back, Eigen::AngleAxisd(back.linear()).angle(), (back * centre - centre).norm() }, options);
+}
+
 } // namespace
 
 Result refine(const std::vector<Eigen::Vector3d>& points_Tracker, const MeshClosestPoint& surface_Image,
@@ -277,6 +296,8 @@ Result refine(const std::vector<Eigen::Vector3d>& points_Tracker, const MeshClos
         return result;
     }
     std::string error;
+    Eigen::Isometry3d twoBack = result.trackerToImage;
+    Eigen::Isometry3d oneBack = result.trackerToImage;
     while (result.iterations < options.maxIterations)
     {
         const std::optional<Step> step = iterate(points_Tracker, surface_Image, result.trackerToImage, options, error);
@@ -284,11 +305,12 @@ Result refine(const std::vector<Eigen::Vector3d>& points_Tracker, const MeshClos
             break;
         result.trackerToImage = step->motion * result.trackerToImage;
         ++result.iterations;
-        if (step->angle < options.rotationTolerance && step->shift < options.translationTolerance)
+        if (settled(*step, options) || settled(twoBack, result.trackerToImage, points_Tracker, options))
         {
             result.converged = true;
             break;
         }
+        twoBack = std::exchange(oneBack, result.trackerToImage);
     }
     result.error = error;
     conclude(result, points_Tracker, surface_Image, trackerToImage, options);
