@@ -137,28 +137,22 @@ std::string whyNot(const SharedImageSet& volume, float threshold, int image)
     return {};
 }
 
-} // namespace
-
-std::optional<Mesh> VolumeSurface::extract(const SharedImageSet& volume, float threshold, std::string* error, int image)
+/// The surface, or empty with the reason why there is none; what ITK or the allocator throw becomes the reason.
+std::optional<Mesh> surfaceOf(const SharedImageSet& volume, float threshold, int image, std::string& reason)
 {
-    ItkSupport::routeMessagesToLog();
-    image = image < 0 ? volume.selectedImage() : image;
-    std::string reason = whyNot(volume, threshold, image);
     try
     {
         std::size_t insideCount = 0;
-        if (reason.empty())
+        auto source = MeshSource::New();
+        source->SetInput(paddedMask(volume, image, threshold, insideCount));
+        if (insideCount == 0)
         {
-            auto source = MeshSource::New();
-            source->SetInput(paddedMask(volume, image, threshold, insideCount));
-            source->SetObjectValue(kInside);
-            if (insideCount > 0)
-            {
-                source->Update();
-                return worldMesh(*source->GetOutput(), volume, image, threshold);
-            }
             reason = fmt::format("no voxel is at or above {}", threshold);
+            return std::nullopt;
         }
+        source->SetObjectValue(kInside);
+        source->Update();
+        return worldMesh(*source->GetOutput(), volume, image, threshold);
     }
     catch (const itk::ExceptionObject& exception)
     {
@@ -168,6 +162,19 @@ std::optional<Mesh> VolumeSurface::extract(const SharedImageSet& volume, float t
     {
         reason = exception.what();
     }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<Mesh> VolumeSurface::extract(const SharedImageSet& volume, float threshold, std::string* error, int image)
+{
+    ItkSupport::routeMessagesToLog();
+    image = image < 0 ? volume.selectedImage() : image;
+    std::string reason = whyNot(volume, threshold, image);
+    if (reason.empty())
+        if (std::optional<Mesh> surface = surfaceOf(volume, threshold, image, reason))
+            return surface;
     reason = fmt::format("No surface of '{}' at {}: {}", volume.name(), threshold, reason);
     Log::log(Log::Error, kCategory, reason);
     if (error)

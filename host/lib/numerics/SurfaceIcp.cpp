@@ -197,7 +197,8 @@ std::string whyRefused(const std::vector<Eigen::Vector3d>& points, const MeshClo
         return "A surface point is not a finite number.";
     if (!transform.matrix().allFinite())
         return "The registration to refine is not a finite transform.";
-    if (options.maxIterations < 1 || !(options.outlierFactor > 0.0) || !(options.outlierFloor >= 0.0))
+    if (options.maxIterations < 1 || options.minimumPoints < 3 || !(options.outlierFactor > 0.0) ||
+        !(options.outlierFloor >= 0.0) || !(options.minimumConditioning >= 0.0 && options.minimumConditioning < 1.0))
         return "The surface fit's options are out of range.";
     return {};
 }
@@ -229,7 +230,8 @@ void conclude(Result& result, const std::vector<Eigen::Vector3d>& points, const 
                                      "(conditioning {:.1e}); the registration keeps its start along those.",
                                      free, result.conditioning));
     }
-    if (result.rmsInliersAfter > result.rmsInliersBefore)
+    // A start already at the optimum may come out a rounding's worth farther; that is no doubt.
+    if (result.rmsInliersAfter > 1.01 * result.rmsInliersBefore + 1e-6)
         doubts.push_back(fmt::format("The points moved away from the surface (RMS {:.2f} mm before, {:.2f} mm after).",
                                      result.rmsInliersBefore, result.rmsInliersAfter));
     if (!result.converged && result.error.empty())

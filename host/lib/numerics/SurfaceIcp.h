@@ -77,7 +77,10 @@ struct Result
     bool unconstrained = false;
     /// Smallest over largest eigenvalue of the normal equations at the refined transform.
     double conditioning = 0.0;
-    /// Empty when the result can be trusted; otherwise why not, in sentences for the user.
+    /// Empty when the result can be trusted; otherwise why not, in sentences for the user: refused input (fewer
+    /// than minimumPoints points, a point or the transform not finite, no surface, options out of range), too few
+    /// points near the surface, free motions, an RMS over the final inliers more than 1 % larger than at the start,
+    /// or no convergence.
     std::string error;
 };
 
