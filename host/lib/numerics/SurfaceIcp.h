@@ -27,14 +27,18 @@ class MeshClosestPoint;
 ///
 /// Step: point-to-plane least squares linearised in a small rotation about the inliers' centroid; the rotation's
 /// unknowns are scaled by the inliers' RMS radius so that all six are millimetres and the 6x6 normal equations'
-/// eigenvalues compare; solved with LDLT; the exact rotation of the solved angle is applied.
+/// eigenvalues compare; solved through their eigen-decomposition, which also shows the free motions (below); the
+/// exact rotation of the solved angle is applied. The fit has settled when a step is below both tolerances, or when
+/// it comes back within them to where it was two iterations before (a pair at the outlier limit can make it
+/// alternate).
 ///
 /// Degeneracy: a surface patch need not pin the fit. A plane leaves both in-plane translations and the rotation
 /// about its normal free, a sphere every rotation about its centre, a cylinder the slide along and the turn about
 /// its axis. The normal equations show this as eigenvalues near zero (an ellipsoid close to a sphere, or a sphere
 /// cut into voxels, as small but not zero ones). A motion whose eigenvalue is below minimumConditioning of the
-/// largest counts as free: the step is solved only within the determined motions, so along a free one the fit keeps
-/// the start's value (the landmark registration's) rather than drifting with the noise, and the result is reported
+/// largest counts as free: the step is solved only within the determined motions, and along the free ones it is
+/// the one that turns least, then shifts least. So a round skin corrects where the body is and keeps the start's
+/// (the landmark registration's) orientation rather than drifting with the noise, and the result is reported
 /// `unconstrained` with a warning that says how many motions the surface leaves to the start. (A point-to-point step
 /// would be defined there too, but would move along the free motions by whatever its pairs happen to suggest.)
 ///
