@@ -35,14 +35,9 @@ Layout layoutOf(const TrackingSimulator::GroundTruth& truth)
 {
     Layout layout;
     const Eigen::Vector3d target = PhantomVolume::target_Phantom(truth);
-    Eigen::AlignedBox3d box(target);
-    for (const Eigen::Vector3d& landmark : truth.landmarks_Phantom)
-        box.extend(landmark);
-    // The target sits at a corner of the landmarks' box, where an ellipsoid around the box has no room; moving the
-    // body towards the target keeps the target inside without growing the volume.
-    layout.bodySemiAxes = box.sizes() / 2.0;
-    const double reach = (target - box.center()).cwiseQuotient(layout.bodySemiAxes).norm();
-    layout.bodyCentre = box.center() + std::max(0.0, 1.0 - kTargetDepth / reach) * (target - box.center());
+    const PhantomVolume::Body body = PhantomVolume::body_Phantom(truth);
+    layout.bodyCentre = body.centre;
+    layout.bodySemiAxes = body.semiAxes;
     layout.spheres.push_back({ target, PhantomVolume::kTargetRadius, PhantomVolume::kTarget });
     for (const Eigen::Vector3d& landmark : truth.landmarks_Phantom)
         layout.spheres.push_back({ landmark, PhantomVolume::kFiducialRadius, PhantomVolume::kFiducial });
@@ -98,6 +93,21 @@ Eigen::Vector3d PhantomVolume::target_Phantom(const TrackingSimulator::GroundTru
 {
     const Eigen::Isometry3d phantomToTracker(truth.phantomToTracker);
     return phantomToTracker.inverse() * truth.pathTarget_Tracker;
+}
+
+PhantomVolume::Body PhantomVolume::body_Phantom(const TrackingSimulator::GroundTruth& truth)
+{
+    const Eigen::Vector3d target = target_Phantom(truth);
+    Eigen::AlignedBox3d box(target);
+    for (const Eigen::Vector3d& landmark : truth.landmarks_Phantom)
+        box.extend(landmark);
+    // The target sits at a corner of the landmarks' box, where an ellipsoid around the box has no room; moving the
+    // body towards the target keeps the target inside without growing the volume.
+    Body body;
+    body.semiAxes = box.sizes() / 2.0;
+    const double reach = (target - box.center()).cwiseQuotient(body.semiAxes).norm();
+    body.centre = box.center() + std::max(0.0, 1.0 - kTargetDepth / reach) * (target - box.center());
+    return body;
 }
 
 std::unique_ptr<SharedImageSet> PhantomVolume::create(const TrackingSimulator::GroundTruth& truth, double spacing)

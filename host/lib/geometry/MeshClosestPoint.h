@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <memory>
+
+#include <Eigen/Core>
+
+#include "core/Export.h"
+
+namespace Kelvaros
+{
+
+class Mesh;
+
+/// The exact closest point on a triangle mesh's surface to any point in space: the foundation of matching a swept
+/// point cloud to a surface extracted from an image.
+///
+/// Exact, not nearest-vertex: every triangle that could hold the closest point is measured with an exact
+/// point-triangle distance (face, edge and vertex regions). Candidates come from k-d trees (nanoflann) over the
+/// triangles' centroids. A triangle whose centroid lies farther than d + r from the query, where d is the best
+/// distance found so far and r the largest centroid-to-vertex distance of any triangle, cannot be closer than d, so
+/// each search shrinks its own radius as it finds closer triangles. One huge triangle among small ones would make r
+/// useless for all of them, so the triangles are grouped by size (a factor of four per group), each group with its
+/// own tree and its own r.
+///
+/// Built once (on any thread); afterwards const queries may run on several threads at once. The index keeps its
+/// own copy of the triangles, so the mesh may go away.
+class KELVAROS_API MeshClosestPoint
+{
+public:
+    struct Hit
+    {
+        /// False when there is no surface (a mesh without triangles) or the query is not finite; nothing else is
+        /// meaningful then.
+        bool found = false;
+        /// On the surface, mm.
+        Eigen::Vector3d point = Eigen::Vector3d::Zero();
+        double distance = std::numeric_limits<double>::infinity();
+        /// Index into the mesh's faces().
+        int triangle = -1;
+        /// The triangle's unit normal by its winding; zero for a triangle without area.
+        Eigen::Vector3d normal = Eigen::Vector3d::Zero();
+        /// The mesh's vertex normals interpolated at the point (unit): a smooth surface's normal where the flat
+        /// faces only approximate it, as the planes of a point-to-plane fit want. The face normal for a mesh
+        /// without vertex normals (or with any that is not finite).
+        Eigen::Vector3d smoothNormal = Eigen::Vector3d::Zero();
+        /// The query lies on the normal's side: outside, for a closed, outward-oriented mesh. Judged by the one
+        /// closest triangle, so near a sharp concave edge or corner it can be wrong by the width of the region where
+        /// two faces are equally close.
+        bool outside = false;
+    };
+
+    /// Triangles with a vertex that is not finite are left out (one Warning, category "MeshClosestPoint").
+    explicit MeshClosestPoint(const Mesh& mesh);
+    ~MeshClosestPoint();
+    MeshClosestPoint(MeshClosestPoint&&) noexcept;
+    MeshClosestPoint& operator=(MeshClosestPoint&&) noexcept;
+    MeshClosestPoint(const MeshClosestPoint&) = delete;
+    MeshClosestPoint& operator=(const MeshClosestPoint&) = delete;
+
+    /// No triangle to measure against.
+    [[nodiscard]] bool empty() const;
+    [[nodiscard]] std::size_t triangleCount() const;
+
+    [[nodiscard]] Hit query(const Eigen::Vector3d& point) const;
+
+private:
+    struct Index;
+    std::unique_ptr<Index> m_index;
+};
+
+} // namespace Kelvaros
