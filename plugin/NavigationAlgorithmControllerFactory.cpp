@@ -8,6 +8,8 @@
 #include "navigation/ToolNavigationVisualizationController.h"
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "registration/LiveTrackingPointRegistrationController.h"
+#include "registration/SurfaceRefinementAlgorithm.h"
+#include "registration/SurfaceRefinementController.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/CombinedTrackingStreamController.h"
 #include "streams/CreateStreamAlgorithm.h"
@@ -37,6 +39,8 @@ std::unique_ptr<AlgorithmController> NavigationAlgorithmControllerFactory::creat
         return std::make_unique<CombinedTrackingStreamController>(algorithm);
     if (auto* registration = dynamic_cast<LiveTrackingPointRegistrationAlgorithm*>(algorithm))
         return std::make_unique<LiveTrackingPointRegistrationController>(registration);
+    if (auto* refinement = dynamic_cast<SurfaceRefinementAlgorithm*>(algorithm))
+        return std::make_unique<SurfaceRefinementController>(refinement);
     if (dynamic_cast<CreateStreamAlgorithm<SmoothedTrackingStream>*>(algorithm))
         return std::make_unique<SmoothedTrackingStreamController>(algorithm);
     if (auto* calibration = dynamic_cast<ToolCalibrationAlgorithm*>(algorithm))

@@ -11,6 +11,7 @@
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "registration/PointsOnTrackingStreamManipulator.h"
 #include "registration/PointsOnTrackingStreamRegistry.h"
+#include "registration/SurfaceRefinementAlgorithm.h"
 #include "streams/CombinedTrackingStream.h"
 #include "streams/CreateStreamAlgorithm.h"
 #include "streams/SmoothedTrackingStream.h"
@@ -64,6 +65,7 @@ NavigationAlgorithmFactory::NavigationAlgorithmFactory() : AlgorithmFactory("Nav
     registerAlgorithm<CreateStreamAlgorithm<SmoothedTrackingStream>>("CreateStreamSmoothedTrackingStream",
                                                                      "Streaming;Smoothed Live Tracking Stream",
                                                                      &createStreamAlgorithm<SmoothedTrackingStream>);
+    registerAlgorithm<SurfaceRefinementAlgorithm>("SurfaceRefinement", "Registration;Surface Refinement");
     registerAlgorithm<ToolCalibrationAlgorithm>("ToolCalibration", "Streaming;Tool Calibration");
     registerAlgorithm<ToolNavigationVisualizationAlgorithm>("ToolNavigationVisualization",
                                                             "Visualization;Navigation Visualization");

@@ -18,6 +18,8 @@
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
 
+#include "registration/RegistrationRestore.h"
+
 namespace Kelvaros
 {
 
@@ -379,38 +381,10 @@ RegistrationHistoryComponent::State LiveTrackingPointRegistrationAlgorithm::curr
     return state;
 }
 
-void LiveTrackingPointRegistrationAlgorithm::applyState(const RegistrationHistoryComponent::State& state)
-{
-    if (state.volumeMatrix)
-        m_volume.setMatrix(*state.volumeMatrix);
-    if (state.streamMatrix)
-        m_stream.setMatrix(*state.streamMatrix);
-    if (const auto& calibration = state.calibration)
-    {
-        auto& calibrations = m_stream.components().getOrAdd<InstrumentCalibrationDataComponent>();
-        if (calibration->matrix)
-            calibrations.setCalibration(calibration->instrumentId, *calibration->matrix, calibration->value);
-        else
-            calibrations.removeCalibration(calibration->instrumentId);
-    }
-}
-
 bool LiveTrackingPointRegistrationAlgorithm::restorePreviousRegistration()
 {
-    auto* history = m_volume.components().get<RegistrationHistoryComponent>();
-    const std::optional<RegistrationHistoryComponent::State> state =
-      history ? history->restorePrevious() : std::nullopt;
-    if (!state)
-    {
-        Log::log(Log::Warning, kCategory, "There is no previous registration to restore");
+    if (!Kelvaros::restorePreviousRegistration(m_volume, m_stream, kCategory))
         return false;
-    }
-    applyState(*state);
-    const auto current = history->current();
-    Log::log(Log::Info, kCategory,
-             "Restored the previous registration: " +
-               (current && current->provenance ? current->provenance->summary()
-                                               : std::string("the placement before the first registration recorded")));
     signalOutputChanged.emitSignal();
     return true;
 }

@@ -188,7 +188,6 @@ private:
     [[nodiscard]] RegistrationHistoryComponent::State currentState(RegistrationType type,
                                                                    const std::optional<std::string>& relativeId) const;
     /// Writes the values a state holds.
-    void applyState(const RegistrationHistoryComponent::State& state);
     [[nodiscard]] RegistrationHistoryComponent::Provenance provenance(int pairs, double fre,
                                                                       RegistrationType type) const;
 

@@ -260,16 +260,20 @@ void LiveTrackingPointRegistrationController::onRestorePrevious()
     updateHistory();
 }
 
+QString LiveTrackingPointRegistrationController::registrationInForce(const RegistrationHistoryComponent* history)
+{
+    const auto current = history ? history->current() : std::nullopt;
+    if (current && current->provenance)
+        return tr("In force: %1.").arg(QString::fromStdString(current->provenance->summary()));
+    if (current)
+        return tr("In force: the placement before the first registration recorded here.");
+    return tr("No registration recorded for this volume yet.");
+}
+
 void LiveTrackingPointRegistrationController::updateHistory()
 {
     const RegistrationHistoryComponent* history = m_algorithm->registrationHistory();
-    const auto current = history ? history->current() : std::nullopt;
-    QString text = tr("No registration recorded for this volume yet.");
-    if (current && current->provenance)
-        text = tr("In force: %1.").arg(QString::fromStdString(current->provenance->summary()));
-    else if (current)
-        text = tr("In force: the placement before the first registration recorded here.");
-    m_ui->label_provenance->setText(text);
+    m_ui->label_provenance->setText(registrationInForce(history));
     m_ui->pushButton_restore->setEnabled(history && history->previous());
 }
 

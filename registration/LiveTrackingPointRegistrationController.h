@@ -26,6 +26,7 @@ namespace Kelvaros
 
 class LiveTrackingPointRegistrationAlgorithm;
 class PointCorrespondencesWidget;
+class RegistrationHistoryComponent;
 
 /// The panel of the live point registration: the tracking target (pointer) and an optional reference
 /// instrument, how the result is applied, the point pairs (image points clicked in the views, tracked points
@@ -62,6 +63,9 @@ public:
 
     /// Null before init().
     [[nodiscard]] PointCorrespondencesWidget* correspondenceWidget() const { return m_correspondenceWidget; }
+    /// The registration in force on a volume, in one sentence for a panel; `history` may be null (none yet).
+    [[nodiscard]] static QString registrationInForce(const RegistrationHistoryComponent* history);
+
     /// The figures of the last fit; empty before one and after the pairs changed.
     [[nodiscard]] const std::optional<RegistrationQualityReport>& quality() const { return m_quality; }
 

@@ -65,6 +65,14 @@ public:
         value = read;
     }
 
+    /// A field that later versions added: absent in older files, read when present.
+    template<typename T>
+    void readIfPresent(const char* key, T& value)
+    {
+        if (m_node.hasParam(key))
+            read(key, value);
+    }
+
     [[nodiscard]] bool ok() const { return m_ok; }
 
 private:
@@ -93,6 +101,9 @@ void saveProvenance(const RegistrationHistoryComponent::Provenance& provenance, 
     node.setParam("verdict", provenance.verdict);
     node.setParam("verdictText", provenance.verdictText);
     node.setParam("uncalibratedPointCount", provenance.uncalibratedPointCount);
+    // Left out for landmarks, so that their entries stay as files have always held them.
+    if (!provenance.method.empty())
+        node.setParam("method", provenance.method);
 }
 
 void loadProvenance(FieldReader& fields, RegistrationHistoryComponent::Provenance& provenance)
@@ -108,6 +119,7 @@ void loadProvenance(FieldReader& fields, RegistrationHistoryComponent::Provenanc
     fields.read("verdict", provenance.verdict);
     fields.read("verdictText", provenance.verdictText);
     fields.read("uncalibratedPointCount", provenance.uncalibratedPointCount);
+    fields.readIfPresent("method", provenance.method);
 }
 
 void saveEntry(const RegistrationHistoryComponent::Entry& entry, Properties& node)
@@ -285,11 +297,14 @@ bool RegistrationHistoryComponent::Provenance::operator==(const Provenance& othe
            expectedFleMm == other.expectedFleMm && fleUsedMm == other.fleUsedMm && fleSource == other.fleSource &&
            predictedTreMm == other.predictedTreMm && registrationType == other.registrationType &&
            verdict == other.verdict && verdictText == other.verdictText &&
-           uncalibratedPointCount == other.uncalibratedPointCount;
+           uncalibratedPointCount == other.uncalibratedPointCount && method == other.method;
 }
 
 std::string RegistrationHistoryComponent::Provenance::summary() const
 {
+    if (method == kSurfaceMethod)
+        return fmt::format("{}: surface refinement, {} points, RMS distance {:.2f} mm, {}", dateTime, pairCount, freMm,
+                           verdict);
     const bool known = registrationType >= 0 && registrationType < 3;
     std::string text = fmt::format("{}: {}, {} pairs, FRE {:.2f} mm{}, localisation error {:.2f} mm ({}), {}", dateTime,
                                    known ? kTypeNames[registrationType] : "unknown type", pairCount, freMm,

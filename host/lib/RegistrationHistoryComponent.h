@@ -29,6 +29,9 @@ class Properties;
 class KELVAROS_API RegistrationHistoryComponent : public DataComponentBase<RegistrationHistoryComponent>
 {
 public:
+    /// Provenance::method of a registration refined from a pointer's sweep over a surface.
+    static constexpr const char* kSurfaceMethod = "surface";
+
     /// How a registration was obtained and how it was judged. Lengths in millimetres.
     struct KELVAROS_API Provenance
     {
@@ -53,6 +56,9 @@ public:
         std::string verdictText;
         /// Tracked points captured with an instrument that had no calibration (or an identity one).
         int uncalibratedPointCount = 0;
+        /// How it was found: empty for paired landmarks, kSurfaceMethod for a surface refinement, where pairCount
+        /// counts the swept points used and freMm is their RMS distance to the surface.
+        std::string method;
 
         bool operator==(const Provenance& other) const;
         bool operator!=(const Provenance& other) const { return !(*this == other); }

@@ -107,7 +107,7 @@ TEST_F(WorkbenchTest, MenusListEveryAlgorithmUnderItsCategory)
     const std::map<std::string, std::set<std::string>> expected{
         { "Streaming",
           { "Combine Trackings", "Smoothed Live Tracking Stream", "Tool Calibration", "Tracking Tool Calibration" } },
-        { "Registration", { "Tracker-Volume Registration" } },
+        { "Registration", { "Surface Refinement", "Tracker-Volume Registration" } },
         { "Visualization", { "Bullseye Visualization", "Navigation Visualization", "Tool Visualization" } },
     };
     EXPECT_EQ(entries, expected);
@@ -131,7 +131,8 @@ TEST_F(WorkbenchTest, MenusOfferWhatTheDataFitAndMakeItOnTheSelectionOrTheOnlyCh
           { "CreateStreamCombinedTrackingStream", "CreateStreamSmoothedTrackingStream", "ToolNavigationVisualization",
             "ToolVisualization", "TrackingToolCalibrationWizardAlgorithm" } },
         { { volume }, {} },
-        { { volume, stream }, { "BullseyeVisualization", "LiveTrackingPointRegistration", "ToolVisualization" } },
+        { { volume, stream },
+          { "BullseyeVisualization", "LiveTrackingPointRegistration", "SurfaceRefinement", "ToolVisualization" } },
         { { first, second }, { "ToolCalibration" } },
         { {}, {} },
     };

@@ -17,7 +17,7 @@ Eigen::Matrix4d thirds(double scale)
     return m;
 }
 
-History::Provenance provenance(int type)
+History::Provenance provenance(int type, std::string method = {})
 {
     History::Provenance p{ "2026-12-07T06:12:31+01:00",
                            6,
@@ -29,15 +29,17 @@ History::Provenance provenance(int type)
                            type,
                            "improbable",
                            "Warning: …",
-                           2 };
+                           2,
+                           std::move(method) };
     return p;
 }
 
-/// Two registrations of a volume: the first moved the volume, the second calibrated a reference that had none.
+/// Two registrations of a volume: the first, a surface refinement, moved the volume, the second (landmarks)
+/// calibrated a reference that had none.
 History twoRegistrations()
 {
     History history;
-    history.record(provenance(0), { thirds(1), std::nullopt, std::nullopt }, { thirds(2), std::nullopt, std::nullopt });
+    history.record(provenance(0, History::kSurfaceMethod), { thirds(1), std::nullopt, std::nullopt }, { thirds(2), std::nullopt, std::nullopt });
     history.record(provenance(2),
                    { std::nullopt, thirds(3), History::CalibrationState{ "Reference", std::nullopt, 0 } },
                    { std::nullopt, thirds(4), History::CalibrationState{ "Reference", thirds(5), 0.0 } });
@@ -47,9 +49,10 @@ History twoRegistrations()
 TEST(RegistrationHistoryComponent, RestoreSwapsAndTheWorkspaceTextKeepsEveryBit)
 {
     History history = twoRegistrations();
-    EXPECT_EQ(history.previous()->provenance, provenance(0));
+    EXPECT_EQ(history.previous()->provenance, provenance(0, History::kSurfaceMethod));
     EXPECT_EQ(history.restorePrevious()->streamMatrix, thirds(3));
-    EXPECT_EQ(history.current()->provenance, provenance(0));
+    EXPECT_EQ(history.current()->provenance->summary(),
+              "2026-12-07T06:12:31+01:00: surface refinement, 6 points, RMS distance 0.33 mm, improbable");
     EXPECT_EQ(history.restorePrevious()->calibration->matrix, thirds(5));
 
     SharedImageSet volume("volume", Eigen::Vector3i(2, 2, 2), Eigen::Vector3d(1, 1, 1));
