@@ -51,6 +51,15 @@ SurfaceRefinementController::SurfaceRefinementController(SurfaceRefinementAlgori
     m_sweep(std::make_unique<GlSweepPoints>())
 {
     setObjectName("SurfaceRefinementController");
+    m_tool->setObjectName("tool");
+    m_threshold->setObjectName("threshold");
+    m_extract->setObjectName("extractSurface");
+    m_record->setObjectName("recordSweep");
+    m_clear->setObjectName("clearSweep");
+    m_refine->setObjectName("refine");
+    m_pointsLabel->setObjectName("sweepCount");
+    m_resultLabel->setObjectName("result");
+    m_restore->setObjectName("restorePrevious");
     m_threshold->setRange(-100000.0, 100000.0);
     m_threshold->setDecimals(1);
     m_threshold->setToolTip(tr("The image value at the surface: skin in CT at about -500 HU, bone at about 300 HU"));

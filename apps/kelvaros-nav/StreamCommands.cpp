@@ -33,7 +33,7 @@ const char* const kSmoothUsage =
 const char* const kRecordUsage =
   "  record --source SOURCE --out FILE --seconds S\n"
   "               records a source to a sequence file (.csv: CSV export); SOURCE is\n"
-  "               sim[:pivot|spin|landmarks|insertion], igtl://HOST:PORT or a sequence file\n";
+  "               sim[:pivot|spin|landmarks|insertion|sweep], igtl://HOST:PORT or a sequence file\n";
 const char* const kRelayUsage =
   "  relay --source SOURCE [--port P] [--config FILE] [--algorithm ID] [--preset NAME] [--seconds S]\n"
   "               follows a source, applies the smoothed (or configured) stream and serves the result\n"

@@ -671,8 +671,11 @@ void MainWindow::onConnectOpenIGTLink()
 void MainWindow::onStartSimulator()
 {
     bool ok = false;
-    const QString scenario = QInputDialog::getItem(this, tr("Start Simulated Tracker"), tr("Scenario"),
-                                                   { "pivot", "spin", "landmarks", "insertion" }, 3, false, &ok);
+    QStringList scenarios;
+    for (const std::string& name : TrackingSimulator::scenarioNames())
+        scenarios << QString::fromStdString(name);
+    const QString scenario = QInputDialog::getItem(this, tr("Start Simulated Tracker"), tr("Scenario"), scenarios,
+                                                   scenarios.indexOf("insertion"), false, &ok);
     if (!ok)
         return;
     const auto result = m_sources->startSimulator(scenario.toStdString());

@@ -18,6 +18,7 @@
 #include "stream/TrackingStream.h"
 #include "stream/igtl/OpenIGTLinkTrackingStream.h"
 #include "stream/sources/SimulatedTrackingStream.h"
+#include "stream/sources/TrackingSimulator.h"
 
 #include "StreamRateMeter.h"
 
@@ -27,7 +28,6 @@ namespace Kelvaros
 namespace
 {
 constexpr int kRefreshMs = 250;
-const char* const kScenarios[] = { "pivot", "spin", "landmarks", "insertion" };
 
 QString calibrationText(const TrackingStream& stream, const std::string& id)
 {
@@ -59,8 +59,8 @@ TrackingPanel::TrackingPanel(ApplicationController& app, std::function<void(Trac
     m_instruments(new QTableWidget(0, 4, this))
 {
     m_scenario->setObjectName("scenario");
-    for (const char* scenario : kScenarios)
-        m_scenario->addItem(scenario);
+    for (const std::string& scenario : TrackingSimulator::scenarioNames())
+        m_scenario->addItem(QString::fromStdString(scenario));
     m_connection->setWordWrap(true);
     m_instruments->setHorizontalHeaderLabels({ tr("Instrument"), tr("Seen"), tr("Quality"), tr("Calibration") });
     m_instruments->verticalHeader()->hide();
@@ -97,7 +97,7 @@ TrackingPanel::TrackingPanel(ApplicationController& app, std::function<void(Trac
             [this](int index)
             {
                 if (auto* simulated = dynamic_cast<SimulatedTrackingStream*>(stream()))
-                    simulated->scenario = kScenarios[index];
+                    simulated->scenario = TrackingSimulator::scenarioNames().at(size_t(index));
             });
     m_app.signalDataAdded.connect(this, [this](Data*) { rebuildStreamList(); });
     m_app.signalDataRemoved.connect(this,

@@ -15,8 +15,6 @@ namespace
 {
 /// How deep the target lies: its distance from the body's centre as a share of the centre's distance to the skin
 /// in that direction.
-constexpr double kTargetDepth = 0.8;
-
 struct Sphere
 {
     Eigen::Vector3d centre;
@@ -91,23 +89,12 @@ float valueAt(const Eigen::Vector3d& point, const Layout& layout, double width)
 
 Eigen::Vector3d PhantomVolume::target_Phantom(const TrackingSimulator::GroundTruth& truth)
 {
-    const Eigen::Isometry3d phantomToTracker(truth.phantomToTracker);
-    return phantomToTracker.inverse() * truth.pathTarget_Tracker;
+    return truth.pathTarget_Phantom();
 }
 
 PhantomVolume::Body PhantomVolume::body_Phantom(const TrackingSimulator::GroundTruth& truth)
 {
-    const Eigen::Vector3d target = target_Phantom(truth);
-    Eigen::AlignedBox3d box(target);
-    for (const Eigen::Vector3d& landmark : truth.landmarks_Phantom)
-        box.extend(landmark);
-    // The target sits at a corner of the landmarks' box, where an ellipsoid around the box has no room; moving the
-    // body towards the target keeps the target inside without growing the volume.
-    Body body;
-    body.semiAxes = box.sizes() / 2.0;
-    const double reach = (target - box.center()).cwiseQuotient(body.semiAxes).norm();
-    body.centre = box.center() + std::max(0.0, 1.0 - kTargetDepth / reach) * (target - box.center());
-    return body;
+    return truth.body_Phantom();
 }
 
 std::unique_ptr<SharedImageSet> PhantomVolume::create(const TrackingSimulator::GroundTruth& truth, double spacing)

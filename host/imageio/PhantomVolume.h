@@ -43,12 +43,9 @@ public:
     /// The insertion scenario's target in phantom coordinates (mm).
     [[nodiscard]] static Eigen::Vector3d target_Phantom(const TrackingSimulator::GroundTruth& truth);
 
-    /// The soft-tissue body, an ellipsoid with axes along the phantom's, in phantom coordinates (mm).
-    struct Body
-    {
-        Eigen::Vector3d centre;
-        Eigen::Vector3d semiAxes;
-    };
+    /// The soft-tissue body, an ellipsoid with axes along the phantom's, in phantom coordinates (mm); the
+    /// simulator's ground truth defines it, so that its sweep slides over this very skin.
+    using Body = TrackingSimulator::GroundTruth::Body;
     [[nodiscard]] static Body body_Phantom(const TrackingSimulator::GroundTruth& truth);
 };
 

@@ -16,7 +16,7 @@ std::unique_ptr<TrackingStream> simulator(const std::string& scenario, bool free
 {
     if (!TrackingSimulator::scenarioFromName(scenario))
     {
-        *error = "unknown simulator scenario '" + scenario + "' (pivot, spin, landmarks, insertion)";
+        *error = "unknown simulator scenario '" + scenario + "' (pivot, spin, landmarks, insertion, sweep)";
         return nullptr;
     }
     auto stream = std::make_unique<SimulatedTrackingStream>();

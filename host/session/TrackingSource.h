@@ -11,7 +11,7 @@ namespace Kelvaros
 class TrackingStream;
 
 /// A tracking source from its text form, not yet opened:
-///  - "sim" or "sim:SCENARIO" (pivot, spin, landmarks, insertion): the simulated tracker at 60 Hz;
+///  - "sim" or "sim:SCENARIO" (pivot, spin, landmarks, insertion, sweep): the simulated tracker at 60 Hz;
 ///  - "igtl://HOST:PORT": an OpenIGTLink tracking server;
 ///  - anything else: a sequence file, played back at its recorded pace.
 /// `asFastAsPossible` makes the simulator and playback run free instead of in real time. Null with `error` set

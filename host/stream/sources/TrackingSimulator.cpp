@@ -1,5 +1,6 @@
 #include "stream/sources/TrackingSimulator.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <Eigen/Geometry>
@@ -30,6 +31,12 @@ constexpr double kApproachSeconds = 1.0;
 constexpr double kInsertSeconds = 4.0;
 constexpr double kHoldSeconds = 1.0;
 constexpr double kWithdrawSeconds = 2.0;
+// Sweep: the tip's direction from the body's centre wanders within kSweepHalfAngle of the reachable side, along a
+// figure whose two periods share no divisor, so that the patch fills in over a minute; about 40 mm/s on the skin.
+constexpr double kSweepHalfAngle = 55.0 * kDegrees;
+constexpr double kSweepPeriodsSeconds[] = { 11.0, 7.0 };
+// How deep the insertion target lies inside the body, as a share of the way from the body's centre to its skin.
+constexpr double kTargetDepth = 0.8;
 
 /// splitmix64: a small generator whose output depends only on its seed, identical on every platform (unlike the
 /// distributions of <random>, whose algorithms the standard leaves open).
@@ -131,6 +138,26 @@ Eigen::Matrix4d restingPose(const std::string& id)
 
 } // namespace
 
+Eigen::Vector3d TrackingSimulator::GroundTruth::pathTarget_Phantom() const
+{
+    return Eigen::Isometry3d(phantomToTracker).inverse() * pathTarget_Tracker;
+}
+
+TrackingSimulator::GroundTruth::Body TrackingSimulator::GroundTruth::body_Phantom() const
+{
+    const Eigen::Vector3d target = pathTarget_Phantom();
+    Eigen::AlignedBox3d box(target);
+    for (const Eigen::Vector3d& landmark : landmarks_Phantom)
+        box.extend(landmark);
+    // The target sits at a corner of the landmarks' box, where an ellipsoid around the box has no room; moving the
+    // body towards the target keeps the target inside without growing the volume.
+    Body body;
+    body.semiAxes = box.sizes() / 2.0;
+    const double reach = (target - box.center()).cwiseQuotient(body.semiAxes).norm();
+    body.centre = box.center() + std::max(0.0, 1.0 - kTargetDepth / reach) * (target - box.center());
+    return body;
+}
+
 const TrackingSimulator::Tool* TrackingSimulator::GroundTruth::tool(const std::string& id) const
 {
     for (const Tool& candidate : tools)
@@ -172,15 +199,25 @@ const char* TrackingSimulator::scenarioName(Scenario scenario)
             return "landmarks";
         case Scenario::Insertion:
             return "insertion";
+        case Scenario::Sweep:
+            return "sweep";
     }
     return "pivot";
 }
 
+std::vector<std::string> TrackingSimulator::scenarioNames()
+{
+    std::vector<std::string> names;
+    for (int scenario = 0; scenario <= int(Scenario::Sweep); ++scenario)
+        names.emplace_back(scenarioName(Scenario(scenario)));
+    return names;
+}
+
 std::optional<TrackingSimulator::Scenario> TrackingSimulator::scenarioFromName(const std::string& name)
 {
-    for (Scenario scenario : { Scenario::Pivot, Scenario::Spin, Scenario::Landmarks, Scenario::Insertion })
-        if (name == scenarioName(scenario))
-            return scenario;
+    for (int scenario = 0; scenario <= int(Scenario::Sweep); ++scenario)
+        if (name == scenarioName(Scenario(scenario)))
+            return Scenario(scenario);
     return std::nullopt;
 }
 
@@ -306,8 +343,33 @@ Eigen::Matrix4d TrackingSimulator::truePose(const std::string& toolId, int64_t f
             const Eigen::Vector3d tip = truth.pathEntry_Tracker + insertionDepth(frame) * direction;
             return poseWithTipAt(rotationTaking(tool->axis_Tool, direction), tool->tipOffset_Tool, tip);
         }
+        case Scenario::Sweep:
+        {
+            if (toolId != "Pointer")
+                break;
+            const auto [tip, normal] = sweptSkin(t);
+            const Eigen::Isometry3d phantomToTracker(truth.phantomToTracker);
+            return poseWithTipAt(rotationTaking(tool->axis_Tool, -(phantomToTracker.linear() * normal)),
+                                 tool->tipOffset_Tool, phantomToTracker * tip);
+        }
     }
     return restingPose(toolId);
+}
+
+std::pair<Eigen::Vector3d, Eigen::Vector3d> TrackingSimulator::sweptSkin(double seconds)
+{
+    const GroundTruth::Body body = groundTruth().body_Phantom();
+    // The side a user standing at the phantom reaches: its -y side, tilted up.
+    const Eigen::Vector3d side = Eigen::Vector3d(0.2, -1.0, 0.6).normalized();
+    const Eigen::Vector3d across = side.unitOrthogonal(), along = side.cross(across);
+    const double reach = std::tan(kSweepHalfAngle) / std::sqrt(2.0);
+    const Eigen::Vector3d direction = (side + reach * std::sin(2.0 * kPi * seconds / kSweepPeriodsSeconds[0]) * across +
+                                       reach * std::sin(2.0 * kPi * seconds / kSweepPeriodsSeconds[1] + 0.5) * along)
+                                        .normalized();
+    // Where the ray from the centre meets the ellipsoid, and the ellipsoid's outward normal there.
+    const Eigen::Vector3d scaled = direction.cwiseQuotient(body.semiAxes);
+    const Eigen::Vector3d offset = direction / scaled.norm();
+    return { body.centre + offset, offset.cwiseQuotient(body.semiAxes.cwiseProduct(body.semiAxes)).normalized() };
 }
 
 TrackingSimulator::Frame TrackingSimulator::frame(int64_t frameIndex) const

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
@@ -47,7 +48,11 @@ public:
         Landmarks = 2,
         /// The needle approaches the entry point, is inserted along the planned path to the target, held and
         /// withdrawn, in a loop.
-        Insertion = 3
+        Insertion = 3,
+        /// The pointer's tip slides over the reachable side of the phantom's body (its skin), pointing into it, in
+        /// a slow figure that covers a patch of about 110 degrees, as a user sweeps a surface to refine a
+        /// registration.
+        Sweep = 4
     };
 
     /// Simulation settings. Lengths in mm.
@@ -92,6 +97,18 @@ public:
         Eigen::Vector3d pathEntry_Tracker = Eigen::Vector3d::Zero();
         Eigen::Vector3d pathTarget_Tracker = Eigen::Vector3d::Zero();
 
+        /// The phantom's soft-tissue body: an ellipsoid with axes along the phantom's, around the box of the
+        /// landmarks and the insertion target, moved towards the target so that the target lies deep inside.
+        /// Phantom coordinates (mm).
+        struct Body
+        {
+            Eigen::Vector3d centre;
+            Eigen::Vector3d semiAxes;
+        };
+        [[nodiscard]] Body body_Phantom() const;
+        /// The insertion path's target in phantom coordinates.
+        [[nodiscard]] Eigen::Vector3d pathTarget_Phantom() const;
+
         /// The tool of that id, or null.
         [[nodiscard]] const Tool* tool(const std::string& id) const;
         /// The landmarks in tracker space.
@@ -114,10 +131,12 @@ public:
     /// An empty string when the settings can be simulated, else the reason (rate not in (0, 10000] Hz, negative or
     /// non-finite noise, dropout probability outside [0, 1]).
     [[nodiscard]] static std::string validate(const Settings& settings);
-    /// "pivot", "spin", "landmarks", "insertion".
+    /// "pivot", "spin", "landmarks", "insertion", "sweep".
     [[nodiscard]] static const char* scenarioName(Scenario scenario);
     /// The scenario of that name (case-sensitive), or empty.
     [[nodiscard]] static std::optional<Scenario> scenarioFromName(const std::string& name);
+    /// Every scenario's name, in the enumeration's order.
+    [[nodiscard]] static std::vector<std::string> scenarioNames();
     /// The geometry shared by all scenarios and settings.
     [[nodiscard]] static const GroundTruth& groundTruth();
 
@@ -130,6 +149,9 @@ public:
     /// Landmarks scenario: the index of the landmark the pointer tip rests on at frame k, or -1 while it moves
     /// (and in other scenarios).
     [[nodiscard]] int touchedLandmark(int64_t frame) const;
+    /// Sweep scenario: where the pointer's tip touches the body's skin at a time (s), and the skin's outward normal
+    /// there; phantom coordinates.
+    [[nodiscard]] static std::pair<Eigen::Vector3d, Eigen::Vector3d> sweptSkin(double seconds);
     /// Insertion scenario: the needle tip's distance beyond the entry point along the path (mm; negative before
     /// entry, path length at the target). 0 in other scenarios.
     [[nodiscard]] double insertionDepth(int64_t frame) const;

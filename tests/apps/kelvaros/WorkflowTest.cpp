@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDockWidget>
+#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
@@ -25,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/Log.h"
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/annotation/PointCorrespondencesWidget.h"
 #include "gui/annotation/ViewPosition.h"
@@ -43,6 +45,7 @@
 #include "stream/sources/SimulatedTrackingStream.h"
 
 #include "../../host/gui/GuiTestFixture.h"
+#include "LogExpectation.h"
 #include "MainWindow.h"
 #include "TrackingPanel.h"
 #include "WaitUntil.h"
@@ -331,6 +334,31 @@ protected:
         click(registration, "pushButtonRegister");
     }
 
+    /// The skin cut from the phantom, the pointer swept over it, the registration refined.
+    void refineOnTheSkin()
+    {
+        choose("Registration", "Surface Refinement");
+        QWidget* refinement = panel("SurfaceRefinementController");
+        ASSERT_TRUE(refinement);
+        pickInstrument(refinement, "tool", "Pointer");
+        auto* threshold = refinement->findChild<QDoubleSpinBox*>("threshold");
+        threshold->selectAll();
+        QTest::keyClicks(threshold, "-480");
+        click(refinement, "extractSurface");
+        switchScenario("sweep");
+        click(refinement, "recordSweep");
+        const auto* count = refinement->findChild<QLabel*>("sweepCount");
+        ASSERT_TRUE(processEventsUntil([count] { return count->text().split(' ').front().toInt() >= 200; },
+                                       std::chrono::seconds(30)))
+          << count->text().toStdString();
+        click(refinement, "recordSweep");
+        // The phantom's skin is round: the fit fixes its position and says that it leaves the turn to the landmarks.
+        const Testing::LogExpectation round(Log::Warning, "motions undetermined", 1);
+        click(refinement, "refine");
+        EXPECT_TRUE(refinement->findChild<QLabel*>("result")->text().startsWith("RMS distance"))
+          << refinement->findChild<QLabel*>("result")->text().toStdString();
+    }
+
     void planLineAndPath()
     {
         const Eigen::Vector3d entry = truth().pathEntry_Tracker, target = truth().pathTarget_Tracker;
@@ -475,6 +503,14 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
       << "the verdict shows " << verdict->height() << " of its " << verdict->heightForWidth(verdict->width())
       << " pixels";
     shot("4-registered");
+    refineOnTheSkin();
+    const auto refined = phantom->components().getOrAdd<RegistrationHistoryComponent>().current();
+    ASSERT_TRUE(refined && refined->provenance);
+    EXPECT_EQ(refined->provenance->method, RegistrationHistoryComponent::kSurfaceMethod);
+    const Eigen::Matrix4d refinedToTracker = phantom->matrix() * phantomImageToPhantom.inverse();
+    EXPECT_LT((apply(refinedToTracker, target) - apply(truth().phantomToTracker, target)).norm(), 2.0)
+      << "target registration error after the surface refinement";
+    shot("4-refined");
     planLineAndPath();
     shot("5-planned");
     openGuidance();
@@ -492,7 +528,7 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     ASSERT_TRUE(QFile::exists(saved));
     const Session before = session();
     ASSERT_EQ(before.annotations.size(), 2u);
-    ASSERT_EQ(before.panels.size(), 3u) << "registration, bullseye and navigation";
+    ASSERT_EQ(before.panels.size(), 4u) << "registration, surface refinement, bullseye and navigation";
     window->close();
     window.reset();
     openWindow();

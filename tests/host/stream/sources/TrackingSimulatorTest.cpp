@@ -75,7 +75,7 @@ TEST(TrackingSimulator, NoiseFreeFramesAreTheGroundTruthOfEachScenario)
     const Eigen::Vector3d path = truth.pathTarget_Tracker - truth.pathEntry_Tracker;
     const Eigen::Vector3d needleAxis = truth.tool("Needle")->axis_Tool;
     const int landmarkCycle = int(60 * 3.0 * landmarks.size());
-    for (auto scenario : { Scenario::Pivot, Scenario::Spin, Scenario::Landmarks, Scenario::Insertion })
+    for (auto scenario : { Scenario::Pivot, Scenario::Spin, Scenario::Landmarks, Scenario::Insertion, Scenario::Sweep })
     {
         SCOPED_TRACE(TrackingSimulator::scenarioName(scenario));
         const TrackingSimulator simulator(settingsFor(scenario, 0.0));
@@ -85,6 +85,7 @@ TEST(TrackingSimulator, NoiseFreeFramesAreTheGroundTruthOfEachScenario)
         { return Eigen::Vector3d(simulator.truePose("Needle", k).topLeftCorner<3, 3>() * needleAxis); };
         std::vector<int> touched;
         double deepest = -1e9, shallowest = 1e9;
+        double widest = 1.0; // the sweep's widest direction from the reachable side, as a cosine
         for (int k = 0; k < landmarkCycle; k += 3)
         {
             const auto frame = simulator.frame(k);
@@ -146,6 +147,20 @@ TEST(TrackingSimulator, NoiseFreeFramesAreTheGroundTruthOfEachScenario)
                       1e-9);
                     EXPECT_LT((needleDirection(k) - path.normalized()).norm(), 1e-9);
                     break;
+                case Scenario::Sweep: // the pointer's tip on the body's skin, the pointer pointing into it
+                {
+                    const auto body = truth.body_Phantom();
+                    const Eigen::Vector3d onSkin = apply(truth.phantomToTracker.inverse(), tip("Pointer", k));
+                    const Eigen::Vector3d scaled = (onSkin - body.centre).cwiseQuotient(body.semiAxes);
+                    EXPECT_NEAR(scaled.norm(), 1.0, 1e-9);
+                    const Eigen::Vector3d outward =
+                      truth.phantomToTracker.topLeftCorner<3, 3>() * scaled.cwiseQuotient(body.semiAxes).normalized();
+                    const Eigen::Vector3d axis =
+                      simulator.truePose("Pointer", k).topLeftCorner<3, 3>() * truth.tool("Pointer")->axis_Tool;
+                    EXPECT_LT((axis + outward).norm(), 1e-9);
+                    widest = std::min(widest, scaled.normalized().dot(Eigen::Vector3d(0.2, -1.0, 0.6).normalized()));
+                    break;
+                }
             }
         }
         if (scenario == Scenario::Landmarks)
@@ -159,6 +174,12 @@ TEST(TrackingSimulator, NoiseFreeFramesAreTheGroundTruthOfEachScenario)
         {
             EXPECT_NEAR(deepest, path.norm(), 1e-9); // reaches the target
             EXPECT_NEAR(shallowest, -20.0, 0.5);     // starts outside
+        }
+        // A patch on the reachable side, not a line and not all round.
+        if (scenario == Scenario::Sweep)
+        {
+            EXPECT_LT(widest, std::cos(35.0 * kDegree));
+            EXPECT_GT(widest, std::cos(70.0 * kDegree));
         }
     }
 }
