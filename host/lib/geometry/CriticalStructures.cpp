@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include <queue>
+
+#include <Eigen/Geometry>
 
 #include "core/Log.h"
 #include "lib/geometry/Mesh.h"
@@ -86,7 +89,15 @@ double lowerBound(const Piece& piece, const Eigen::Vector3d& tip, const Eigen::V
     return std::max(moving, -deepest);
 }
 
-Probe probe(const MeshClosestPoint& index, const Eigen::Vector3d& tip, const Eigen::Vector3d& direction, double t)
+/// The ball every vertex of a structure lies in.
+struct Ball
+{
+    Eigen::Vector3d center = Eigen::Vector3d::Zero();
+    double radius = 0;
+};
+
+Probe probe(const MeshClosestPoint& index, const Ball& ball, const Eigen::Vector3d& tip,
+            const Eigen::Vector3d& direction, double t)
 {
     const Eigen::Vector3d point = tip + t * direction;
     const MeshClosestPoint::Hit hit = index.query(point);
@@ -94,8 +105,36 @@ Probe probe(const MeshClosestPoint& index, const Eigen::Vector3d& tip, const Eig
     // convex edge do (a needle in the plane of a cylinder's cap): outside. The strict side test of the hit would let
     // rounding put such points inside and raise a false breach.
     const double side = hit.normal.dot(point - hit.point);
-    const bool inside = side < -1e-9 * std::max(1.0, hit.distance);
+    const bool inside = side < -1e-9 * std::max(1.0, hit.distance) && (point - ball.center).norm() < ball.radius;
     return { t, inside ? -hit.distance : hit.distance, hit.point };
+}
+
+Ball ballAround(const Mesh& mesh)
+{
+    Eigen::AlignedBox3d box;
+    for (const Eigen::Vector3d& v : mesh.vertices())
+        if (v.allFinite())
+            box.extend(v);
+    Ball ball{ box.center(), 0 };
+    for (const Eigen::Vector3d& v : mesh.vertices())
+        if (v.allFinite())
+            ball.radius = std::max(ball.radius, (v - ball.center).norm());
+    return ball;
+}
+
+/// The stretch [from, to] of the needle within `reach` of the ball's surface; empty when none is.
+std::optional<std::pair<double, double>> spanNear(const Ball& ball, double reach, const Eigen::Vector3d& tip,
+                                                  const Eigen::Vector3d& direction, double length)
+{
+    const double within = ball.radius + reach;
+    const double along = (ball.center - tip).dot(direction);
+    const double across2 = (ball.center - tip).squaredNorm() - along * along;
+    if (across2 > within * within)
+        return std::nullopt;
+    const double half = std::sqrt(within * within - across2);
+    const double from = std::max(0.0, along - half);
+    const double to = std::min(length, along + half);
+    return from <= to ? std::optional(std::pair(from, to)) : std::nullopt;
 }
 
 std::optional<std::string> refusalOf(const Eigen::Vector3d& tip, const Eigen::Vector3d& axis, double length)
@@ -127,7 +166,8 @@ bool CriticalStructures::add(const std::string& name, const Mesh& mesh, std::str
         Log::log(Log::Error, "CriticalStructures", *reason);
         return false;
     }
-    m_structures.push_back({ name, std::move(index) });
+    const Ball ball = ballAround(mesh);
+    m_structures.push_back({ name, std::move(index), ball.center, ball.radius });
     return true;
 }
 
@@ -153,14 +193,18 @@ BreachDistance CriticalStructures::needle(const Eigen::Vector3d& tip, const Eige
     const Eigen::Vector3d direction = length > 0 ? axis.normalized() : Eigen::Vector3d::UnitZ();
 
     BreachDistance best;
-    const auto consider = [&](const Probe& p, std::size_t structure)
+    const auto measure = [&](std::size_t structure, double t)
     {
-        if (p.signedDistance >= best.distance)
-            return;
-        best.distance = p.signedDistance;
-        best.structure = m_structures[structure].name;
-        best.structurePoint = p.surfacePoint;
-        best.toolPoint = tip + p.t * direction;
+        const Structure& s = m_structures[structure];
+        const Probe p = probe(s.index, Ball{ s.center, s.radius }, tip, direction, t);
+        if (p.signedDistance < best.distance)
+        {
+            best.distance = p.signedDistance;
+            best.structure = s.name;
+            best.structurePoint = p.surfacePoint;
+            best.toolPoint = tip + p.t * direction;
+        }
+        return p;
     };
     std::priority_queue<Piece, std::vector<Piece>, HigherBound> pieces;
     const auto push = [&](const Probe& from, const Probe& to, std::size_t structure)
@@ -169,15 +213,25 @@ BreachDistance CriticalStructures::needle(const Eigen::Vector3d& tip, const Eige
         piece.bound = lowerBound(piece, tip, direction);
         pieces.push(piece);
     };
-    for (std::size_t i = 0; i < m_structures.size(); ++i)
+    // Nearest ball first: its distance usually rules the others out before their costly exact queries.
+    std::vector<std::size_t> order(m_structures.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    const auto ballGap = [&](std::size_t i) { return (tip - m_structures[i].center).norm() - m_structures[i].radius; };
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ballGap(a) < ballGap(b); });
+    for (const std::size_t i : order)
     {
-        const Probe atTip = probe(m_structures[i].index, tip, direction, 0);
-        consider(atTip, i);
-        if (length == 0)
+        const Structure& s = m_structures[i];
+        // Only the stretch of needle nearer the ball than the best so far can beat it.
+        const auto span = spanNear(Ball{ s.center, s.radius }, best.distance, tip, direction, length);
+        if (!span)
             continue;
-        const Probe atEnd = probe(m_structures[i].index, tip, direction, length);
-        consider(atEnd, i);
-        push(atTip, atEnd, i);
+        const Probe from = measure(i, span->first);
+        // The first query usually narrows the span a lot: it gives the first finite best.
+        const auto narrowed = spanNear(Ball{ s.center, s.radius }, best.distance, tip, direction, length);
+        const double to = narrowed ? std::min(span->second, narrowed->second) : span->first;
+        if (to > span->first)
+            push(from, measure(i, to), i);
     }
     // Best first: once the most promising piece cannot beat the best by the tolerance, none can. A piece shorter
     // than twice the tolerance never gets here (its bound is within half of it), so the pieces stay finite in number.
@@ -187,9 +241,7 @@ BreachDistance CriticalStructures::needle(const Eigen::Vector3d& tip, const Eige
         pieces.pop();
         if (piece.to.t - piece.from.t <= kTolerance)
             continue;
-        const Probe middle =
-          probe(m_structures[piece.structure].index, tip, direction, (piece.from.t + piece.to.t) / 2);
-        consider(middle, piece.structure);
+        const Probe middle = measure(piece.structure, (piece.from.t + piece.to.t) / 2);
         push(piece.from, middle, piece.structure);
         push(middle, piece.to, piece.structure);
     }

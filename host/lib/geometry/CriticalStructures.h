@@ -60,6 +60,9 @@ struct BreachDistance
 /// closest points measured bound the depth the same way. The distance returned is one measured at the returned tool
 /// point, so it is exact there, and at most kTolerance more than the true least distance over the segment.
 ///
+/// A point outside the ball around a structure's vertices is outside that structure even where an open surface's
+/// back side faces it.
+///
 /// Built on one thread; then const queries may run on any number of threads at once.
 class KELVAROS_API CriticalStructures
 {
@@ -89,8 +92,11 @@ private:
     {
         std::string name;
         MeshClosestPoint index;
+        /// A ball holding every vertex: whatever lies outside it is outside the structure, and no nearer to it
+        /// than to the ball, so far structures and far stretches of needle need no exact query.
+        Eigen::Vector3d center = Eigen::Vector3d::Zero();
+        double radius = 0;
     };
-
     [[nodiscard]] BreachDistance classified(BreachDistance result) const;
 
     std::vector<Structure> m_structures;
