@@ -73,8 +73,10 @@ std::optional<BreachOptions> parseOptions(const CommandLine& line, std::string* 
     if (!needle || !margin)
         return std::nullopt;
     for (const char* name : { "tool", "calibration", "registration", "out" })
-        if (!line.value(name))
+        if (!line.value(name) && error->empty())
             *error = fmt::format("breach needs --{}", name);
+    if (!error->empty())
+        return std::nullopt;
     if (line.values("structure").empty())
         *error = "breach needs at least one --structure MESH";
     else if (!(*needle >= 0 && *needle <= CriticalStructures::kMaxNeedleLength))
