@@ -25,16 +25,18 @@ CommandLine::CommandLine(const std::vector<std::string>& arguments, const Syntax
             inlineValue = name.substr(equals + 1);
             name.resize(equals);
         }
-        if (m_values.count(name) || m_flags.count(name))
+        if ((m_values.count(name) && !syntax.repeatable.count(name)) || m_flags.count(name))
             m_error = fmt::format("option --{} given twice", name);
         else if (syntax.flags.count(name) && !inlineValue)
             m_flags.insert(name);
         else if (!syntax.valued.count(name))
             m_error = fmt::format("unknown option --{}", name);
-        else if (inlineValue)
-            m_values[name] = *inlineValue;
-        else if (i + 1 < arguments.size())
-            m_values[name] = arguments[++i];
+        else if (inlineValue || i + 1 < arguments.size())
+        {
+            const std::string& given = inlineValue ? *inlineValue : arguments[++i];
+            m_values.emplace(name, given);
+            m_everyValue[name].push_back(given);
+        }
         else
             m_error = fmt::format("option --{} needs a value", name);
     }
@@ -53,6 +55,12 @@ std::optional<std::string> CommandLine::value(const std::string& name) const
     if (it == m_values.end())
         return std::nullopt;
     return it->second;
+}
+
+std::vector<std::string> CommandLine::values(const std::string& name) const
+{
+    const auto it = m_everyValue.find(name);
+    return it == m_everyValue.end() ? std::vector<std::string>() : it->second;
 }
 
 std::optional<double> CommandLine::number(const std::string& name, double fallback, std::string* error) const

@@ -22,6 +22,8 @@ public:
         std::set<std::string> flags;
         int minPositional = 0;
         int maxPositional = 0;
+        /// Valued options that may be given more than once (values() has them all, value() the first).
+        std::set<std::string> repeatable = {};
     };
 
     /// Parses the arguments after the command name. On failure error() says why and the rest is unspecified.
@@ -32,6 +34,8 @@ public:
 
     [[nodiscard]] const std::vector<std::string>& positional() const { return m_positional; }
     [[nodiscard]] std::optional<std::string> value(const std::string& name) const;
+    /// Every value of a valued option, in the order given.
+    [[nodiscard]] std::vector<std::string> values(const std::string& name) const;
     [[nodiscard]] bool flag(const std::string& name) const { return m_flags.count(name) > 0; }
 
     /// The option as a number; empty (and `error` set) when it is present but not a finite number.
@@ -41,6 +45,7 @@ public:
 private:
     std::vector<std::string> m_positional;
     std::map<std::string, std::string> m_values;
+    std::map<std::string, std::vector<std::string>> m_everyValue;
     std::set<std::string> m_flags;
     std::string m_error;
 };

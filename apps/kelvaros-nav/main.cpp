@@ -8,6 +8,7 @@
 #include "core/Log.h"
 
 #include "AlgorithmsCommand.h"
+#include "BreachCommand.h"
 #include "CalibrateCommand.h"
 #include "DemoCommand.h"
 #include "ExitCode.h"
@@ -32,6 +33,7 @@ const Command kCommands[] = {
     { "algorithms", &runAlgorithms, &kAlgorithmsUsage },
     { "calibrate", &runCalibrate, &kCalibrateUsage },
     { "register", &runRegister, &kRegisterUsage },
+    { "breach", &runBreach, &kBreachUsage },
     { "smooth", &runSmooth, &kSmoothUsage },
     { "record", &runRecord, &kRecordUsage },
     { "relay", &runRelay, &kRelayUsage },
