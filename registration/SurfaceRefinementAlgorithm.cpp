@@ -1,5 +1,7 @@
 #include "registration/SurfaceRefinementAlgorithm.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "core/Log.h"
@@ -143,6 +145,20 @@ void SurfaceRefinementAlgorithm::onStreamData(const std::shared_ptr<const Stream
     }
 }
 
+std::size_t SurfaceRefinementAlgorithm::pointsNearSurface(const std::vector<Eigen::Vector3d>& points,
+                                                          const Eigen::Isometry3d& worldToImage) const
+{
+    // A box test, not the closest-point search: far from a fine surface a search costs milliseconds a point, and a
+    // sweep recorded before any registration lies a metre away.
+    Eigen::AlignedBox3d box;
+    for (const Eigen::Vector3d& vertex : m_surface->vertices())
+        box.extend(vertex);
+    box.min().array() -= kNearSurface;
+    box.max().array() += kNearSurface;
+    return std::size_t(std::count_if(points.begin(), points.end(),
+                                     [&](const Eigen::Vector3d& point) { return box.contains(worldToImage * point); }));
+}
+
 void SurfaceRefinementAlgorithm::compute()
 {
     if (!m_surfaceIndex)
@@ -153,6 +169,18 @@ void SurfaceRefinementAlgorithm::compute()
     const std::vector<Eigen::Vector3d> points = sweep();
     const Eigen::Matrix4d before = m_volume.matrix();
     const Eigen::Isometry3d worldToImage(before.inverse());
+    if (const std::size_t near = pointsNearSurface(points, worldToImage); near * 2 < points.size())
+    {
+        m_lastFit.reset();
+        m_changeAtCentre.reset();
+        setStatus(StatusUntrusted,
+                  fmt::format("Only {} of the {} swept points lie near the surface as the volume is registered now: "
+                              "a refinement starts from a registration, so register the volume with landmarks first "
+                              "(or check the pointer and the threshold). The registration was not changed.",
+                              near, points.size()));
+        signalOutputChanged.emitSignal();
+        return;
+    }
     SurfaceIcp::Result fit = SurfaceIcp::refine(points, *m_surfaceIndex, worldToImage);
     m_lastFit = fit;
     m_changeAtCentre.reset();

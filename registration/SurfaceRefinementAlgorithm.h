@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <Eigen/Core>
+#include <Eigen/Geometry>
 
 #include "core/Parameter.h"
 #include "core/Signal.h"
@@ -39,7 +40,8 @@ class TrackingStream;
 /// only leaves motions free (a round skin: the landmark registration keeps them), and recorded with its provenance
 /// in the volume's RegistrationHistoryComponent, so "Restore previous registration" undoes it in one step as it
 /// does a landmark registration. A fit that cannot be trusted otherwise (too few points near the surface, the RMS
-/// distance grew, no convergence) changes nothing and says why.
+/// distance grew, no convergence) changes nothing and says why; so does a sweep that mostly lies away from the
+/// surface as the volume is registered (no landmark registration yet), before any fit.
 ///
 /// Configuration: "tool" (instrument id), "threshold" (the surface's image value). Threads: the stream listener
 /// runs on the stream's thread and touches only the guarded sweep; everything else on the user-interface thread.
@@ -61,6 +63,9 @@ public:
     /// mm between two kept sweep points.
     static constexpr double kMinimumSpacing = 1.0;
     static constexpr std::size_t kMaximumPoints = 5000;
+    /// mm around the surface's box within which a swept point counts as near it before the fit; a refinement
+    /// corrects millimetres, so a sweep mostly farther than this is not on the surface as registered.
+    static constexpr double kNearSurface = 20.0;
 
     /// True when the list holds exactly one TrackingStream and exactly one volume.
     static bool createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm);
@@ -102,6 +107,8 @@ public:
 
 private:
     void onStreamData(const std::shared_ptr<const StreamData>& data);
+    [[nodiscard]] std::size_t pointsNearSurface(const std::vector<Eigen::Vector3d>& points,
+                                                const Eigen::Isometry3d& worldToImage) const;
     [[nodiscard]] RegistrationHistoryComponent::Provenance provenance(const SurfaceIcp::Result& fit) const;
 
     TrackingStream& m_stream;

@@ -66,19 +66,33 @@ TEST(SurfaceRefinement, BringsTheSkinOntoTheSweepAndUndoesInOneStep)
     EXPECT_EQ(phantom->matrix(), off);
 }
 
-TEST(SurfaceRefinement, TooFewPointsChangeNothing)
+// Too few points, or a sweep recorded before the volume was registered (a metre away from its skin): refused
+// before any fit, and nothing changes.
+TEST(SurfaceRefinement, SweepsThatCannotRefineChangeNothing)
 {
     const auto& truth = TrackingSimulator::groundTruth();
     const std::unique_ptr<SharedImageSet> phantom = PhantomVolume::create(truth, 2.0);
     const Eigen::Matrix4d before = phantom->matrix();
     ManualTrackingStream stream;
+    stream.setMainInstrumentId("pointer");
     openAndStart(stream);
     SurfaceRefinementAlgorithm algorithm(stream, *phantom);
     algorithm.threshold.setValue(-480.0);
     ASSERT_TRUE(algorithm.extractSurface());
-    const LogExpectation refused(Log::Error, "points", 1);
-    algorithm.compute();
+    {
+        const LogExpectation refused(Log::Error, "points", 1);
+        algorithm.compute();
+    }
     EXPECT_EQ(algorithm.status(), SurfaceRefinementAlgorithm::StatusTooFewPoints);
+
+    std::mt19937 rng(5);
+    algorithm.setRecording(true);
+    for (const Eigen::Vector3d& point : PhantomSurfaceSweep::points_Phantom(truth, 50, 0.3, rng))
+        stream.push({ instrument("pointer", translation(apply(truth.phantomToTracker, point))) }, 0);
+    ASSERT_TRUE(stream.waitUntilDelivered());
+    algorithm.compute();
+    EXPECT_EQ(algorithm.status(), SurfaceRefinementAlgorithm::StatusUntrusted);
+    EXPECT_NE(algorithm.statusMessage().find("register the volume with landmarks first"), std::string::npos);
     EXPECT_EQ(phantom->matrix(), before);
     EXPECT_EQ(phantom->components().get<RegistrationHistoryComponent>(), nullptr);
 }
