@@ -14,6 +14,7 @@
 
 #include "imageio/VolumeSurface.h"
 #include "registration/LiveTrackingPointRegistrationAlgorithm.h"
+#include "registration/PointsOnTrackingStream.h"
 #include "registration/RegistrationRestore.h"
 
 namespace Kelvaros
@@ -115,6 +116,13 @@ void SurfaceRefinementAlgorithm::clearSweep()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sweep.clear();
+    m_uncalibratedSamples = 0;
+}
+
+int64_t SurfaceRefinementAlgorithm::uncalibratedSamples() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_uncalibratedSamples;
 }
 
 void SurfaceRefinementAlgorithm::onStreamData(const std::shared_ptr<const StreamData>& data)
@@ -130,8 +138,14 @@ void SurfaceRefinementAlgorithm::onStreamData(const std::shared_ptr<const Stream
         // The capture rule of the landmark registration: a tip from a poor or missing measurement is no surface.
         if (instrument.ID() != m_toolId || !instrument.tracked || !(instrument.quality >= 0.8))
             continue;
-        const Eigen::Matrix4d tip =
-          m_stream.matrix() * instrument.matrix * InstrumentCalibrationDataComponent::matrixOf(m_stream, m_toolId);
+        const Eigen::Matrix4d calibration = InstrumentCalibrationDataComponent::matrixOf(m_stream, m_toolId);
+        // Without a tip calibration the point would be the markers' origin, some 150 mm off the skin.
+        if (!PointsOnTrackingStream::locatesTip(calibration))
+        {
+            ++m_uncalibratedSamples;
+            return;
+        }
+        const Eigen::Matrix4d tip = m_stream.matrix() * instrument.matrix * calibration;
         const Eigen::Vector3d point = tip.block<3, 1>(0, 3);
         if (!m_sweep.empty() && (point - m_sweep.back()).norm() < kMinimumSpacing)
             return;

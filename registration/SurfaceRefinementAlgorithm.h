@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,7 +34,8 @@ class TrackingStream;
 /// registration does. While recording, every sample in which the pointer ("tool") is tracked with a quality of at
 /// least 0.8 adds its calibrated tip, in the stream's world coordinates, unless it lies within kMinimumSpacing of
 /// the last point kept (a pointer resting on the skin would otherwise weigh one spot hundreds of times); samples
-/// in which it is not seen add nothing. At kMaximumPoints recording stops with a Warning.
+/// in which it is not seen add nothing, nor do those of a pointer without a tip calibration (counted, so that the
+/// panel can say why nothing comes). At kMaximumPoints recording stops with a Warning.
 ///
 /// compute() refines: world → image is V⁻¹ at the start (V the volume's matrix), the fit moves it, and the volume's
 /// matrix becomes the inverse of the refined map. The fit is applied when it can be trusted or when the surface
@@ -90,6 +92,8 @@ public:
     /// The sweep in the stream's world coordinates (mm). Any thread.
     [[nodiscard]] std::vector<Eigen::Vector3d> sweep() const;
     void clearSweep();
+    /// Samples of the pointer left out since the last clearSweep because it had no tip calibration. Any thread.
+    [[nodiscard]] int64_t uncalibratedSamples() const;
 
     /// Refines, applies and records the registration (see the class comment).
     void compute() override;
@@ -123,6 +127,7 @@ private:
     bool m_recording = false;
     std::string m_toolId;
     std::vector<Eigen::Vector3d> m_sweep;
+    int64_t m_uncalibratedSamples = 0;
 };
 
 } // namespace Kelvaros

@@ -43,7 +43,7 @@ SurfaceRefinementController::SurfaceRefinementController(SurfaceRefinementAlgori
     m_surfaceLabel(wrappedLabel(this)),
     m_record(new QPushButton(tr("Record surface points"), this)),
     m_clear(new QPushButton(tr("Clear points"), this)),
-    m_pointsLabel(new QLabel(this)),
+    m_pointsLabel(wrappedLabel(this)),
     m_refine(new QPushButton(tr("Refine registration"), this)),
     m_resultLabel(wrappedLabel(this)),
     m_historyLabel(wrappedLabel(this)),
@@ -196,7 +196,11 @@ void SurfaceRefinementController::refreshScene()
     // The sweep stops by itself at its limit; the button follows.
     if (m_record->isChecked() && !m_algorithm->isRecording())
         m_record->setChecked(false);
-    m_pointsLabel->setText(tr("%n swept point(s)", nullptr, int(points.size())));
+    QString count = tr("%n swept point(s)", nullptr, int(points.size()));
+    if (m_algorithm->uncalibratedSamples() > 0)
+        count += tr("; the pointer has no tip calibration, so its samples are left out: calibrate it first "
+                    "(Streaming > Tracking Tool Calibration)");
+    m_pointsLabel->setText(count);
     m_refine->setEnabled(m_algorithm->surface() && !points.empty());
     m_sweep->setPoints(std::move(points));
     if (m_surface)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/ManualTrackingStream.h"
 #include "stream/sources/TrackingSimulator.h"
 
@@ -17,6 +18,20 @@ using namespace Kelvaros::Testing;
 
 namespace
 {
+/// The pointer's calibration: its tip 150 mm from its markers.
+const Eigen::Matrix4d kTipCalibration = translation({ 0, -150, 0 });
+
+void calibratePointer(ManualTrackingStream& stream)
+{
+    stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration("pointer", kTipCalibration, 0.1);
+}
+
+/// A sample of the pointer with its calibrated tip at `tip`.
+void touch(ManualTrackingStream& stream, const Eigen::Vector3d& tip, bool seen = true)
+{
+    stream.push({ instrument("pointer", translation(tip) * kTipCalibration.inverse(), 1.0, seen) }, 0);
+}
+
 // A landmark registration 2 mm off; the pointer sweeps the phantom's skin, with a glimpse while it is not seen and
 // a rest that repeats one spot: the refinement brings the body back onto its place and one click undoes it.
 TEST(SurfaceRefinement, BringsTheSkinOntoTheSweepAndUndoesInOneStep)
@@ -39,12 +54,14 @@ TEST(SurfaceRefinement, BringsTheSkinOntoTheSweepAndUndoesInOneStep)
     std::mt19937 rng(4);
     const std::vector<Eigen::Vector3d> sweep = PhantomSurfaceSweep::points_Phantom(truth, 200, 0.3, rng);
     algorithm.setRecording(true);
-    const auto touch = [&stream](const Eigen::Vector3d& tip, bool seen)
-    { stream.push({ instrument("pointer", translation(tip), 1.0, seen) }, 0); };
-    touch({ 500, 500, 500 }, false);
+    touch(stream, apply(truth.phantomToTracker, sweep.front())); // before the pointer was calibrated
+    ASSERT_TRUE(stream.waitUntilDelivered());
+    EXPECT_EQ(algorithm.uncalibratedSamples(), 1);
+    calibratePointer(stream);
+    touch(stream, { 500, 500, 500 }, false);
     for (const Eigen::Vector3d& point : sweep)
-        touch(apply(truth.phantomToTracker, point), true);
-    touch(apply(truth.phantomToTracker, sweep.back()) + Eigen::Vector3d(0.2, 0, 0), true);
+        touch(stream, apply(truth.phantomToTracker, point));
+    touch(stream, apply(truth.phantomToTracker, sweep.back()) + Eigen::Vector3d(0.2, 0, 0));
     ASSERT_TRUE(stream.waitUntilDelivered());
     EXPECT_EQ(algorithm.sweep().size(), sweep.size());
 
@@ -86,9 +103,10 @@ TEST(SurfaceRefinement, SweepsThatCannotRefineChangeNothing)
     EXPECT_EQ(algorithm.status(), SurfaceRefinementAlgorithm::StatusTooFewPoints);
 
     std::mt19937 rng(5);
+    calibratePointer(stream);
     algorithm.setRecording(true);
     for (const Eigen::Vector3d& point : PhantomSurfaceSweep::points_Phantom(truth, 50, 0.3, rng))
-        stream.push({ instrument("pointer", translation(apply(truth.phantomToTracker, point))) }, 0);
+        touch(stream, apply(truth.phantomToTracker, point));
     ASSERT_TRUE(stream.waitUntilDelivered());
     algorithm.compute();
     EXPECT_EQ(algorithm.status(), SurfaceRefinementAlgorithm::StatusUntrusted);
