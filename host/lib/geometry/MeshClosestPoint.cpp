@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <nanoflann.hpp>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "core/Log.h"
@@ -15,10 +15,6 @@ namespace Kelvaros
 
 namespace
 {
-
-/// The largest reach of a group over its smallest: small enough that the bound of a group stays tight, large
-/// enough that a mesh of ordinary, somewhat uneven triangles needs two or three trees.
-constexpr double kGroupRatio = 4.0;
 
 struct Triangle
 {
@@ -32,43 +28,9 @@ struct Triangle
     Eigen::Vector3i corners;
 };
 
-/// Centroids as nanoflann reads them.
-struct Centroids
-{
-    std::vector<Eigen::Vector3d> points;
-
-    [[nodiscard]] std::size_t kdtree_get_point_count() const { return points.size(); }
-    [[nodiscard]] double kdtree_get_pt(std::size_t i, std::size_t axis) const { return points[i][Eigen::Index(axis)]; }
-    template<class Box>
-    bool kdtree_get_bbox(Box& /*box*/) const
-    {
-        return false;
-    }
-};
-
-using CentroidTree =
-  nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, Centroids>, Centroids, 3, std::uint32_t>;
-
-/// Triangles of similar size under one tree. Held by pointer: the tree refers to the centroids.
-struct Group
-{
-    Centroids centroids;
-    /// Index into the triangle list, in the order of the centroids.
-    std::vector<std::uint32_t> triangles;
-    /// The largest distance from a centroid to a vertex of its triangle.
-    double reach = 0.0;
-    std::unique_ptr<CentroidTree> tree;
-};
-
 Eigen::Vector3d centroidOf(const Triangle& t)
 {
     return (t.a + t.b + t.c) / 3.0;
-}
-
-double reachOf(const Triangle& t)
-{
-    const Eigen::Vector3d centre = centroidOf(t);
-    return std::max({ (t.a - centre).norm(), (t.b - centre).norm(), (t.c - centre).norm() });
 }
 
 Eigen::Vector3d unitNormalOrZero(const Eigen::Vector3d& a, const Eigen::Vector3d& b, const Eigen::Vector3d& c)
@@ -120,42 +82,56 @@ struct Best
     const Triangle* triangle = nullptr;
 };
 
-/// A nanoflann result set that measures each candidate exactly and narrows the search to what can still beat the
-/// best triangle found.
-class GroupSearch
+/// A node of the bounding-volume hierarchy: a box around its triangles, and either two children (the first at the
+/// next index, the second at `second`) or, for a leaf, a run of the ordered triangles.
+struct Node
 {
-public:
-    using DistanceType = double;
-    using IndexType = std::uint32_t;
-
-    GroupSearch(const Group& group, const std::vector<Triangle>& triangles, const Eigen::Vector3d& query, Best& best)
-      : m_group(group), m_triangles(triangles), m_query(query), m_best(best)
-    {
-    }
-
-    [[nodiscard]] bool full() const { return true; }
-    /// Squared, as the L2 metric compares. The slack covers rounding in the centroid distance.
-    [[nodiscard]] double worstDist() const
-    {
-        const double radius = (std::sqrt(m_best.distance2) + m_group.reach) * (1.0 + 1e-9);
-        return radius * radius;
-    }
-    bool addPoint(double /*centroidDistance2*/, std::uint32_t index)
-    {
-        const Triangle& triangle = m_triangles[m_group.triangles[index]];
-        const Eigen::Vector3d point = closestOnTriangle(m_query, triangle);
-        const double distance2 = (point - m_query).squaredNorm();
-        if (distance2 < m_best.distance2)
-            m_best = { distance2, point, &triangle };
-        return true;
-    }
-
-private:
-    const Group& m_group;
-    const std::vector<Triangle>& m_triangles;
-    const Eigen::Vector3d& m_query;
-    Best& m_best;
+    Eigen::AlignedBox3d box;
+    std::uint32_t second = 0;
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    [[nodiscard]] bool leaf() const { return count > 0; }
 };
+
+constexpr std::uint32_t kLeafSize = 4;
+
+Eigen::AlignedBox3d boxOf(const Triangle& t)
+{
+    Eigen::AlignedBox3d box(t.a);
+    box.extend(t.b);
+    box.extend(t.c);
+    return box;
+}
+
+/// Splits the triangles order[begin, end) at the median of their centroids along the longest side of the
+/// centroids' box, depth first, so that a node's first child follows it.
+void build(std::vector<Node>& nodes, std::vector<std::uint32_t>& order, const std::vector<Triangle>& triangles,
+           std::uint32_t begin, std::uint32_t end)
+{
+    const auto index = std::uint32_t(nodes.size());
+    nodes.emplace_back();
+    Eigen::AlignedBox3d centres;
+    for (std::uint32_t i = begin; i < end; ++i)
+    {
+        nodes[index].box.extend(boxOf(triangles[order[i]]));
+        centres.extend(centroidOf(triangles[order[i]]));
+    }
+    if (end - begin <= kLeafSize)
+    {
+        nodes[index].first = begin;
+        nodes[index].count = end - begin;
+        return;
+    }
+    Eigen::Index axis = 0;
+    centres.sizes().maxCoeff(&axis);
+    const std::uint32_t middle = begin + (end - begin) / 2;
+    std::nth_element(order.begin() + begin, order.begin() + middle, order.begin() + end,
+                     [&](std::uint32_t l, std::uint32_t r)
+                     { return centroidOf(triangles[l])[axis] < centroidOf(triangles[r])[axis]; });
+    build(nodes, order, triangles, begin, middle);
+    nodes[index].second = std::uint32_t(nodes.size());
+    build(nodes, order, triangles, middle, end);
+}
 
 std::vector<Triangle> finiteTriangles(const Mesh& mesh)
 {
@@ -180,54 +156,16 @@ std::vector<Triangle> finiteTriangles(const Mesh& mesh)
     return triangles;
 }
 
-std::unique_ptr<Group> makeGroup(const std::vector<Triangle>& triangles, const std::vector<std::uint32_t>& members,
-                                 double reach)
-{
-    auto group = std::make_unique<Group>();
-    group->triangles = members;
-    group->reach = reach;
-    group->centroids.points.reserve(members.size());
-    for (const std::uint32_t i : members)
-        group->centroids.points.push_back(centroidOf(triangles[i]));
-    group->tree = std::make_unique<CentroidTree>(3, group->centroids, nanoflann::KDTreeSingleIndexAdaptorParams(10));
-    return group;
-}
-
-/// Groups by reach, smallest first: each group spans at most kGroupRatio from its smallest reach.
-std::vector<std::unique_ptr<Group>> groupBySize(const std::vector<Triangle>& triangles)
-{
-    std::vector<double> reaches(triangles.size());
-    std::transform(triangles.begin(), triangles.end(), reaches.begin(), reachOf);
-    std::vector<std::uint32_t> order(triangles.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](std::uint32_t l, std::uint32_t r) { return reaches[l] < reaches[r]; });
-
-    std::vector<std::unique_ptr<Group>> groups;
-    std::vector<std::uint32_t> members;
-    double smallest = 0.0;
-    for (const std::uint32_t i : order)
-    {
-        if (!members.empty() && reaches[i] > kGroupRatio * smallest)
-        {
-            groups.push_back(makeGroup(triangles, members, reaches[members.back()]));
-            members.clear();
-        }
-        if (members.empty())
-            smallest = reaches[i];
-        members.push_back(i);
-    }
-    if (!members.empty())
-        groups.push_back(makeGroup(triangles, members, reaches[members.back()]));
-    return groups;
-}
-
 } // namespace
 
 struct MeshClosestPoint::Index
 {
     std::vector<Triangle> triangles;
     std::vector<Eigen::Vector3d> vertexNormals;
-    std::vector<std::unique_ptr<Group>> groups;
+    /// Depth first; empty without triangles.
+    std::vector<Node> nodes;
+    /// Triangle indices in the order of the leaves.
+    std::vector<std::uint32_t> order;
 
     /// The vertex normals weighted by the point's barycentric coordinates (the face normal without them, or for a
     /// triangle without area).
@@ -243,6 +181,45 @@ struct MeshClosestPoint::Index
                                       (1.0 - wa - wb) * vertexNormals[std::size_t(t.corners[2])];
         return blend.norm() > 1e-6 ? Eigen::Vector3d(blend.normalized()) : t.normal;
     }
+
+    /// Descends nearer box first and leaves every box no nearer than the best triangle found: far from a fine
+    /// surface as close to it, only the few leaves around the closest point are measured.
+    [[nodiscard]] Best search(const Eigen::Vector3d& query) const
+    {
+        Best best;
+        std::vector<std::pair<double, std::uint32_t>> pending{ { nodes[0].box.squaredExteriorDistance(query), 0u } };
+        while (!pending.empty())
+        {
+            const auto [distance2, at] = pending.back();
+            pending.pop_back();
+            if (distance2 >= best.distance2)
+                continue;
+            const Node& node = nodes[at];
+            if (node.leaf())
+            {
+                for (std::uint32_t i = node.first; i < node.first + node.count; ++i)
+                    measure(triangles[order[i]], query, best);
+                continue;
+            }
+            const std::uint32_t near = at + 1, far = node.second;
+            const double nearDistance2 = nodes[near].box.squaredExteriorDistance(query);
+            const double farDistance2 = nodes[far].box.squaredExteriorDistance(query);
+            // The nearer child goes on the stack last, so that it is taken first.
+            if (nearDistance2 <= farDistance2)
+                pending.insert(pending.end(), { { farDistance2, far }, { nearDistance2, near } });
+            else
+                pending.insert(pending.end(), { { nearDistance2, near }, { farDistance2, far } });
+        }
+        return best;
+    }
+
+    static void measure(const Triangle& triangle, const Eigen::Vector3d& query, Best& best)
+    {
+        const Eigen::Vector3d point = closestOnTriangle(query, triangle);
+        const double distance2 = (point - query).squaredNorm();
+        if (distance2 < best.distance2)
+            best = { distance2, point, &triangle };
+    }
 };
 
 MeshClosestPoint::MeshClosestPoint(const Mesh& mesh) : m_index(std::make_unique<Index>())
@@ -252,7 +229,11 @@ MeshClosestPoint::MeshClosestPoint(const Mesh& mesh) : m_index(std::make_unique<
         std::all_of(mesh.vertexNormals().begin(), mesh.vertexNormals().end(),
                     [](const Eigen::Vector3d& n) { return n.allFinite(); }))
         m_index->vertexNormals = mesh.vertexNormals();
-    m_index->groups = groupBySize(m_index->triangles);
+    Index& index = *m_index;
+    index.order.resize(index.triangles.size());
+    std::iota(index.order.begin(), index.order.end(), 0u);
+    if (!index.triangles.empty())
+        build(index.nodes, index.order, index.triangles, 0, std::uint32_t(index.order.size()));
 }
 
 MeshClosestPoint::~MeshClosestPoint() = default;
@@ -274,12 +255,7 @@ MeshClosestPoint::Hit MeshClosestPoint::query(const Eigen::Vector3d& point) cons
     Hit hit;
     if (empty() || !point.allFinite())
         return hit;
-    Best best;
-    for (const auto& group : m_index->groups)
-    {
-        GroupSearch search(*group, m_index->triangles, point, best);
-        group->tree->findNeighbors(search, point.data(), nanoflann::SearchParams());
-    }
+    const Best best = m_index->search(point);
     if (!best.triangle)
         return hit;
     hit.found = true;
