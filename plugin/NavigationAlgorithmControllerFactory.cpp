@@ -15,6 +15,8 @@
 #include "streams/CreateStreamAlgorithm.h"
 #include "streams/SmoothedTrackingStream.h"
 #include "streams/SmoothedTrackingStreamController.h"
+#include "visualization/BreachWarningAlgorithm.h"
+#include "visualization/BreachWarningController.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/BullseyeVisualizationController.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
@@ -33,6 +35,8 @@ NavigationAlgorithmControllerFactory::~NavigationAlgorithmControllerFactory() = 
 std::unique_ptr<AlgorithmController> NavigationAlgorithmControllerFactory::create(Algorithm* algorithm) const
 {
     // The order of the tests matters only where one algorithm type derives from another; it is kept fixed.
+    if (auto* breach = dynamic_cast<BreachWarningAlgorithm*>(algorithm))
+        return std::make_unique<BreachWarningController>(breach);
     if (auto* bullseye = dynamic_cast<BullseyeVisualizationAlgorithm*>(algorithm))
         return std::make_unique<BullseyeVisualizationController>(bullseye);
     if (dynamic_cast<CreateStreamAlgorithm<CombinedTrackingStream>*>(algorithm))

@@ -16,6 +16,7 @@
 #include "streams/CreateStreamAlgorithm.h"
 #include "streams/SmoothedTrackingStream.h"
 #include "streams/StreamCreationRule.h"
+#include "visualization/BreachWarningAlgorithm.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
 
@@ -56,6 +57,7 @@ void unregisterTrackedPointsManipulator()
 
 NavigationAlgorithmFactory::NavigationAlgorithmFactory() : AlgorithmFactory("Navigation", false)
 {
+    registerAlgorithm<BreachWarningAlgorithm>("BreachWarning", "Visualization;Breach Warning");
     registerAlgorithm<BullseyeVisualizationAlgorithm>("BullseyeVisualization", "Visualization;Bullseye Visualization");
     registerAlgorithm<CreateStreamAlgorithm<CombinedTrackingStream>>("CreateStreamCombinedTrackingStream",
                                                                      "Streaming;Combine Trackings",

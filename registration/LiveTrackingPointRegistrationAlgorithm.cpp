@@ -19,6 +19,7 @@
 #include "stream/TrackingStreamData.h"
 
 #include "registration/RegistrationRestore.h"
+#include "registration/StreamAndVolume.h"
 
 namespace Kelvaros
 {
@@ -71,12 +72,11 @@ LiveTrackingPointRegistrationAlgorithm::Correspondence::operator=(const Correspo
 bool LiveTrackingPointRegistrationAlgorithm::createCompatible(const DataList& data,
                                                               std::unique_ptr<Algorithm>* algorithm)
 {
-    const auto streams = data.getAll<TrackingStream>();
-    const auto volumes = data.getImages(Data::Kind::Volume, Data::Modality::NA);
-    if (streams.size() != 1 || volumes.size() != 1)
+    const auto [stream, volume] = streamAndVolume(data);
+    if (!stream)
         return false;
     if (algorithm)
-        *algorithm = std::make_unique<LiveTrackingPointRegistrationAlgorithm>(*streams.front(), *volumes.front());
+        *algorithm = std::make_unique<LiveTrackingPointRegistrationAlgorithm>(*stream, *volume);
     return true;
 }
 

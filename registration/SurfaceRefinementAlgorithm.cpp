@@ -13,9 +13,9 @@
 #include "stream/TrackingStreamData.h"
 
 #include "imageio/VolumeSurface.h"
-#include "registration/LiveTrackingPointRegistrationAlgorithm.h"
 #include "registration/PointsOnTrackingStream.h"
 #include "registration/RegistrationRestore.h"
+#include "registration/StreamAndVolume.h"
 
 namespace Kelvaros
 {
@@ -44,12 +44,11 @@ Mesh toImage(const Mesh& world, const Eigen::Matrix4d& imageToWorld)
 
 bool SurfaceRefinementAlgorithm::createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm)
 {
-    // It works on what the landmark registration it refines works on.
-    if (!LiveTrackingPointRegistrationAlgorithm::createCompatible(data, nullptr))
+    const auto [stream, volume] = streamAndVolume(data);
+    if (!stream)
         return false;
     if (algorithm)
-        *algorithm = std::make_unique<SurfaceRefinementAlgorithm>(
-          *data.getAll<TrackingStream>().front(), *data.getImages(Data::Kind::Volume, Data::Modality::NA).front());
+        *algorithm = std::make_unique<SurfaceRefinementAlgorithm>(*stream, *volume);
     return true;
 }
 

@@ -72,8 +72,6 @@ SurfaceRefinementController::SurfaceRefinementController(SurfaceRefinementAlgori
     connect(m_restore, &QPushButton::clicked, this, &SurfaceRefinementController::onRestorePrevious);
     connect(m_threshold, qOverload<double>(&QDoubleSpinBox::valueChanged), this,
             [this](double value) { m_algorithm->threshold.setValue(value); });
-    connect(m_tool, &TrackingInstrumentComboBox::instrumentSelected, this,
-            [this](const std::string& id) { m_algorithm->tool.setValue(id); });
     m_sweepWatch.setInterval(kSweepWatchMs);
     connect(&m_sweepWatch, &QTimer::timeout, this, &SurfaceRefinementController::refreshScene);
 }
@@ -115,6 +113,9 @@ void SurfaceRefinementController::init()
 {
     m_tool->initFromTrackingStream(&m_algorithm->stream(), TrackingInstrumentComboBox::Name, false);
     m_tool->selectInstrument(m_algorithm->tool.value());
+    // Only now: filling the list selects its first instrument, which must not replace a saved choice.
+    connect(m_tool, &TrackingInstrumentComboBox::instrumentSelected, this,
+            [this](const std::string& id) { m_algorithm->tool.setValue(id); });
     m_threshold->setValue(m_algorithm->threshold.value());
     m_surfaceLabel->setText(tr("No surface yet: extract it at the value of the skin (or bone) you will sweep."));
     if (display())

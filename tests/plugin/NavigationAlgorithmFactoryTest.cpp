@@ -31,6 +31,7 @@ struct Row
 
 // In registration order, which is the order of the host's menus.
 const std::vector<Row> kRows = {
+    { "BreachWarning", "Visualization;Breach Warning", "Breach Warning" },
     { "BullseyeVisualization", "Visualization;Bullseye Visualization", "Bullseye Visualization" },
     { "CreateStreamCombinedTrackingStream", "Streaming;Combine Trackings", "Combine Trackings" },
     { "LiveTrackingPointRegistration", "Registration;Tracker-Volume Registration", "Tracker-Volume Registration" },
@@ -132,9 +133,11 @@ TEST_F(NavigationAlgorithmTable, OffersEachAlgorithmOnTheSelectionsItFits)
         // The tool visualization follows the first stream of a selection of at most two items.
         { "two streams", { "CreateStreamCombinedTrackingStream", "ToolVisualization" } },
         { "stream and volume",
-          { "BullseyeVisualization", "LiveTrackingPointRegistration", "SurfaceRefinement", "ToolVisualization" } },
+          { "BreachWarning", "BullseyeVisualization", "LiveTrackingPointRegistration", "SurfaceRefinement",
+            "ToolVisualization" } },
         { "stream and CT",
-          { "BullseyeVisualization", "LiveTrackingPointRegistration", "SurfaceRefinement", "ToolVisualization" } },
+          { "BreachWarning", "BullseyeVisualization", "LiveTrackingPointRegistration", "SurfaceRefinement",
+            "ToolVisualization" } },
         { "stream and two volumes", {} },
         { "volume", {} },
         { "sequence", { "ToolCalibration" } },
@@ -152,6 +155,7 @@ TEST_F(NavigationAlgorithmTable, OffersEachAlgorithmOnTheSelectionsItFits)
 TEST_F(NavigationAlgorithmTable, SavedConfigurationsReadBackUnchanged)
 {
     const std::map<std::string, std::string> selectionOf = {
+        { "BreachWarning", "stream and volume" },
         { "BullseyeVisualization", "stream and volume" },
         { "CreateStreamCombinedTrackingStream", "two streams" },
         { "LiveTrackingPointRegistration", "stream and volume" },

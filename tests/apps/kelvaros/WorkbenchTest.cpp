@@ -108,7 +108,8 @@ TEST_F(WorkbenchTest, MenusListEveryAlgorithmUnderItsCategory)
         { "Streaming",
           { "Combine Trackings", "Smoothed Live Tracking Stream", "Tool Calibration", "Tracking Tool Calibration" } },
         { "Registration", { "Surface Refinement", "Tracker-Volume Registration" } },
-        { "Visualization", { "Bullseye Visualization", "Navigation Visualization", "Tool Visualization" } },
+        { "Visualization",
+          { "Breach Warning", "Bullseye Visualization", "Navigation Visualization", "Tool Visualization" } },
     };
     EXPECT_EQ(entries, expected);
 }
@@ -132,7 +133,8 @@ TEST_F(WorkbenchTest, MenusOfferWhatTheDataFitAndMakeItOnTheSelectionOrTheOnlyCh
             "ToolVisualization", "TrackingToolCalibrationWizardAlgorithm" } },
         { { volume }, {} },
         { { volume, stream },
-          { "BullseyeVisualization", "LiveTrackingPointRegistration", "SurfaceRefinement", "ToolVisualization" } },
+          { "BreachWarning", "BullseyeVisualization", "LiveTrackingPointRegistration", "SurfaceRefinement",
+            "ToolVisualization" } },
         { { first, second }, { "ToolCalibration" } },
         { {}, {} },
     };

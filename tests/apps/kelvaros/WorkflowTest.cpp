@@ -41,6 +41,9 @@
 #include "gui/view/ImageViewSlice.h"
 #include "lib/RegistrationHistoryComponent.h"
 #include "lib/SharedImageSet.h"
+#include "lib/geometry/Mesh.h"
+#include "lib/geometry/MeshCreator.h"
+#include "lib/geometry/MeshIO.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/sources/SimulatedTrackingStream.h"
 
@@ -163,6 +166,14 @@ protected:
     /// Chooses a menu entry that asks for a file, answering its dialog with `path`.
     void chooseFile(const QString& menuTitle, const QString& entry, const QString& path)
     {
+        answerFileDialog(path);
+        choose(menuTitle, entry);
+        EXPECT_FALSE(answer) << "no file dialog showed";
+    }
+
+    /// The next file dialog is answered with `path`.
+    void answerFileDialog(const QString& path)
+    {
         answer = [path](QWidget* modal)
         {
             auto* dialog = qobject_cast<QFileDialog*>(modal);
@@ -178,8 +189,6 @@ protected:
             }
             return dialog != nullptr;
         };
-        choose(menuTitle, entry);
-        EXPECT_FALSE(answer) << "no file dialog showed";
     }
 
     /// The panel of that form in its dock, or null.
@@ -417,6 +426,35 @@ protected:
         startOnNeedle(navigation);
     }
 
+    /// A vessel of 4 mm radius 8 mm beside the middle of the planned path (the volume's image coordinates), and
+    /// the breach warning on the needle's first 100 mm.
+    void warnOfTheVessel(const SharedImageSet& phantom)
+    {
+        const Eigen::Vector3d middle = (truth().pathEntry_Tracker + truth().pathTarget_Tracker) / 2.0;
+        const Eigen::Vector3d path = truth().pathTarget_Tracker - truth().pathEntry_Tracker;
+        const Eigen::Vector3d beside = middle + 8.0 * path.unitOrthogonal();
+        auto vessel = MeshCreator::createSphere(4.0, 32);
+        Eigen::Matrix4d placement = Eigen::Matrix4d::Identity();
+        placement.topRightCorner<3, 1>() = apply(phantom.matrix().inverse(), beside);
+        vessel->transform(placement);
+        const QString file = structures.filePath("Vessel.obj");
+        ASSERT_TRUE(MeshIO::saveObj(*vessel, file.toStdString()));
+        choose("Visualization", "Breach Warning");
+        QWidget* breach = panel("BreachWarningController");
+        ASSERT_TRUE(breach);
+        pickInstrument(breach, "tool", "Needle");
+        auto* length = breach->findChild<QDoubleSpinBox*>("needleLength");
+        length->selectAll();
+        QTest::keyClicks(length, "100");
+        answerFileDialog(file);
+        click(breach, "addStructure");
+        EXPECT_FALSE(answer) << "no file dialog showed";
+        const auto* reading = breach->findChild<QLabel*>("reading");
+        EXPECT_TRUE(processEventsUntil(
+          [reading] { return reading->text().startsWith("Vessel: ") || reading->text().startsWith("BREACH"); }))
+          << reading->text().toStdString();
+    }
+
     Session session() const
     {
         Session s;
@@ -449,6 +487,8 @@ protected:
     QTimer dialogs;
     QElapsedTimer unanswered; // since no modal widget was up
     std::function<bool(QWidget*)> answer;
+    /// Meshes the session reads, kept until the reopened window has read them again.
+    QTemporaryDir structures;
     std::vector<std::string> boxes;
 };
 
@@ -521,6 +561,8 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
       << "bullseye '" << bullseyeReadout().toStdString() << "', navigation '" << navigationReadout().toStdString()
       << "'";
     shot("6-guidance", 2500); // the needle half way in
+    warnOfTheVessel(*phantom);
+    shot("6-breach");
 
     QTemporaryDir folder;
     const QString saved = folder.filePath("session.kws"), resaved = folder.filePath("again.kws");
@@ -528,7 +570,7 @@ TEST_F(WorkflowTest, CalibrateRegisterPlanNavigateSaveAndReopen)
     ASSERT_TRUE(QFile::exists(saved));
     const Session before = session();
     ASSERT_EQ(before.annotations.size(), 2u);
-    ASSERT_EQ(before.panels.size(), 4u) << "registration, surface refinement, bullseye and navigation";
+    ASSERT_EQ(before.panels.size(), 5u) << "registration, surface refinement, bullseye, navigation, breach warning";
     window->close();
     window.reset();
     openWindow();

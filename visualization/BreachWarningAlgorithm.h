@@ -1,0 +1,108 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "core/Parameter.h"
+#include "core/Signal.h"
+#include "lib/Algorithm.h"
+#include "lib/geometry/CriticalStructures.h"
+#include "lib/geometry/Mesh.h"
+
+#include "visualization/ToolFigurePremises.h"
+
+namespace Kelvaros
+{
+
+class DataList;
+class SharedImageSet;
+class StreamData;
+class TrackingStream;
+
+/// Warns while a tracked tool comes close to critical structures (vessels, nerves) segmented in an image: at every
+/// sample, the signed distance (negative inside) from the tool's calibrated tip, or from its needle back from the
+/// tip over "needleLength", to the nearest structure, judged against the warning margin (CriticalStructures).
+///
+/// The structures are mesh files in the volume's image coordinates (as a segmentation of that image is saved); they
+/// stay on the anatomy whatever the registration does. The tool's pose comes into image space through the stream's
+/// and the volume's matrices of the moment.
+///
+/// A distance is given only when it can be trusted, by the tool figures' premises (ToolFigurePremises): not while
+/// the tool is not seen or its samples are stale, not for a tool without a tip calibration (nor a needle without an
+/// axis calibration: the tip alone is measured then, and the reading says so), and not while the tool lies far
+/// outside the image, as before a registration.
+///
+/// Configuration: "tool", "margin" (mm), "needleLength" (mm, 0: the tip only) and the block "structures" with one
+/// "path" per structure. Threads: the stream listener runs on the stream's thread and keeps only the last reading
+/// under the mutex; everything else on the user-interface thread. The stream and the volume must outlive it.
+class BreachWarningAlgorithm
+  : public Algorithm
+  , public SignalReceiver
+{
+public:
+    /// One reading: the premises' judgement, and the distance when they hold.
+    struct Reading
+    {
+        FigureJudgement judgement;
+        std::optional<BreachDistance> distance;
+        /// The needle was asked for, but its axis is not calibrated: the tip alone was measured.
+        bool tipOnly = false;
+    };
+
+    /// True when the list holds exactly one TrackingStream and exactly one volume.
+    static bool createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm);
+
+    BreachWarningAlgorithm(TrackingStream& stream, SharedImageSet& volume);
+    ~BreachWarningAlgorithm() override;
+
+    void configure(const Properties* properties) override;
+    void configuration(Properties* properties) const override;
+
+    Parameter<std::string> tool{ "tool", "", this };
+    Parameter<double> margin{ "margin", 5.0, this };
+    Parameter<double> needleLength{ "needleLength", 0.0, this };
+
+    /// Reads a mesh file as a structure named after the file; false with the reason when it cannot.
+    bool addStructure(const std::string& path, std::string* reason);
+    void clearStructures();
+    [[nodiscard]] std::vector<std::string> structurePaths() const;
+    /// The structures' meshes in image coordinates, for drawing.
+    [[nodiscard]] std::vector<std::shared_ptr<const Mesh>> structureMeshes() const;
+
+    /// Nothing: the work happens at every sample.
+    void compute() override {}
+    /// The reading of the last sample, judged now (a reading grows stale without samples).
+    [[nodiscard]] Reading reading() const;
+
+    [[nodiscard]] TrackingStream& stream() const { return m_stream; }
+    [[nodiscard]] SharedImageSet& volume() const { return m_volume; }
+
+private:
+    void onStreamData(const std::shared_ptr<const StreamData>& data);
+    void rebuildStructures();
+
+    TrackingStream& m_stream;
+    SharedImageSet& m_volume;
+    std::vector<std::string> m_paths;
+    std::vector<std::shared_ptr<const Mesh>> m_meshes;
+
+    /// Guards what the listener reads and writes.
+    mutable std::mutex m_mutex;
+    std::shared_ptr<const CriticalStructures> m_structures;
+    std::string m_toolId;
+    double m_needleLength = 0.0;
+    std::optional<Eigen::Matrix4d> m_toolMatrix;
+    std::optional<BreachDistance> m_distance;
+    bool m_tipOnly = false;
+    ToolCalibrationKnowledge m_calibration;
+    std::chrono::steady_clock::time_point m_lastSample{};
+    bool m_sampled = false;
+};
+
+} // namespace Kelvaros
