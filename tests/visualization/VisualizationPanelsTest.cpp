@@ -8,6 +8,7 @@
 #include "gui/scene/GlMesh.h"
 #include "gui/scene/GlPoint.h"
 #include "gui/scene/InteractiveObject.h"
+#include "gui/tracking/TrackingInstrumentComboBox.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/ImageViewSlice.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
@@ -16,6 +17,8 @@
 #include "FittedCalibration.h"
 #include "LogExpectation.h"
 #include "PanelTestFixture.h"
+#include "visualization/BreachWarningAlgorithm.h"
+#include "visualization/BreachWarningController.h"
 #include "visualization/BullseyeScene.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/BullseyeVisualizationController.h"
@@ -210,6 +213,28 @@ TEST_F(VisualizationPanels, BullseyeWithholdsFiguresOfAnUncalibratedOrUnregister
     EXPECT_TRUE(warning.text().startsWith("'needle' has no axis calibration"));
     EXPECT_EQ(shown({ 4, 5, -1180 }), std::pair(std::string("Not registered:"), std::string("\u2014")));
     EXPECT_EQ(bullseye.toolPanel().readoutWidget()->labels()[1]->text(), "tool 1172 mm from plan");
+}
+
+// The breach panel opened with no tool chosen reads the tool its list shows; a tool chosen before stays chosen.
+TEST_F(VisualizationPanels, BreachPanelReadsTheToolItShows)
+{
+    stream.publish(
+      { instrument("pointer", translation({ 0, 0, 12 })), instrument("needle", translation({ 0, 0, 30 })) });
+    SharedImageSet volume("volume", Eigen::Vector3i(40, 40, 40), Eigen::Vector3d(1, 1, 1));
+    for (const std::string chosen : { "", "needle" })
+    {
+        BreachWarningAlgorithm algorithm(stream, volume);
+        algorithm.tool.setValue(chosen);
+        BreachWarningController panel(&algorithm);
+        open(panel);
+        const auto* list = panel.findChild<TrackingInstrumentComboBox*>("tool");
+        EXPECT_EQ(algorithm.tool.value(), chosen.empty() ? "pointer" : chosen);
+        EXPECT_EQ(list->selectedInstrumentId(), algorithm.tool.value());
+        stream.publish(
+          { instrument("pointer", translation({ 0, 0, 12 })), instrument("needle", translation({ 0, 0, 30 })) });
+        panel.refreshReading();
+        EXPECT_EQ(panel.readingText(), "Tip not calibrated") << chosen;
+    }
 }
 
 } // namespace
