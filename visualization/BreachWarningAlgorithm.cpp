@@ -38,7 +38,7 @@ BreachWarningAlgorithm::BreachWarningAlgorithm(TrackingStream& stream, SharedIma
 {
     tool.setValue(stream.mainInstrumentId());
     rebuildStructures();
-    signalParametersChanged.connect(this, [this](ParameterBase*) { rebuildStructures(); });
+    signalParametersChanged.connect(this, [this](ParameterBase*) { applyParameters(); });
     m_stream.signalStreamData.connect(this, &BreachWarningAlgorithm::onStreamData);
 }
 
@@ -109,17 +109,26 @@ std::vector<std::shared_ptr<const Mesh>> BreachWarningAlgorithm::structureMeshes
 
 void BreachWarningAlgorithm::rebuildStructures()
 {
+    // Indexing a fine mesh takes tens of milliseconds: only a change of the structures does it.
     auto structures = std::make_shared<CriticalStructures>();
-    if (!structures->setMargin(margin.value()))
-        Log::logf(Log::Warning, "BreachWarningAlgorithm", "A margin of {} mm is not used", margin.value());
     for (size_t i = 0; i < m_meshes.size(); ++i)
     {
         std::string reason;
         if (!structures->add(std::filesystem::path(m_paths[i]).stem().string(), *m_meshes[i], &reason))
             Log::log(Log::Warning, "BreachWarningAlgorithm", reason);
     }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_structures = std::move(structures);
+    }
+    applyParameters();
+}
+
+void BreachWarningAlgorithm::applyParameters()
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_structures = std::move(structures);
+    if (!m_structures->setMargin(margin.value()))
+        Log::logf(Log::Warning, "BreachWarningAlgorithm", "A margin of {} mm is not used", margin.value());
     m_toolId = tool.value();
     m_needleLength = needleLength.value();
     m_distance.reset();

@@ -86,6 +86,8 @@ public:
 private:
     void onStreamData(const std::shared_ptr<const StreamData>& data);
     void rebuildStructures();
+    /// The tool, margin and needle length for the listener.
+    void applyParameters();
 
     TrackingStream& m_stream;
     SharedImageSet& m_volume;
@@ -94,7 +96,7 @@ private:
 
     /// Guards what the listener reads and writes.
     mutable std::mutex m_mutex;
-    std::shared_ptr<const CriticalStructures> m_structures;
+    std::shared_ptr<CriticalStructures> m_structures;
     std::string m_toolId;
     double m_needleLength = 0.0;
     std::optional<Eigen::Matrix4d> m_toolMatrix;
