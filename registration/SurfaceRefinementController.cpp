@@ -112,12 +112,7 @@ void SurfaceRefinementController::buildLayout()
 void SurfaceRefinementController::init()
 {
     m_tool->initFromTrackingStream(&m_algorithm->stream(), TrackingInstrumentComboBox::Name, false);
-    m_tool->selectInstrument(m_algorithm->tool.value());
-    // Only now: filling the list selects its first instrument, which must not replace a saved choice.
-    connect(m_tool, &TrackingInstrumentComboBox::instrumentSelected, this,
-            [this](const std::string& id) { m_algorithm->tool.setValue(id); });
-    if (m_algorithm->tool.value().empty())
-        m_algorithm->tool.setValue(m_tool->selectedInstrumentId());
+    m_tool->keepInParameter(m_algorithm->tool);
     m_threshold->setValue(m_algorithm->threshold.value());
     m_surfaceLabel->setText(tr("No surface yet: extract it at the value of the skin (or bone) you will sweep."));
     if (display())

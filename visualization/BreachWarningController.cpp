@@ -133,12 +133,7 @@ void BreachWarningController::buildLayout()
 void BreachWarningController::init()
 {
     m_tool->initFromTrackingStream(&m_algorithm->stream(), TrackingInstrumentComboBox::Name, false);
-    m_tool->selectInstrument(m_algorithm->tool.value());
-    // Only now: filling the list selects its first instrument, which must not replace a saved choice.
-    connect(m_tool, &TrackingInstrumentComboBox::instrumentSelected, this,
-            [this](const std::string& id) { m_algorithm->tool.setValue(id); });
-    if (m_algorithm->tool.value().empty())
-        m_algorithm->tool.setValue(m_tool->selectedInstrumentId());
+    m_tool->keepInParameter(m_algorithm->tool);
     m_margin->setValue(m_algorithm->margin.value());
     m_needleLength->setValue(m_algorithm->needleLength.value());
     m_closest = std::make_unique<GlPoint>("Closest structure point");

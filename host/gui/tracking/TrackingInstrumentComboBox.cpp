@@ -65,6 +65,15 @@ void TrackingInstrumentComboBox::initFromTrackingStream(TrackingStream* stream, 
     refresh();
 }
 
+void TrackingInstrumentComboBox::keepInParameter(Parameter<std::string>& parameter)
+{
+    selectInstrument(parameter.value());
+    connect(this, &TrackingInstrumentComboBox::instrumentSelected, this,
+            [&parameter](const std::string& id) { parameter.setValue(id); });
+    if (parameter.value().empty())
+        parameter.setValue(selectedInstrumentId());
+}
+
 void TrackingInstrumentComboBox::selectInstrument(const std::string& id)
 {
     m_selectedId = id;

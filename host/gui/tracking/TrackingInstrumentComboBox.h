@@ -9,6 +9,7 @@
 #include <QMetaType>
 
 #include "core/Export.h"
+#include "core/Parameter.h"
 #include "core/Signal.h"
 #include "stream/TrackerID.h"
 
@@ -65,6 +66,12 @@ public:
     /// Selects an instrument by id (listed as not seen when the stream does not have it) and emits
     /// instrumentSelected with it.
     void selectInstrument(const std::string& id);
+    /// Keeps an algorithm's instrument parameter and this box as one choice: selects the parameter's instrument,
+    /// then writes every choice the user makes into it. An empty parameter takes the instrument the box shows,
+    /// so that the box never names another instrument than the one the algorithm follows. Call after
+    /// initFromTrackingStream: filling the list selects its first instrument, which must not replace a saved
+    /// choice. The parameter must outlive the box.
+    void keepInParameter(Parameter<std::string>& parameter);
     /// The id of the selected entry; empty for the empty choice or when nothing is listed.
     [[nodiscard]] std::string selectedInstrumentId() const { return m_selectedId; }
 
