@@ -405,6 +405,8 @@ int main(int argc, char** argv)
     display.setVisibleData(DataList{ scene.volume.get(), &stream });
     const double idlePercent = cpuPercentWhileStreaming(display, stream, half, false);
     const double movingPercent = cpuPercentWhileStreaming(display, stream, half, true);
+    // The views let go of the stream before it goes (it is destroyed before the display).
+    display.setVisibleData(DataList{ scene.volume.get() });
     // The counts say what the percentiles rest on; on a machine shared with other work they are noisy.
     std::printf("%zu frames timed (each: all four views painted and swapped), %zu samples shown, %dx%d\n",
                 frames.size(), latencies.size(), display.width(), display.height());

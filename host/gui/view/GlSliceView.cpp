@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include <QOpenGLContext>
 #include <QOpenGLFunctions_3_3_Core>
-#include <QPointer>
 
 #include <Eigen/LU>
 #include <fmt/format.h>
@@ -16,6 +14,7 @@
 #include "gl/TextRenderer.h"
 #include "gl/VertexBuffer.h"
 #include "gui/scene/GlCrosshair.h"
+#include "gui/view/LayerCache.h"
 #include "gui/view/VolumeLayers.h"
 #include "gui/view/VolumePlaneRenderer.h"
 #include "gui/view/VolumeTexture.h"
@@ -91,38 +90,10 @@ void renderCursorReadout(const GlSliceView& view, const GL::Viewport& viewport)
 }
 } // namespace
 
-/// A 2D texture of the share group holding the image; framebuffers, which contexts do not share, are made for
-/// each use.
-struct GlSliceView::ImageCache
-{
-    QPointer<QOpenGLContextGroup> group;
-    GLuint texture = 0;
-    int width = 0;
-    int height = 0;
-    std::vector<double> key;
-
-    ImageCache(QOpenGLFunctions_3_3_Core& f, int w, int h)
-      : group(QOpenGLContextGroup::currentContextGroup()), width(w), height(h)
-    {
-        f.glGenTextures(1, &texture);
-        f.glBindTexture(GL_TEXTURE_2D, texture);
-        f.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-        f.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-        f.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    }
-    ~ImageCache()
-    {
-        // Without a context of the group current the name stays until the group's last context goes.
-        if (group && QOpenGLContextGroup::currentContextGroup() == group)
-            QOpenGLContext::currentContext()->versionFunctions<QOpenGLFunctions_3_3_Core>()->glDeleteTextures(1,
-                                                                                                              &texture);
-    }
-    ImageCache(const ImageCache&) = delete;
-    ImageCache& operator=(const ImageCache&) = delete;
-};
-
 GlSliceView::GlSliceView(Slice slice)
-  : m_slice(std::move(slice)), m_layers(std::make_unique<VolumeLayers>([this] { requestRedraw(); }))
+  : m_slice(std::move(slice)),
+    m_layers(std::make_unique<VolumeLayers>([this] { requestRedraw(); })),
+    m_imageCache(std::make_unique<LayerCache>(false))
 {
 }
 
@@ -272,57 +243,8 @@ void GlSliceView::renderData(const RenderInfo& info)
         return std::all_of(quads.begin(), quads.end(),
                            [](const auto& quad) { return VolumePlaneRenderer::draw(quad); });
     };
-    if (!quads.empty() && !drawCachedImage(key, vp, drawQuads))
+    if (!quads.empty() && !m_imageCache->draw(key, vp, backgroundColor(), drawQuads))
         drawQuads();
-}
-
-bool GlSliceView::drawCachedImage(const std::vector<double>& key, const GL::Viewport& viewport,
-                                  const std::function<bool()>& draw)
-{
-    QOpenGLFunctions_3_3_Core* f = GL::currentFunctions(kCategory);
-    GLint target = 0;
-    GLint source = 0;
-    GLint multisampled = 0;
-    f->glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &target);
-    f->glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &source);
-    f->glGetIntegerv(GL_SAMPLE_BUFFERS, &multisampled);
-    if (multisampled) // a copy cannot go into a multisampled target
-        return false;
-    if (!m_imageCache || m_imageCache->group != QOpenGLContextGroup::currentContextGroup() ||
-        m_imageCache->width != viewport.width || m_imageCache->height != viewport.height)
-    {
-        GL::StateGuard bindings(GL::StateGuard::Bindings);
-        m_imageCache.reset();
-        m_imageCache = std::make_unique<ImageCache>(*f, viewport.width, viewport.height);
-    }
-    ImageCache& cache = *m_imageCache;
-    GLuint framebuffer = 0;
-    f->glGenFramebuffers(1, &framebuffer);
-    f->glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
-    f->glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, cache.texture, 0);
-    bool ready = f->glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-    if (ready && cache.key != key)
-    {
-        GL::StateGuard guard(GL::StateGuard::ViewportBox | GL::StateGuard::ScissorBox);
-        f->glViewport(0, 0, cache.width, cache.height);
-        f->glScissor(0, 0, cache.width, cache.height);
-        const Eigen::Vector3f background = backgroundColor().cast<float>();
-        f->glClearColor(background.x(), background.y(), background.z(), 1.0f);
-        f->glClear(GL_COLOR_BUFFER_BIT);
-        ready = draw();
-        cache.key = ready ? key : std::vector<double>();
-    }
-    if (ready)
-    {
-        f->glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
-        f->glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(target));
-        f->glBlitFramebuffer(0, 0, cache.width, cache.height, viewport.x, viewport.y, viewport.x + viewport.width,
-                             viewport.y + viewport.height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
-    }
-    f->glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(target));
-    f->glBindFramebuffer(GL_READ_FRAMEBUFFER, GLuint(source));
-    f->glDeleteFramebuffers(1, &framebuffer);
-    return ready;
 }
 
 void GlSliceView::renderDecorations(const RenderInfo& info)

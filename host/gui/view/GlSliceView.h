@@ -11,6 +11,7 @@
 namespace Kelvaros
 {
 
+class LayerCache;
 class VolumeLayers;
 
 /// A slice (multi-planar reformatting) view: shows the visible volumes cut by a plane at any pose, reformatted on
@@ -70,12 +71,6 @@ protected:
     void renderDecorations(const RenderInfo& info) override;
 
 private:
-    struct ImageCache;
-    /// Copies the cached image into `viewport`, first drawing it again with `draw` (into a target of the viewport's
-    /// size, cleared to the background colour) when `key`, all that the image depends on, changed. False when the bound
-    /// framebuffer cannot take a copy; the caller then draws directly.
-    bool drawCachedImage(const std::vector<double>& key, const GL::Viewport& viewport,
-                         const std::function<bool()>& draw);
     void renderOrientationLabels(const GL::Viewport& viewport) const;
     void renderScaleBar(const RenderInfo& info) const;
 
@@ -85,9 +80,7 @@ private:
     bool m_decorationsVisible = true;
     const SharedImageSet* m_adjustedVolume = nullptr;
     std::unique_ptr<VolumeLayers> m_layers;
-    /// The last reformatted image, reused while nothing it shows changed: a tool moving over a still slice then
-    /// costs a copy of the image rather than a trilinear lookup per pixel.
-    std::unique_ptr<ImageCache> m_imageCache;
+    std::unique_ptr<LayerCache> m_imageCache;
 };
 
 /// The anatomical letter (R/L, A/P, S/I) of the RAS axis a direction is closest to, by sign.

@@ -10,6 +10,7 @@
 #include "gl/Pipeline.h"
 #include "gl/StateGuard.h"
 #include "gl/VertexBuffer.h"
+#include "gui/view/LayerCache.h"
 #include "gui/view/VolumeLayers.h"
 #include "gui/view/VolumePlaneRenderer.h"
 #include "gui/view/VolumeTexture.h"
@@ -36,7 +37,11 @@ std::array<Eigen::Vector3d, 4> centralPlane(const Eigen::Vector3d& halfExtent, i
 }
 } // namespace
 
-GlVolumeView::GlVolumeView() : m_layers(std::make_unique<VolumeLayers>([this] { requestRedraw(); })) {}
+GlVolumeView::GlVolumeView()
+  : m_layers(std::make_unique<VolumeLayers>([this] { requestRedraw(); })),
+    m_dataCache(std::make_unique<LayerCache>(true))
+{
+}
 
 GlVolumeView::~GlVolumeView() = default;
 
@@ -101,7 +106,39 @@ RenderInfo GlVolumeView::renderInfo(const GL::Viewport& viewport) const
 
 void GlVolumeView::renderData(const RenderInfo& info)
 {
-    for (const VolumeLayers::Layer& layer : m_layers->acquire(visibleVolumes()))
+    const std::vector<VolumeLayers::Layer>& layers = m_layers->acquire(visibleVolumes());
+    if (layers.empty())
+        return;
+    const GL::Viewport& vp = info.viewState.viewport;
+    std::vector<double> key = { double(vp.width), double(vp.height) };
+    const auto append = [&key](const auto& values)
+    { key.insert(key.end(), values.data(), values.data() + values.size()); };
+    append(backgroundColor());
+    append(info.viewState.modelView);
+    append(info.viewState.projection);
+    for (const Slice& plane : m_planes)
+        append(plane.pose());
+    for (const VolumeLayers::Layer& layer : layers)
+    {
+        const VolumePlaneRenderer::Quad quad = VolumeLayers::quadOf(layer);
+        key.insert(key.end(),
+                   { double(layer.texture->generation()), quad.window, quad.level, quad.alpha, double(quad.colorMap) });
+        append(quad.textureFromWorld);
+        append(layer.set->matrix(-1));
+        append(layer.set->extent());
+    }
+    // The cached picture is drawn at the origin of its own target.
+    RenderInfo cached = info;
+    cached.viewState.viewport = GL::Viewport{ 0, 0, vp.width, vp.height };
+    const auto drawLayers = [&] { return drawLayersOf(layers, cached); };
+    if (!m_dataCache->draw(key, vp, backgroundColor(), drawLayers))
+        drawLayersOf(layers, info);
+}
+
+bool GlVolumeView::drawLayersOf(const std::vector<VolumeLayers::Layer>& layers, const RenderInfo& info) const
+{
+    bool drawn = true;
+    for (const VolumeLayers::Layer& layer : layers)
     {
         renderOutline(*layer.set, info);
         VolumePlaneRenderer::Quad quad = VolumeLayers::quadOf(layer);
@@ -109,9 +146,10 @@ void GlVolumeView::renderData(const RenderInfo& info)
         for (const std::array<Eigen::Vector3d, 4>& corners : planeQuads(*layer.set))
         {
             quad.corners = corners;
-            VolumePlaneRenderer::draw(quad);
+            drawn = VolumePlaneRenderer::draw(quad) && drawn;
         }
     }
+    return drawn;
 }
 
 void GlVolumeView::setVolumePlanes(const std::vector<Slice>& planes)

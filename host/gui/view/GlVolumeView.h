@@ -6,11 +6,13 @@
 
 #include "gui/view/Camera.h"
 #include "gui/view/GlView.h"
+#include "gui/view/VolumeLayers.h"
 #include "lib/view/Slice.h"
 
 namespace Kelvaros
 {
 
+class LayerCache;
 class VolumeLayers;
 
 /// The 3D view: a perspective camera on the scene. Each visible volume is shown as textured planes inside a thin
@@ -46,12 +48,17 @@ protected:
     void renderData(const RenderInfo& info) override;
 
 private:
+    /// The volumes' outlines and planes; false when a plane could not be drawn.
+    bool drawLayersOf(const std::vector<VolumeLayers::Layer>& layers, const RenderInfo& info) const;
     void renderOutline(const SharedImageSet& set, const RenderInfo& info) const;
     /// World corners (strip order) of the planes that cut `set`; a plane that misses its grid gives none.
     [[nodiscard]] std::vector<std::array<Eigen::Vector3d, 4>> planeQuads(const SharedImageSet& set) const;
 
     Camera m_camera;
     std::unique_ptr<VolumeLayers> m_layers;
+    /// The volumes' picture with its depth, reused while the camera and the volumes stay: the tool moving in front
+    /// of still planes then costs a copy.
+    std::unique_ptr<LayerCache> m_dataCache;
     std::vector<Slice> m_planes;
 };
 

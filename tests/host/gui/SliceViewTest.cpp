@@ -7,10 +7,13 @@
 #include <Eigen/Geometry>
 
 #include "gl/Functions.h"
+#include "gui/scene/GlMesh.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/GlVolumeView.h"
 #include "gui/view/VolumeTexture.h"
 #include "lib/SharedImageSet.h"
+#include "lib/geometry/Mesh.h"
+#include "lib/geometry/MeshCreator.h"
 
 #include "GeometryTestSupport.h"
 #include "GuiTestFixture.h"
@@ -205,6 +208,68 @@ TEST_F(SliceViewTest, ReusedImageFollowsEveryChange)
         EXPECT_NE(after, before);
         EXPECT_EQ(after, draw(fresh));
     }
+}
+
+// The 3D view's picture of its volume planes, kept while the tool moves, is drawn again after any change of what it
+// shows, and keeps hiding what lies behind the planes.
+TEST_F(SliceViewTest, ReusedPlanesFollowEveryChangeAndStillHideWhatIsBehind)
+{
+    using Change = std::function<void(GlVolumeView&, SharedImageSet&)>;
+    const std::vector<std::pair<const char*, Change>> changes = {
+        { "camera", [](GlVolumeView& view, SharedImageSet& volume)
+          { view.showBox(volume.worldBoundingBox(), Eigen::Vector3d(1, 0.3, -0.4), Eigen::Vector3d::UnitZ()); } },
+        { "window", [](GlVolumeView& view, SharedImageSet&) { view.setWindowLevel(120, 90); } },
+        { "voxels edited",
+          [](GlVolumeView&, SharedImageSet& volume)
+          {
+              for (int j = 0; j < 9; ++j)
+                  volume.setVoxel({ 3, j, 2 }, 250);
+              VolumeTexture::markChanged(volume);
+          } },
+        { "volume moved", [](GlVolumeView&, SharedImageSet& volume)
+          { volume.setMatrix(translation(Eigen::Vector3d(0.6, -0.4, 0.3)) * volume.matrix()); } },
+        { "planes", [](GlVolumeView& view, SharedImageSet& volume)
+          { view.setVolumePlanes({ Slice(Slice::AnatomicalPlane::Coronal, volume.worldBoundingBox().center()) }); } },
+    };
+    const auto setUp = [](GlVolumeView& view, SharedImageSet& volume)
+    {
+        view.setVisibleData({ &volume });
+        view.setWindowLevel(255, 127.5);
+        view.showBox(volume.worldBoundingBox(), Eigen::Vector3d(0.2, 1, -0.6), Eigen::Vector3d::UnitZ());
+    };
+    for (const auto& [name, change] : changes)
+    {
+        SCOPED_TRACE(name);
+        const auto volume = asymmetricVolume();
+        GlVolumeView reused;
+        setUp(reused, *volume);
+        reused.render(renderer->viewport());
+        const QImage before = frame();
+        change(reused, *volume);
+        reused.render(renderer->viewport());
+        const QImage after = frame();
+        GlVolumeView fresh;
+        fresh.setVisibleData({ volume.get() });
+        fresh.setCamera(reused.camera());
+        fresh.setVolumePlanes(reused.volumePlanes());
+        fresh.render(renderer->viewport());
+        EXPECT_NE(after, before);
+        EXPECT_EQ(after, frame());
+    }
+    // A green ball a little behind the volume's centre, as the camera sees it, drawn over the kept picture.
+    const auto volume = asymmetricVolume();
+    GlVolumeView view;
+    setUp(view, *volume);
+    view.render(renderer->viewport());
+    const Eigen::Vector3d centre = volume->worldBoundingBox().center();
+    const Eigen::Vector3d behind = centre + 1.5 * (centre - view.camera().position()).normalized();
+    GlMesh ball(MeshCreator::createSphere(0.7, 16), "ball");
+    ball.setColor({ 0, 1, 0 });
+    ball.setMatrix(translation(behind));
+    view.addObject(&ball);
+    view.render(renderer->viewport());
+    const QRgb middle = at(frame(), kWidth / 2, kHeight / 2);
+    EXPECT_FALSE(qGreen(middle) > 2 * qRed(middle) && qGreen(middle) > 2 * qBlue(middle));
 }
 
 // Screen ↔ world of a slice view: the origin at the centre, x to the right, y downwards; panning carries the
