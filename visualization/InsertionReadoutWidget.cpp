@@ -36,8 +36,7 @@ QString styleOf(const InsertionReadoutLine& line)
 }
 } // namespace
 
-InsertionReadoutWidget::InsertionReadoutWidget(QWidget* parent)
-  : QWidget(parent), m_tolerances(new QWidget(this)), m_timer(new QTimer(this))
+InsertionReadoutWidget::InsertionReadoutWidget(QWidget* parent) : QWidget(parent), m_timer(new QTimer(this))
 {
     auto* layout = new QVBoxLayout(this);
     for (QLabel*& label : m_labels)
@@ -45,6 +44,8 @@ InsertionReadoutWidget::InsertionReadoutWidget(QWidget* parent)
         label = new QLabel(this);
         layout->addWidget(label);
     }
+    // Made after the labels, so that a search of the children meets the value labels first, top to bottom.
+    m_tolerances = new QWidget(this);
     const InsertionTolerance defaults;
     m_toleranceMm = toleranceBox(defaults.mm, " mm", m_tolerances);
     m_toleranceDegrees = toleranceBox(defaults.degrees, QString::fromUtf8(" \u00b0"), m_tolerances);

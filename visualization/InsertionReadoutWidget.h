@@ -65,7 +65,7 @@ private:
     [[nodiscard]] std::vector<InsertionReadoutLine> shownLines() const;
 
     std::array<QLabel*, 5> m_labels{};
-    QWidget* m_tolerances;
+    QWidget* m_tolerances = nullptr;
     QDoubleSpinBox* m_toleranceMm;
     QDoubleSpinBox* m_toleranceDegrees;
     QTimer* m_timer;
