@@ -13,6 +13,7 @@
 #include "stream/TrackingStreamData.h"
 
 #include "registration/StreamAndVolume.h"
+#include "visualization/BreachReadingBoard.h"
 #include "visualization/ToolPose.h"
 
 namespace Kelvaros
@@ -44,6 +45,8 @@ BreachWarningAlgorithm::BreachWarningAlgorithm(TrackingStream& stream, SharedIma
 
 BreachWarningAlgorithm::~BreachWarningAlgorithm()
 {
+    // Once this returns the board never asks for a reading again.
+    BreachReadingBoard::instance().withdraw(this);
     // The stream listener uses the members below; once this returns it is never entered again.
     disconnectAll();
 }
@@ -126,12 +129,16 @@ void BreachWarningAlgorithm::rebuildStructures()
 
 void BreachWarningAlgorithm::applyParameters()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_structures->setMargin(margin.value()))
-        Log::logf(Log::Warning, "BreachWarningAlgorithm", "A margin of {} mm is not used", margin.value());
-    m_toolId = tool.value();
-    m_needleLength = needleLength.value();
-    m_distance.reset();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_structures->setMargin(margin.value()))
+            Log::logf(Log::Warning, "BreachWarningAlgorithm", "A margin of {} mm is not used", margin.value());
+        m_toolId = tool.value();
+        m_needleLength = needleLength.value();
+        m_distance.reset();
+    }
+    // Outside the mutex: the board calls reading() under its own, so taking them the other way round could deadlock.
+    BreachReadingBoard::instance().publish(this, &m_stream, tool.value(), [this] { return reading(); });
 }
 
 void BreachWarningAlgorithm::onStreamData(const std::shared_ptr<const StreamData>& data)

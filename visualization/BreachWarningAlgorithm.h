@@ -15,6 +15,7 @@
 #include "lib/geometry/CriticalStructures.h"
 #include "lib/geometry/Mesh.h"
 
+#include "visualization/BreachReading.h"
 #include "visualization/ToolFigurePremises.h"
 
 namespace Kelvaros
@@ -38,22 +39,19 @@ class TrackingStream;
 /// axis calibration: the tip alone is measured then, and the reading says so), and not while the tool lies far
 /// outside the image, as before a registration.
 ///
-/// Configuration: "tool", "margin" (mm), "needleLength" (mm, 0: the tip only) and the block "structures" with one
-/// "path" per structure. Threads: the stream listener runs on the stream's thread and keeps only the last reading
-/// under the mutex; everything else on the user-interface thread. The stream and the volume must outlive it.
+/// Its readings are published on the BreachReadingBoard under the stream and the tool, for the read-outs of other
+/// panels following that tool; a change of tool publishes under the new one, and destruction withdraws them.
+///
+/// Configuration: "tool", "margin" (mm), "needleLength" (mm, 0: the tip only), "tone" (the panel's warning tone) and
+/// the block "structures" with one "path" per structure. Threads: the stream listener runs on the stream's thread
+/// and keeps only the last reading under the mutex; reading() may be called from any thread (the board does);
+/// everything else runs on the user-interface thread. The stream and the volume must outlive it.
 class BreachWarningAlgorithm
   : public Algorithm
   , public SignalReceiver
 {
 public:
-    /// One reading: the premises' judgement, and the distance when they hold.
-    struct Reading
-    {
-        FigureJudgement judgement;
-        std::optional<BreachDistance> distance;
-        /// The needle was asked for, but its axis is not calibrated: the tip alone was measured.
-        bool tipOnly = false;
-    };
+    using Reading = BreachReading;
 
     /// True when the list holds exactly one TrackingStream and exactly one volume.
     static bool createCompatible(const DataList& data, std::unique_ptr<Algorithm>* algorithm);
@@ -67,6 +65,8 @@ public:
     Parameter<std::string> tool{ "tool", "", this };
     Parameter<double> margin{ "margin", 5.0, this };
     Parameter<double> needleLength{ "needleLength", 0.0, this };
+    /// The panel sounds the reading (breachTone); the algorithm itself makes no sound.
+    Parameter<bool> tone{ "tone", false, this };
 
     /// Reads a mesh file as a structure named after the file; false with the reason when it cannot.
     bool addStructure(const std::string& path, std::string* reason);

@@ -1,7 +1,9 @@
 #include "visualization/BreachWarningController.h"
 
+#include <cmath>
 #include <filesystem>
 
+#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -20,6 +22,8 @@
 #include "lib/SharedImageSet.h"
 #include "stream/TrackingStream.h"
 
+#include "visualization/BreachTone.h"
+#include "visualization/BreachTonePlayer.h"
 #include "visualization/BreachWarningAlgorithm.h"
 
 namespace Kelvaros
@@ -38,37 +42,6 @@ QDoubleSpinBox* millimetres(double maximum, QWidget* parent)
     return box;
 }
 
-const char* colourOf(BreachStatus status)
-{
-    switch (status)
-    {
-        case BreachStatus::Clear:
-            return "rgb(0, 150, 60)";
-        case BreachStatus::Warning:
-            return "rgb(200, 130, 0)";
-        case BreachStatus::Breach:
-            return "rgb(210, 0, 0)";
-        default:
-            return "rgb(128, 128, 128)";
-    }
-}
-
-QString distanceText(const BreachDistance& distance)
-{
-    const QString name = QString::fromStdString(distance.structure);
-    switch (distance.status)
-    {
-        case BreachStatus::Breach:
-            return BreachWarningController::tr("BREACH: %1 mm inside %2").arg(-distance.distance, 0, 'f', 1).arg(name);
-        case BreachStatus::Warning:
-        case BreachStatus::Clear:
-            return BreachWarningController::tr("%1: %2 mm").arg(name).arg(distance.distance, 0, 'f', 1);
-        case BreachStatus::NoStructures:
-            return BreachWarningController::tr("No structures: add the meshes of what the tool must not touch");
-        default:
-            return QString::fromStdString(distance.reason);
-    }
-}
 } // namespace
 
 BreachWarningController::BreachWarningController(BreachWarningAlgorithm* algorithm)
@@ -80,12 +53,16 @@ BreachWarningController::BreachWarningController(BreachWarningAlgorithm* algorit
     m_clear(new QPushButton(tr("Remove all"), this)),
     m_margin(millimetres(100.0, this)),
     m_needleLength(millimetres(500.0, this)),
-    m_reading(new QLabel(this))
+    m_tone(new QCheckBox(tr("Tone"), this)),
+    m_reading(new QLabel(this)),
+    m_player(std::make_unique<BreachTonePlayer>())
 {
     setObjectName("BreachWarningController");
     m_tool->setObjectName("tool");
     m_add->setObjectName("addStructure");
     m_needleLength->setObjectName("needleLength");
+    m_tone->setObjectName("tone");
+    m_tone->setToolTip(tr("Beeps rising in pitch and pace within the margin, a steady high tone inside"));
     m_reading->setObjectName("reading");
     m_reading->setWordWrap(true);
     QFont large = m_reading->font();
@@ -101,6 +78,12 @@ BreachWarningController::BreachWarningController(BreachWarningAlgorithm* algorit
             [this](double value) { m_algorithm->margin.setValue(value); });
     connect(m_needleLength, qOverload<double>(&QDoubleSpinBox::valueChanged), this,
             [this](double value) { m_algorithm->needleLength.setValue(value); });
+    connect(m_tone, &QCheckBox::toggled, this,
+            [this](bool on)
+            {
+                m_algorithm->tone.setValue(on);
+                refreshReading();
+            });
     m_clock.setInterval(kReadingMs);
     connect(&m_clock, &QTimer::timeout, this, &BreachWarningController::refreshReading);
 }
@@ -119,6 +102,7 @@ void BreachWarningController::buildLayout()
     form->addRow(tr("Tool:"), m_tool);
     form->addRow(tr("Warn within:"), m_margin);
     form->addRow(tr("Needle length:"), m_needleLength);
+    form->addRow(QString(), m_tone);
     layout->addLayout(form);
     layout->addWidget(new QLabel(tr("Critical structures (meshes in the volume's image coordinates):"), this));
     layout->addWidget(m_structures);
@@ -136,6 +120,7 @@ void BreachWarningController::init()
     m_tool->keepInParameter(m_algorithm->tool);
     m_margin->setValue(m_algorithm->margin.value());
     m_needleLength->setValue(m_algorithm->needleLength.value());
+    m_tone->setChecked(m_algorithm->tone.value());
     m_closest = std::make_unique<GlPoint>("Closest structure point");
     m_closest->setColor({ 1.0, 0.1, 0.1 });
     m_closest->setPointSize(10);
@@ -204,17 +189,7 @@ void BreachWarningController::refreshReading()
     const Eigen::Matrix4d imageToWorld = m_algorithm->volume().matrix();
     for (const auto& drawn : m_drawn)
         drawn->setMatrix(imageToWorld);
-    QString text;
-    BreachStatus status = BreachStatus::Refused;
-    if (!reading.distance)
-        text = QString::fromStdString(figureStateText(reading.judgement));
-    else
-    {
-        status = reading.distance->status;
-        text = distanceText(*reading.distance);
-        if (reading.tipOnly)
-            text += tr(" (tip only: the needle's axis is not calibrated)");
-    }
+    const BreachStatus status = reading.distance ? reading.distance->status : BreachStatus::Refused;
     const bool marked =
       status == BreachStatus::Clear || status == BreachStatus::Warning || status == BreachStatus::Breach;
     if (m_closest)
@@ -223,8 +198,14 @@ void BreachWarningController::refreshReading()
             m_closest->setPoint((imageToWorld * reading.distance->structurePoint.homogeneous()).head<3>());
         m_closest->setVisible(marked);
     }
-    m_reading->setText(text);
-    m_reading->setStyleSheet(QStringLiteral("color: %1;").arg(colourOf(status)));
+    m_reading->setText(QString::fromStdString(breachReadingText(reading)));
+    const Eigen::Vector3d colour = breachReadingColor(reading) * 255.0;
+    m_reading->setStyleSheet(QStringLiteral("color: rgb(%1, %2, %3);")
+                               .arg(std::lround(colour.x()))
+                               .arg(std::lround(colour.y()))
+                               .arg(std::lround(colour.z())));
+    // A withheld reading has no distance, so the tone falls silent with it.
+    m_player->play(m_tone->isChecked() ? breachTone(reading.distance, m_algorithm->margin.value()) : BreachTone{});
     if (display())
         display()->update();
 }

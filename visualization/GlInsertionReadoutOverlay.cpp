@@ -9,9 +9,11 @@ namespace Kelvaros
 namespace
 {
 constexpr int kLineHeight = GlInsertionReadoutOverlay::kFontSize + 6;
-constexpr int kLines = 4;
-// Wide enough for the longest line at the font size, "Angle: axis not calibrated".
-constexpr int kWidth = 300;
+// The four figures and the breach line.
+constexpr int kLines = 5;
+// Wide enough for the longest figure line at the font size, "Angle: axis not calibrated", and a breach line such as
+// "BREACH: 12.5 mm inside Portal vein".
+constexpr int kWidth = 340;
 } // namespace
 
 GlInsertionReadoutOverlay::GlInsertionReadoutOverlay()
@@ -29,7 +31,7 @@ void GlInsertionReadoutOverlay::render(const GL::Viewport& viewport)
     double y = viewport.height;
     for (const InsertionReadoutLine& line : readoutLines(m_readout))
     {
-        font.color << gradeColor(line.grade), 1.0;
+        font.color << lineColor(line), 1.0;
         GL::TextRenderer::render(viewport, line.text, Eigen::Vector2d(0.0, y), font, GL::TextRenderer::Left,
                                  GL::TextRenderer::Top);
         y -= kLineHeight;

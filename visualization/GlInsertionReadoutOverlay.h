@@ -8,7 +8,8 @@ namespace Kelvaros
 {
 
 /// The insertion read-out as text over a 3D view: one line per value, each in the colour of its tolerance grade,
-/// or the state ("Tool not visible", "Stale: ...") alone. Main thread only.
+/// or the state ("Tool not visible", "Stale: ...") alone, and the breach line in its own colour below. Main thread
+/// only.
 class GlInsertionReadoutOverlay : public GlOverlay
 {
 public:

@@ -53,6 +53,32 @@ ToleranceGrade stateGrade(InsertionReadout::State state)
             return ToleranceGrade::Outside;
     }
 }
+
+/// The lines of the figures (or of the state that withholds them), without the breach line.
+std::vector<InsertionReadoutLine> figureLines(const InsertionReadout& readout)
+{
+    if (readout.state != InsertionReadout::State::Valid)
+    {
+        std::vector<InsertionReadoutLine> lines;
+        for (std::string& line : figureStateLines({ readout.state, readout.outsideMm }))
+            lines.push_back({ std::move(line), stateGrade(readout.state) });
+        return lines;
+    }
+    std::vector<InsertionReadoutLine> lines{
+        { fmt::format("To target {:.1f} mm", readout.depthToTargetMm), readout.depthGrade },
+        { fmt::format("Off path {:.1f} mm", readout.lateralMm), readout.lateralGrade }
+    };
+    if (!readout.axisKnown)
+    {
+        lines.push_back({ "Aim: axis not calibrated", ToleranceGrade::None });
+        lines.push_back({ "Angle: axis not calibrated", ToleranceGrade::None });
+        return lines;
+    }
+    const std::string offset = readout.axisOffsetMm ? fmt::format("{:.1f} mm", *readout.axisOffsetMm) : "-";
+    lines.push_back({ "Aim offset " + offset, readout.axisOffsetGrade });
+    lines.push_back({ fmt::format("Angle {:.1f}\u00b0", readout.angleDegrees.value_or(0.0)), readout.angleGrade });
+    return lines;
+}
 } // namespace
 
 ToleranceGrade gradeAgainst(double magnitude, double tolerance)
@@ -105,27 +131,23 @@ InsertionReadout computeInsertionReadout(const std::optional<Eigen::Matrix4d>& t
 
 std::vector<InsertionReadoutLine> readoutLines(const InsertionReadout& readout)
 {
-    if (readout.state != InsertionReadout::State::Valid)
-    {
-        std::vector<InsertionReadoutLine> lines;
-        for (std::string& line : figureStateLines({ readout.state, readout.outsideMm }))
-            lines.push_back({ std::move(line), stateGrade(readout.state) });
-        return lines;
-    }
-    std::vector<InsertionReadoutLine> lines{
-        { fmt::format("To target {:.1f} mm", readout.depthToTargetMm), readout.depthGrade },
-        { fmt::format("Off path {:.1f} mm", readout.lateralMm), readout.lateralGrade }
-    };
-    if (!readout.axisKnown)
-    {
-        lines.push_back({ "Aim: axis not calibrated", ToleranceGrade::None });
-        lines.push_back({ "Angle: axis not calibrated", ToleranceGrade::None });
-        return lines;
-    }
-    const std::string offset = readout.axisOffsetMm ? fmt::format("{:.1f} mm", *readout.axisOffsetMm) : "-";
-    lines.push_back({ "Aim offset " + offset, readout.axisOffsetGrade });
-    lines.push_back({ fmt::format("Angle {:.1f}\u00b0", readout.angleDegrees.value_or(0.0)), readout.angleGrade });
+    std::vector<InsertionReadoutLine> lines = figureLines(readout);
+    if (auto breach = breachLine(readout))
+        lines.push_back(std::move(*breach));
     return lines;
+}
+
+std::optional<InsertionReadoutLine> breachLine(const InsertionReadout& readout)
+{
+    if (!readout.breach)
+        return std::nullopt;
+    return InsertionReadoutLine{ breachReadingText(*readout.breach, BreachTextLength::Brief), ToleranceGrade::None,
+                                 breachReadingColor(*readout.breach) };
+}
+
+Eigen::Vector3d lineColor(const InsertionReadoutLine& line)
+{
+    return line.color ? *line.color : gradeColor(line.grade);
 }
 
 Eigen::Vector3d gradeColor(ToleranceGrade grade)

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
 
+#include "visualization/BreachReading.h"
 #include "visualization/ToolFigurePremises.h"
 
 namespace Kelvaros
@@ -65,13 +67,24 @@ struct InsertionReadout
     ToleranceGrade lateralGrade = ToleranceGrade::None;
     ToleranceGrade axisOffsetGrade = ToleranceGrade::None;
     ToleranceGrade angleGrade = ToleranceGrade::None;
+
+    /// The reading of the breach warning that measures this tool, when one does (see BreachReadingBoard); it has
+    /// premises of its own and is shown whatever the state above.
+    std::optional<BreachReading> breach;
 };
 
 /// One line of the read-out as it is shown, with the grade that colours it.
 struct InsertionReadoutLine
 {
+    InsertionReadoutLine(std::string text, ToleranceGrade grade, std::optional<Eigen::Vector3d> color = std::nullopt)
+      : text(std::move(text)), grade(grade), color(std::move(color))
+    {
+    }
+
     std::string text;
     ToleranceGrade grade = ToleranceGrade::None;
+    /// A colour of its own instead of the grade's (the breach line's).
+    std::optional<Eigen::Vector3d> color;
 };
 
 /// The read-out of a tool as a tool visualization knows it (its pose with the tip at the origin and the needle
@@ -101,10 +114,16 @@ struct InsertionReadoutLine
 
 /// The text shown for the read-out: the state's lines (figureStateLines) unless it is valid, else one line per
 /// value ("To target 12.3 mm", "Off path 0.8 mm", "Aim offset 1.9 mm" or "Aim offset -", "Angle 2.4°"; the last two
-/// "Aim: axis not calibrated" and "Angle: axis not calibrated" without a calibrated axis).
+/// "Aim: axis not calibrated" and "Angle: axis not calibrated" without a calibrated axis), and the breach line last
+/// when there is a breach reading.
 [[nodiscard]] std::vector<InsertionReadoutLine> readoutLines(const InsertionReadout& readout);
+
+/// The breach reading's line, in the breach panel's words (brief) and colours; empty without a breach reading.
+[[nodiscard]] std::optional<InsertionReadoutLine> breachLine(const InsertionReadout& readout);
 
 /// RGB in [0, 1] of a grade: green, amber, red; None is white.
 [[nodiscard]] Eigen::Vector3d gradeColor(ToleranceGrade grade);
+/// The colour a line is shown in: its own, else its grade's.
+[[nodiscard]] Eigen::Vector3d lineColor(const InsertionReadoutLine& line);
 
 } // namespace Kelvaros

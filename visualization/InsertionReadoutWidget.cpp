@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "visualization/BreachReadingBoard.h"
+
 namespace Kelvaros
 {
 namespace
@@ -25,11 +27,11 @@ QDoubleSpinBox* toleranceBox(double value, const QString& suffix, QWidget* paren
     return box;
 }
 
-QString styleOf(ToleranceGrade grade)
+QString styleOf(const InsertionReadoutLine& line)
 {
-    if (grade == ToleranceGrade::None)
+    if (line.grade == ToleranceGrade::None && !line.color)
         return {};
-    const Eigen::Vector3d c = gradeColor(grade) * 255.0;
+    const Eigen::Vector3d c = lineColor(line) * 255.0;
     return QString("color: rgb(%1, %2, %3); font-weight: bold;").arg(int(c.x())).arg(int(c.y())).arg(int(c.z()));
 }
 } // namespace
@@ -42,14 +44,18 @@ InsertionReadoutWidget::InsertionReadoutWidget(QWidget* parent) : QWidget(parent
         label = new QLabel(this);
         layout->addWidget(label);
     }
+    // Made after the labels, so that a search of the children meets the value labels first, top to bottom.
+    m_tolerances = new QWidget(this);
     const InsertionTolerance defaults;
-    m_toleranceMm = toleranceBox(defaults.mm, " mm", this);
-    m_toleranceDegrees = toleranceBox(defaults.degrees, QString::fromUtf8(" \u00b0"), this);
-    auto* tolerances = new QHBoxLayout;
-    tolerances->addWidget(new QLabel(tr("Tolerance"), this));
+    m_toleranceMm = toleranceBox(defaults.mm, " mm", m_tolerances);
+    m_toleranceDegrees = toleranceBox(defaults.degrees, QString::fromUtf8(" \u00b0"), m_tolerances);
+    auto* tolerances = new QHBoxLayout(m_tolerances);
+    tolerances->setContentsMargins(0, 0, 0, 0);
+    tolerances->addWidget(new QLabel(tr("Tolerance"), m_tolerances));
     tolerances->addWidget(m_toleranceMm);
     tolerances->addWidget(m_toleranceDegrees);
-    layout->addLayout(tolerances);
+    layout->addWidget(m_tolerances);
+    m_tolerances->hide();
 
     const auto recompute = [this] { refresh(sinceLastSampleUs()); };
     connect(m_toleranceMm, qOverload<double>(&QDoubleSpinBox::valueChanged), this, recompute);
@@ -71,6 +77,8 @@ void InsertionReadoutWidget::setPath(const Eigen::Vector3d& entry, const Eigen::
     m_entry = entry;
     m_target = target;
     m_region = region;
+    m_pathSet = true;
+    m_tolerances->show();
     refresh(sinceLastSampleUs());
 }
 
@@ -89,11 +97,28 @@ int64_t InsertionReadoutWidget::sinceLastSampleUs() const
     return m_sinceSample.isValid() ? m_sinceSample.nsecsElapsed() / 1000 : InsertionReadout::kStaleAfterUs;
 }
 
+void InsertionReadoutWidget::setBreachSource(const Data* stream, const std::string& toolId)
+{
+    m_breachStream = stream;
+    m_breachTool = toolId;
+}
+
 void InsertionReadoutWidget::onTick()
 {
-    // Between samples only the turn to stale changes what is shown.
-    if (m_readout.state != InsertionReadout::State::Stale && sinceLastSampleUs() >= InsertionReadout::kStaleAfterUs)
+    // Between samples only the turn to stale changes what is shown. The breach warning counts the age of the same
+    // samples from its own listener, a moment apart: its reading is asked again until it turned stale too.
+    const bool breachFresh = m_readout.breach && m_readout.breach->judgement.state != FigureState::Stale;
+    if ((m_readout.state != InsertionReadout::State::Stale || breachFresh) &&
+        sinceLastSampleUs() >= InsertionReadout::kStaleAfterUs)
         refresh(sinceLastSampleUs());
+}
+
+std::vector<InsertionReadoutLine> InsertionReadoutWidget::shownLines() const
+{
+    if (m_pathSet)
+        return readoutLines(m_readout);
+    const std::optional<InsertionReadoutLine> breach = breachLine(m_readout);
+    return breach ? std::vector<InsertionReadoutLine>{ *breach } : std::vector<InsertionReadoutLine>{};
 }
 
 void InsertionReadoutWidget::refresh(int64_t sinceLastSampleUs)
@@ -101,13 +126,15 @@ void InsertionReadoutWidget::refresh(int64_t sinceLastSampleUs)
     ToolSnapshot tool = m_tool;
     tool.sinceLastSampleUs = sinceLastSampleUs;
     m_readout = computeInsertionReadout(tool, m_entry, m_target, m_region, tolerance());
-    const std::vector<InsertionReadoutLine> lines = readoutLines(m_readout);
+    if (m_breachStream)
+        m_readout.breach = BreachReadingBoard::instance().reading(m_breachStream, m_breachTool);
+    const std::vector<InsertionReadoutLine> lines = shownLines();
     for (size_t i = 0; i < m_labels.size(); ++i)
     {
         const bool shown = i < lines.size();
         m_labels[i]->setVisible(shown);
         m_labels[i]->setText(shown ? QString::fromStdString(lines[i].text) : QString());
-        m_labels[i]->setStyleSheet(shown ? styleOf(lines[i].grade) : QString());
+        m_labels[i]->setStyleSheet(shown ? styleOf(lines[i]) : QString());
     }
     emit readoutChanged(m_readout);
 }

@@ -21,6 +21,7 @@
 #include "lib/geometry/MeshIO.h"
 #include "lib/numerics/Math.h"
 #include "stream/TrackingInstrumentFiducialsData.h"
+#include "stream/TrackingStream.h"
 
 #include "ui_ToolVisualizationController.h"
 #include "visualization/InsertionReadoutWidget.h"
@@ -280,8 +281,10 @@ void ToolVisualizationController::updateVisualization()
         showFiducials(m_algorithm->lastRawFiducialData().get());
     linkSliceViews();
     showCalibrationWarning(tool);
-    if (m_hasPath)
-        m_readout->onSample(tool);
+    m_readout->setBreachSource(m_algorithm->trackingStream(), m_algorithm->p_trackingTargetId.value());
+    m_readout->onSample(tool);
+    // Without a path the read-out has only the breach warning's reading to show, and only when one measures the tool.
+    m_readout->setVisible(m_hasPath || m_readout->readout().breach);
     emit visualizationUpdated();
     requestDisplayUpdate();
 }

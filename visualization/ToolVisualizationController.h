@@ -39,7 +39,8 @@ class TrackingInstrumentFiducialsData;
 /// shows the raw fiducials as spheres coloured per instrument and moves the three slice views with the tool
 /// (SliceViewLinking). When the views stop following the tool (linking or its rotations turned off, the
 /// visualization stopped or the panel closed) they turn upright in their anatomical planes where they are. Once a
-/// planned path is set, an insertion read-out below the form follows every sample. Below the form a warning names what
+/// planned path is set, an insertion read-out below the form follows every sample; it also gives the reading of a
+/// breach warning measuring the same tool, alone while there is no path. Below the form a warning names what
 /// the tool's calibration leaves unknown. When the samples stop for kStaleAfterUs the tool turns red as when it is not
 /// seen.
 ///
@@ -75,7 +76,7 @@ public:
     /// judgeFigures; empty: no registration judgement).
     void setInsertionPath(const Eigen::Vector3d& entry, const Eigen::Vector3d& target,
                           const std::optional<Eigen::AlignedBox3d>& region);
-    /// The read-out; hidden until a path is set.
+    /// The read-out; hidden until a path is set or a breach warning measures the tool.
     [[nodiscard]] InsertionReadoutWidget* readoutWidget() const { return m_readout; }
     /// What the tool's calibration leaves unknown (calibrationWarning), shown while running; hidden when nothing.
     [[nodiscard]] QLabel* calibrationWarningLabel() const { return m_calibrationWarning; }

@@ -14,6 +14,8 @@
 
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
+#include "visualization/BreachReadingBoard.h"
+#include "visualization/BreachTone.h"
 
 using namespace Kelvaros;
 using namespace Kelvaros::Testing;
@@ -118,4 +120,51 @@ TEST_F(BreachWarning, StructuresAndMarginsAreSaved)
     restored.configure(&saved);
     EXPECT_EQ(restored.structurePaths(), std::vector<std::string>{ vessel });
     EXPECT_EQ(restored.margin.value(), 2.5);
+}
+
+// The reading reaches other panels under the stream and the tool it measures, follows a change of tool, and is gone
+// with the algorithm.
+TEST_F(BreachWarning, TheReadingIsFoundUnderItsStreamAndTool)
+{
+    std::string reason;
+    ASSERT_TRUE(algorithm->addStructure(vessel, &reason));
+    calibrate();
+    readingAt({ 0, 8, 0 });
+    const BreachReadingBoard& board = BreachReadingBoard::instance();
+    const auto published = board.reading(&stream, "needle");
+    ASSERT_TRUE(published && published->distance);
+    EXPECT_NEAR(published->distance->distance, 3.0, 0.05);
+    EXPECT_FALSE(board.reading(&stream, "pointer"));
+    algorithm->tool.setValue("pointer");
+    EXPECT_FALSE(board.reading(&stream, "needle"));
+    EXPECT_TRUE(board.reading(&stream, "pointer"));
+    algorithm.reset();
+    EXPECT_FALSE(board.reading(&stream, "pointer"));
+}
+
+// Silent beyond the margin and whenever no distance is trusted; within a 5 mm margin the beeps rise in pitch and
+// quicken as the tip closes in; a steady high tone inside.
+TEST(BreachToneTest, PitchAndPaceRiseTowardsTheStructure)
+{
+    const auto at = [](BreachStatus status, double distance)
+    {
+        BreachDistance d;
+        d.status = status;
+        d.distance = distance;
+        return breachTone(d, 5.0);
+    };
+    EXPECT_FALSE(breachTone(std::nullopt, 5.0).audible);
+    EXPECT_FALSE(at(BreachStatus::Clear, 7.0).audible);
+    EXPECT_EQ(at(BreachStatus::Breach, -1.0), (BreachTone{ true, BreachTone::kInsideHz, 0 }));
+    EXPECT_EQ(at(BreachStatus::Warning, 5.0),
+              (BreachTone{ true, BreachTone::kLowestHz, BreachTone::kSlowestPeriodMs }));
+    BreachTone farther = at(BreachStatus::Warning, 5.0);
+    for (double distance : { 4.0, 2.5, 1.0, 0.0 })
+    {
+        const BreachTone nearer = at(BreachStatus::Warning, distance);
+        EXPECT_GT(nearer.frequencyHz, farther.frequencyHz) << distance;
+        EXPECT_LT(nearer.periodMs, farther.periodMs) << distance;
+        farther = nearer;
+    }
+    EXPECT_LT(farther.frequencyHz, BreachTone::kInsideHz);
 }

@@ -1,7 +1,11 @@
 #include "visualization/BullseyeScene.h"
 
+#include <set>
+
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
 
 #include "gui/scene/GlLine.h"
 #include "gui/scene/GlMesh.h"
@@ -15,6 +19,7 @@
 #include "LogExpectation.h"
 #include "TrackingTestSupport.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
+#include "visualization/GlInsertionReadoutOverlay.h"
 #include "visualization/GlToolTargetOverlay.h"
 #include "visualization/InsertionReadoutWidget.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
@@ -104,6 +109,45 @@ TEST_F(BullseyeSceneTest, ReadoutWidgetGradesAndTurnsStale)
     widget.refresh(InsertionReadout::kStaleAfterUs);
     EXPECT_EQ(widget.labels()[0]->text(), "Stale: no tracking data");
     EXPECT_FALSE(widget.labels()[1]->isVisibleTo(&widget));
+}
+
+using ReadoutOverlayTest = GuiTest;
+
+// The breach line hangs below the read-out's lines (here the one "No path") in the breach panel's colour: red inside
+// a structure, amber within the margin.
+TEST_F(ReadoutOverlayTest, BreachLineIsDrawnInItsColourBelowTheFigures)
+{
+    const auto colouredRows = [&](BreachStatus status, bool (*colour)(QRgb))
+    {
+        InsertionReadout readout;
+        readout.state = InsertionReadout::State::NoPath;
+        BreachDistance distance;
+        distance.status = status;
+        distance.distance = status == BreachStatus::Breach ? -3.0 : 3.0;
+        distance.structure = "Vessel";
+        readout.breach = BreachReading{ { FigureState::Valid, 0.0 }, distance, false };
+        GlInsertionReadoutOverlay overlay;
+        overlay.setReadout(readout);
+        renderer->context()->functions()->glClear(GL_COLOR_BUFFER_BIT);
+        overlay.render(renderer->viewport());
+        const QImage image = frame();
+        std::set<int> rows;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                if (colour(at(image, x, y)))
+                    rows.insert(y);
+        return rows;
+    };
+    const auto red = [](QRgb c) { return qRed(c) > 120 && qGreen(c) < 40 && qBlue(c) < 40; };
+    const auto amber = [](QRgb c)
+    { return qRed(c) > 120 && qGreen(c) > 60 && qGreen(c) < qRed(c) - 40 && qBlue(c) < 40; };
+    // 22 pixel rows a line from the top: the first line over rows 74 to 95, the breach line over 52 to 73.
+    const std::set<int> breach = colouredRows(BreachStatus::Breach, red);
+    ASSERT_FALSE(breach.empty());
+    EXPECT_TRUE(*breach.begin() >= 52 && *breach.rbegin() <= 73);
+    EXPECT_TRUE(colouredRows(BreachStatus::Breach, amber).empty());
+    const std::set<int> warning = colouredRows(BreachStatus::Warning, amber);
+    EXPECT_TRUE(!warning.empty() && *warning.begin() >= 52 && *warning.rbegin() <= 73);
 }
 
 } // namespace

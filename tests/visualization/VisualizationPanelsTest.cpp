@@ -1,6 +1,7 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QTemporaryDir>
 
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/DefaultControllerDecorator.h"
@@ -11,17 +12,21 @@
 #include "gui/tracking/TrackingInstrumentComboBox.h"
 #include "gui/view/GlSliceView.h"
 #include "gui/view/ImageViewSlice.h"
+#include "lib/geometry/MeshCreator.h"
+#include "lib/geometry/MeshIO.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/sources/TrackingSimulator.h"
 
 #include "FittedCalibration.h"
 #include "LogExpectation.h"
 #include "PanelTestFixture.h"
+#include "visualization/BreachTonePlayer.h"
 #include "visualization/BreachWarningAlgorithm.h"
 #include "visualization/BreachWarningController.h"
 #include "visualization/BullseyeScene.h"
 #include "visualization/BullseyeVisualizationAlgorithm.h"
 #include "visualization/BullseyeVisualizationController.h"
+#include "visualization/GlInsertionReadoutOverlay.h"
 #include "visualization/GlToolTargetOverlay.h"
 #include "visualization/InsertionReadoutWidget.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
@@ -33,6 +38,33 @@ namespace
 {
 class VisualizationPanels : public PanelTest
 {
+};
+
+/// A breach warning on the calibrated "needle" against a vessel of 5 mm radius at the origin (5 mm margin).
+class BreachPanels : public PanelTest
+{
+protected:
+    void SetUp() override
+    {
+        PanelTest::SetUp();
+        const std::string vessel = folder.filePath("Vessel.obj").toStdString();
+        ASSERT_TRUE(MeshIO::saveObj(*MeshCreator::createSphere(5.0, 64), vessel));
+        stream.components().getOrAdd<InstrumentCalibrationDataComponent>().setCalibration(
+          "needle", { Eigen::Matrix4d::Identity(), 0.0 }, fittedBy("pivot+axis"));
+        breach.tool.setValue("needle");
+        std::string reason;
+        ASSERT_TRUE(breach.addStructure(vessel, &reason)) << reason;
+    }
+
+    static std::shared_ptr<TrackingStreamData> needleAt(DriverStream& stream, const Eigen::Vector3d& tip, bool seen)
+    {
+        return std::make_shared<TrackingStreamData>(
+          &stream, std::vector{ instrument("needle", pose(tip), seen ? 1.0 : 0.0, seen) });
+    }
+
+    QTemporaryDir folder;
+    SharedImageSet volume{ "volume", Eigen::Vector3i(40, 40, 40), Eigen::Vector3d(1, 1, 1) };
+    BreachWarningAlgorithm breach{ stream, volume };
 };
 
 // The simulated insertion with frequent dropouts: the mesh sits at the algorithm's pose, yellow while seen and red
@@ -235,6 +267,69 @@ TEST_F(VisualizationPanels, BreachPanelReadsTheToolItShows)
         panel.refreshReading();
         EXPECT_EQ(panel.readingText(), "Tip not calibrated") << chosen;
     }
+}
+
+// The bullseye's read-out (widget and 3D text) and a tool panel without a path show the breach warning's reading of
+// their tool, withheld as it is; a panel following another tool shows none.
+TEST_F(BreachPanels, ReadoutsShowTheBreachReadingOfTheirTool)
+{
+    BullseyeVisualizationAlgorithm algorithm(&stream, &volume);
+    algorithm.toolVisAlg().p_trackingTargetId.setValue("needle");
+    BullseyeVisualizationController bullseye(&algorithm);
+    ToolVisualizationAlgorithm toolAlgorithm(&stream, nullptr);
+    toolAlgorithm.p_trackingTargetId.setValue("needle");
+    ToolVisualizationController toolPanel(&toolAlgorithm);
+    open(bullseye);
+    open(toolPanel);
+    auto path = std::make_unique<GlLine>();
+    path->setPoints({ { 4, 5, 6 }, { 4, 5, 46 } });
+    application.annotationModel().addAnnotation(std::make_unique<InteractiveObject>(std::move(path)), &volume);
+    for (QWidget* panel : std::initializer_list<QWidget*>{ &bullseye, &bullseye.toolPanel(), &toolPanel })
+        startStop(*panel);
+    const InsertionReadoutWidget& alone = *toolPanel.readoutWidget();
+    const auto shown = [&](const Eigen::Vector3d& tip, bool seen)
+    {
+        QSignalSpy toolUpdated(&toolPanel, &ToolVisualizationController::visualizationUpdated);
+        publish(needleAt(stream, tip, seen), bullseye.toolPanel());
+        EXPECT_TRUE(toolUpdated.count() > 0 || toolUpdated.wait(5000));
+        EXPECT_TRUE(alone.isVisibleTo(&toolPanel) && !alone.labels()[1]->isVisibleTo(&toolPanel));
+        const auto lines = readoutLines(bullseye.scene().readoutOverlay()->readout());
+        EXPECT_EQ(lines.back().text,
+                  bullseye.toolPanel().readoutWidget()->labels()[lines.size() - 1]->text().toStdString());
+        return std::pair(lines.back().text, alone.labels()[0]->text().toStdString());
+    };
+    EXPECT_EQ(shown({ 0, 8, 0 }, true), std::pair(std::string("Vessel: 3.0 mm"), std::string("Vessel: 3.0 mm")));
+    EXPECT_TRUE(alone.labels()[0]->styleSheet().contains("rgb(200, 130, 0)"));
+    EXPECT_EQ(shown({ 2, 0, 0 }, true).first, "BREACH: 3.0 mm inside Vessel");
+    EXPECT_EQ(shown({ 2, 0, 0 }, false).second, "Tool not visible");
+    toolAlgorithm.p_trackingTargetId.setValue("pointer");
+    publish(needleAt(stream, { 0, 8, 0 }, true), toolPanel);
+    EXPECT_FALSE(alone.isVisibleTo(&toolPanel));
+}
+
+// Checked, the tone beeps within the margin, holds inside, and falls silent when the tool is lost or it is unchecked;
+// without a sound device it stays silent without an error.
+TEST_F(BreachPanels, ToneFollowsTheReadingWhileChecked)
+{
+    BreachWarningController panel(&breach);
+    open(panel);
+    auto* tone = panel.findChild<QCheckBox*>("tone");
+    const auto heard = [&](const Eigen::Vector3d& tip, bool seen)
+    {
+        stream.publish(needleAt(stream, tip, seen));
+        panel.refreshReading();
+        return panel.tonePlayer().tone();
+    };
+    EXPECT_FALSE(heard({ 0, 8, 0 }, true).audible);
+    QTest::mouseClick(tone, Qt::LeftButton, {}, QPoint(4, tone->height() / 2));
+    EXPECT_TRUE(breach.tone.value());
+    const BreachTone beeps = heard({ 0, 8, 0 }, true);
+    EXPECT_TRUE(beeps == breachTone(breach.reading().distance, 5.0) && beeps.periodMs > 0);
+    EXPECT_EQ(heard({ 2, 0, 0 }, true).periodMs, 0);
+    EXPECT_FALSE(heard({ 2, 0, 0 }, false).audible);
+    heard({ 2, 0, 0 }, true);
+    QTest::mouseClick(tone, Qt::LeftButton, {}, QPoint(4, tone->height() / 2));
+    EXPECT_FALSE(panel.tonePlayer().tone().audible);
 }
 
 } // namespace

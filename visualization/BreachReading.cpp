@@ -1,0 +1,52 @@
+#include "visualization/BreachReading.h"
+
+#include <fmt/format.h>
+
+namespace Kelvaros
+{
+namespace
+{
+std::string distanceText(const BreachDistance& distance, BreachTextLength length)
+{
+    switch (distance.status)
+    {
+        case BreachStatus::Breach:
+            return fmt::format("BREACH: {:.1f} mm inside {}", -distance.distance, distance.structure);
+        case BreachStatus::Warning:
+        case BreachStatus::Clear:
+            return fmt::format("{}: {:.1f} mm", distance.structure, distance.distance);
+        case BreachStatus::NoStructures:
+            return length == BreachTextLength::Full ? "No structures: add the meshes of what the tool must not touch"
+                                                    : "No structures";
+        default:
+            return distance.reason;
+    }
+}
+} // namespace
+
+std::string breachReadingText(const BreachReading& reading, BreachTextLength length)
+{
+    if (!reading.distance)
+        return figureStateText(reading.judgement);
+    std::string text = distanceText(*reading.distance, length);
+    if (reading.tipOnly)
+        text += length == BreachTextLength::Full ? " (tip only: the needle's axis is not calibrated)" : " (tip only)";
+    return text;
+}
+
+Eigen::Vector3d breachReadingColor(const BreachReading& reading)
+{
+    switch (reading.distance ? reading.distance->status : BreachStatus::Refused)
+    {
+        case BreachStatus::Clear:
+            return Eigen::Vector3d(0, 150, 60) / 255.0;
+        case BreachStatus::Warning:
+            return Eigen::Vector3d(200, 130, 0) / 255.0;
+        case BreachStatus::Breach:
+            return Eigen::Vector3d(210, 0, 0) / 255.0;
+        default:
+            return Eigen::Vector3d::Constant(128.0 / 255.0);
+    }
+}
+
+} // namespace Kelvaros
