@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/Properties.h"
+#include "lib/SharedImageSet.h"
 #include "lib/geometry/Mesh.h"
 #include "lib/geometry/MeshCreator.h"
 #include "lib/geometry/MeshIO.h"
@@ -16,6 +17,7 @@
 
 #include "ExitCode.h"
 #include "MatrixText.h"
+#include "imageio/VolumeIO.h"
 
 using namespace Kelvaros;
 using namespace Kelvaros::Nav;
@@ -54,12 +56,13 @@ protected:
     void TearDown() override { fs::remove_all(m_dir); }
 
     std::string path(const std::string& name) const { return (m_dir / name).string(); }
-    int run(const std::string& tool, const std::string& structure, std::string* error)
+    int run(const std::string& tool, const std::string& structure, std::string* error,
+            const std::string& kind = "--structure")
     {
         ::testing::internal::CaptureStderr();
         const int code =
           runBreach({ path("recording.mha"), "--tool", tool, "--calibration", path("pointer.xml"), "--registration",
-                      path("registration.txt"), "--structure", path(structure), "--out", path("out.csv") });
+                      path("registration.txt"), kind, path(structure), "--out", path("out.csv") });
         *error = ::testing::internal::GetCapturedStderr();
         return code;
     }
@@ -67,24 +70,38 @@ protected:
     const fs::path m_dir = fs::temp_directory_path() / ("breach-command-" + std::to_string(::getpid()));
 };
 
+// The same vessel as a mesh and as label 1 of a 1 mm label volume (within a voxel of the mesh's distances).
 TEST_F(BreachCommandTest, WritesTheSignedDistanceOfEveryFrame)
 {
-    std::string error;
-    ASSERT_EQ(run("Pointer", "vessel.obj", &error), ExitSuccess) << error;
-    std::ifstream csv(path("out.csv"));
-    std::string line;
-    std::getline(csv, line);
-    EXPECT_EQ(line, "time_s,distance_mm,inside,status,structure");
-    for (const auto& [distance, rest] : { std::pair(20.0, ",0,clear,vessel"), std::pair(3.0, ",0,warning,vessel"),
-                                          std::pair(-15.0, ",1,breach,vessel") })
+    SharedImageSet labels("vessel", Eigen::Vector3i::Constant(46), Eigen::Vector3d::Ones());
+    for (std::size_t i = 0; i < labels.numVoxels(); ++i)
+        labels.voxels()[i] = labels.voxelToImage(Eigen::Vector3d(i % 46, i / 46 % 46, i / 2116)).norm() <= 20;
+    ASSERT_EQ(VolumeIO::save(labels, path("labels.mha")), "");
+    for (const auto& [kind, file] :
+         { std::pair("--structure", "vessel.obj"), std::pair("--label-volume", "labels.mha") })
     {
-        ASSERT_TRUE(std::getline(csv, line));
-        const std::size_t comma = line.find(',');
-        EXPECT_NEAR(std::stod(line.substr(comma + 1)), distance, 0.03) << line;
-        EXPECT_EQ(line.substr(line.find(',', comma + 1)), rest);
+        std::string error;
+        ASSERT_EQ(run("Pointer", file, &error, kind), ExitSuccess) << error;
+        const std::string name = kind == std::string("--structure") ? "vessel" : "label 1";
+        const double tolerance = name == "vessel" ? 0.03 : 0.5;
+        std::ifstream csv(path("out.csv"));
+        std::string line;
+        std::getline(csv, line);
+        EXPECT_EQ(line, "time_s,distance_mm,inside,status,structure");
+        for (const auto& [distance, rest] :
+             { std::pair(20.0, ",0,clear,"), std::pair(3.0, ",0,warning,"), std::pair(-15.0, ",1,breach,") })
+        {
+            ASSERT_TRUE(std::getline(csv, line));
+            const std::size_t comma = line.find(',');
+            // Readings beyond the margin plus 3 mm and deeper than 1 mm may be approximate by a few percent.
+            EXPECT_NEAR(std::stod(line.substr(comma + 1)), distance,
+                        tolerance + (distance > 8 || distance < -1 ? 0.05 * std::abs(distance) : 0))
+              << line;
+            EXPECT_EQ(line.substr(line.find(',', comma + 1)), rest + name);
+        }
+        std::getline(csv, line);
+        EXPECT_EQ(line, "0.300000,,,not_seen,");
     }
-    std::getline(csv, line);
-    EXPECT_EQ(line, "0.300000,,,not_seen,");
 }
 
 TEST_F(BreachCommandTest, RefusesAnUnknownToolOrAMissingMesh)

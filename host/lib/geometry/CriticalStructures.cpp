@@ -24,6 +24,8 @@ struct Probe
     double t = 0;
     double signedDistance = 0;
     Eigen::Vector3d surfacePoint = Eigen::Vector3d::Zero();
+    /// The true distance is at most this much less than `signedDistance` outside (more inside).
+    double tolerance = 0;
 };
 
 /// A stretch of needle between two probes of one structure, with the least signed distance it can hold.
@@ -78,8 +80,9 @@ double depthBound(const Eigen::Vector3d& start, const Eigen::Vector3d& direction
 /// and the measured surface points (inside) shrink that to pieces of about sqrt(8 d tolerance).
 double lowerBound(const Piece& piece, const Eigen::Vector3d& tip, const Eigen::Vector3d& direction)
 {
-    const double a = piece.from.signedDistance;
-    const double b = piece.to.signedDistance;
+    // An approximate distance may be too long outside; what the point surely has is less by its tolerance.
+    const double a = piece.from.signedDistance - piece.from.tolerance;
+    const double b = piece.to.signedDistance - piece.to.tolerance;
     const double h = piece.to.t - piece.from.t;
     const double moving = (a + b - h) / 2;
     if (a > 0 && b > 0 && h < a + b)
@@ -96,17 +99,17 @@ struct Ball
     double radius = 0;
 };
 
-Probe probe(const MeshClosestPoint& index, const Ball& ball, const Eigen::Vector3d& tip,
-            const Eigen::Vector3d& direction, double t)
+Probe probe(const MeshClosestPoint& index, const Ball& ball, const MeshClosestPoint::Approximation& approximation,
+            const Eigen::Vector3d& tip, const Eigen::Vector3d& direction, double t)
 {
     const Eigen::Vector3d point = tip + t * direction;
-    const MeshClosestPoint::Hit hit = index.query(point);
+    const MeshClosestPoint::Hit hit = index.query(point, approximation);
     // A point level with its closest triangle lies off one of the triangle's edges or corners, as points beside a
     // convex edge do (a needle in the plane of a cylinder's cap): outside. The strict side test of the hit would let
     // rounding put such points inside and raise a false breach.
     const double side = hit.normal.dot(point - hit.point);
     const bool inside = side < -1e-9 * std::max(1.0, hit.distance) && (point - ball.center).norm() < ball.radius;
-    return { t, inside ? -hit.distance : hit.distance, hit.point };
+    return { t, inside ? -hit.distance : hit.distance, hit.point, hit.tolerance };
 }
 
 Ball ballAround(const Mesh& mesh)
@@ -191,15 +194,18 @@ BreachDistance CriticalStructures::needle(const Eigen::Vector3d& tip, const Eige
     if (m_structures.empty())
         return withReason(BreachStatus::NoStructures, "no structures");
     const Eigen::Vector3d direction = length > 0 ? axis.normalized() : Eigen::Vector3d::UnitZ();
+    const MeshClosestPoint::Approximation approximation{ m_margin + kExactBeyondMargin, kFarRelativeError, kExactDepth,
+                                                         kDeepRelativeError };
 
     BreachDistance best;
     const auto measure = [&](std::size_t structure, double t)
     {
         const Structure& s = m_structures[structure];
-        const Probe p = probe(s.index, Ball{ s.center, s.radius }, tip, direction, t);
+        const Probe p = probe(s.index, Ball{ s.center, s.radius }, approximation, tip, direction, t);
         if (p.signedDistance < best.distance)
         {
             best.distance = p.signedDistance;
+            best.tolerance = p.tolerance;
             best.structure = s.name;
             best.structurePoint = p.surfacePoint;
             best.toolPoint = tip + p.t * direction;
@@ -235,7 +241,14 @@ BreachDistance CriticalStructures::needle(const Eigen::Vector3d& tip, const Eige
     }
     // Best first: once the most promising piece cannot beat the best by the tolerance, none can. A piece shorter
     // than twice the tolerance never gets here (its bound is within half of it), so the pieces stay finite in number.
-    while (!pieces.empty() && pieces.top().bound < best.distance - kTolerance)
+    // Far from everything the points' own tolerances lower the bounds; the search then settles for as much, and
+    // never for so much that the least could come within the exact band.
+    const auto allowance = [&]
+    {
+        const double far = best.distance - approximation.exactWithin;
+        return far > 0 ? std::min(far, 2 * approximation.relative * best.distance) : 0.0;
+    };
+    while (!pieces.empty() && pieces.top().bound < best.distance - kTolerance - allowance())
     {
         const Piece piece = pieces.top();
         pieces.pop();
@@ -245,6 +258,8 @@ BreachDistance CriticalStructures::needle(const Eigen::Vector3d& tip, const Eige
         push(piece.from, middle, piece.structure);
         push(middle, piece.to, piece.structure);
     }
+    if (length > 0)
+        best.tolerance = std::max(best.tolerance, allowance());
     return classified(best);
 }
 

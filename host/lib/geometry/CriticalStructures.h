@@ -42,6 +42,12 @@ struct BreachDistance
     /// Where on the structure and where on the tool the distance is measured (image space, mm).
     Eigen::Vector3d structurePoint = Eigen::Vector3d::Zero();
     Eigen::Vector3d toolPoint = Eigen::Vector3d::Zero();
+    /// 0 when the distance is exact. Far from every structure (beyond the margin plus
+    /// CriticalStructures::kExactBeyondMargin) a reading may be approximate, to keep its cost bounded: the true
+    /// distance then lies within `tolerance` of it (for a needle, within kTolerance more as always), and a caller
+    /// shows it as "≈". The status is exact either way: an approximate reading is always Clear, with the true
+    /// distance beyond the margin.
+    double tolerance = 0;
     /// Why there is no distance (NoStructures, Refused).
     std::string reason;
 };
@@ -58,7 +64,10 @@ struct BreachDistance
 /// within d of it, so two measured points whose empty balls overlap enclose a stretch of needle with a known least
 /// clearance, and only pieces that might hold something closer than the best so far are cut in two. Inside, the
 /// closest points measured bound the depth the same way. The distance returned is one measured at the returned tool
-/// point, so it is exact there, and at most kTolerance more than the true least distance over the segment.
+/// point, so it is exact there, and at most kTolerance more than the true least distance over the segment. Far from
+/// every structure the measured points may be approximate (BreachDistance::tolerance): the search bounds the stretches
+/// by what each point's distance at least is, and the least may then lie up to kTolerance + tolerance below the
+/// distance returned, or (inside) up to tolerance above it.
 ///
 /// A point outside the ball around a structure's vertices is outside that structure even where an open surface's
 /// back side faces it.
@@ -72,6 +81,14 @@ public:
     static constexpr double kTolerance = 0.05;
     /// Longer needles are refused: no instrument is a metre long, and the search's memory grows with the length.
     static constexpr double kMaxNeedleLength = 1000.0;
+    /// Readings up to this far (mm) beyond the margin are exact; farther ones may be too long by
+    /// kFarRelativeError times the distance (and stay beyond this band), so that their cost does not grow with it.
+    static constexpr double kExactBeyondMargin = 3.0;
+    static constexpr double kFarRelativeError = 0.01;
+    /// Inside, where any depth is a Breach, depths up to this (mm) are exact and deeper ones may be too deep by
+    /// kDeepRelativeError times the depth.
+    static constexpr double kExactDepth = 1.0;
+    static constexpr double kDeepRelativeError = 0.05;
 
     /// False, with the reason (also logged as an Error, category "CriticalStructures"), for a mesh without a
     /// triangle to measure against.

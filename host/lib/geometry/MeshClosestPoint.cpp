@@ -80,7 +80,62 @@ struct Best
     double distance2 = std::numeric_limits<double>::infinity();
     Eigen::Vector3d point = Eigen::Vector3d::Zero();
     const Triangle* triangle = nullptr;
+    /// Boxes at this squared distance or farther are left unopened.
+    double opens2 = std::numeric_limits<double>::infinity();
+    /// The nearest box left unopened although it was nearer than the best triangle: the true distance is no less.
+    double skipped2 = std::numeric_limits<double>::infinity();
 };
+
+/// How much nearer than the best triangle a box must be to be opened.
+double slackOf(double distance, double exactWithin, double relative)
+{
+    return std::max(0.0, std::min(relative * distance / (1.0 + relative), (distance - exactWithin) / 2.0));
+}
+
+double slackOf(double distance, bool behind, const MeshClosestPoint::Approximation& approximation)
+{
+    return behind ? slackOf(distance, approximation.exactBehindWithin, approximation.relativeBehind)
+                  : slackOf(distance, approximation.exactWithin, approximation.relative);
+}
+
+/// Where the open segment from `from` to `to` meets the triangle, with a margin of rounding counted as a meeting.
+bool segmentMeets(const Eigen::Vector3d& from, const Eigen::Vector3d& to, const Triangle& t)
+{
+    const Eigen::Vector3d direction = to - from;
+    const Eigen::Vector3d e1 = t.b - t.a, e2 = t.c - t.a;
+    const Eigen::Vector3d h = direction.cross(e2);
+    const double det = e1.dot(h);
+    const double scale = e1.norm() * direction.norm() * e2.norm();
+    if (std::abs(det) <= 1e-12 * scale)
+        return false;
+    const Eigen::Vector3d s = from - t.a;
+    const double u = s.dot(h) / det;
+    const Eigen::Vector3d q = s.cross(e1);
+    const double v = direction.dot(q) / det;
+    const double along = e2.dot(q) / det;
+    constexpr double kRim = 1e-9;
+    return u >= -kRim && v >= -kRim && u + v <= 1 + kRim && along >= -kRim && along <= 1 + kRim;
+}
+
+bool segmentMeetsBox(const Eigen::Vector3d& from, const Eigen::Vector3d& to, const Eigen::AlignedBox3d& box)
+{
+    double enter = 0, leave = 1;
+    const Eigen::Vector3d direction = to - from;
+    for (int axis = 0; axis < 3; ++axis)
+    {
+        const double lo = box.min()[axis] - 1e-9, hi = box.max()[axis] + 1e-9;
+        if (direction[axis] == 0)
+        {
+            if (from[axis] < lo || from[axis] > hi)
+                return false;
+            continue;
+        }
+        const double a = (lo - from[axis]) / direction[axis], b = (hi - from[axis]) / direction[axis];
+        enter = std::max(enter, std::min(a, b));
+        leave = std::min(leave, std::max(a, b));
+    }
+    return enter <= leave;
+}
 
 /// A node of the bounding-volume hierarchy: a box around its triangles, and either two children (the first at the
 /// next index, the second at `second`) or, for a leaf, a run of the ordered triangles.
@@ -182,9 +237,10 @@ struct MeshClosestPoint::Index
         return blend.norm() > 1e-6 ? Eigen::Vector3d(blend.normalized()) : t.normal;
     }
 
-    /// Descends nearer box first and leaves every box no nearer than the best triangle found: far from a fine
-    /// surface as close to it, only the few leaves around the closest point are measured.
-    [[nodiscard]] Best search(const Eigen::Vector3d& query) const
+    /// Descends nearer box first and leaves every box no nearer than the best triangle found (less the slack an
+    /// approximation allows): far from a fine surface as close to it, only the few leaves around the closest point
+    /// are measured.
+    [[nodiscard]] Best search(const Eigen::Vector3d& query, const Approximation& approximation) const
     {
         Best best;
         std::vector<std::pair<double, std::uint32_t>> pending{ { nodes[0].box.squaredExteriorDistance(query), 0u } };
@@ -192,13 +248,16 @@ struct MeshClosestPoint::Index
         {
             const auto [distance2, at] = pending.back();
             pending.pop_back();
-            if (distance2 >= best.distance2)
+            if (distance2 >= best.opens2)
+            {
+                best.skipped2 = std::min(best.skipped2, distance2);
                 continue;
+            }
             const Node& node = nodes[at];
             if (node.leaf())
             {
                 for (std::uint32_t i = node.first; i < node.first + node.count; ++i)
-                    measure(triangles[order[i]], query, best);
+                    measure(triangles[order[i]], query, approximation, best);
                 continue;
             }
             const std::uint32_t near = at + 1, far = node.second;
@@ -213,12 +272,56 @@ struct MeshClosestPoint::Index
         return best;
     }
 
-    static void measure(const Triangle& triangle, const Eigen::Vector3d& query, Best& best)
+    /// Whether the straight way from the query to (just inside) the triangle of its approximate closest point
+    /// crosses no other triangle: then the query lies on the side of the surface that the triangle faces it with,
+    /// as it would by the truly closest one. Near an edge or corner of the triangle another face decides, so the
+    /// way ends a little inside it.
+    [[nodiscard]] bool seesDirectly(const Eigen::Vector3d& query, const Best& best) const
     {
+        const Triangle& own = *best.triangle;
+        if (own.normal.isZero())
+            return false;
+        const Eigen::Vector3d end = best.point + 1e-3 * (centroidOf(own) - best.point);
+        std::vector<std::uint32_t> pending{ 0u };
+        while (!pending.empty())
+        {
+            const Node& node = nodes[pending.back()];
+            const std::uint32_t at = pending.back();
+            pending.pop_back();
+            if (!segmentMeetsBox(query, end, node.box))
+                continue;
+            if (!node.leaf())
+            {
+                pending.insert(pending.end(), { at + 1, node.second });
+                continue;
+            }
+            for (std::uint32_t i = node.first; i < node.first + node.count; ++i)
+                if (&triangles[order[i]] != &own && segmentMeets(query, end, triangles[order[i]]))
+                    return false;
+        }
+        return true;
+    }
+
+    static void measure(const Triangle& triangle, const Eigen::Vector3d& query, const Approximation& approximation,
+                        Best& best)
+    {
+        // The triangle's own box costs a fraction of the exact distance and rules most of a leaf out.
+        if (const double box2 = boxOf(triangle).squaredExteriorDistance(query); box2 >= best.opens2)
+        {
+            best.skipped2 = std::min(best.skipped2, box2);
+            return;
+        }
         const Eigen::Vector3d point = closestOnTriangle(query, triangle);
         const double distance2 = (point - query).squaredNorm();
-        if (distance2 < best.distance2)
-            best = { distance2, point, &triangle };
+        if (distance2 >= best.distance2)
+            return;
+        best.distance2 = distance2;
+        best.point = point;
+        best.triangle = &triangle;
+        const double distance = std::sqrt(distance2);
+        const double slack = slackOf(distance, triangle.normal.dot(query - point) < 0.0, approximation);
+        // Squaring the root again could round below the best and count the box of the best itself as skipped.
+        best.opens2 = slack > 0.0 ? (distance - slack) * (distance - slack) : distance2;
     }
 };
 
@@ -252,15 +355,29 @@ std::size_t MeshClosestPoint::triangleCount() const
 
 MeshClosestPoint::Hit MeshClosestPoint::query(const Eigen::Vector3d& point) const
 {
+    return query(point, Approximation{});
+}
+
+MeshClosestPoint::Hit MeshClosestPoint::query(const Eigen::Vector3d& point, const Approximation& approximation) const
+{
     Hit hit;
     if (empty() || !point.allFinite())
         return hit;
-    const Best best = m_index->search(point);
+    Best best = m_index->search(point, approximation);
     if (!best.triangle)
         return hit;
+    // A closest point first found behind a triangle may have opened fewer boxes than a point in front may.
+    const double distance = std::sqrt(best.distance2);
+    const bool behind = best.triangle->normal.dot(point - best.point) < 0.0;
+    if (!behind && distance - std::sqrt(best.skipped2) > slackOf(distance, false, approximation) * (1 + 1e-9))
+        best = m_index->search(point, { approximation.exactWithin, approximation.relative, approximation.exactWithin,
+                                        approximation.relative });
+    if (best.skipped2 < best.distance2 && !m_index->seesDirectly(point, best))
+        best = m_index->search(point, Approximation{});
     hit.found = true;
     hit.point = best.point;
     hit.distance = std::sqrt(best.distance2);
+    hit.tolerance = best.skipped2 < best.distance2 ? hit.distance - std::sqrt(best.skipped2) : 0.0;
     hit.triangle = best.triangle->face;
     hit.normal = best.triangle->normal;
     hit.smoothNormal = m_index->smoothNormal(*best.triangle, hit.point);

@@ -51,6 +51,26 @@ public:
         /// closest triangle, so near a sharp concave edge or corner it can be wrong by the width of the region where
         /// two faces are equally close.
         bool outside = false;
+        /// 0 when the distance is exact; otherwise the true distance lies in [distance - tolerance, distance], and
+        /// the point is on the surface but not necessarily the closest one (see Approximation).
+        double tolerance = 0;
+    };
+
+    /// How far a query may stop short of the exact closest point. Far from a fine surface ever more boxes lie
+    /// within rounding distance of the nearest, and each must be opened to be sure; a reading that may be a small
+    /// part of the distance too long needs only the few around the closest point. In front of the surface (on the
+    /// side its normals face) and within `exactWithin` of it the answer stays exact; beyond, it may exceed the true
+    /// distance by `relative` times it, and by no more than half of how far it lies beyond `exactWithin`, so an
+    /// approximate reading never comes back within `exactWithin`. Behind the surface the other two say the same.
+    /// Whenever the reading is approximate the query lies on the side its triangle faces it with, as it does for
+    /// the closest triangle: a reading whose straight way to its surface point crosses another triangle is
+    /// measured exactly instead. The default is exact.
+    struct Approximation
+    {
+        double exactWithin = std::numeric_limits<double>::infinity();
+        double relative = 0;
+        double exactBehindWithin = std::numeric_limits<double>::infinity();
+        double relativeBehind = 0;
     };
 
     /// Triangles with a vertex that is not finite are left out (one Warning, category "MeshClosestPoint").
@@ -66,6 +86,7 @@ public:
     [[nodiscard]] std::size_t triangleCount() const;
 
     [[nodiscard]] Hit query(const Eigen::Vector3d& point) const;
+    [[nodiscard]] Hit query(const Eigen::Vector3d& point, const Approximation& approximation) const;
 
 private:
     struct Index;
