@@ -6,15 +6,23 @@ namespace Kelvaros
 {
 namespace
 {
+/// Far and deep readings are measured to within a small share of the distance: they say so, and show no decimal
+/// they cannot vouch for.
+std::string millimetres(double value, double tolerance)
+{
+    return tolerance > 0.05 ? fmt::format("≈{:.0f} mm", value) : fmt::format("{:.1f} mm", value);
+}
+
 std::string distanceText(const BreachDistance& distance, BreachTextLength length)
 {
     switch (distance.status)
     {
         case BreachStatus::Breach:
-            return fmt::format("BREACH: {:.1f} mm inside {}", -distance.distance, distance.structure);
+            return fmt::format("BREACH: {} inside {}", millimetres(-distance.distance, distance.tolerance),
+                               distance.structure);
         case BreachStatus::Warning:
         case BreachStatus::Clear:
-            return fmt::format("{}: {:.1f} mm", distance.structure, distance.distance);
+            return fmt::format("{}: {}", distance.structure, millimetres(distance.distance, distance.tolerance));
         case BreachStatus::NoStructures:
             return length == BreachTextLength::Full ? "No structures: add the meshes of what the tool must not touch"
                                                     : "No structures";

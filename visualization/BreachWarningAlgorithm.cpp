@@ -7,7 +7,6 @@
 #include "core/Properties.h"
 #include "lib/DataList.h"
 #include "lib/SharedImageSet.h"
-#include "lib/geometry/MeshIO.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
 #include "stream/TrackingStream.h"
 #include "stream/TrackingStreamData.h"
@@ -80,15 +79,11 @@ void BreachWarningAlgorithm::configuration(Properties* properties) const
 
 bool BreachWarningAlgorithm::addStructure(const std::string& path, std::string* reason)
 {
-    std::shared_ptr<const Mesh> mesh = MeshIO::loadFile(path);
-    if (!mesh)
-    {
-        if (reason)
-            *reason = "The structure '" + path + "' cannot be read (see the log)";
+    std::optional<std::vector<StructureFiles::Structure>> read = StructureFiles::read(path, reason);
+    if (!read)
         return false;
-    }
     m_paths.push_back(path);
-    m_meshes.push_back(std::move(mesh));
+    m_structureList.insert(m_structureList.end(), read->begin(), read->end());
     rebuildStructures();
     return true;
 }
@@ -96,7 +91,7 @@ bool BreachWarningAlgorithm::addStructure(const std::string& path, std::string* 
 void BreachWarningAlgorithm::clearStructures()
 {
     m_paths.clear();
-    m_meshes.clear();
+    m_structureList.clear();
     rebuildStructures();
 }
 
@@ -105,19 +100,30 @@ std::vector<std::string> BreachWarningAlgorithm::structurePaths() const
     return m_paths;
 }
 
+std::vector<std::string> BreachWarningAlgorithm::structureNames() const
+{
+    std::vector<std::string> names;
+    for (const StructureFiles::Structure& structure : m_structureList)
+        names.push_back(structure.name);
+    return names;
+}
+
 std::vector<std::shared_ptr<const Mesh>> BreachWarningAlgorithm::structureMeshes() const
 {
-    return m_meshes;
+    std::vector<std::shared_ptr<const Mesh>> meshes;
+    for (const StructureFiles::Structure& structure : m_structureList)
+        meshes.push_back(structure.mesh);
+    return meshes;
 }
 
 void BreachWarningAlgorithm::rebuildStructures()
 {
     // Indexing a fine mesh takes tens of milliseconds: only a change of the structures does it.
     auto structures = std::make_shared<CriticalStructures>();
-    for (size_t i = 0; i < m_meshes.size(); ++i)
+    for (const StructureFiles::Structure& structure : m_structureList)
     {
         std::string reason;
-        if (!structures->add(std::filesystem::path(m_paths[i]).stem().string(), *m_meshes[i], &reason))
+        if (!structures->add(structure.name, *structure.mesh, &reason))
             Log::log(Log::Warning, "BreachWarningAlgorithm", reason);
     }
     {

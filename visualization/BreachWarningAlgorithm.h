@@ -15,6 +15,7 @@
 #include "lib/geometry/CriticalStructures.h"
 #include "lib/geometry/Mesh.h"
 
+#include "imageio/StructureFiles.h"
 #include "visualization/BreachReading.h"
 #include "visualization/ToolFigurePremises.h"
 
@@ -68,10 +69,13 @@ public:
     /// The panel sounds the reading (breachTone); the algorithm itself makes no sound.
     Parameter<bool> tone{ "tone", false, this };
 
-    /// Reads a mesh file as a structure named after the file; false with the reason when it cannot.
+    /// Reads a structure file (StructureFiles: a mesh, or a label map with one structure per label); false with the
+    /// reason when it cannot.
     bool addStructure(const std::string& path, std::string* reason);
     void clearStructures();
     [[nodiscard]] std::vector<std::string> structurePaths() const;
+    /// One name per structure, as the readings give them.
+    [[nodiscard]] std::vector<std::string> structureNames() const;
     /// The structures' meshes in image coordinates, for drawing.
     [[nodiscard]] std::vector<std::shared_ptr<const Mesh>> structureMeshes() const;
 
@@ -92,7 +96,8 @@ private:
     TrackingStream& m_stream;
     SharedImageSet& m_volume;
     std::vector<std::string> m_paths;
-    std::vector<std::shared_ptr<const Mesh>> m_meshes;
+    /// What the files hold: a mesh file is one structure, a label map one per label.
+    std::vector<StructureFiles::Structure> m_structureList;
 
     /// Guards what the listener reads and writes.
     mutable std::mutex m_mutex;

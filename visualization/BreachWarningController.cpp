@@ -135,8 +135,9 @@ void BreachWarningController::init()
 
 void BreachWarningController::onAddStructure()
 {
-    const QString path = QFileDialog::getOpenFileName(this, tr("Add Critical Structure"), QString(),
-                                                      tr("Meshes (*.obj *.stl *.ply);;All files (*)"));
+    const QString path = QFileDialog::getOpenFileName(
+      this, tr("Add Critical Structure"), QString(),
+      tr("Meshes and label maps (*.obj *.stl *.ply *.nrrd *.nhdr *.nii *.nii.gz *.mha *.mhd);;All files (*)"));
     if (path.isEmpty())
         return;
     std::string reason;
@@ -154,8 +155,8 @@ void BreachWarningController::onClearStructures()
 void BreachWarningController::showStructures()
 {
     m_structures->clear();
-    for (const std::string& path : m_algorithm->structurePaths())
-        m_structures->addItem(QString::fromStdString(std::filesystem::path(path).stem().string()));
+    for (const std::string& name : m_algorithm->structureNames())
+        m_structures->addItem(QString::fromStdString(name));
     removeDrawnStructures();
     for (const auto& mesh : m_algorithm->structureMeshes())
     {

@@ -19,19 +19,18 @@
 #include "ExitCode.h"
 #include "MatrixFile.h"
 #include "OutputPath.h"
-#include "imageio/LabelSurfaces.h"
-#include "imageio/VolumeIO.h"
+#include "imageio/StructureFiles.h"
 
 namespace Kelvaros::Nav
 {
 
 const char* const kBreachUsage =
-  "  breach RECORDING --tool ID --calibration FILE --registration FILE --structure MESH\n"
-  "         [--structure MESH ...] [--label-volume FILE] [--needle-length MM] [--margin MM] --out OUT.csv\n"
+  "  breach RECORDING --tool ID --calibration FILE --registration FILE --structure FILE\n"
+  "         [--structure FILE ...] [--needle-length MM] [--margin MM] --out OUT.csv\n"
   "               per frame of a sequence file, the signed distance (negative inside) of the tool's\n"
   "               tip, or of its needle over --needle-length back from the tip, to the nearest\n"
-  "               critical structure (STL, OBJ or PLY in image space, and/or each label 1..64 of a\n"
-  "               label volume, named \"label N\"), as CSV\n"
+  "               critical structure (an STL, OBJ or PLY mesh in image space, or each label 1..64\n"
+  "               of a label map .nrrd .nii .mha, named \"FILE label N\"), as CSV\n"
   "               time_s,distance_mm,inside,status,structure with status clear, warning (within\n"
   "               --margin, default 5 mm), breach or not_seen; --calibration as calibrate --out\n"
   "               writes it, --registration the image-to-tracker matrix register prints\n";
@@ -45,7 +44,6 @@ struct BreachOptions
     std::string calibration;
     std::string registration;
     std::vector<std::string> structures;
-    std::string labelVolume;
     std::string out;
     double needleLength = 0;
     double margin = CriticalStructures::kDefaultMargin;
@@ -81,8 +79,8 @@ std::optional<BreachOptions> parseOptions(const CommandLine& line, std::string* 
             *error = fmt::format("breach needs --{}", name);
     if (!error->empty())
         return std::nullopt;
-    if (line.values("structure").empty() && !line.value("label-volume"))
-        *error = "breach needs at least one --structure MESH or a --label-volume FILE";
+    if (line.values("structure").empty())
+        *error = "breach needs at least one --structure FILE";
     else if (!(*needle >= 0 && *needle <= CriticalStructures::kMaxNeedleLength))
         *error = "--needle-length must be between 0 and 1000 mm";
     else if (!(*margin >= 0))
@@ -94,7 +92,6 @@ std::optional<BreachOptions> parseOptions(const CommandLine& line, std::string* 
                           *line.value("calibration"),
                           *line.value("registration"),
                           line.values("structure"),
-                          line.value("label-volume").value_or(""),
                           *line.value("out"),
                           *needle,
                           *margin };
@@ -119,33 +116,19 @@ std::optional<std::string> otherInstruments(const std::vector<TrackingSample>& s
     return ids.empty() ? std::string("none") : ids.size() > 10 ? list + ", ..." : list;
 }
 
-bool addStructure(CriticalStructures& structures, const std::string& path, std::string* error)
+/// The structures of a mesh file or a label map, in the volume's image space.
+bool addStructures(CriticalStructures& structures, const std::string& path, std::string* error)
 {
     if (const std::string why = FileSystem::whyNotReadable(path); !why.empty())
     {
         *error = fmt::format("{}: cannot be read: {}", path, why);
         return false;
     }
-    const auto mesh = MeshIO::loadFile(path);
-    if (!mesh)
-        *error = path + ": not a readable mesh (see the message above)";
-    return mesh && structures.add(std::filesystem::path(path).stem().string(), *mesh, error);
-}
-
-/// Every label of the volume as a structure, in the volume's image space as the meshes are.
-bool addLabelStructures(CriticalStructures& structures, const std::string& path, std::string* error)
-{
-    const VolumeIO::LoadResult loaded = VolumeIO::load(path);
-    if (!loaded.image)
-    {
-        *error = loaded.error;
+    const auto read = StructureFiles::read(path, error);
+    if (!read)
         return false;
-    }
-    const auto labelled = LabelSurfaces::extract(*loaded.image, error);
-    if (!labelled)
-        return false;
-    for (const LabelSurfaces::Structure& structure : *labelled)
-        if (!structures.add(structure.name, structure.mesh, error))
+    for (const StructureFiles::Structure& structure : *read)
+        if (!structures.add(structure.name, *structure.mesh, error))
             return false;
     return true;
 }
@@ -166,11 +149,11 @@ std::optional<BreachInputs> readInputs(const BreachOptions& options, std::string
     inputs.calibration = *calibration;
     inputs.imageFromTracker = registration->inverse();
     (void)inputs.structures.setMargin(options.margin);
+    // A recording is measured once and read later: every row exact, far ones too.
+    inputs.structures.setExact(true);
     for (const std::string& path : options.structures)
-        if (!addStructure(inputs.structures, path, error))
+        if (!addStructures(inputs.structures, path, error))
             return std::nullopt;
-    if (!options.labelVolume.empty() && !addLabelStructures(inputs.structures, options.labelVolume, error))
-        return std::nullopt;
     return inputs;
 }
 
@@ -262,17 +245,16 @@ int writeRows(const BreachInputs& inputs, const BreachOptions& options)
 
 int runBreach(const std::vector<std::string>& arguments)
 {
-    const CommandLine line(arguments, { { "tool", "calibration", "registration", "structure", "label-volume",
-                                          "needle-length", "margin", "out" },
-                                        {},
-                                        1,
-                                        1,
-                                        { "structure" } });
+    const CommandLine line(arguments,
+                           { { "tool", "calibration", "registration", "structure", "needle-length", "margin", "out" },
+                             {},
+                             1,
+                             1,
+                             { "structure" } });
     std::string error = line.error();
     std::optional<BreachOptions> options = error.empty() ? parseOptions(line, &error) : std::nullopt;
-    if (options && !refuseOwnInput(
-                     options->out,
-                     { options->recording, options->calibration, options->registration, options->labelVolume }, &error))
+    if (options &&
+        !refuseOwnInput(options->out, { options->recording, options->calibration, options->registration }, &error))
         for (const std::string& structure : options->structures)
             if (refuseOwnInput(options->out, { structure }, &error))
                 break;

@@ -300,7 +300,7 @@ TEST_F(BreachPanels, ReadoutsShowTheBreachReadingOfTheirTool)
     };
     EXPECT_EQ(shown({ 0, 8, 0 }, true), std::pair(std::string("Vessel: 3.0 mm"), std::string("Vessel: 3.0 mm")));
     EXPECT_TRUE(alone.labels()[0]->styleSheet().contains("rgb(200, 130, 0)"));
-    EXPECT_EQ(shown({ 2, 0, 0 }, true).first, "BREACH: 3.0 mm inside Vessel");
+    EXPECT_EQ(shown({ 2, 0, 0 }, true).first, "BREACH: \u22483 mm inside Vessel");
     EXPECT_EQ(shown({ 2, 0, 0 }, false).second, "Tool not visible");
     toolAlgorithm.p_trackingTargetId.setValue("pointer");
     publish(needleAt(stream, { 0, 8, 0 }, true), toolPanel);

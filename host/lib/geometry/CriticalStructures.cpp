@@ -194,8 +194,10 @@ BreachDistance CriticalStructures::needle(const Eigen::Vector3d& tip, const Eige
     if (m_structures.empty())
         return withReason(BreachStatus::NoStructures, "no structures");
     const Eigen::Vector3d direction = length > 0 ? axis.normalized() : Eigen::Vector3d::UnitZ();
-    const MeshClosestPoint::Approximation approximation{ m_margin + kExactBeyondMargin, kFarRelativeError, kExactDepth,
-                                                         kDeepRelativeError };
+    const MeshClosestPoint::Approximation approximation =
+      m_exact ? MeshClosestPoint::Approximation{}
+              : MeshClosestPoint::Approximation{ m_margin + kExactBeyondMargin, kFarRelativeError, kExactDepth,
+                                                 kDeepRelativeError };
 
     BreachDistance best;
     const auto measure = [&](std::size_t structure, double t)

@@ -98,6 +98,9 @@ public:
     /// Outside within this distance (mm) is a Warning. False for a margin that is negative or not finite.
     bool setMargin(double margin);
     [[nodiscard]] double margin() const { return m_margin; }
+    /// Every reading exact, however far (tolerance 0): for measuring a recording, where time per sample matters
+    /// less than a figure a later analysis can rely on. Off by default, for the live warning.
+    void setExact(bool exact) { m_exact = exact; }
 
     [[nodiscard]] BreachDistance tip(const Eigen::Vector3d& tip) const;
     /// The segment from `tip` to tip + length * axis (axis normalised here, pointing from the tip to the handle, as
@@ -118,6 +121,7 @@ private:
 
     std::vector<Structure> m_structures;
     double m_margin = kDefaultMargin;
+    bool m_exact = false;
 };
 
 } // namespace Kelvaros
