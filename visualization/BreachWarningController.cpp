@@ -104,7 +104,7 @@ void BreachWarningController::buildLayout()
     form->addRow(tr("Needle length:"), m_needleLength);
     form->addRow(QString(), m_tone);
     layout->addLayout(form);
-    layout->addWidget(new QLabel(tr("Critical structures (meshes in the volume's image coordinates):"), this));
+    layout->addWidget(new QLabel(tr("Critical structures (meshes or label maps in the volume's image coordinates):"), this));
     layout->addWidget(m_structures);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_add);
