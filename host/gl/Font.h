@@ -20,6 +20,10 @@ struct Font
     int antialiased = 1;
     /// RGBA in [0, 1].
     Eigen::Vector4d color = Eigen::Vector4d::Ones();
+    /// A rim of this many pixels around the glyphs (0: none), in rimColor under the text: it keeps a label legible
+    /// on bright and dark images alike, and is drawn with the text in one pass.
+    int rim = 0;
+    Eigen::Vector4d rimColor = Eigen::Vector4d(0, 0, 0, 1);
 };
 
 } // namespace Kelvaros::GL

@@ -101,14 +101,20 @@ const char* const kTextFragment = R"(#version 330 core
 uniform sampler2D u_texture;
 uniform ivec2 u_topLeft; // framebuffer pixel column of the image's left edge, row above its top edge
 uniform vec4 u_color;
+uniform vec4 u_rimColor;
 out vec4 fragColor;
 
 void main()
 {
     // Fetching by framebuffer pixel makes the copy exactly 1:1; the image's rows run top-down.
     ivec2 texel = ivec2(int(gl_FragCoord.x) - u_topLeft.x, u_topLeft.y - 1 - int(gl_FragCoord.y));
-    float coverage = texelFetch(u_texture, texel, 0).r;
-    fragColor = vec4(u_color.rgb, u_color.a * coverage);
+    vec2 coverage = texelFetch(u_texture, texel, 0).rg;
+    // The text over its rim, as straight (not premultiplied) colour for the blend.
+    float text = u_color.a * coverage.r;
+    float rim = u_rimColor.a * coverage.g * (1.0 - text);
+    float alpha = text + rim;
+    vec3 rgb = alpha > 0.0 ? (u_color.rgb * text + u_rimColor.rgb * rim) / alpha : u_color.rgb;
+    fragColor = vec4(rgb, alpha);
 }
 )";
 

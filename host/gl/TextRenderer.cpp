@@ -86,6 +86,8 @@ bool TextRenderer::render(const ViewState& viewState, const std::string& text, c
     f.glUniform1i(program->uniformLocation("u_texture"), 0);
     f.glUniform2i(program->uniformLocation("u_topLeft"), left, top);
     f.glUniform4fv(program->uniformLocation("u_color"), 1, color.data());
+    const Eigen::Vector4f rimColor = font.rimColor.cast<float>();
+    f.glUniform4fv(program->uniformLocation("u_rimColor"), 1, rimColor.data());
     f.glUniform4f(program->uniformLocation("u_rect"), 2.0f * (left - v.x) / v.width - 1.0f,
                   2.0f * (top - t.height - v.y) / v.height - 1.0f, 2.0f * t.width / v.width,
                   2.0f * t.height / v.height);

@@ -22,8 +22,8 @@ namespace
 {
 std::string keyOf(const std::string& text, const Font& font)
 {
-    return fmt::format("{}\x1f{}\x1f{}\x1f{}\x1f{}", font.family, font.size, font.bold != 0, font.antialiased != 0,
-                       text);
+    return fmt::format("{}\x1f{}\x1f{}\x1f{}\x1f{}\x1f{}", font.family, font.size, font.bold != 0,
+                       font.antialiased != 0, std::max(0, font.rim), text);
 }
 
 void warnOnceAboutFamily(const std::string& family, const QString& fallback)
@@ -97,36 +97,42 @@ TextTexture TextTextureCache::create(const std::string& text, const Font& font)
     t.advance = metrics.horizontalAdvance(string);
     t.ascent = metrics.ascent();
     t.descent = metrics.descent();
-    // The image spans the logical box (advance x ascent + descent) and the ink outside it (overhanging glyphs),
-    // with a margin: QPainter renders a glyph that crosses the image border differently (as an outline instead
-    // of its cached bitmap), so no glyph may touch the border.
-    constexpr int kMargin = 3;
+    // The image spans the logical box (advance x ascent + descent) and the ink outside it (overhanging glyphs, the
+    // rim), with a margin: QPainter renders a glyph that crosses the image border differently (as an outline instead of
+    // its cached bitmap), so no glyph may touch the border.
+    const int rim = std::clamp(font.rim, 0, kMaxRim);
+    const int margin = 3 + rim;
     const QRect ink = metrics.boundingRect(string);
-    const int left = std::min(0, ink.left()) - kMargin;
-    const int right = std::max(t.advance, ink.right() + 1) + kMargin;
-    const int top = std::min(-t.ascent, ink.top()) - kMargin;
-    const int bottom = std::max(t.descent, ink.bottom() + 1) + kMargin;
+    const int left = std::min(0, ink.left()) - margin;
+    const int right = std::max(t.advance, ink.right() + 1) + margin;
+    const int top = std::min(-t.ascent, ink.top()) - margin;
+    const int bottom = std::max(t.descent, ink.bottom() + 1) + margin;
     t.width = right - left;
     t.height = bottom - top;
     t.originX = -left;
     t.originY = -top;
 
-    QImage image(t.width, t.height, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
+    // The text's coverage in red, the rim's (the glyphs moved by up to `rim` pixels every way) in green.
+    QImage image(t.width, t.height, QImage::Format_RGB32);
+    image.fill(Qt::black);
     {
         QPainter painter(&image);
         painter.setFont(qfont);
-        painter.setPen(Qt::white);
+        painter.setCompositionMode(QPainter::CompositionMode_Lighten);
+        painter.setPen(QColor(0, 255, 0));
+        for (int dx = -rim; dx <= rim; ++dx)
+            for (int dy = -rim; dy <= rim; ++dy)
+                if (dx || dy)
+                    painter.drawText(t.originX + dx, t.originY + dy, string);
+        painter.setPen(QColor(255, 0, 0));
         painter.drawText(t.originX, t.originY, string);
     }
-    // White ink on transparent: the alpha channel is the coverage. QImage pads rows to 4 bytes, which is
-    // OpenGL's default unpack alignment.
-    const QImage coverage = image.convertToFormat(QImage::Format_Alpha8);
+    // RGB32 is stored as B, G, R, X bytes on a little-endian machine: one texel of four bytes, rows unpadded.
     m_functions.glGenTextures(1, &t.id);
     m_functions.glBindTexture(GL_TEXTURE_2D, t.id);
     m_functions.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    m_functions.glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, t.width, t.height, 0, GL_RED, GL_UNSIGNED_BYTE,
-                             coverage.constBits());
+    m_functions.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, t.width, t.height, 0, GL_BGRA, GL_UNSIGNED_BYTE,
+                             image.constBits());
     m_functions.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     m_functions.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     m_functions.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);

@@ -12,7 +12,8 @@ class QOpenGLFunctions_3_3_Core;
 namespace Kelvaros::GL
 {
 
-/// A string rasterised by QPainter into a one-channel coverage texture, with the metrics to place it.
+/// A string rasterised by QPainter into a coverage texture (the text in red, its rim in green), with the metrics to
+/// place it.
 /// Image coordinates: pixels from the top-left; the pen origin (start of the baseline) is at (originX, originY).
 struct TextTexture
 {
@@ -32,6 +33,8 @@ class TextTextureCache
 {
 public:
     static constexpr size_t kCapacity = 256;
+    /// Wider rims are drawn this wide.
+    static constexpr int kMaxRim = 4;
 
     explicit TextTextureCache(QOpenGLFunctions_3_3_Core& functions);
     ~TextTextureCache();

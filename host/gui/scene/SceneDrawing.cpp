@@ -364,13 +364,9 @@ void SceneDrawing::drawLabel(const RenderInfo& info, const std::string& text, co
     GL::Font font;
     font.size = 13;
     font.bold = 1;
-    // A one-pixel dark rim in all eight directions keeps the text legible on bright and dark images alike.
-    font.color = Eigen::Vector4d(0.0, 0.0, 0.0, 0.85 * color.w());
-    for (int dx = -1; dx <= 1; ++dx)
-        for (int dy = -1; dy <= 1; ++dy)
-            if (dx || dy)
-                GL::TextRenderer::render(view.viewport, text, anchor + Eigen::Vector2d(dx, dy), font,
-                                         GL::TextRenderer::Left, GL::TextRenderer::Bottom);
+    // A one-pixel dark rim keeps the text legible on bright and dark images alike.
+    font.rim = 1;
+    font.rimColor = Eigen::Vector4d(0.0, 0.0, 0.0, 0.85 * color.w());
     font.color = color;
     GL::TextRenderer::render(view.viewport, text, anchor, font, GL::TextRenderer::Left, GL::TextRenderer::Bottom);
 }

@@ -1,5 +1,7 @@
 #include "gl/TextRenderer.h"
 
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QPainter>
 
 #include "GlTestFixture.h"
@@ -17,6 +19,21 @@ constexpr int kAnchorY = 32;
 Font whiteFont(const std::string& family = "DejaVu Sans")
 {
     return Font{ family, 18, 0, 1, Eigen::Vector4d::Ones() };
+}
+
+/// The glyphs as QPainter draws whiteFont() at (x, y) of an image of the given size (y down).
+QImage referenceGlyphs(const std::string& text, int x, int y, QSize size)
+{
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    QFont font("DejaVu Sans");
+    font.setPixelSize(18);
+    font.setStyleStrategy(QFont::StyleStrategy(QFont::PreferAntialias | QFont::NoSubpixelAntialias));
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(x, y, QString::fromStdString(text));
+    return image;
 }
 
 /// Which edge (or centre) of the drawn ink a case measures from the anchor.
@@ -102,16 +119,7 @@ TEST_F(TextRendererTest, MatchesQPainterPixelForPixelAtOneToOne)
                                      TextRenderer::Baseline));
     const QImage drawn = frame();
 
-    QImage reference(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
-    reference.fill(Qt::transparent);
-    QPainter painter(&reference);
-    QFont font("DejaVu Sans");
-    font.setPixelSize(18);
-    font.setStyleStrategy(QFont::StyleStrategy(QFont::PreferAntialias | QFont::NoSubpixelAntialias));
-    painter.setFont(font);
-    painter.setPen(Qt::white);
-    painter.drawText(5, kHeight - 20, QString::fromStdString(text));
-    painter.end();
+    const QImage reference = referenceGlyphs(text, 5, kHeight - 20, QSize(kWidth, kHeight));
 
     int inked = 0;
     for (int y = 0; y < kHeight; ++y)
@@ -122,6 +130,42 @@ TEST_F(TextRendererTest, MatchesQPainterPixelForPixelAtOneToOne)
             ASSERT_NEAR(qRed(drawn.pixel(x, y)), expected, 1) << "pixel " << x << ", " << y;
         }
     EXPECT_GT(inked, 100);
+}
+
+// A label's rim is drawn with it: dark just around the glyphs, the glyphs themselves in the text's colour, and the
+// background untouched a few pixels away.
+TEST_F(TextRendererTest, RimSurroundsTheGlyphsUnderTheText)
+{
+    QOpenGLFunctions* f = QOpenGLContext::currentContext()->functions();
+    f->glClearColor(0.5f, 0.5f, 0.5f, 1.0f);
+    f->glClear(GL_COLOR_BUFFER_BIT);
+    Font font = whiteFont();
+    font.rim = 1;
+    ASSERT_TRUE(
+      TextRenderer::render(renderer->viewport(), "HIL", { 5, 20 }, font, TextRenderer::Left, TextRenderer::Baseline));
+    const QImage drawn = frame();
+    const QImage glyphs = referenceGlyphs("HIL", 5, kHeight - 20, QSize(kWidth, kHeight));
+    const auto nearInk = [&glyphs](int x, int y, int reach)
+    {
+        for (int dy = -reach; dy <= reach; ++dy)
+            for (int dx = -reach; dx <= reach; ++dx)
+                if (glyphs.valid(x + dx, y + dy) && qAlpha(glyphs.pixel(x + dx, y + dy)) > 0)
+                    return true;
+        return false;
+    };
+    int rimPixels = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+        {
+            const int red = qRed(drawn.pixel(x, y));
+            if (qAlpha(glyphs.pixel(x, y)) == 255)
+                ASSERT_EQ(red, 255) << "glyph pixel " << x << ", " << y;
+            else if (!nearInk(x, y, 3))
+                ASSERT_NEAR(red, 128, 1) << "background pixel " << x << ", " << y;
+            else if (qAlpha(glyphs.pixel(x, y)) == 0 && nearInk(x, y, 1))
+                rimPixels += red < 40;
+        }
+    EXPECT_GT(rimPixels, 60);
 }
 
 TEST_F(TextRendererTest, MissingFamilyFallsBackWithAWarningAndUnknownAlignmentIsRefused)
