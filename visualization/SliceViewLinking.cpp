@@ -96,10 +96,11 @@ std::optional<std::array<Eigen::Matrix4d, 3>> SliceViewLinking::linkedPoses(
     return result;
 }
 
-std::optional<std::array<Eigen::Matrix4d, 3>> SliceViewLinking::linkedPoses(const ToolVisualizationAlgorithm& algorithm,
-                                                                            const std::array<View, 3>& views)
+std::optional<std::array<Eigen::Matrix4d, 3>> SliceViewLinking::linkedPoses(
+  const std::optional<Eigen::Matrix4d>& toolMatrix, const ToolVisualizationAlgorithm& algorithm,
+  const std::array<View, 3>& views)
 {
-    return linkedPoses(algorithm.lastToolMatrix(), Options::from(algorithm), views);
+    return linkedPoses(toolMatrix, Options::from(algorithm), views);
 }
 
 } // namespace Kelvaros

@@ -48,9 +48,11 @@ public:
     [[nodiscard]] static std::optional<std::array<Eigen::Matrix4d, 3>> linkedPoses(
       const std::optional<Eigen::Matrix4d>& toolMatrix, const Options& options, const std::array<View, 3>& views);
 
-    /// The same with the algorithm's last tool pose and current parameters. User-interface thread.
+    /// The same with the algorithm's current parameters. The pose is the caller's, read once with whatever else it
+    /// shows of the same sample. User-interface thread.
     [[nodiscard]] static std::optional<std::array<Eigen::Matrix4d, 3>> linkedPoses(
-      const ToolVisualizationAlgorithm& algorithm, const std::array<View, 3>& views);
+      const std::optional<Eigen::Matrix4d>& toolMatrix, const ToolVisualizationAlgorithm& algorithm,
+      const std::array<View, 3>& views);
 
     /// The 4x4 proper rotation P that relabels the tool's axes by the world axes closest to them: the permutation
     /// π of (0, 1, 2) maximising |M(0,π(0))| + |M(1,π(1))| + |M(2,π(2))| over M's upper-left 3x3 block (the first

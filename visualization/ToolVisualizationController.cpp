@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <Eigen/LU>
+
 #include "core/Log.h"
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/GuiApplicationController.h"
@@ -20,6 +22,7 @@
 #include "lib/geometry/MeshCreator.h"
 #include "lib/geometry/MeshIO.h"
 #include "lib/numerics/Math.h"
+#include "stream/LatestTrackingSample.h"
 #include "stream/TrackingInstrumentFiducialsData.h"
 #include "stream/TrackingStream.h"
 
@@ -81,6 +84,22 @@ std::map<uint64_t, Eigen::Vector3d> instrumentColours(const TrackingInstrumentFi
     return colours;
 }
 
+/// The instrument of `id` when the snapshot's sample saw it; null for none and for the empty id, which names none.
+const TrackingSnapshot::Instrument* seenInstrument(const TrackingSnapshot& snapshot, const std::string& id)
+{
+    if (id.empty())
+        return nullptr;
+    for (const TrackingSnapshot::Instrument& instrument : snapshot.instruments)
+        if (instrument.seen && instrument.id.ID() == id)
+            return &instrument;
+    return nullptr;
+}
+
+int64_t microsecondsSince(std::chrono::steady_clock::time_point then)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - then).count();
+}
+
 Eigen::Matrix4d translation(const Eigen::Vector3d& point)
 {
     Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
@@ -112,7 +131,7 @@ ToolVisualizationController::ToolVisualizationController(ToolVisualizationAlgori
     m_algorithm->signalToolUpdated.connect(this,
                                            [this]()
                                            {
-                                               if (!m_updateQueued.exchange(true))
+                                               if (!m_frameDriven && !m_updateQueued.exchange(true))
                                                    QMetaObject::invokeMethod(this, "updateVisualization",
                                                                              Qt::QueuedConnection);
                                            });
@@ -120,6 +139,7 @@ ToolVisualizationController::ToolVisualizationController(ToolVisualizationAlgori
 
 ToolVisualizationController::~ToolVisualizationController()
 {
+    m_frameWatch.reset();
     disconnectAll();
     removeToolObjects();
     releaseSliceViews();
@@ -204,6 +224,8 @@ void ToolVisualizationController::stop()
 {
     m_algorithm->setRunning(false);
     m_ui->pushButton_startStop->setText("Start");
+    m_frameWatch.reset();
+    m_frameDriven = false;
     m_staleTimer->stop();
     m_calibrationWarning->hide();
     removeToolObjects();
@@ -245,6 +267,16 @@ void ToolVisualizationController::start()
     m_algorithm->p_autostart.setValue(true);
     m_staleShown = false;
     m_staleTimer->start(kStaleCheckMs);
+    if (display() && m_algorithm->trackingStream())
+    {
+        LatestTrackingSample& latest = m_algorithm->trackingStream()->latest();
+        // Samples from before the start are not shown, as the algorithm drops those that arrive while stopped.
+        m_shownSequence = latest.sequence();
+        m_shownArrival.reset();
+        m_frameDriven = true;
+        m_frameWatch = display()->frameClock().watch(latest, [this](const TrackingSnapshot& frame, bool stale, bool)
+                                                     { onFrame(frame, stale); });
+    }
     requestDisplayUpdate();
 }
 
@@ -274,12 +306,57 @@ void ToolVisualizationController::updateVisualization()
     std::lock_guard<std::mutex> lock(m_mutex);
     // Cleared before the pose is read, so that a sample arriving from now on queues the next call.
     m_updateQueued = false;
-    const ToolSnapshot tool = m_algorithm->snapshot();
+    showTool(m_algorithm->snapshot());
+}
+
+void ToolVisualizationController::onFrame(const TrackingSnapshot& frame, bool stale)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_algorithm->isRunning())
+            return;
+        if (frame.sequence != m_shownSequence)
+        {
+            m_shownSequence = frame.sequence;
+            m_shownArrival = frame.arrival;
+            showTool(toolOf(frame));
+        }
+    }
+    // In the frame in which the views grey the stream's instruments.
+    if (stale)
+        checkStale();
+}
+
+ToolSnapshot ToolVisualizationController::toolOf(const TrackingSnapshot& frame) const
+{
+    const TrackingStream& stream = *m_algorithm->trackingStream();
+    const std::string targetId = m_algorithm->p_trackingTargetId.value();
+    const std::string referenceId = m_algorithm->p_trackingTargetRelId.value();
+    ToolSnapshot tool;
+    tool.sinceLastSampleUs = frame.sequence > 0 ? microsecondsSince(frame.arrival) : kStaleAfterUs;
+    tool.calibration = targetId.empty() ? ToolCalibrationKnowledge{} : calibrationKnowledge(stream, targetId);
+    const TrackingSnapshot::Instrument* target = seenInstrument(frame, targetId);
+    const TrackingSnapshot::Instrument* reference = seenInstrument(frame, referenceId);
+    if (!target || (!referenceId.empty() && !reference))
+        return tool;
+    // The snapshot's poses carry their calibrations already: S · (R · C_r)⁻¹ · (T · C_t), the algorithm's
+    // S · C_r⁻¹ · R⁻¹ · T · C_t, with its quality Q_r · Q_t held to the same threshold.
+    const Eigen::Matrix4d trackerToWorld =
+      reference ? Eigen::Matrix4d(stream.matrix() * reference->toolToTracker.inverse()) : stream.matrix();
+    const Eigen::Matrix4d toolMatrix = trackerToWorld * target->toolToTracker;
+    const double quality = target->quality * (reference ? reference->quality : 1.0);
+    if (quality > m_algorithm->p_qualityThreshold.value() && toolMatrix.allFinite())
+        tool.toolMatrix = toolMatrix;
+    return tool;
+}
+
+void ToolVisualizationController::showTool(const ToolSnapshot& tool)
+{
     m_staleShown = false;
     colourToolObjects(tool.toolMatrix, tool.toolMatrix.has_value());
     if (m_ui->checkBox_rawFiducials->isChecked())
         showFiducials(m_algorithm->lastRawFiducialData().get());
-    linkSliceViews();
+    linkSliceViews(tool.toolMatrix);
     showCalibrationWarning(tool);
     m_readout->setBreachSource(m_algorithm->trackingStream(), m_algorithm->p_trackingTargetId.value());
     m_readout->onSample(tool);
@@ -292,7 +369,10 @@ void ToolVisualizationController::updateVisualization()
 void ToolVisualizationController::checkStale()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_staleShown || !m_algorithm->isRunning() || m_algorithm->snapshot().sinceLastSampleUs < kStaleAfterUs)
+    const int64_t sinceLastSampleUs = !m_frameDriven   ? m_algorithm->snapshot().sinceLastSampleUs
+                                      : m_shownArrival ? microsecondsSince(*m_shownArrival)
+                                                       : kStaleAfterUs;
+    if (m_staleShown || !m_algorithm->isRunning() || sinceLastSampleUs < kStaleAfterUs)
         return;
     // The last pose is where the tool was, not where it is: shown like a tool the tracker does not see.
     m_staleShown = true;
@@ -360,7 +440,7 @@ void ToolVisualizationController::hideFiducials()
         sphere->setVisible(false);
 }
 
-void ToolVisualizationController::linkSliceViews()
+void ToolVisualizationController::linkSliceViews(const std::optional<Eigen::Matrix4d>& toolMatrix)
 {
     // An update queued before the stop must not take the views again once they were let go.
     if (!display() || !m_algorithm->isRunning())
@@ -371,7 +451,7 @@ void ToolVisualizationController::linkSliceViews()
         const ImageViewSlice& view = *display()->viewSlice(k);
         views[k] = { view.sliceView().slice().pose(), view.width(), view.height() };
     }
-    const auto poses = SliceViewLinking::linkedPoses(*m_algorithm, views);
+    const auto poses = SliceViewLinking::linkedPoses(toolMatrix, *m_algorithm, views);
     if (!poses)
         return;
     for (int k = 0; k < 3; ++k)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include <Eigen/Geometry>
 
+#include "gui/view/FrameClock.h"
 #include "lib/AlgorithmController.h"
 
 class QLabel;
@@ -48,9 +50,15 @@ class TrackingInstrumentFiducialsData;
 /// spheres are the panel's own, shown in view group 0. Without an application the panel runs without tool
 /// objects; without a display nothing is drawn and no view moves.
 ///
-/// Threads: the algorithm's update signal arrives on the stream's thread and is queued to updateVisualization (one
-/// call at a time: samples arriving before it runs are drawn together by it); everything else runs on the Qt main
-/// thread. The algorithm must outlive the panel.
+/// Each update reads the tool once (a ToolSnapshot) and places the mesh, moves the views and feeds the read-out from
+/// that one pose. While running with a display, the display's frame clock drives the updates: the tool's pose is
+/// worked out from the very snapshot of the stream the views draw in that frame (as the algorithm works it out from
+/// a sample), so that mesh, slices and the stream's glyph never show different samples; the clock also tells when
+/// the samples stopped.
+///
+/// Threads: without a display, the algorithm's update signal arrives on the stream's thread and is queued to
+/// updateVisualization (one call at a time: samples arriving before it runs are drawn together by it); everything
+/// else runs on the Qt main thread. The algorithm must outlive the panel.
 class ToolVisualizationController
   : public QWidget
   , public AlgorithmController
@@ -89,7 +97,8 @@ public slots:
     void onToggleLinkMPRs(bool link);
     void onToggleLinkWithRot(bool withRotation);
     void onToggleRawFiducials(bool show);
-    /// Places the tool objects and spheres at the algorithm's latest state and moves the slice views.
+    /// Places the tool objects and spheres at the algorithm's latest state and moves the slice views (the path
+    /// without a display's frames).
     void updateVisualization();
 
 signals:
@@ -107,10 +116,17 @@ private:
     void colourToolObjects(const std::optional<Eigen::Matrix4d>& toolMatrix, bool seen);
     void showFiducials(const TrackingInstrumentFiducialsData* fiducials);
     void hideFiducials();
-    void linkSliceViews();
+    /// Places the tool objects and moves the slice views and the read-out, all from `tool`.
+    void showTool(const ToolSnapshot& tool);
+    /// The display's frame: a new sample is shown, a stale one as such.
+    void onFrame(const TrackingSnapshot& frame, bool stale);
+    /// The tool as `frame` shows it, by the algorithm's rule (see ToolVisualizationAlgorithm) and parameters.
+    [[nodiscard]] ToolSnapshot toolOf(const TrackingSnapshot& frame) const;
+    void linkSliceViews(const std::optional<Eigen::Matrix4d>& toolMatrix);
     /// After linked views: every slice view upright in its anatomical plane again, where it is.
     void releaseSliceViews();
-    /// Timer: once no sample has come for kStaleAfterUs, shows the tool as not seen and tells the dependents.
+    /// Timer, and a frame marked stale: once no sample has come for kStaleAfterUs, shows the tool as not seen and
+    /// tells the dependents.
     void checkStale();
     void showCalibrationWarning(const ToolSnapshot& tool);
     [[nodiscard]] AnnotationModel* annotationModel() const;
@@ -132,6 +148,13 @@ private:
     std::shared_ptr<Mesh> m_mesh;
     // A call of updateVisualization is queued and has not started yet.
     std::atomic<bool> m_updateQueued{ false };
+    // While running with a display: the frames of its clock, and the sequence number of the sample last shown.
+    std::unique_ptr<FrameClock::ClientWatch> m_frameWatch;
+    uint64_t m_shownSequence = 0;
+    // When the sample last shown from a frame arrived; empty before the first of a run.
+    std::optional<std::chrono::steady_clock::time_point> m_shownArrival;
+    // The frames drive the updates; the algorithm's signal queues none. Read on the stream's thread.
+    std::atomic<bool> m_frameDriven{ false };
 };
 
 } // namespace Kelvaros

@@ -82,6 +82,7 @@ void LatestTrackingSample::noteInstrument(TrackingSnapshot& next, const Tracking
         it = next.instruments.insert(next.instruments.end(), TrackingSnapshot::Instrument{});
     it->id = measured.id;
     it->seen = measured.tracked && measured.quality > 0.0;
+    it->quality = measured.quality;
     it->lastRecordSeen = it->seen;
     if (!it->seen)
         return;

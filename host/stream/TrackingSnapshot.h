@@ -28,6 +28,8 @@ struct KELVAROS_API TrackingSnapshot
         Eigen::Matrix4d toolToTracker = Eigen::Matrix4d::Identity();
         /// In this sample, tracked and of quality above 0.
         bool seen = false;
+        /// The quality of its newest record: a reader with a threshold of its own judges the pose by it.
+        double quality = 0.0;
         /// Some sample saw it, so toolToTracker holds a pose.
         bool everSeen = false;
         /// Whether the instrument's newest record (in whichever sample last named it) was usable.

@@ -1,7 +1,12 @@
+#include <atomic>
+#include <thread>
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QTemporaryDir>
+
+#include <fmt/format.h>
 
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/DefaultControllerDecorator.h"
@@ -9,12 +14,15 @@
 #include "gui/scene/GlMesh.h"
 #include "gui/scene/GlPoint.h"
 #include "gui/scene/InteractiveObject.h"
+#include "gui/tracking/GlTrackingStream.h"
 #include "gui/tracking/TrackingInstrumentComboBox.h"
 #include "gui/view/GlSliceView.h"
+#include "gui/view/GlView.h"
 #include "gui/view/ImageViewSlice.h"
 #include "lib/geometry/MeshCreator.h"
 #include "lib/geometry/MeshIO.h"
 #include "stream/InstrumentCalibrationDataComponent.h"
+#include "stream/LatestTrackingSample.h"
 #include "stream/sources/TrackingSimulator.h"
 
 #include "FittedCalibration.h"
@@ -113,6 +121,55 @@ TEST_F(VisualizationPanels, ToolPanelFollowsTheSimulatedInsertion)
     startStop(panel);
     EXPECT_TRUE(panel.toolObjects().empty());
     EXPECT_TRUE(application.annotationModel().getAnnotations().empty());
+}
+
+// Samples pour in from the tracker's thread, the tool at x = n mm in the stream's n-th sample: whenever a view
+// paints, the tool mesh, the linked slice views and the stream's glyph in that view show the same sample.
+TEST_F(VisualizationPanels, ToolPanelShowsTheSampleTheViewsDraw)
+{
+    ToolVisualizationAlgorithm algorithm(&stream, nullptr);
+    algorithm.p_trackingTargetId.setValue("A");
+    ToolVisualizationController panel(&algorithm);
+    open(panel);
+    display.resize(320, 240);
+    display.setVisibleData(DataList{ &stream });
+    display.show();
+    startStop(panel);
+    ASSERT_NE(panel.toolMesh(), nullptr);
+    const uint64_t before = stream.latest().sequence();
+    int checked = 0;
+    std::string mismatch;
+    for (InteractiveView* view : display.views())
+        QObject::connect(view, &InteractiveView::painted,
+                         [&, view]
+                         {
+                             const GlTrackingStream* glyph = nullptr;
+                             for (GlObject* object : view->glView().objects())
+                                 glyph = glyph ? glyph : dynamic_cast<const GlTrackingStream*>(object);
+                             const double drawn = double(glyph->drawnSequence()) - double(before);
+                             const double mesh = panel.toolMesh()->matrix()(0, 3);
+                             const double slice = display.viewSlice(1)->sliceView().slice().pose()(0, 3);
+                             if (drawn < 1 || mesh < 1)
+                                 return;
+                             ++checked;
+                             if (mismatch.empty() && (std::abs(mesh - drawn) > 1e-6 || std::abs(slice - drawn) > 1e-6))
+                                 mismatch = fmt::format("glyph {}, mesh {}, slice {}", drawn, mesh, slice);
+                         });
+    std::atomic<bool> stop{ false };
+    std::thread tracker(
+      [&]
+      {
+          for (int n = 1; !stop; ++n)
+          {
+              stream.publish({ instrument("A", pose({ double(n), 0, 0 })) });
+              std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
+      });
+    const bool enough = QTest::qWaitFor([&] { return checked >= 40; }, 10000);
+    stop = true;
+    tracker.join();
+    ASSERT_TRUE(enough) << checked << " views painted";
+    EXPECT_EQ(mismatch, "");
 }
 
 // Views let go by the tool turn upright in their planes at its last tip.

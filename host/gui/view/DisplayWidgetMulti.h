@@ -50,6 +50,8 @@ public:
     [[nodiscard]] ViewGroup* viewGroup(int index);
     /// Every view in display order (3D, axial, sagittal, coronal).
     [[nodiscard]] std::array<InteractiveView*, 4> views() const;
+    /// The one frame of the four views: what is placed from its snapshots shows the sample the views draw.
+    [[nodiscard]] FrameClock& frameClock() const { return *m_frameClock; }
 
     /// Shows the data in every view. When the first volume appears (none was shown before), resets the views to it
     /// (resetViews); later volumes leave the slices, zoom and camera where the user put them. Each volume keeps its

@@ -93,40 +93,99 @@ FrameClock::~FrameClock()
     m_waker->detach();
 }
 
+/// A client of the frames; `active` falls when its watch ends, so that a frame already under way skips it.
+struct FrameClock::Client
+{
+    LatestTrackingSample* latest = nullptr;
+    FrameCall call;
+    bool active = true;
+};
+
+FrameClock::ClientWatch::ClientWatch(std::shared_ptr<Waker> waker, std::shared_ptr<Client> client)
+  : m_waker(std::move(waker)), m_client(std::move(client))
+{
+}
+
+FrameClock::ClientWatch::~ClientWatch()
+{
+    m_client->active = false;
+    FrameClock* clock = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_waker->mutex);
+        clock = m_waker->clock;
+    }
+    // Only the main thread, this one, lets go of the clock: it cannot go between the read and the call.
+    if (clock)
+        clock->unwatch(*m_client);
+}
+
+FrameClock::Watched& FrameClock::watchedOf(LatestTrackingSample& latest)
+{
+    auto it =
+      std::find_if(m_watched.begin(), m_watched.end(), [&latest](const Watched& w) { return w.latest == &latest; });
+    if (it != m_watched.end())
+        return *it;
+    Watched added;
+    added.latest = &latest;
+    added.drawn = latest.snapshot();
+    added.drawnStale = staleAt(*added.drawn, SteadyClock::now());
+    m_watched.push_back(std::move(added));
+    sleep();
+    return m_watched.back();
+}
+
+void FrameClock::forgetIfUnused(LatestTrackingSample& latest)
+{
+    auto it =
+      std::find_if(m_watched.begin(), m_watched.end(), [&latest](const Watched& w) { return w.latest == &latest; });
+    if (it == m_watched.end() || !it->objects.empty() || !it->clients.empty())
+        return;
+    latest.cancelWake(this);
+    m_watched.erase(it);
+}
+
 void FrameClock::watch(GlTrackingStream& object)
 {
-    LatestTrackingSample* latest = &object.stream().latest();
-    auto it =
-      std::find_if(m_watched.begin(), m_watched.end(), [latest](const Watched& w) { return w.latest == latest; });
-    if (it == m_watched.end())
-    {
-        Watched added;
-        added.latest = latest;
-        added.drawn = latest->snapshot();
-        added.drawnStale = staleAt(*added.drawn, SteadyClock::now());
-        it = m_watched.insert(m_watched.end(), std::move(added));
-        sleep();
-    }
-    if (std::find(it->objects.begin(), it->objects.end(), &object) == it->objects.end())
-        it->objects.push_back(&object);
+    Watched& watched = watchedOf(object.stream().latest());
+    if (std::find(watched.objects.begin(), watched.objects.end(), &object) == watched.objects.end())
+        watched.objects.push_back(&object);
     object.setFrameClock(this);
-    object.showFrame(it->drawn, it->drawnStale, false);
+    object.showFrame(watched.drawn, watched.drawnStale, false);
+}
+
+std::unique_ptr<FrameClock::ClientWatch> FrameClock::watch(LatestTrackingSample& latest, FrameCall call)
+{
+    auto client = std::make_shared<Client>();
+    client->latest = &latest;
+    client->call = std::move(call);
+    watchedOf(latest).clients.push_back(client);
+    return std::make_unique<ClientWatch>(m_waker, std::move(client));
 }
 
 void FrameClock::unwatch(GlTrackingStream& object)
 {
-    for (auto it = m_watched.begin(); it != m_watched.end(); ++it)
+    for (Watched& watched : m_watched)
     {
-        auto found = std::find(it->objects.begin(), it->objects.end(), &object);
-        if (found == it->objects.end())
+        auto found = std::find(watched.objects.begin(), watched.objects.end(), &object);
+        if (found == watched.objects.end())
             continue;
-        it->objects.erase(found);
+        watched.objects.erase(found);
         object.setFrameClock(nullptr);
-        if (it->objects.empty())
-        {
-            it->latest->cancelWake(this);
-            m_watched.erase(it);
-        }
+        forgetIfUnused(*watched.latest);
+        return;
+    }
+}
+
+void FrameClock::unwatch(Client& client)
+{
+    for (Watched& watched : m_watched)
+    {
+        auto found = std::find_if(watched.clients.begin(), watched.clients.end(),
+                                  [&client](const auto& c) { return c.get() == &client; });
+        if (found == watched.clients.end())
+            continue;
+        watched.clients.erase(found);
+        forgetIfUnused(*watched.latest);
         return;
     }
 }
@@ -153,12 +212,26 @@ void FrameClock::frame()
     m_frameTimer.stop();
     m_sinceFrame.start();
     ++m_frames;
+    struct ClientFrame
+    {
+        std::shared_ptr<Client> client;
+        std::shared_ptr<const TrackingSnapshot> snapshot;
+        bool stale;
+        bool changed;
+    };
+    std::vector<ClientFrame> calls;
     for (Watched& watched : m_watched)
     {
         const bool changed = advance(watched);
         for (GlTrackingStream* object : watched.objects)
             object->showFrame(watched.drawn, watched.drawnStale, changed);
+        for (const std::shared_ptr<Client>& client : watched.clients)
+            calls.push_back({ client, watched.drawn, watched.drawnStale, changed });
     }
+    // Called once the list is no longer walked: a client may start or end watches, its own or another's.
+    for (const ClientFrame& frame : calls)
+        if (frame.client->active)
+            frame.client->call(*frame.snapshot, frame.stale, frame.changed);
     s_inFrame = false;
     sleep();
 }
