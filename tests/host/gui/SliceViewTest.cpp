@@ -231,35 +231,33 @@ TEST_F(SliceViewTest, ReusedPlanesFollowEveryChangeAndStillHideWhatIsBehind)
         { "planes", [](GlVolumeView& view, SharedImageSet& volume)
           { view.setVolumePlanes({ Slice(Slice::AnatomicalPlane::Coronal, volume.worldBoundingBox().center()) }); } },
     };
-    const auto setUp = [](GlVolumeView& view, SharedImageSet& volume)
+    const auto draw = [this](GlVolumeView& view)
     {
-        view.setVisibleData({ &volume });
-        view.setWindowLevel(255, 127.5);
-        view.showBox(volume.worldBoundingBox(), Eigen::Vector3d(0.2, 1, -0.6), Eigen::Vector3d::UnitZ());
+        view.render(renderer->viewport());
+        return frame();
     };
     for (const auto& [name, change] : changes)
     {
         SCOPED_TRACE(name);
         const auto volume = asymmetricVolume();
-        GlVolumeView reused;
-        setUp(reused, *volume);
-        reused.render(renderer->viewport());
-        const QImage before = frame();
+        GlVolumeView reused, fresh;
+        reused.setVisibleData({ volume.get() });
+        reused.setWindowLevel(255, 127.5);
+        reused.showBox(volume->worldBoundingBox(), Eigen::Vector3d(0.2, 1, -0.6), Eigen::Vector3d::UnitZ());
+        const QImage before = draw(reused);
         change(reused, *volume);
-        reused.render(renderer->viewport());
-        const QImage after = frame();
-        GlVolumeView fresh;
+        const QImage after = draw(reused);
         fresh.setVisibleData({ volume.get() });
         fresh.setCamera(reused.camera());
         fresh.setVolumePlanes(reused.volumePlanes());
-        fresh.render(renderer->viewport());
         EXPECT_NE(after, before);
-        EXPECT_EQ(after, frame());
+        EXPECT_EQ(after, draw(fresh));
     }
     // A green ball a little behind the volume's centre, as the camera sees it, drawn over the kept picture.
     const auto volume = asymmetricVolume();
     GlVolumeView view;
-    setUp(view, *volume);
+    view.setVisibleData({ volume.get() });
+    view.showBox(volume->worldBoundingBox(), Eigen::Vector3d(0.2, 1, -0.6), Eigen::Vector3d::UnitZ());
     view.render(renderer->viewport());
     const Eigen::Vector3d centre = volume->worldBoundingBox().center();
     const Eigen::Vector3d behind = centre + 1.5 * (centre - view.camera().position()).normalized();
