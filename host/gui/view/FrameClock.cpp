@@ -25,6 +25,9 @@ using SteadyClock = std::chrono::steady_clock;
 // Main thread only, like the clocks.
 bool s_inFrame = false;
 
+/// The shortest time between two frames' starts, in display frames.
+constexpr double kFrameIntervalShare = 0.8;
+
 bool staleAt(const TrackingSnapshot& snapshot, SteadyClock::time_point now)
 {
     return snapshot.sequence > 0 && now - snapshot.arrival >= kTrackingStaleAfter;
@@ -194,11 +197,16 @@ void FrameClock::wake()
 {
     if (m_frameTimer.isActive())
         return;
-    const double elapsed = m_sinceFrame.isValid() ? double(m_sinceFrame.elapsed()) : m_frameMs;
-    if (elapsed >= m_frameMs)
+    // Frames start at least most of a display frame apart rather than a whole one: a tracker sending at the display's
+    // rate, but out of phase with a frame that once had to wait, would otherwise wait that long at every sample.
+    // With the shorter interval each such wait shrinks at the next sample, and a fast tracker still costs at most a
+    // few more frames a second than the display shows.
+    const double interval = kFrameIntervalShare * m_frameMs;
+    const double elapsed = m_sinceFrame.isValid() ? double(m_sinceFrame.elapsed()) : interval;
+    if (elapsed >= interval)
         frame();
     else
-        m_frameTimer.start(int(std::ceil(m_frameMs - elapsed)));
+        m_frameTimer.start(int(std::ceil(interval - elapsed)));
 }
 
 bool FrameClock::isInFrame()
