@@ -1,7 +1,6 @@
 #include "visualization/BreachWarningAlgorithm.h"
 
 #include <algorithm>
-#include <filesystem>
 
 #include "core/Log.h"
 #include "core/Properties.h"

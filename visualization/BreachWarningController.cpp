@@ -1,7 +1,6 @@
 #include "visualization/BreachWarningController.h"
 
 #include <cmath>
-#include <filesystem>
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>

@@ -6,8 +6,6 @@
 #include <QLabel>
 #include <QTimer>
 
-#include <Eigen/LU>
-
 #include "core/Log.h"
 #include "gui/annotation/AnnotationModel.h"
 #include "gui/controller/GuiApplicationController.h"
@@ -23,12 +21,14 @@
 #include "lib/geometry/MeshIO.h"
 #include "lib/numerics/Math.h"
 #include "stream/LatestTrackingSample.h"
+#include "stream/TrackingInstrument.h"
 #include "stream/TrackingInstrumentFiducialsData.h"
 #include "stream/TrackingStream.h"
 
 #include "ui_ToolVisualizationController.h"
 #include "visualization/InsertionReadoutWidget.h"
 #include "visualization/SliceViewLinking.h"
+#include "visualization/ToolPose.h"
 #include "visualization/ToolVisualizationAlgorithm.h"
 
 namespace Kelvaros
@@ -84,15 +84,20 @@ std::map<uint64_t, Eigen::Vector3d> instrumentColours(const TrackingInstrumentFi
     return colours;
 }
 
-/// The instrument of `id` when the snapshot's sample saw it; null for none and for the empty id, which names none.
-const TrackingSnapshot::Instrument* seenInstrument(const TrackingSnapshot& snapshot, const std::string& id)
+/// The instruments the snapshot's sample saw, as a sample delivers them (poses with their calibrations applied).
+std::vector<TrackingInstrument> seenInstruments(const TrackingSnapshot& snapshot)
 {
-    if (id.empty())
-        return nullptr;
+    std::vector<TrackingInstrument> seen;
     for (const TrackingSnapshot::Instrument& instrument : snapshot.instruments)
-        if (instrument.seen && instrument.id.ID() == id)
-            return &instrument;
-    return nullptr;
+        if (instrument.seen)
+        {
+            TrackingInstrument& added = seen.emplace_back();
+            added.id = instrument.id;
+            added.matrix = instrument.toolToTracker;
+            added.quality = instrument.quality;
+            added.tracked = true;
+        }
+    return seen;
 }
 
 int64_t microsecondsSince(std::chrono::steady_clock::time_point then)
@@ -331,22 +336,17 @@ ToolSnapshot ToolVisualizationController::toolOf(const TrackingSnapshot& frame) 
 {
     const TrackingStream& stream = *m_algorithm->trackingStream();
     const std::string targetId = m_algorithm->p_trackingTargetId.value();
-    const std::string referenceId = m_algorithm->p_trackingTargetRelId.value();
     ToolSnapshot tool;
     tool.sinceLastSampleUs = frame.sequence > 0 ? microsecondsSince(frame.arrival) : kStaleAfterUs;
     tool.calibration = targetId.empty() ? ToolCalibrationKnowledge{} : calibrationKnowledge(stream, targetId);
-    const TrackingSnapshot::Instrument* target = seenInstrument(frame, targetId);
-    const TrackingSnapshot::Instrument* reference = seenInstrument(frame, referenceId);
-    if (!target || (!referenceId.empty() && !reference))
-        return tool;
-    // The snapshot's poses carry their calibrations already: S · (R · C_r)⁻¹ · (T · C_t), the algorithm's
-    // S · C_r⁻¹ · R⁻¹ · T · C_t, with its quality Q_r · Q_t held to the same threshold.
-    const Eigen::Matrix4d trackerToWorld =
-      reference ? Eigen::Matrix4d(stream.matrix() * reference->toolToTracker.inverse()) : stream.matrix();
-    const Eigen::Matrix4d toolMatrix = trackerToWorld * target->toolToTracker;
-    const double quality = target->quality * (reference ? reference->quality : 1.0);
-    if (quality > m_algorithm->p_qualityThreshold.value() && toolMatrix.allFinite())
-        tool.toolMatrix = toolMatrix;
+    // The algorithm's rule, with identity calibrations: the snapshot's poses carry theirs already.
+    ToolPoseInputs inputs;
+    inputs.targetId = targetId;
+    inputs.referenceId = m_algorithm->p_trackingTargetRelId.value();
+    inputs.registration = stream.matrix();
+    const ToolPose pose = toolPoseOf(seenInstruments(frame), inputs);
+    if (pose.quality > m_algorithm->p_qualityThreshold.value() && pose.toolMatrix.allFinite())
+        tool.toolMatrix = pose.toolMatrix;
     return tool;
 }
 

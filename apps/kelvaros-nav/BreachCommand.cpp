@@ -1,7 +1,6 @@
 #include "BreachCommand.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <set>
 
@@ -12,7 +11,6 @@
 #include "core/FileSystem.h"
 #include "lib/geometry/CriticalStructures.h"
 #include "lib/geometry/Mesh.h"
-#include "lib/geometry/MeshIO.h"
 #include "stream/io/TrackingSequenceFile.h"
 
 #include "CommandLine.h"
