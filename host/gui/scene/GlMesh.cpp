@@ -1,6 +1,7 @@
 #include "gui/scene/GlMesh.h"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
 
 #include <QOpenGLBuffer>
@@ -9,6 +10,7 @@
 #include <QPointer>
 
 #include <Eigen/LU>
+#include <Eigen/SVD>
 
 #include "core/Log.h"
 #include "gl/Functions.h"
@@ -18,6 +20,7 @@
 #include "gui/scene/MeshSlicer.h"
 #include "gui/scene/SceneDrawing.h"
 #include "lib/geometry/Mesh.h"
+#include "lib/geometry/MeshClustering.h"
 
 namespace Kelvaros
 {
@@ -28,6 +31,38 @@ constexpr int kStaticDraw = 35044;
 constexpr int kDynamicDraw = 35048;
 // Opacity of the fill of a flattened mesh, relative to the line colour's.
 constexpr double kProjectedFillAlpha = 0.25;
+
+// Meshes smaller than this are drawn as they are: a coarser copy would save less than it costs to make.
+constexpr std::size_t kFewestFacesToCopy = 2000;
+
+/// Where a mesh's box comes nearest the camera: how many of the mesh's units one pixel spans there (0 when the box
+/// reaches the camera's plane), and whether the whole box lies beyond the near plane.
+struct Reach
+{
+    double unitsPerPixel = 0;
+    bool beyondNear = true;
+};
+
+Reach reachOf(const Eigen::AlignedBox3d& box, const GL::ViewState& view, const GL::Viewport& viewport)
+{
+    Reach reach;
+    const Eigen::Matrix4d toClip = view.projection * view.modelView;
+    double nearestW = std::numeric_limits<double>::infinity();
+    for (int c = 0; c < 8; ++c)
+    {
+        const Eigen::Vector4d clip = toClip * box.corner(Eigen::AlignedBox3d::CornerType(c)).homogeneous();
+        nearestW = std::min(nearestW, clip.w());
+        reach.beyondNear = reach.beyondNear && clip.z() >= -clip.w();
+    }
+    const double pixelsAcross =
+      std::max(std::abs(view.projection(0, 0)) * viewport.width, std::abs(view.projection(1, 1)) * viewport.height);
+    if (!(nearestW > 0) || !(pixelsAcross > 0))
+        return Reach{ 0.0, false };
+    // Eye units per pixel, then mesh units: the model-view may scale, by at most its largest singular value.
+    const double stretch = Eigen::JacobiSVD<Eigen::Matrix3d>(view.modelView.topLeftCorner<3, 3>()).singularValues()(0);
+    reach.unitsPerPixel = stretch > 0 ? 2.0 * nearestW / pixelsAcross / stretch : 0.0;
+    return reach;
+}
 
 bool validMode(int mode, int count, const char* what)
 {
@@ -73,8 +108,8 @@ void GlMesh::meshChanged()
 
 void GlMesh::invalidate()
 {
-    if (m_gpu)
-        m_gpu->uploaded = false;
+    m_details.clear();
+    m_copiesMade = false;
     m_edgesValid = false;
     m_wireframeValid = false;
     changed();
@@ -174,64 +209,98 @@ void GlMesh::render(const RenderInfo& info)
         renderContour(info);
 }
 
-bool GlMesh::uploadSurface()
+std::vector<GlMesh::Detail>& GlMesh::details(bool withCopies)
 {
-    QOpenGLContextGroup* group = QOpenGLContextGroup::currentContextGroup();
-    if (!m_gpu || m_gpu->group != group)
+    if (m_details.empty())
+        m_details.push_back(Detail{ m_mesh, 0.0, m_mesh->enclosesVolume(), nullptr });
+    if (!withCopies || m_copiesMade)
+        return m_details;
+    m_copiesMade = true;
+    const std::size_t faces = m_mesh->faces().size();
+    if (faces < kFewestFacesToCopy)
+        return m_details;
+    // Cubes of 1/8 of the box's diagonal and finer, while a copy still halves the triangles.
+    const double diagonal = m_mesh->boundingBox().diagonal().norm();
+    for (int k = 3; k <= 12; ++k)
     {
-        m_gpu = std::make_unique<GpuMesh>();
-        m_gpu->group = group;
+        MeshClustering::Result copy = MeshClustering::simplify(*m_mesh, diagonal / double(1 << k));
+        if (2 * copy.mesh->faces().size() > faces)
+            break;
+        const bool encloses = copy.mesh->enclosesVolume();
+        m_details.push_back(Detail{ std::move(copy.mesh), copy.error, encloses, nullptr });
     }
-    if (m_gpu->uploaded)
+    return m_details;
+}
+
+GlMesh::Detail& GlMesh::detailWithin(double tolerance)
+{
+    details(tolerance > 0);
+    Detail* best = &m_details[0];
+    for (Detail& detail : m_details)
+        if (detail.error <= tolerance && detail.mesh->faces().size() < best->mesh->faces().size())
+            best = &detail;
+    return *best;
+}
+
+bool GlMesh::uploadSurface(Detail& detail)
+{
+    std::unique_ptr<GpuMesh>& gpu = detail.gpu;
+    QOpenGLContextGroup* group = QOpenGLContextGroup::currentContextGroup();
+    if (!gpu || gpu->group != group)
+    {
+        gpu = std::make_unique<GpuMesh>();
+        gpu->group = group;
+    }
+    if (gpu->uploaded)
         return true;
-    if ((!m_gpu->vertices.isCreated() && !m_gpu->vertices.create()) ||
-        (!m_gpu->indices.isCreated() && !m_gpu->indices.create()))
+    if ((!gpu->vertices.isCreated() && !gpu->vertices.create()) ||
+        (!gpu->indices.isCreated() && !gpu->indices.create()))
     {
         Log::log(Log::Error, kCategory, "cannot create the buffer objects");
         return false;
     }
-    const std::vector<Eigen::Vector3d>& vertices = m_mesh->vertices();
-    const std::vector<Eigen::Vector3d>& normals = m_mesh->vertexNormals();
-    m_gpu->hasNormals = normals.size() == vertices.size();
+    const std::vector<Eigen::Vector3d>& vertices = detail.mesh->vertices();
+    const std::vector<Eigen::Vector3d>& normals = detail.mesh->vertexNormals();
+    gpu->hasNormals = normals.size() == vertices.size();
     std::vector<float> interleaved;
     interleaved.reserve(vertices.size() * 6);
     for (size_t i = 0; i < vertices.size(); ++i)
     {
         const Eigen::Vector3f p = vertices[i].cast<float>();
-        const Eigen::Vector3f n =
-          m_gpu->hasNormals ? Eigen::Vector3f(normals[i].cast<float>()) : Eigen::Vector3f::Zero();
+        const Eigen::Vector3f n = gpu->hasNormals ? Eigen::Vector3f(normals[i].cast<float>()) : Eigen::Vector3f::Zero();
         interleaved.insert(interleaved.end(), { p.x(), p.y(), p.z(), n.x(), n.y(), n.z() });
     }
     std::vector<unsigned> indices;
-    indices.reserve(m_mesh->faces().size() * 3);
-    for (const Eigen::Vector3i& face : m_mesh->faces())
+    indices.reserve(detail.mesh->faces().size() * 3);
+    for (const Eigen::Vector3i& face : detail.mesh->faces())
         indices.insert(indices.end(), { unsigned(face[0]), unsigned(face[1]), unsigned(face[2]) });
-    m_gpu->vertices.bind();
-    m_gpu->vertices.allocate(interleaved.data(), static_cast<int>(interleaved.size() * sizeof(float)));
-    m_gpu->indices.bind();
-    m_gpu->indices.allocate(indices.data(), static_cast<int>(indices.size() * sizeof(unsigned)));
-    m_gpu->indexCount = static_cast<int>(indices.size());
-    m_gpu->uploaded = true;
+    gpu->vertices.bind();
+    gpu->vertices.allocate(interleaved.data(), static_cast<int>(interleaved.size() * sizeof(float)));
+    gpu->indices.bind();
+    gpu->indices.allocate(indices.data(), static_cast<int>(indices.size() * sizeof(unsigned)));
+    gpu->indexCount = static_cast<int>(indices.size());
+    gpu->uploaded = true;
     return true;
 }
 
-void GlMesh::drawSurface(const MeshShader::Settings& settings, bool cullBackFaces)
+void GlMesh::drawSurface(Detail& detail, const MeshShader::Settings& settings, bool cullBackFaces)
 {
     MeshShader* shader = MeshShader::current();
-    if (!shader || !uploadSurface())
+    if (!shader || !uploadSurface(detail))
         return;
+    GpuMesh& gpu = *detail.gpu;
     MeshShader::Settings used = settings;
-    used.faceNormals = settings.faceNormals || !m_gpu->hasNormals;
+    used.faceNormals = settings.faceNormals || !gpu.hasNormals;
     shader->bind(used);
     QOpenGLFunctions_3_3_Core& f = shader->functions();
-    m_gpu->vertices.bind();
+    gpu.vertices.bind();
     f.glEnableVertexAttribArray(0);
     f.glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 6 * sizeof(float), nullptr);
     f.glDisableVertexAttribArray(1);
     f.glEnableVertexAttribArray(2);
     f.glVertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, 6 * sizeof(float), reinterpret_cast<void*>(3 * sizeof(float)));
-    m_gpu->indices.bind();
-    const auto draw = [&] { f.glDrawElements(GL_TRIANGLES, m_gpu->indexCount, GL_UNSIGNED_INT, nullptr); };
+    gpu.indices.bind();
+    const auto draw = [&] { f.glDrawElements(GL_TRIANGLES, gpu.indexCount, GL_UNSIGNED_INT, nullptr); };
     if (cullBackFaces)
     {
         f.glEnable(GL_CULL_FACE);
@@ -274,7 +343,10 @@ void GlMesh::render3d(const RenderInfo& info)
         settings.front = m_front;
         settings.back = m_back;
         settings.color = Eigen::Vector4d(m_color.x(), m_color.y(), m_color.z(), m_alpha);
-        drawSurface(settings, false);
+        const Reach reach = reachOf(m_mesh->boundingBox(), view, info.viewState.viewport);
+        // A copy within half a pixel cannot stand beside its own wireframe, which is drawn from the mesh itself.
+        Detail& detail = m_renderMode3d == 0 ? detailWithin(0.5 * reach.unitsPerPixel) : details(false)[0];
+        drawSurface(detail, settings, m_alpha >= 1.0 && reach.beyondNear && detail.enclosesVolume);
     }
     if (m_renderMode3d == 0)
         return;
@@ -349,7 +421,7 @@ void GlMesh::renderProjected(const RenderInfo& info)
     settings.lit = false;
     settings.color = Eigen::Vector4d(m_lineColor.x(), m_lineColor.y(), m_lineColor.z(), fillAlpha);
     // Only the side facing the viewer: a closed mesh then covers its shadow once, not twice.
-    drawSurface(settings, true);
+    drawSurface(details(false)[0], settings, true);
 
     // The outline: edges between a triangle facing the viewer and one facing away, and border edges. A world
     // face normal is A⁻ᵀ m for the object one m, so its facing is the sign of m · A⁻¹ n.

@@ -30,6 +30,11 @@ class VertexBuffer;
 /// Slice views: 2D render mode 0 draws the contour where the mesh crosses the slice plane, 1 the whole mesh
 /// flattened onto the plane, as a faint fill with its outline; both in the line colour at the line width.
 ///
+/// A fine mesh seen small is drawn, in render mode 0, from a coarser copy that strays from it by at most half a pixel
+/// where the mesh comes nearest the camera (see MeshClustering); a closed, outward-wound opaque mesh wholly beyond
+/// the near plane is drawn without its back faces, which no viewer outside it can see. Both change what a frame
+/// costs, not what it shows.
+///
 /// GPU buffers are made on first draw and refilled only after setMesh or meshChanged. Main thread only.
 class KELVAROS_API GlMesh : public GlObject
 {
@@ -78,12 +83,25 @@ private:
         int face0, face1; // face1 -1 on a border
     };
     struct GpuMesh;
+    /// The mesh or a coarser copy of it, with its buffers.
+    struct Detail
+    {
+        std::shared_ptr<const Mesh> mesh;
+        /// How far it strays from the mesh (mesh units).
+        double error = 0;
+        bool enclosesVolume = false;
+        std::unique_ptr<GpuMesh> gpu;
+    };
 
     void invalidate();
     void buildEdges();
-    /// Makes sure the surface buffers of the current context's share group hold the mesh; false when they cannot.
-    bool uploadSurface();
-    void drawSurface(const MeshShader::Settings& settings, bool cullBackFaces);
+    /// The mesh itself as details()[0]; coarser copies follow once `withCopies` was asked for.
+    std::vector<Detail>& details(bool withCopies);
+    /// The detail with the fewest triangles that strays at most `tolerance` (mesh units).
+    Detail& detailWithin(double tolerance);
+    /// Makes sure the surface buffers of the current context's share group hold the detail; false when they cannot.
+    static bool uploadSurface(Detail& detail);
+    static void drawSurface(Detail& detail, const MeshShader::Settings& settings, bool cullBackFaces);
     void render3d(const RenderInfo& info);
     void renderContour(const RenderInfo& info);
     void renderProjected(const RenderInfo& info);
@@ -103,7 +121,8 @@ private:
 
     std::vector<Edge> m_edges;
     bool m_edgesValid = false;
-    std::unique_ptr<GpuMesh> m_gpu;
+    std::vector<Detail> m_details;
+    bool m_copiesMade = false;
     std::unique_ptr<GL::VertexBuffer> m_wireframe;
     bool m_wireframeValid = false;
     std::unique_ptr<GL::VertexBuffer> m_lines;

@@ -129,8 +129,9 @@ bool LayerCache::draw(const std::vector<double>& key, const GL::Viewport& viewpo
         const Eigen::Vector3f rgb = background.cast<float>();
         f->glClearColor(rgb.x(), rgb.y(), rgb.z(), 1.0f);
         f->glClearDepth(1.0);
+        f->glClearStencil(0);
         f->glDepthMask(GL_TRUE);
-        f->glClear(GL_COLOR_BUFFER_BIT | (cache.depth ? GL_DEPTH_BUFFER_BIT : 0));
+        f->glClear(GL_COLOR_BUFFER_BIT | (cache.depth ? GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT : 0));
         ready = draw();
         cache.key = ready ? key : std::vector<double>();
     }
@@ -138,7 +139,14 @@ bool LayerCache::draw(const std::vector<double>& key, const GL::Viewport& viewpo
     {
         f->glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
         f->glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(target));
-        const GLbitfield copied = GL_COLOR_BUFFER_BIT | (cache.depth ? GL_DEPTH_BUFFER_BIT : 0);
+        // A whole-buffer copy (stencil along with a packed depth, no scissor) is a plain memory copy in a
+        // software renderer; anything less is drawn as a textured quad, a full pass over the view's pixels. The
+        // copy covers exactly the viewport, so leaving the scissor out changes nothing drawn.
+        const GLbitfield depthBits =
+          depthFormat == GL_DEPTH24_STENCIL8 ? GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT : GL_DEPTH_BUFFER_BIT;
+        const GLbitfield copied = GL_COLOR_BUFFER_BIT | (cache.depth ? depthBits : 0);
+        GL::StateGuard enables(GL::StateGuard::Enables);
+        f->glDisable(GL_SCISSOR_TEST);
         f->glBlitFramebuffer(0, 0, cache.width, cache.height, viewport.x, viewport.y, viewport.x + viewport.width,
                              viewport.y + viewport.height, copied, GL_NEAREST);
     }

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <iterator>
+#include <unordered_map>
 #include <utility>
 
 #include "lib/numerics/Math.h"
@@ -123,6 +126,39 @@ void Mesh::transform(const Eigen::Matrix4d& matrix)
         n = normalMatrix * n;
         normalizeOrZero(n);
     }
+}
+
+bool Mesh::enclosesVolume() const
+{
+    if (m_faces.empty())
+        return false;
+    // Corners at the same place are one vertex, so that a surface stored with its sharp edges split (a vertex
+    // per normal) still counts as closed.
+    std::unordered_map<std::uint64_t, int> welded;
+    std::vector<int> same(m_vertices.size());
+    for (std::size_t v = 0; v < m_vertices.size(); ++v)
+    {
+        const Eigen::Vector3d& p = m_vertices[v];
+        const std::uint64_t hash = std::hash<double>()(p.x()) * 73856093u ^ std::hash<double>()(p.y()) * 19349663u ^
+                                   std::hash<double>()(p.z()) * 83492791u;
+        auto [at, fresh] = welded.emplace(hash, int(v));
+        same[v] = fresh || m_vertices[std::size_t(at->second)] != p ? int(v) : at->second;
+    }
+    // Each directed edge once, and its reverse once: every edge between exactly two faces wound the same way.
+    std::unordered_map<std::uint64_t, int> directed;
+    const auto key = [&](int a, int b)
+    { return (std::uint64_t(std::uint32_t(same[std::size_t(a)])) << 32) | std::uint32_t(same[std::size_t(b)]); };
+    for (const Eigen::Vector3i& f : m_faces)
+        for (int k = 0; k < 3; ++k)
+            if (++directed[key(f[k], f[(k + 1) % 3])] > 1)
+                return false;
+    for (const auto& entry : directed)
+        if (directed.find((entry.first << 32) | (entry.first >> 32)) == directed.end())
+            return false;
+    double volume = 0.0;
+    for (const Eigen::Vector3i& f : m_faces)
+        volume += m_vertices[std::size_t(f[0])].dot(m_vertices[std::size_t(f[1])].cross(m_vertices[std::size_t(f[2])]));
+    return volume > 0.0;
 }
 
 } // namespace Kelvaros

@@ -48,6 +48,9 @@ public:
     /// other values count as AngleAndArea).
     void computeVertexNormals(int weighting = AngleAndArea);
 
+    /// Every edge joins exactly two triangles that run it in opposite directions, and they wind outwards: a
+    /// watertight surface whose inside no viewer outside it can see, so its back faces need not be drawn.
+    [[nodiscard]] bool enclosesVolume() const;
     /// Axis-aligned box of the vertices; empty (isEmpty()) without vertices.
     [[nodiscard]] Eigen::AlignedBox3d boundingBox() const;
     /// Moves the mesh by a 4x4 affine matrix: positions by the whole matrix, normals by the inverse transpose of
