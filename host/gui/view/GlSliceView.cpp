@@ -217,16 +217,13 @@ RenderInfo GlSliceView::renderInfo(const GL::Viewport& viewport) const
     return info;
 }
 
-void GlSliceView::renderData(const RenderInfo& info)
+GlSliceView::ImageLayers GlSliceView::imageLayers(const RenderInfo& info) const
 {
     const GL::Viewport& vp = info.viewState.viewport;
-    GL::StateGuard guard(GL::StateGuard::Depth);
-    // The image is the background of everything else in the plane: it writes no depth.
-    GL::currentFunctions(kCategory)->glDepthMask(GL_FALSE);
-    std::vector<VolumePlaneRenderer::Quad> quads;
-    std::vector<double> key = { double(vp.width), double(vp.height), m_mmPerPixel };
-    key.insert(key.end(), backgroundColor().data(), backgroundColor().data() + 3);
-    key.insert(key.end(), m_slice.pose().data(), m_slice.pose().data() + 16);
+    ImageLayers layers;
+    layers.key = { double(vp.width), double(vp.height), m_mmPerPixel };
+    layers.key.insert(layers.key.end(), backgroundColor().data(), backgroundColor().data() + 3);
+    layers.key.insert(layers.key.end(), m_slice.pose().data(), m_slice.pose().data() + 16);
     // Bottom to top: each layer is blended over those before it with its own opacity.
     for (const VolumeLayers::Layer& layer : m_layers->acquire(visibleVolumes()))
     {
@@ -234,17 +231,32 @@ void GlSliceView::renderData(const RenderInfo& info)
         quad.corners = { worldAt(0, 0, vp), worldAt(vp.width, 0, vp), worldAt(0, vp.height, vp),
                          worldAt(vp.width, vp.height, vp) };
         quad.clipFromWorld = info.viewState.projection * info.viewState.modelView;
-        key.insert(key.end(),
-                   { double(layer.texture->generation()), quad.window, quad.level, quad.alpha, double(quad.colorMap) });
-        key.insert(key.end(), quad.textureFromWorld.data(), quad.textureFromWorld.data() + 16);
-        quads.push_back(quad);
+        layers.key.insert(layers.key.end(), { double(layer.texture->generation()), quad.window, quad.level, quad.alpha,
+                                              double(quad.colorMap) });
+        layers.key.insert(layers.key.end(), quad.textureFromWorld.data(), quad.textureFromWorld.data() + 16);
+        layers.quads.push_back(quad);
     }
-    const auto drawQuads = [&quads] {
-        return std::all_of(quads.begin(), quads.end(),
-                           [](const auto& quad) { return VolumePlaneRenderer::draw(quad); });
-    };
-    if (!quads.empty() && !m_imageCache->draw(key, vp, backgroundColor(), drawQuads))
-        drawQuads();
+    return layers;
+}
+
+bool GlSliceView::drawQuads(const std::vector<VolumePlaneRenderer::Quad>& quads)
+{
+    GL::StateGuard guard(GL::StateGuard::Depth);
+    // The image is the background of everything else in the plane: it writes no depth.
+    GL::currentFunctions(kCategory)->glDepthMask(GL_FALSE);
+    return std::all_of(quads.begin(), quads.end(), [](const auto& quad) { return VolumePlaneRenderer::draw(quad); });
+}
+
+bool GlSliceView::renderKeptData(const RenderInfo& info)
+{
+    const ImageLayers layers = imageLayers(info);
+    return !layers.quads.empty() && m_imageCache->draw(layers.key, info.viewState.viewport, backgroundColor(),
+                                                       [&layers] { return drawQuads(layers.quads); });
+}
+
+void GlSliceView::renderData(const RenderInfo& info)
+{
+    drawQuads(imageLayers(info).quads);
 }
 
 void GlSliceView::renderDecorations(const RenderInfo& info)

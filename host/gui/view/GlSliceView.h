@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gui/view/GlView.h"
+#include "gui/view/VolumePlaneRenderer.h"
 #include "lib/view/Slice.h"
 
 namespace Kelvaros
@@ -66,10 +67,20 @@ public:
     [[nodiscard]] RenderInfo renderInfo(const GL::Viewport& viewport) const override;
 
 protected:
+    bool renderKeptData(const RenderInfo& info) override;
     void renderData(const RenderInfo& info) override;
     void renderDecorations(const RenderInfo& info) override;
 
 private:
+    /// The quads of the visible volumes in this plane, and all that their picture depends on.
+    struct ImageLayers
+    {
+        std::vector<VolumePlaneRenderer::Quad> quads;
+        std::vector<double> key;
+    };
+
+    [[nodiscard]] ImageLayers imageLayers(const RenderInfo& info) const;
+    static bool drawQuads(const std::vector<VolumePlaneRenderer::Quad>& quads);
     void renderOrientationLabels(const GL::Viewport& viewport) const;
     void renderScaleBar(const RenderInfo& info) const;
 

@@ -202,18 +202,28 @@ void GlView::render(const GL::Viewport& viewport)
     f->glViewport(viewport.x, viewport.y, viewport.width, viewport.height);
     f->glEnable(GL_SCISSOR_TEST);
     f->glScissor(viewport.x, viewport.y, viewport.width, viewport.height);
-    f->glClearColor(float(m_background.x()), float(m_background.y()), float(m_background.z()), 1.0f);
-    f->glClearDepth(1.0);
     f->glDepthMask(GL_TRUE);
-    f->glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     f->glEnable(GL_DEPTH_TEST);
     f->glDepthFunc(GL_LEQUAL);
     const RenderInfo info = renderInfo(viewport);
-    renderData(info);
+    // Clearing what a copied picture covers anyway is a pass over every pixel, which a software renderer must also
+    // finish before it can copy.
+    if (!renderKeptData(info))
+    {
+        f->glClearColor(float(m_background.x()), float(m_background.y()), float(m_background.z()), 1.0f);
+        f->glClearDepth(1.0);
+        f->glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        renderData(info);
+    }
     renderObjects(info);
     f->glDisable(GL_DEPTH_TEST);
     renderDecorations(info);
     renderOverlays(viewport);
+}
+
+bool GlView::renderKeptData(const RenderInfo& /*info*/)
+{
+    return false;
 }
 
 void GlView::renderObjects(const RenderInfo& info)

@@ -91,7 +91,11 @@ public:
     void requestRedraw() { signalRedrawNeeded.emitSignal(); }
 
 protected:
-    /// Draws the visible data (volumes), after the background and before the objects.
+    /// Copies in a kept picture of the visible data (volumes) when one fits: true when every pixel of the viewport
+    /// then holds its colour and depth, so that the viewport was not cleared first. The default keeps none.
+    virtual bool renderKeptData(const RenderInfo& info);
+    /// Draws the visible data (volumes) when no kept picture was copied, after the background and before the
+    /// objects.
     virtual void renderData(const RenderInfo& info) = 0;
     /// Drawn after the objects and before the overlays; the base draws the label.
     virtual void renderDecorations(const RenderInfo& info);

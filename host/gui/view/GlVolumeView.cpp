@@ -104,11 +104,11 @@ RenderInfo GlVolumeView::renderInfo(const GL::Viewport& viewport) const
     return info;
 }
 
-void GlVolumeView::renderData(const RenderInfo& info)
+bool GlVolumeView::renderKeptData(const RenderInfo& info)
 {
     const std::vector<VolumeLayers::Layer>& layers = m_layers->acquire(visibleVolumes());
     if (layers.empty())
-        return;
+        return false;
     const GL::Viewport& vp = info.viewState.viewport;
     std::vector<double> key = { double(vp.width), double(vp.height) };
     const auto append = [&key](const auto& values)
@@ -130,8 +130,13 @@ void GlVolumeView::renderData(const RenderInfo& info)
     // The cached picture is drawn at the origin of its own target.
     RenderInfo cached = info;
     cached.viewState.viewport = GL::Viewport{ 0, 0, vp.width, vp.height };
-    const auto drawLayers = [&] { return drawLayersOf(layers, cached); };
-    if (!m_dataCache->draw(key, vp, backgroundColor(), drawLayers))
+    return m_dataCache->draw(key, vp, backgroundColor(), [&] { return drawLayersOf(layers, cached); });
+}
+
+void GlVolumeView::renderData(const RenderInfo& info)
+{
+    const std::vector<VolumeLayers::Layer>& layers = m_layers->acquire(visibleVolumes());
+    if (!layers.empty())
         drawLayersOf(layers, info);
 }
 

@@ -45,6 +45,7 @@ public:
     [[nodiscard]] RenderInfo renderInfo(const GL::Viewport& viewport) const override;
 
 protected:
+    bool renderKeptData(const RenderInfo& info) override;
     void renderData(const RenderInfo& info) override;
 
 private:

@@ -145,10 +145,21 @@ bool LayerCache::draw(const std::vector<double>& key, const GL::Viewport& viewpo
         const GLbitfield depthBits =
           depthFormat == GL_DEPTH24_STENCIL8 ? GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT : GL_DEPTH_BUFFER_BIT;
         const GLbitfield copied = GL_COLOR_BUFFER_BIT | (cache.depth ? depthBits : 0);
-        GL::StateGuard enables(GL::StateGuard::Enables);
+        GL::StateGuard guard(GL::StateGuard::Enables | GL::StateGuard::ScissorBox | GL::StateGuard::Depth);
         f->glDisable(GL_SCISSOR_TEST);
         f->glBlitFramebuffer(0, 0, cache.width, cache.height, viewport.x, viewport.y, viewport.x + viewport.width,
                              viewport.y + viewport.height, copied, GL_NEAREST);
+        if (!cache.depth)
+        {
+            // The viewport was not cleared before the copy: what is drawn over the picture starts from the far plane.
+            f->glBindFramebuffer(GL_FRAMEBUFFER, GLuint(target));
+            f->glEnable(GL_SCISSOR_TEST);
+            f->glScissor(viewport.x, viewport.y, viewport.width, viewport.height);
+            f->glDepthMask(GL_TRUE);
+            f->glClearDepth(1.0);
+            f->glClearStencil(0);
+            f->glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+        }
     }
     f->glBindFramebuffer(GL_DRAW_FRAMEBUFFER, GLuint(target));
     f->glBindFramebuffer(GL_READ_FRAMEBUFFER, GLuint(source));

@@ -27,8 +27,10 @@ public:
 
     /// Copies the cached picture into `viewport` of the bound framebuffer, first drawing it again with `draw` (into
     /// a target of the viewport's size, cleared to `background` and, with depth, to the far plane) when `key`, all
-    /// that the picture depends on, changed. False when the bound framebuffer cannot take the copy (multisampled, or
-    /// its depth of another format); the caller then draws directly.
+    /// that the picture depends on, changed. The viewport's depth is then the picture's, or without depth the far
+    /// plane, so it need not be cleared before. False when the bound framebuffer cannot take the copy
+    /// (multisampled, or its depth of another format) or the picture could not be drawn; the caller then draws
+    /// directly.
     bool draw(const std::vector<double>& key, const GL::Viewport& viewport, const Eigen::Vector3d& background,
               const std::function<bool()>& draw);
 
