@@ -27,7 +27,9 @@ protected:
     [[nodiscard]] std::optional<Eigen::Vector3d> labelAnchor(const RenderInfo& info) const override;
 
 private:
-    [[nodiscard]] std::vector<Eigen::Vector3d> worldRing() const;
+    /// Segments enough for the ring as large as it shows in the view.
+    [[nodiscard]] int segmentsFor(const RenderInfo& info) const;
+    [[nodiscard]] std::vector<Eigen::Vector3d> worldRing(int segments) const;
 
     Eigen::Vector3d m_centre = Eigen::Vector3d::Zero();
     Eigen::Vector3d m_axisA = Eigen::Vector3d::UnitX();
