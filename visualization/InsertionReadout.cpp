@@ -54,6 +54,12 @@ ToleranceGrade stateGrade(InsertionReadout::State state)
     }
 }
 
+/// Millimetres to one decimal. A depth a hair past the target rounds to zero, and "-0.0" would read as past it.
+std::string millimetres(double value)
+{
+    return fmt::format("{:.1f} mm", std::abs(value) < 0.05 ? 0.0 : value);
+}
+
 /// The lines of the figures (or of the state that withholds them), without the breach line.
 std::vector<InsertionReadoutLine> figureLines(const InsertionReadout& readout)
 {
@@ -65,7 +71,7 @@ std::vector<InsertionReadoutLine> figureLines(const InsertionReadout& readout)
         return lines;
     }
     std::vector<InsertionReadoutLine> lines{
-        { fmt::format("To target {:.1f} mm", readout.depthToTargetMm), readout.depthGrade },
+        { "To target " + millimetres(readout.depthToTargetMm), readout.depthGrade },
         { fmt::format("Off path {:.1f} mm", readout.lateralMm), readout.lateralGrade }
     };
     if (!readout.axisKnown)

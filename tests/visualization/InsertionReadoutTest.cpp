@@ -78,6 +78,13 @@ TEST(InsertionReadoutTest, StatesReplaceTheValues)
     EXPECT_EQ(lines[0].text, "Tool not visible");
     EXPECT_EQ(lines[0].grade, G::Outside);
     EXPECT_EQ(readoutLines(computeInsertionReadout(onPath, kEntry, kTarget, 0)).size(), 4u);
+
+    // A tip a hair past the target is at it; one 4 mm past says so by its sign.
+    Eigen::Matrix4d past = onPath;
+    past(2, 3) = -0.02;
+    EXPECT_EQ(readoutLines(computeInsertionReadout(past, kEntry, kTarget, 0))[0].text, "To target 0.0 mm");
+    past(2, 3) = -4.0;
+    EXPECT_EQ(readoutLines(computeInsertionReadout(past, kEntry, kTarget, 0))[0].text, "To target -4.0 mm");
 }
 
 // The needle of the simulated insertion runs along the planned path: measured poses must give the simulator's
