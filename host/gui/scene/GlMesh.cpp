@@ -17,10 +17,10 @@
 #include "gl/Pipeline.h"
 #include "gl/StateGuard.h"
 #include "gl/VertexBuffer.h"
+#include "gui/scene/MeshCopies.h"
 #include "gui/scene/MeshSlicer.h"
 #include "gui/scene/SceneDrawing.h"
 #include "lib/geometry/Mesh.h"
-#include "lib/geometry/MeshClustering.h"
 
 namespace Kelvaros
 {
@@ -31,9 +31,6 @@ constexpr int kStaticDraw = 35044;
 constexpr int kDynamicDraw = 35048;
 // Opacity of the fill of a flattened mesh, relative to the line colour's.
 constexpr double kProjectedFillAlpha = 0.25;
-
-// Meshes smaller than this are drawn as they are: a coarser copy would save less than it costs to make.
-constexpr std::size_t kFewestFacesToCopy = 2000;
 
 /// Where a mesh's box comes nearest the camera: how many of the mesh's units one pixel spans there (0 when the box
 /// reaches the camera's plane), and whether the whole box lies beyond the near plane.
@@ -109,7 +106,8 @@ void GlMesh::meshChanged()
 void GlMesh::invalidate()
 {
     m_details.clear();
-    m_copiesMade = false;
+    m_copies.reset();
+    m_copiesTaken = false;
     m_edgesValid = false;
     m_wireframeValid = false;
     changed();
@@ -209,33 +207,38 @@ void GlMesh::render(const RenderInfo& info)
         renderContour(info);
 }
 
-std::vector<GlMesh::Detail>& GlMesh::details(bool withCopies)
+GlMesh::Detail& GlMesh::whole()
 {
     if (m_details.empty())
-        m_details.push_back(Detail{ m_mesh, 0.0, m_mesh->enclosesVolume(), nullptr });
-    if (!withCopies || m_copiesMade)
-        return m_details;
-    m_copiesMade = true;
-    const std::size_t faces = m_mesh->faces().size();
-    if (faces < kFewestFacesToCopy)
-        return m_details;
-    // Cubes of 1/8 of the box's diagonal and finer, while a copy still halves the triangles.
-    const double diagonal = m_mesh->boundingBox().diagonal().norm();
-    for (int k = 3; k <= 12; ++k)
-    {
-        MeshClustering::Result copy = MeshClustering::simplify(*m_mesh, diagonal / double(1 << k));
-        if (2 * copy.mesh->faces().size() > faces)
-            break;
-        const bool encloses = copy.mesh->enclosesVolume();
-        m_details.push_back(Detail{ std::move(copy.mesh), copy.error, encloses, nullptr });
-    }
-    return m_details;
+        m_details.push_back(Detail{ m_mesh, 0.0, false, nullptr });
+    return m_details.front();
+}
+
+void GlMesh::takeCopies()
+{
+    whole();
+    if (!m_copies)
+        m_copies = std::make_unique<MeshCopies>(*m_mesh);
+    const MeshCopies::Result* result = m_copiesTaken ? nullptr : m_copies->result();
+    if (!result)
+        return;
+    m_copiesTaken = true;
+    m_details.front().enclosesVolume = result->meshEnclosesVolume;
+    for (const MeshCopies::Copy& copy : result->copies)
+        m_details.push_back(Detail{ copy.mesh, copy.error, copy.enclosesVolume, nullptr });
+}
+
+void GlMesh::waitForCopies()
+{
+    if (!m_copies)
+        return;
+    m_copies->wait();
+    takeCopies();
 }
 
 GlMesh::Detail& GlMesh::detailWithin(double tolerance)
 {
-    details(tolerance > 0);
-    Detail* best = &m_details[0];
+    Detail* best = &whole();
     for (Detail& detail : m_details)
         if (detail.error <= tolerance && detail.mesh->faces().size() < best->mesh->faces().size())
             best = &detail;
@@ -345,7 +348,8 @@ void GlMesh::render3d(const RenderInfo& info)
         settings.color = Eigen::Vector4d(m_color.x(), m_color.y(), m_color.z(), m_alpha);
         const Reach reach = reachOf(m_mesh->boundingBox(), view, info.viewState.viewport);
         // A copy within half a pixel cannot stand beside its own wireframe, which is drawn from the mesh itself.
-        Detail& detail = m_renderMode3d == 0 ? detailWithin(0.5 * reach.unitsPerPixel) : details(false)[0];
+        takeCopies();
+        Detail& detail = m_renderMode3d == 0 ? detailWithin(0.5 * reach.unitsPerPixel) : whole();
         drawSurface(detail, settings, m_alpha >= 1.0 && reach.beyondNear && detail.enclosesVolume);
     }
     if (m_renderMode3d == 0)
@@ -421,7 +425,7 @@ void GlMesh::renderProjected(const RenderInfo& info)
     settings.lit = false;
     settings.color = Eigen::Vector4d(m_lineColor.x(), m_lineColor.y(), m_lineColor.z(), fillAlpha);
     // Only the side facing the viewer: a closed mesh then covers its shadow once, not twice.
-    drawSurface(details(false)[0], settings, true);
+    drawSurface(whole(), settings, true);
 
     // The outline: edges between a triangle facing the viewer and one facing away, and border edges. A world
     // face normal is A⁻ᵀ m for the object one m, so its facing is the sign of m · A⁻¹ n.

@@ -13,6 +13,7 @@ namespace Kelvaros
 {
 
 class Mesh;
+class MeshCopies;
 
 namespace GL
 {
@@ -33,7 +34,8 @@ class VertexBuffer;
 /// A fine mesh seen small is drawn, in render mode 0, from a coarser copy that strays from it by at most half a pixel
 /// where the mesh comes nearest the camera (see MeshClustering); a closed, outward-wound opaque mesh wholly beyond
 /// the near plane is drawn without its back faces, which no viewer outside it can see. Both change what a frame
-/// costs, not what it shows.
+/// costs, not what it shows. The copies and the closedness are worked out in the background after the first 3D
+/// draw; until then the mesh is drawn whole, with its back faces.
 ///
 /// GPU buffers are made on first draw and refilled only after setMesh or meshChanged. Main thread only.
 class KELVAROS_API GlMesh : public GlObject
@@ -72,6 +74,10 @@ public:
     [[nodiscard]] int renderMode2d() const { return m_renderMode2d; }
     [[nodiscard]] int materialMode() const { return m_materialMode; }
 
+    /// Waits for the coarser copies and the closedness, worked out in the background after the first 3D draw, so
+    /// that the next draw uses them: for a caller that needs the final picture now (a test, a screenshot).
+    void waitForCopies();
+
     void render(const RenderInfo& info) override;
     [[nodiscard]] Eigen::AlignedBox3d bounds() const override;
     [[nodiscard]] bool isTransparent() const override { return m_alpha < 1.0; }
@@ -95,8 +101,10 @@ private:
 
     void invalidate();
     void buildEdges();
-    /// The mesh itself as details()[0]; coarser copies follow once `withCopies` was asked for.
-    std::vector<Detail>& details(bool withCopies);
+    /// The mesh itself (whether it encloses a volume is known once the copies are in).
+    Detail& whole();
+    /// Starts making the coarser copies on first call, and takes them in once they are ready.
+    void takeCopies();
     /// The detail with the fewest triangles that strays at most `tolerance` (mesh units).
     Detail& detailWithin(double tolerance);
     /// Makes sure the surface buffers of the current context's share group hold the detail; false when they cannot.
@@ -121,8 +129,10 @@ private:
 
     std::vector<Edge> m_edges;
     bool m_edgesValid = false;
+    /// The mesh itself first, then its coarser copies once they are in.
     std::vector<Detail> m_details;
-    bool m_copiesMade = false;
+    std::unique_ptr<MeshCopies> m_copies;
+    bool m_copiesTaken = false;
     std::unique_ptr<GL::VertexBuffer> m_wireframe;
     bool m_wireframeValid = false;
     std::unique_ptr<GL::VertexBuffer> m_lines;

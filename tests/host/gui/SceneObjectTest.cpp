@@ -1,5 +1,4 @@
 #include <cmath>
-#include <memory>
 
 #include <QImage>
 
@@ -13,40 +12,12 @@
 #include "lib/geometry/Mesh.h"
 #include "lib/geometry/MeshCreator.h"
 
-#include "../gl/GlTestFixture.h"
+#include "SceneTestFixture.h"
 
 namespace Kelvaros::GL::Testing
 {
 namespace
 {
-const QRgb kBlack = qRgb(0, 0, 0);
-
-/// Scene objects drawn into the fixture's 128x64 framebuffer, world millimetres = pixels (z in [-100, 100]).
-class SceneObjectTest : public GlTest
-{
-protected:
-    [[nodiscard]] RenderInfo info() const
-    {
-        RenderInfo result;
-        result.viewState = pixelView();
-        result.viewState.projection *= Eigen::Vector4d(1, 1, 0.01, 1).asDiagonal();
-        return result;
-    }
-
-    /// A slice view's info: the plane z = height, seen from +z like the 3D pixel view.
-    [[nodiscard]] RenderInfo sliceInfo(double height) const
-    {
-        RenderInfo result = info();
-        result.sliceView = true;
-        Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
-        pose.topRightCorner<3, 1>() = Eigen::Vector3d(0, 0, height);
-        result.slice.setPose(pose);
-        return result;
-    }
-
-    static int brightness(QRgb pixel) { return qRed(pixel) + qGreen(pixel) + qBlue(pixel); }
-};
-
 TEST_F(SceneObjectTest, LineAndCircleCoverTheirPixelsInTheirColourAndWidth)
 {
     GlLine line;
@@ -135,54 +106,6 @@ TEST_F(SceneObjectTest, LitSphereCoversItsDiscAndIsBrightestFacingTheLight)
     // The head light falls straight on the middle and grazes the rim.
     EXPECT_GT(brightness(centre), brightness(at(image, 64 + 22, 32)) + 60);
     EXPECT_GT(brightness(at(image, 64 + 15, 32)), brightness(at(image, 64 + 23, 32)));
-}
-
-TEST_F(SceneObjectTest, FineMeshSeenSmallStillCoversExactlyItsDiscsAndKeepsItsSmallParts)
-{
-    // A sphere of 16 px radius made of 32,000 triangles, and beside it a small one of 2 px radius: the coarser
-    // copy a fine mesh is drawn from may not lose a pixel of either, nor add one.
-    const std::unique_ptr<Mesh> big = MeshCreator::createSphere(16.0, 90);
-    const std::unique_ptr<Mesh> small = MeshCreator::createSphere(2.0, 8);
-    std::vector<Eigen::Vector3d> vertices = big->vertices();
-    std::vector<Eigen::Vector3i> faces = big->faces();
-    for (const Eigen::Vector3d& v : small->vertices())
-        vertices.push_back(v + Eigen::Vector3d(60, 0, 0));
-    for (const Eigen::Vector3i& f : small->faces())
-        faces.push_back(f + Eigen::Vector3i::Constant(int(big->vertices().size())));
-    GlMesh mesh(std::make_shared<Mesh>(std::move(vertices), std::move(faces)));
-    mesh.setColor({ 1, 0, 0 });
-    mesh.setMatrix(Eigen::Affine3d(Eigen::Translation3d(32, 32, 0)).matrix());
-    mesh.render(info());
-
-    const QImage image = frame();
-    for (int x = 0; x < 128; ++x)
-    {
-        for (int y = 0; y < 64; ++y)
-        {
-            const double toBig = std::hypot(x + 0.5 - 32, y + 0.5 - 32);
-            const double toSmall = std::hypot(x + 0.5 - 92, y + 0.5 - 32);
-            const bool lit = at(image, x, y) != kBlack;
-            if (toBig < 15 || toSmall < 1)
-            {
-                EXPECT_TRUE(lit) << x << ", " << y;
-            }
-            else if (toBig > 17 && toSmall > 3)
-            {
-                EXPECT_FALSE(lit) << x << ", " << y;
-            }
-        }
-    }
-}
-
-TEST_F(SceneObjectTest, ClosedMeshCutByTheNearPlaneShowsItsInside)
-{
-    // Back faces of a closed mesh may be left out only while no viewer can see them: here the near plane (z = 100)
-    // halves the sphere, and the inside of its far half faces the viewer.
-    GlMesh sphere(MeshCreator::createSphere(25.0, 32));
-    sphere.setColor({ 1, 0, 0 });
-    sphere.setMatrix(Eigen::Affine3d(Eigen::Translation3d(64, 32, 100)).matrix());
-    sphere.render(info());
-    EXPECT_GT(qRed(at(frame(), 64, 32)), 40);
 }
 
 struct ContourCase
