@@ -32,13 +32,20 @@ MeshCopies::Result makeCopies(const Mesh& mesh, const std::atomic<bool>& stop)
 } // namespace
 
 MeshCopies::MeshCopies(const Mesh& mesh)
-  : m_thread(
+{
+    // A small mesh gets no copies, and judging its closedness takes less than starting a thread.
+    if (mesh.faces().size() < kFewestFacesToCopy)
+    {
+        m_result = makeCopies(mesh, m_stop);
+        m_done = true;
+        return;
+    }
+    m_thread = std::thread(
       [this, copy = std::make_shared<const Mesh>(mesh)]
       {
           m_result = makeCopies(*copy, m_stop);
           m_done.store(true, std::memory_order_release);
-      })
-{
+      });
 }
 
 MeshCopies::~MeshCopies()

@@ -15,7 +15,8 @@ class Mesh;
 /// must not hold up a frame. The work runs on a copy of the mesh, so the mesh may change meanwhile.
 ///
 /// Internal to KelvarosGui. Main thread only (the work itself runs on its thread and touches nothing of the
-/// caller's). Destroying it stops the work at the next copy and waits for that.
+/// caller's). Destroying it stops the work at the next copy and waits for that. A mesh too small to gain from
+/// copies is judged at once, without a thread.
 class MeshCopies
 {
 public:
