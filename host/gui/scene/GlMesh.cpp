@@ -347,8 +347,8 @@ void GlMesh::render3d(const RenderInfo& info)
         settings.back = m_back;
         settings.color = Eigen::Vector4d(m_color.x(), m_color.y(), m_color.z(), m_alpha);
         const Reach reach = reachOf(m_mesh->boundingBox(), view, info.viewState.viewport);
-        // A copy within half a pixel cannot stand beside its own wireframe, which is drawn from the mesh itself.
         takeCopies();
+        // A copy within half a pixel cannot stand beside its own wireframe, which is drawn from the mesh itself.
         Detail& detail = m_renderMode3d == 0 ? detailWithin(0.5 * reach.unitsPerPixel) : whole();
         drawSurface(detail, settings, m_alpha >= 1.0 && reach.beyondNear && detail.enclosesVolume);
     }

@@ -34,7 +34,7 @@ public:
         std::vector<Copy> copies;
     };
 
-    /// Starts the work for the mesh as it is now; any earlier work's result is dropped.
+    /// Starts the work on a copy of the mesh as it is now.
     explicit MeshCopies(const Mesh& mesh);
     ~MeshCopies();
     MeshCopies(const MeshCopies&) = delete;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "lib/numerics/Math.h"
@@ -145,15 +146,15 @@ bool Mesh::enclosesVolume() const
         same[v] = fresh || m_vertices[std::size_t(at->second)] != p ? int(v) : at->second;
     }
     // Each directed edge once, and its reverse once: every edge between exactly two faces wound the same way.
-    std::unordered_map<std::uint64_t, int> directed;
+    std::unordered_set<std::uint64_t> directed;
     const auto key = [&](int a, int b)
     { return (std::uint64_t(std::uint32_t(same[std::size_t(a)])) << 32) | std::uint32_t(same[std::size_t(b)]); };
     for (const Eigen::Vector3i& f : m_faces)
         for (int k = 0; k < 3; ++k)
-            if (++directed[key(f[k], f[(k + 1) % 3])] > 1)
+            if (!directed.insert(key(f[k], f[(k + 1) % 3])).second)
                 return false;
-    for (const auto& entry : directed)
-        if (directed.find((entry.first << 32) | (entry.first >> 32)) == directed.end())
+    for (const std::uint64_t edge : directed)
+        if (directed.count((edge << 32) | (edge >> 32)) == 0)
             return false;
     double volume = 0.0;
     for (const Eigen::Vector3i& f : m_faces)
