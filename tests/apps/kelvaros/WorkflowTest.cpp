@@ -326,6 +326,14 @@ protected:
         QWidget* registration = panel("LiveTrackingPointRegistrationController");
         ASSERT_TRUE(registration);
         pickInstrument(registration, "comboBox_tool", "Pointer");
+        // What these pairs can promise: each image point lies up to half a voxel off the slice it is clicked on, and
+        // each tracked one carries the tracker's noise, about 0.6 mm together (the FRE says as much). Stated at the
+        // default 0.5 mm, an ordinary run is now and then judged improbable, and the test fails on its warning.
+        auto* expected = registration->findChild<QDoubleSpinBox*>("doubleSpinBox_fle");
+        ASSERT_TRUE(expected);
+        expected->selectAll();
+        QTest::keyClicks(expected, "1.0");
+        QTest::keyClick(expected, Qt::Key_Enter);
         auto* pairs = registration->findChild<PointCorrespondencesWidget*>();
         switchScenario("landmarks");
         // Pairs follow the tour from the landmark the pointer reaches next, image point then tracked point.
