@@ -21,6 +21,9 @@ namespace
 constexpr size_t kMaxHeader = 64 * 1024;
 /// MetaIO copies each key, everything up to the next '=' across lines, into a 255-byte buffer unchecked.
 constexpr size_t kMaxKey = 200;
+/// MetaIO copies these values into 255-byte buffers unchecked; a longer one overran them and aborted the program.
+constexpr size_t kMaxText = 254;
+constexpr const char* kTextKeys[] = { "Comment", "ObjectType", "ObjectSubType", "Name", "AcquisitionDate" };
 
 /// A header key as MetaImage writers give them: a letter, then letters, digits and underscores. MetaIO reads a key
 /// as whatever precedes the next '=', across lines and bytes of any kind, so a damaged header made it take a later
@@ -69,9 +72,13 @@ std::string head(const std::string& path)
 bool MetaImageData::parseLine(const std::string& key, const std::string& value, std::string& error)
 {
     long long number = 0;
+    const bool text = std::find(std::begin(kTextKeys), std::end(kTextKeys), key) != std::end(kTextKeys);
     // MetaIO reads as many numbers per array field as NDims says, without a bound.
     if (key == "NDims" && (!parseInteger(value, number) || number < 1 || number > 10))
         error = fmt::format("NDims '{}' is not a number of dimensions from 1 to 10", value);
+    else if (text && value.size() > kMaxText)
+        error = fmt::format("its {} is {} characters long, more than the {} this reader takes", key, value.size(),
+                            kMaxText);
     else if (key == "CompressedData")
         m_compressed = value == "True" || value == "true" || value == "TRUE";
     else if (key == "CompressedDataSize" && !parseInteger(value, m_compressedSize))

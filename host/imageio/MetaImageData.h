@@ -17,7 +17,8 @@ class MetaImageData
 public:
     /// Parses the header of `path`; empty, with `error` set, when the voxels' place cannot be determined or is a
     /// form this reader does not read (a list or a pattern of slice files), the data file is no regular file, or
-    /// NDims is not 1 to 10 (MetaIO would read that many numbers per field, without end for a negative count).
+    /// NDims is not 1 to 10 (MetaIO would read that many numbers per field, without end for a negative count), or a
+    /// name, comment or type is longer than MetaIO's fixed buffers.
     [[nodiscard]] static std::optional<MetaImageData> locate(const std::string& path, std::string& error);
 
     /// Why the stored voxels are not `bytes` bytes, completely; empty when they are.

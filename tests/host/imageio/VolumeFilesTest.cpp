@@ -223,6 +223,9 @@ struct Malformed
 
 TEST_F(VolumeIOTest, MalformedInputIsRefusedNamingTheFile)
 {
+    // MetaIO copied a name this long into a 255-byte buffer, and the program aborted.
+    const std::string longName = "ObjectType = Image\nNDims = 3\nName = " + std::string(300, 'A') +
+                                 "\nDimSize = 2 2 2\nElementType = MET_UCHAR\nElementDataFile = LOCAL\n12345678";
     const Malformed cases[] = {
         { "missing.nrrd", nullptr, "no such file" },
         { "magic.nrrd", "HELLO WORLD\n", "not a NRRD file" },
@@ -246,6 +249,7 @@ TEST_F(VolumeIOTest, MalformedInputIsRefusedNamingTheFile)
           "ObjectType = Image\nNDims = 1\nDimSize = 4\nElementType = MET_SHORT\nElementDataFile\n =m%g 1\n"
           "ElementDataFile = LOCAL\n",
           "the header line 'ElementDataFile' is not 'Key = value'" },
+        { "long-name.mha", longName.c_str(), "its Name is 300 characters long, more than the 254" },
         { "empty-folder", nullptr, "no DICOM series" },
         { "notes.txt", "just text\n", "not a volume file" },
     };
