@@ -8,8 +8,8 @@ namespace Kelvaros
 {
 
 /// The insertion read-out as text over a 3D view: one line per value, each in the colour of its tolerance grade,
-/// or the state ("Tool not visible", "Stale: ...") alone, and the breach line in its own colour below. Main thread
-/// only.
+/// or the state ("Tool not visible", "Stale: ...") alone, and the breach line in its own colour below, all aligned
+/// on the right. Main thread only.
 class GlInsertionReadoutOverlay : public GlOverlay
 {
 public:
@@ -17,7 +17,8 @@ public:
 
     GlInsertionReadoutOverlay();
 
-    void setReadout(const InsertionReadout& readout) { m_readout = readout; }
+    /// Sizes the overlay to the widest of its lines.
+    void setReadout(const InsertionReadout& readout);
     [[nodiscard]] const InsertionReadout& readout() const { return m_readout; }
 
     void render(const GL::Viewport& viewport) override;

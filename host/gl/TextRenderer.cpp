@@ -2,12 +2,14 @@
 
 #include <cmath>
 
+#include <QFontMetrics>
 #include <QOpenGLFunctions_3_3_Core>
 #include <QOpenGLShaderProgram>
 
 #include "core/Log.h"
 #include "gl/ContextResources.h"
 #include "gl/StateGuard.h"
+#include "gl/TextTextureCache.h"
 
 namespace Kelvaros::GL
 {
@@ -101,6 +103,11 @@ bool TextRenderer::render(const Viewport& viewport, const std::string& text, con
     ViewState viewState(viewport);
     viewState.projection = createOrtho2d(viewport.width, viewport.height);
     return render(viewState, text, position, font, horizontalAlignment, verticalAlignment);
+}
+
+int TextRenderer::advance(const std::string& text, const Font& font)
+{
+    return QFontMetrics(TextTextureCache::toQFont(font)).horizontalAdvance(QString::fromStdString(text));
 }
 
 } // namespace Kelvaros::GL

@@ -44,6 +44,9 @@ public:
     /// The same in the pixel coordinates of the viewport (createOrtho2d).
     static bool render(const Viewport& viewport, const std::string& text, const Eigen::Vector2d& position,
                        const Font& font, int horizontalAlignment, int verticalAlignment);
+    /// The pen's advance over `text` in `font`, in pixels: what the alignments measure. Needs a QGuiApplication,
+    /// no context.
+    [[nodiscard]] static int advance(const std::string& text, const Font& font);
 };
 
 } // namespace Kelvaros::GL

@@ -77,8 +77,8 @@ bool MetaImageData::parseLine(const std::string& key, const std::string& value, 
     if (key == "NDims" && (!parseInteger(value, number) || number < 1 || number > 10))
         error = fmt::format("NDims '{}' is not a number of dimensions from 1 to 10", value);
     else if (text && value.size() > kMaxText)
-        error = fmt::format("its {} is {} characters long, more than the {} this reader takes", key, value.size(),
-                            kMaxText);
+        error =
+          fmt::format("its {} is {} characters long, more than the {} this reader takes", key, value.size(), kMaxText);
     else if (key == "CompressedData")
         m_compressed = value == "True" || value == "true" || value == "TRUE";
     else if (key == "CompressedDataSize" && !parseInteger(value, m_compressedSize))

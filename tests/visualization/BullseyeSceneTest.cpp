@@ -7,9 +7,11 @@
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 
+#include "gl/TextRenderer.h"
 #include "gui/scene/GlLine.h"
 #include "gui/scene/GlMesh.h"
 #include "gui/scene/GlPoint.h"
+#include "gui/scene/InteractiveOverlay.h"
 #include "gui/view/GlView.h"
 #include "gui/view/ImageView3D.h"
 #include "gui/view/ImageViewSlice.h"
@@ -148,6 +150,28 @@ TEST_F(ReadoutOverlayTest, BreachLineIsDrawnInItsColourBelowTheFigures)
     EXPECT_TRUE(colouredRows(BreachStatus::Breach, amber).empty());
     const std::set<int> warning = colouredRows(BreachStatus::Warning, amber);
     EXPECT_TRUE(!warning.empty() && *warning.begin() >= 52 && *warning.rbegin() <= 73);
+}
+
+// The read-out is as wide as its widest line: in the top-right corner of a narrow 3D view it stays clear of the
+// view's label at the top left, and in a view narrower than its text it keeps its beginning in sight.
+TEST_F(ReadoutOverlayTest, StandsInTheTopRightCornerAsWideAsItsText)
+{
+    auto overlay = std::make_unique<GlInsertionReadoutOverlay>();
+    GlInsertionReadoutOverlay* readoutOverlay = overlay.get();
+    const InteractiveOverlay placed(std::move(overlay), /*top right*/ 2);
+    const int stateWidth = GL::TextRenderer::advance("Tool not visible", GL::Font{ "DejaVu Sans", 16, 1 });
+    const int margin = InteractiveOverlay::kMargin;
+    EXPECT_EQ(placed.rect(300, 400), QRect(300 - margin - stateWidth, 400 - margin - 110, stateWidth, 110));
+
+    InsertionReadout readout;
+    readout.state = InsertionReadout::State::Valid;
+    readout.depthToTargetMm = 72.0;
+    readout.angleDegrees = 1.5;
+    readoutOverlay->setReadout(readout);
+    const QRect wide = placed.rect(300, 400);
+    EXPECT_GT(wide.width(), stateWidth);
+    EXPECT_GT(wide.left(), 60) << "over the view's label";
+    EXPECT_EQ(placed.rect(wide.width() / 2, 400).left(), 0);
 }
 
 } // namespace
