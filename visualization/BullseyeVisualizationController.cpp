@@ -27,13 +27,13 @@ constexpr const char* kCategory = "BullseyeVisualizationController";
 constexpr const char* kNoLine = "No line annotation attached to input image";
 
 /// The first line annotation of `image`, or null.
-const GlLine* firstLineOf(const AlgorithmController& panel, const Data* image)
+GlLine* firstLineOf(const AlgorithmController& panel, const Data* image)
 {
     GuiApplicationController* application = GuiApplicationController::of(panel);
     if (!application || !image)
         return nullptr;
     for (InteractiveObject* annotation : application->annotationModel().getAnnotations(image, true))
-        if (const auto* line = dynamic_cast<const GlLine*>(annotation->graphicsObject()))
+        if (auto* line = dynamic_cast<GlLine*>(annotation->graphicsObject()))
             if (line->points().size() >= 2)
                 return line;
     return nullptr;
@@ -58,6 +58,9 @@ BullseyeVisualizationController::BullseyeVisualizationController(BullseyeVisuali
 
 BullseyeVisualizationController::~BullseyeVisualizationController()
 {
+    if (m_scene->shown())
+        hideLineLabel(false);
+    m_lineGone.disconnect();
     // The embedded panel goes first, while the scene its updates move still exists.
     delete m_toolFrame;
 }
@@ -84,7 +87,7 @@ bool BullseyeVisualizationController::isRunning() const
 
 bool BullseyeVisualizationController::setUpScene()
 {
-    const GlLine* line = firstLineOf(*this, m_algorithm->referenceImage());
+    GlLine* line = firstLineOf(*this, m_algorithm->referenceImage());
     if (!line)
     {
         Log::log(Log::Error, kCategory, kNoLine);
@@ -94,6 +97,9 @@ bool BullseyeVisualizationController::setUpScene()
     const Eigen::Vector3d target = line->points()[0];
     const Eigen::Vector3d entry = line->points()[1];
     m_scene->build(target, entry);
+    m_line = line;
+    m_lineLabelWasVisible = line->labelVisible();
+    m_lineGone = line->signalDestroyed.connect([this](const GlObject*) { m_line = nullptr; });
     if (display())
         m_scene->attach(*display()->view3D(), *display()->viewGroup(0));
     m_toolPanel->setInsertionPath(entry, target, planRegion(m_algorithm->referenceImage(), { target, entry }));
@@ -108,6 +114,7 @@ void BullseyeVisualizationController::onStartStop()
     const bool show = !m_scene->shown();
     m_ui->pushButton_startStop->setText(show ? "Stop" : "Start");
     m_scene->setShown(show);
+    hideLineLabel(show);
     if (show)
     {
         onCenter();
@@ -127,6 +134,14 @@ void BullseyeVisualizationController::updateVisualization()
 {
     if (m_scene->update())
         requestDisplayUpdate();
+}
+
+/// The line's length label stands at its middle, where the needle's tip and name are half way in, and the depth bar
+/// tells what is left of the path.
+void BullseyeVisualizationController::hideLineLabel(bool hide)
+{
+    if (m_line)
+        m_line->setLabelVisible(!hide && m_lineLabelWasVisible);
 }
 
 void BullseyeVisualizationController::requestDisplayUpdate()

@@ -221,7 +221,8 @@ TEST_F(VisualizationPanels, ToolPanelOptionsWriteTheirParameters)
 
 // Relative tracking registered with type 2 while the stream had another registration: the tool panel built with the
 // volume and the bullseye built without it draw the needle at the same place on the volume. The bullseye scene
-// needs the volume's line annotation and logs the error until there is one.
+// needs the volume's line annotation and logs the error until there is one, and hides the line's length label while
+// it shows, where the needle's name stands half way in.
 TEST_F(VisualizationPanels, BullseyeDrawsTheRegisteredNeedleWhereTheToolPanelDoes)
 {
     std::mt19937 rng(5);
@@ -247,10 +248,15 @@ TEST_F(VisualizationPanels, BullseyeDrawsTheRegisteredNeedleWhereTheToolPanelDoe
     const Eigen::Vector3d target(4, 5, 6), entry(4, 5, 46);
     auto path = std::make_unique<GlLine>();
     path->setPoints({ target, entry });
+    const GlLine& line = *path;
     application.annotationModel().addAnnotation(std::make_unique<InteractiveObject>(std::move(path)), &volume);
     startStop(bullseye);
     ASSERT_TRUE(bullseye.isRunning());
     EXPECT_EQ(bullseyeAlgorithm.linePointB(), entry);
+    EXPECT_FALSE(line.labelVisible());
+    startStop(bullseye);
+    EXPECT_TRUE(line.labelVisible());
+    startStop(bullseye);
 
     const Eigen::Matrix4d imageToReference = registerToReference(volume, rng);
 
