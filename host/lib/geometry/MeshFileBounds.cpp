@@ -204,10 +204,17 @@ std::string whyNotAsciiNumbers(std::string_view data)
         return (c >= '0' && c <= '9') || (c != '\0' && std::strchr("-+.eEinfaINFA \t\r\n", c) != nullptr);
     };
     const auto bad = std::find_if_not(data.begin(), data.end(), allowed);
-    if (bad == data.end())
-        return {};
-    return fmt::format("its ASCII data holds a character that is no part of a number ({} bytes after the header)",
-                       bad - data.begin());
+    if (bad != data.end())
+        return fmt::format("its ASCII data holds a character that is no part of a number ({} bytes after the header)",
+                           bad - data.begin());
+    // The parser ends a line at a carriage return too: a lone one would shift the elements against the lines the
+    // data walk reads, and a list's length would be read from some other number.
+    for (std::size_t at = data.find('\r'); at != std::string_view::npos; at = data.find('\r', at + 1))
+        if (at + 1 == data.size() || data[at + 1] != '\n')
+            return fmt::format("its ASCII data holds a carriage return that does not end a line ({} bytes after the "
+                               "header)",
+                               at);
+    return {};
 }
 
 /// Walks a PLY file's data as its parser will and checks each list's length against its count type and the

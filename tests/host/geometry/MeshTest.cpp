@@ -146,6 +146,13 @@ const std::string kPly = "ply\nformat ascii 1.0\nelement vertex 3\nproperty floa
                          "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
                          "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
 
+std::string withWindowsLineEnds(std::string text)
+{
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
+        text.insert(at, 1, '\r');
+    return text;
+}
+
 TEST(MeshIOTest, ReadsObjStlAndPly)
 {
     const double tetrahedron = 1000.0 / 6.0; // mm^3
@@ -164,6 +171,7 @@ TEST(MeshIOTest, ReadsObjStlAndPly)
         // Each facet keeps its own normal, so the corners do not join.
         { "faceted.stl", tetrahedronStl(true), true, 12, 4, tetrahedron, -Eigen::Vector3d::UnitZ() },
         { "triangle.ply", kPly, false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
+        { "windows-lines.ply", withWindowsLineEnds(kPly), false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
         // A face without corners is dropped; assimp's triangulation would abort on it.
         { "empty-face.ply",
           kPly.substr(0, kPly.find("element face 1")) + "element face 2" +
@@ -255,6 +263,8 @@ TEST(MeshIOTest, RefusesAnnouncedCountsTheFileCannotHoldOrTheBudgetExceeds)
         // Its numbers would fill the elements if lines did not matter, but assimp reads one element per line: the
         // list's length would be the last line's first number.
         { "split-vertex.ply", kPly.substr(0, kPly.find("1 0 0\n")) + "1 0\n0 0 1 0\n3 0 1 2\n" },
+        // assimp ends a line at a lone carriage return too: the same shift.
+        { "lone-return.ply", kPly.substr(0, kPly.find("1 0 0\n")) + "\r1 0 0\n0 1 0\n3 0 1 2\n999999999 0\n" },
     };
     for (const auto& [path, bytes] : cases)
     {
