@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -146,13 +147,6 @@ const std::string kPly = "ply\nformat ascii 1.0\nelement vertex 3\nproperty floa
                          "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
                          "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
 
-std::string withWindowsLineEnds(std::string text)
-{
-    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
-        text.insert(at, 1, '\r');
-    return text;
-}
-
 TEST(MeshIOTest, ReadsObjStlAndPly)
 {
     const double tetrahedron = 1000.0 / 6.0; // mm^3
@@ -171,7 +165,8 @@ TEST(MeshIOTest, ReadsObjStlAndPly)
         // Each facet keeps its own normal, so the corners do not join.
         { "faceted.stl", tetrahedronStl(true), true, 12, 4, tetrahedron, -Eigen::Vector3d::UnitZ() },
         { "triangle.ply", kPly, false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
-        { "windows-lines.ply", withWindowsLineEnds(kPly), false, 3, 1, 0.0, Eigen::Vector3d::UnitZ() },
+        { "windows-lines.ply", std::regex_replace(kPly, std::regex("\n"), "\r\n"), false, 3, 1, 0.0,
+          Eigen::Vector3d::UnitZ() },
         // A face without corners is dropped; assimp's triangulation would abort on it.
         { "empty-face.ply",
           kPly.substr(0, kPly.find("element face 1")) + "element face 2" +
