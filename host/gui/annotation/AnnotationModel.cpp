@@ -169,6 +169,9 @@ void AnnotationModel::setDisplay(DisplayWidgetMulti* display)
 void AnnotationModel::insert(std::unique_ptr<InteractiveObject> annotation, Data* parent, int position)
 {
     InteractiveObject& added = *annotation;
+    // A planned line or path shows where it crosses the slices it does not lie in.
+    if (auto* points = dynamic_cast<GlPointBasedAnnotation*>(added.graphicsObject()))
+        points->setCrossingMarked(true);
     if (parent)
     {
         keepOnParent(added, *parent);

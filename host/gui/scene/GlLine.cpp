@@ -24,6 +24,7 @@ void GlLine::renderGeometry(const RenderInfo& info)
         SceneDrawing::drawLines(buffer(), info,
                                 SceneDrawing::dashes(info, shown[0], shown[1], lineStipplePattern, lineStippleFactor),
                                 rgba(), lineWidth());
+    renderCrossing(info, shown);
     renderHandles(info, world);
 }
 

@@ -32,8 +32,9 @@ std::vector<Eigen::Vector3d> GlSpline::worldPolyline() const
 
 void GlSpline::renderGeometry(const RenderInfo& info)
 {
-    SceneDrawing::drawLines(buffer(), info, SceneDrawing::visibleSegments(info, worldPolyline(), false), rgba(),
-                            lineWidth());
+    const std::vector<Eigen::Vector3d> shown = SceneDrawing::visibleSegments(info, worldPolyline(), false);
+    SceneDrawing::drawLines(buffer(), info, shown, rgba(), lineWidth());
+    renderCrossing(info, shown);
     renderHandles(info, worldPoints());
 }
 

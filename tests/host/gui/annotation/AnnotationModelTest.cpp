@@ -57,6 +57,7 @@ TEST_F(AnnotationModelTest, AddRemoveUndoRedoAndIgnoredAnnotations)
     EXPECT_EQ(model.getAnnotations(), (Annotations{ a, b, tool }));
     EXPECT_EQ(model.getAnnotations(volume.get()), (Annotations{ a }));
     EXPECT_TRUE(shown(a));
+    EXPECT_TRUE(static_cast<GlLine*>(a->graphicsObject())->crossingMarked()) << "a plan marks where it crosses slices";
 
     model.removeAnnotation(a);
     EXPECT_EQ(removing.count(), 1);
