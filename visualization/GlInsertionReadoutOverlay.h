@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "gui/scene/GlOverlay.h"
 
 #include "visualization/InsertionReadout.h"
@@ -25,6 +27,7 @@ public:
 
 private:
     InsertionReadout m_readout;
+    std::vector<InsertionReadoutLine> m_lines; // the readout's text, made once per readout rather than per frame
 };
 
 } // namespace Kelvaros
